@@ -1,0 +1,53 @@
+// The instrument root: a private file-system view in which the updater's fixed
+// paths ("/tmp", "/usbdongle", "/instrumentData", "/log", "/dev/norflash",
+// "/proc/boot") are real, so that it runs unchanged on a host.
+//
+// A root is a private mount and network namespace (plus a user namespace when
+// not started as root) with a fresh root file system entered with chroot:
+// host /usr /bin /lib /lib64 /etc /sbin and the build and source directories
+// bound read-only; /tmp /usbdongle /instrumentData /log writable (bound from a
+// state directory, or fresh tmpfs); /dev with null zero random urandom tty and,
+// when present, the flash file as /dev/norflash (and its fault file as
+// /dev/norflash.faults); /proc a plain directory holding /proc/boot with the
+// board-tool stand-ins; mksh bound over /bin/sh; working directory /tmp and
+// PATH starting with /proc/boot.
+#ifndef INSTRUMENT_ROOT_H
+#define INSTRUMENT_ROOT_H
+
+#include <string>
+#include <vector>
+
+struct InstrumentRootConfig {
+    // Host directory whose subdirectories tmp/, usbdongle/, instrumentData/
+    // and log/ are bound writable at /tmp, /usbdongle, /instrumentData and
+    // /log (created when missing), and whose files norflash and
+    // norflash.faults, when present, appear as /dev/norflash and
+    // /dev/norflash.faults. The board tools' record is boardtools.log in it.
+    // Empty: every writable directory is a fresh tmpfs and there is no flash.
+    std::string stateDir;
+    // Host file to appear as /dev/norflash instead of stateDir/norflash.
+    std::string flashFile;
+    // Further host directories bound read-only at the same path.
+    std::vector<std::string> readOnlyDirs;
+};
+
+// Enters a fresh instrument root in the calling process, which must be
+// single-threaded. When the process is already inside a root, the writable
+// directories are replaced by fresh ones instead. Returns 0, or -1 with the
+// reason in *why (for example: user namespaces not permitted).
+int EnterInstrumentRoot(const InstrumentRootConfig& config, std::string* why);
+
+// Runs argv (argv[0] found through the root's PATH) inside a new root in a
+// child process and waits for it. Returns the wait status, or -1 with the
+// reason in *why when no root could be made.
+int RunInInstrumentRoot(const InstrumentRootConfig& config,
+                        const std::vector<std::string>& argv, std::string* why);
+
+// True inside an instrument root.
+bool InInstrumentRoot();
+
+// Path of the board tools' record inside a root: one line per call of a
+// board-tool stand-in, in the order of the calls.
+constexpr const char* kBoardToolRecord = "/proc/boot/boardtools.log";
+
+#endif

@@ -1,0 +1,76 @@
+// The update environment: version and market files, the whole-file text
+// reader, the command runner and the small device controls built on it
+// (update medium, reboot, red status lamp, flash driver restart).
+#ifndef SW_UPDATE_UTILS_H
+#define SW_UPDATE_UTILS_H
+
+// The version text returned when a version file is missing or empty. Compare
+// by content (strcmp), never by address; it is never released.
+extern const char* const NoVersionFound;
+
+// Reads at most `size` bytes of `fileName` into `buffer` (zeroed first), with
+// one read call. `buffer` must not be null and `size` not negative, and the
+// buffer must hold a zero byte at or after `size`. Returns the number of bytes
+// read, 0 when the file cannot be opened or is empty, -1 when reading failed.
+int ReadFile(const char* fileName, char* buffer, int size);
+
+// Size of the file in bytes (low 32 bits), 0 when its status cannot be read.
+int GetFileSize(const char* filename);
+
+// The whole file as a zero-terminated heap text (size + 10 zero bytes behind
+// it), or null when the file is missing or empty or no memory is left. The
+// caller releases it with free().
+char* ReadTextFileToBuffer(const char* fileName);
+
+// The leading decimal number of `string` as "%f" reads it, 0.0 when none.
+float StringToFloat(const char* string);
+
+// 1 when the instrument counts as internal: no or empty market file, or one
+// that contains "Market=Internal". 0 otherwise.
+int IsMarketVersionInternal(void);
+
+// 1 when the delivered version may replace the running one, else 0.
+int IsUpdate(void);
+
+// Version texts of "/tmp/swVersion" and of `versionfile`: a heap text owned by
+// the caller, or NoVersionFound. Release with ReleaseVersion().
+char* GetNewVer(void);
+char* GetCurrVer(const char* versionfile);
+
+// Releases a version text unless it is the constant NoVersionFound.
+void ReleaseVersion(char* version);
+
+// Runs `cmdLine` through the shell and returns system()'s raw status: 0
+// success, -1 no shell, else the wait status (exit code n gives n * 256).
+// Returns -1 without running anything when no memory is left.
+int CmdRun(const char* cmdLine);
+
+// 1 when the update medium is present ("/usbdongle/file0" can be opened).
+int IsMsdPresent(void);
+
+// Polls every 2 seconds until the update medium is gone; no time limit.
+void WaitForMsdRemoved(void);
+
+// Commands the reboot; returns when the command has returned.
+void SystemReboot(void);
+
+// Runs the backup script over the blank-separated directory list, given to
+// the script as one argument. A null list runs nothing.
+void BackupLogFiles(const char* backupfiles);
+
+// "cp -f src dst" and "rm -rf dst"; shell patterns are expanded. A command
+// longer than 255 characters is refused with a trace line and not run.
+void CopyFile(const char* dst, const char* src);
+void RemoveFile(const char* dst);
+
+// The estimated update duration in seconds from "/tmp/estUpdateTime"; 0 when
+// the file is missing, empty or holds no leading number.
+int GetEstUpdateTime(void);
+
+// Switches the red status lamp (lowest bit of OnOff).
+void SetRedStatusLED(unsigned int OnOff);
+
+// Stops the flash file-system driver, starts it again and waits for it.
+void RestartFlashDriver(void);
+
+#endif

@@ -1,0 +1,316 @@
+// The simulated NOR flash chip and the host's device-memory calls over it.
+// What the model does and does not emulate is listed in NorChip.h.
+//
+// The bus path (in16/out16 -> window translation -> chip state machine) is
+// kept in this one file so that it compiles to a few compares per access:
+// the updater programs 8 Mi words one by one through it.
+#include "DeviceMemory.h"
+#include "NorChip.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace norsim {
+namespace {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the content file holds little-endian words and is used in place");
+
+constexpr uint16_t kReady = 0x80;
+constexpr uint16_t kEraseError = 0x20;
+constexpr uint16_t kProgramError = 0x10;
+constexpr uint16_t kLocked = 0x02;
+constexpr uint16_t kErrorBits = 0x3A;  // bits 5, 4, 3, 1
+
+enum class Pending : uint8_t { None, EraseSetup, ProgramSetup, UnlockSetup };
+
+struct Window {
+    uintptr_t base;
+    size_t len;
+    uint32_t physical;
+};
+
+struct Chip {
+    bool started = false;  // a power-up was attempted
+    bool present = false;  // and succeeded
+    int fd = -1;
+    uint16_t* words = nullptr;  // the content file, mapped shared
+    NorFaults faults;
+    std::array<bool, kBlockCount> locked{};
+    Pending pending = Pending::None;
+    bool statusMode = false;
+    uint16_t errors = 0;       // accumulated error bits of the status register
+    uint32_t busyLeft = 0;     // status reads until the running operation is ready
+    bool neverReady = false;   // the running operation never finishes
+    std::vector<BusAccess>* recorder = nullptr;
+    NorChipStats stats;
+    std::vector<Window> windows;
+};
+
+Chip chip;
+
+// One-entry translation cache: the window of the last access.
+uintptr_t cacheBase = 1;
+uintptr_t cacheLen = 0;
+uintptr_t cachePhysical = 0;
+
+void InvalidateCache() {
+    cacheBase = 1;
+    cacheLen = 0;
+}
+
+void ReleaseAll() {
+    for (const Window& w : chip.windows) munmap(reinterpret_cast<void*>(w.base), w.len);
+    chip.windows.clear();
+    InvalidateCache();
+    if (chip.words) munmap(chip.words, kChipSize);
+    if (chip.fd >= 0) close(chip.fd);
+    chip.words = nullptr;
+    chip.fd = -1;
+    chip.present = false;
+}
+
+void EnsureStarted() {
+    if (chip.started) return;
+    std::string why;
+    // A missing flash is a normal host setup (no flash): mappings just fail.
+    // A broken fault file is the tester's mistake and is reported.
+    if (NorChipPowerUp(NorChipConfig(), &why) != 0 && why.find("fault file") != std::string::npos)
+        std::fprintf(stderr, "norflash: %s\n", why.c_str());
+}
+
+[[noreturn]] void BusFault(const char* what, uintptr_t port) {
+    std::fprintf(stderr, "norflash: %s at address %#lx\n", what, static_cast<unsigned long>(port));
+    std::abort();
+}
+
+uint32_t Translate(uintptr_t port) {
+    uintptr_t off = port - cacheBase;
+    if (off < cacheLen && !(port & 1)) return static_cast<uint32_t>(cachePhysical + off);
+    if (port & 1) BusFault("odd 16-bit access", port);
+    for (const Window& w : chip.windows) {
+        if (port - w.base < w.len) {
+            cacheBase = w.base;
+            cacheLen = w.len;
+            cachePhysical = w.physical;
+            return static_cast<uint32_t>(w.physical + (port - w.base));
+        }
+    }
+    BusFault("access outside every flash window", port);
+}
+
+inline bool Busy() { return chip.busyLeft != 0 || chip.neverReady; }
+
+void StartOperation() {
+    chip.statusMode = true;
+    chip.busyLeft = chip.faults.busyPolls;
+}
+
+void Erase(uint32_t physical) {
+    int block = static_cast<int>(physical / kBlockSize);
+    StartOperation();
+    if (chip.faults.eraseNeverReady[block]) {
+        chip.neverReady = true;
+    } else if (chip.faults.eraseStatus[block] >= 0) {
+        chip.errors |= static_cast<uint16_t>(chip.faults.eraseStatus[block]) & ~kReady;
+    } else if (chip.locked[block]) {
+        chip.errors |= kEraseError | kLocked;
+    } else {
+        uint16_t* p = chip.words + static_cast<size_t>(block) * (kBlockSize / 2);
+        for (uint32_t i = 0; i < kBlockSize / 2; ++i) p[i] = 0xFFFF;
+        ++chip.stats.erases;
+    }
+}
+
+void Program(uint32_t physical, uint16_t data) {
+    int block = static_cast<int>(physical / kBlockSize);
+    StartOperation();
+    if (chip.faults.programNeverReady[block]) {
+        chip.neverReady = true;
+    } else if (chip.faults.programStatus[block] >= 0) {
+        chip.errors |= static_cast<uint16_t>(chip.faults.programStatus[block]) & ~kReady;
+    } else if (chip.locked[block]) {
+        chip.errors |= kProgramError | kLocked;
+    } else {
+        chip.words[physical / 2] &= data;
+        ++chip.stats.programs;
+    }
+}
+
+void ClearLockBits() {
+    StartOperation();
+    if (chip.faults.unlockStatus >= 0)
+        chip.errors |= static_cast<uint16_t>(chip.faults.unlockStatus) & ~kReady;
+    else
+        chip.locked.fill(false);
+}
+
+inline uint16_t ChipRead(uint32_t physical) {
+    ++chip.stats.reads;
+    uint16_t v;
+    if (chip.statusMode) {
+        if (Busy()) {
+            v = 0;  // bit 7 clear; while busy the other bits are not valid either
+            if (chip.busyLeft) --chip.busyLeft;
+        } else {
+            v = chip.errors | kReady;
+        }
+    } else {
+        v = chip.words[physical / 2];
+    }
+    if (chip.recorder) chip.recorder->push_back({false, physical, v});
+    return v;
+}
+
+inline void ChipWrite(uint32_t physical, uint16_t value) {
+    ++chip.stats.writes;
+    if (chip.recorder) chip.recorder->push_back({true, physical, value});
+    if (Busy()) {
+        if ((value & 0xFF) == 0x70) chip.statusMode = true;
+        else ++chip.stats.violations;
+        return;
+    }
+    Pending p = chip.pending;
+    if (p != Pending::None) {
+        chip.pending = Pending::None;
+        if (p == Pending::ProgramSetup) {
+            Program(physical, value);
+        } else if ((value & 0xFF) != 0xD0) {
+            chip.statusMode = true;
+            chip.errors |= kEraseError | kProgramError;  // command sequence error
+        } else if (p == Pending::EraseSetup) {
+            Erase(physical);
+        } else {
+            ClearLockBits();
+        }
+        return;
+    }
+    switch (value & 0xFF) {
+    case 0xFF: chip.statusMode = false; break;
+    case 0x70: chip.statusMode = true; break;
+    case 0x50: chip.errors &= static_cast<uint16_t>(~kErrorBits); break;
+    case 0x20: chip.pending = Pending::EraseSetup; chip.statusMode = true; break;
+    case 0x40:
+    case 0x10: chip.pending = Pending::ProgramSetup; chip.statusMode = true; break;
+    case 0x60: chip.pending = Pending::UnlockSetup; chip.statusMode = true; break;
+    default: ++chip.stats.violations; break;
+    }
+}
+
+}  // namespace
+
+int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
+    std::string reason;
+    ReleaseAll();
+    chip.started = true;
+    chip.faults = config.faults;
+    chip.locked.fill(true);
+    chip.pending = Pending::None;
+    chip.statusMode = false;
+    chip.errors = 0;
+    chip.busyLeft = 0;
+    chip.neverReady = false;
+
+    int fd = open(config.flashPath.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0) {
+        reason = config.flashPath + ": " + std::strerror(errno);
+    } else if (fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(kChipSize)) {
+        reason = config.flashPath + ": not a flash image of " + std::to_string(kChipSize) + " bytes";
+    } else if (!config.faultPath.empty() && access(config.faultPath.c_str(), F_OK) == 0) {
+        std::ifstream in(config.faultPath);
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string error;
+        if (!in || ParseFaultText(text.str(), &chip.faults, &error) != 0)
+            reason = "fault file " + config.faultPath + ": " + (error.empty() ? "unreadable" : error);
+    }
+    if (reason.empty()) {
+        void* m = mmap(nullptr, kChipSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (m == MAP_FAILED) reason = config.flashPath + ": " + std::strerror(errno);
+        else chip.words = static_cast<uint16_t*>(m);
+    }
+    if (!reason.empty()) {
+        if (fd >= 0) close(fd);
+        if (why) *why = reason;
+        return -1;
+    }
+    chip.fd = fd;
+    chip.present = true;
+    return 0;
+}
+
+void NorChipPowerDown() {
+    ReleaseAll();
+    chip.started = false;
+}
+
+void NorChipSetFaults(const NorFaults& faults) { chip.faults = faults; }
+void NorChipSetRecorder(std::vector<BusAccess>* log) { chip.recorder = log; }
+NorChipStats NorChipGetStats() { return chip.stats; }
+void NorChipResetStats() { chip.stats = NorChipStats(); }
+bool NorChipPresent() { return chip.present; }
+bool NorChipBlockLocked(int block) { return chip.locked.at(static_cast<size_t>(block)); }
+uint16_t NorChipPeek(uint32_t physical) {
+    if (!chip.present || physical >= kChipSize || (physical & 1)) std::abort();
+    return chip.words[physical / 2];
+}
+bool NorChipInStatusMode() { return chip.statusMode; }
+int NorChipMappedWindows() { return static_cast<int>(chip.windows.size()); }
+
+}  // namespace norsim
+
+using namespace norsim;
+
+void* mmap_device_memory(void* addr, size_t len, int prot, int flags, uint64_t physical) {
+    EnsureStarted();
+    if (!chip.present) {
+        errno = ENXIO;
+        return MAP_FAILED;
+    }
+    if (addr != nullptr || flags != 0 || prot != (PROT_READ | PROT_WRITE | PROT_NOCACHE) ||
+        len == 0 || (len & 1) || (physical & 1) || physical >= kChipSize ||
+        len > kChipSize - physical) {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    for (uint64_t b = physical / kBlockSize; b <= (physical + len - 1) / kBlockSize; ++b) {
+        if (chip.faults.mapFail[b]) {
+            errno = ENXIO;
+            return MAP_FAILED;
+        }
+    }
+    void* reserved = mmap(nullptr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    chip.windows.push_back({reinterpret_cast<uintptr_t>(reserved), len, static_cast<uint32_t>(physical)});
+    return reserved;
+}
+
+int munmap_device_memory(void* addr, size_t len) {
+    uintptr_t base = reinterpret_cast<uintptr_t>(addr);
+    for (size_t i = 0; i < chip.windows.size(); ++i) {
+        if (chip.windows[i].base == base && chip.windows[i].len == len) {
+            munmap(addr, len);
+            chip.windows.erase(chip.windows.begin() + static_cast<long>(i));
+            InvalidateCache();
+            return 0;
+        }
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+uint16_t in16(uintptr_t port) { return ChipRead(Translate(port)); }
+void out16(uintptr_t port, uint16_t val) { ChipWrite(Translate(port), val); }

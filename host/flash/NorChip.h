@@ -1,0 +1,125 @@
+// The simulated NOR flash chip behind the host's device-memory calls.
+//
+// A 16 MiB x16 chip of 128 blocks of 128 KiB with the Intel/Sharp command
+// set, whose content is the file /dev/norflash (byte i = physical offset i,
+// 16-bit words little-endian). It is driven only by the 16-bit bus accesses
+// of in16()/out16() (DeviceMemory.h); this header is for tests, the
+// simulator and tools that set it up, inspect it or inject faults.
+//
+// Emulated:
+//   Read Array 0xFF, Read Status Register 0x70, Clear Status Register 0x50
+//   (clears bits 5, 4, 3, 1; the read mode stays), Block Erase 0x20/0xD0
+//   (block becomes 0xFFFF), Word Program 0x40 or 0x10 then data (the stored
+//   word becomes old AND data), Clear Block Lock-Bits 0x60/0xD0 (one command
+//   clears every block's lock bit). A confirm other than 0xD0 is a command
+//   sequence error (bits 5 and 4). Every block is locked at power-up; an
+//   erase or program of a locked block fails with bit 1 and bit 5 (erase) or
+//   bit 4 (program) and changes nothing. After any of those commands, and
+//   after 0x70, reads return the status register until 0xFF is written.
+//   Error bits accumulate until Clear Status Register. Commands are taken
+//   from the low byte of the written word, as the chip does on a x16 bus.
+//   While the chip is busy only 0x70 is accepted; any other write is
+//   ignored and counted as a protocol violation (NorChipStats).
+//
+// NOT emulated:
+//   - timing: the chip is busy for a number of status reads (busy-polls
+//     fault), not for a time; reads in array mode are never busy;
+//   - Read Identifier (0x90), Read Query (0x98), suspend/resume (0xB0,
+//     0xD0 alone), buffered programming (0xE8), setting lock bits (0x60/0x01),
+//     lock-down, protection registers, configuration commands: these are
+//     ignored and counted as protocol violations;
+//   - partial programming or erasing on power loss; the content file is
+//     written through as each word changes;
+//   - the upper byte of command writes (ignored, as on the bus);
+//   - more than one chip, other geometries, other bus widths;
+//   - concurrent use: the model is for one thread.
+#ifndef HOST_NOR_CHIP_H
+#define HOST_NOR_CHIP_H
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace norsim {
+
+constexpr uint32_t kChipSize = 0x1000000;   // 16 MiB
+constexpr uint32_t kBlockSize = 0x20000;    // 128 KiB
+constexpr int kBlockCount = 128;
+
+// Injected faults, per block where a block is named. A status fault value
+// of -1 means none; an injected status always has bit 7 (ready) set.
+struct NorFaults {
+    std::array<int32_t, kBlockCount> eraseStatus;    // erase ends so, block unchanged
+    std::array<int32_t, kBlockCount> programStatus;  // program ends so, word unchanged
+    std::array<bool, kBlockCount> eraseNeverReady{};
+    std::array<bool, kBlockCount> programNeverReady{};
+    std::array<bool, kBlockCount> mapFail{};         // windows covering the block fail
+    int32_t unlockStatus = -1;                       // lock-bit clearing ends so, clears nothing
+    uint32_t busyPolls = 0;                          // busy status reads per operation
+    NorFaults() { eraseStatus.fill(-1); programStatus.fill(-1); }
+};
+
+// Parses the text of a fault file. Returns 0, or -1 with "line N: reason" in
+// *error for the first malformed line. Faults add to those already in *out.
+int ParseFaultText(const std::string& text, NorFaults* out, std::string* error);
+
+// The chip's configuration: where its content and fault file are, and faults
+// given programmatically (added to those of the file).
+struct NorChipConfig {
+    std::string flashPath = "/dev/norflash";
+    std::string faultPath = "/dev/norflash.faults";  // optional; "" for none
+    NorFaults faults;
+};
+
+// Starts the chip (power-up): opens the content file, reads the fault file,
+// locks every block, clears the status register, read mode array. Windows
+// still mapped from an earlier chip are released. Returns 0, or -1 with the
+// reason in *why (when not null): the chip is then absent and every mapping
+// fails. Without an explicit start, the first mapping starts the chip with
+// the default configuration (the fixed paths inside the instrument root).
+int NorChipPowerUp(const NorChipConfig& config, std::string* why);
+
+// Stops the chip: releases its windows and its content file. The next
+// mapping starts it again with the default configuration.
+void NorChipPowerDown();
+
+// Replaces the injected faults of the running chip.
+void NorChipSetFaults(const NorFaults& faults);
+
+// One bus access as the recorder sees it: physical address and value.
+struct BusAccess {
+    bool write;
+    uint32_t address;
+    uint16_t value;
+    bool operator==(const BusAccess& o) const {
+        return write == o.write && address == o.address && value == o.value;
+    }
+};
+
+// Every bus access is appended to *log while a recorder is attached
+// (nullptr detaches).
+void NorChipSetRecorder(std::vector<BusAccess>* log);
+
+struct NorChipStats {
+    uint64_t reads = 0;
+    uint64_t writes = 0;
+    uint64_t violations = 0;  // writes while busy, unknown commands
+    uint64_t erases = 0;      // block erases carried out (not failed ones)
+    uint64_t programs = 0;    // word programs carried out
+};
+NorChipStats NorChipGetStats();
+void NorChipResetStats();
+
+// Inspection without bus cycles (tests and tools): whether the chip is
+// present, a block's lock bit, the word stored at an even physical offset,
+// and whether reads currently return the status register.
+bool NorChipPresent();
+bool NorChipBlockLocked(int block);
+uint16_t NorChipPeek(uint32_t physical);
+bool NorChipInStatusMode();
+int NorChipMappedWindows();
+
+}  // namespace norsim
+
+#endif

@@ -1,0 +1,309 @@
+// Writing partition images raw into the NOR flash: the chip's command layer
+// and the sector-by-sector image writer. See SwUpdateFlash.h.
+#include "SwUpdateFlash.h"
+
+#include "DeviceMemory.h"
+#include "Trace.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+const int sectorSize = 0x20000;
+const int flashSize = 0x1000000;
+const int flashStart = 0;
+
+namespace {
+
+constexpr int kLastSector = 127;
+
+// Commands.
+constexpr uint16_t kReadArray = 0xFF;
+constexpr uint16_t kReadStatus = 0x70;
+constexpr uint16_t kClearStatus = 0x50;
+constexpr uint16_t kEraseSetup = 0x20;
+constexpr uint16_t kConfirm = 0xD0;
+constexpr uint16_t kProgramSetup = 0x40;
+constexpr uint16_t kClearLockBits = 0x60;
+
+// Status register bits.
+constexpr uint16_t kReady = 0x80;
+constexpr uint16_t kEraseError = 0x20;
+constexpr uint16_t kProgramError = 0x10;
+constexpr uint16_t kVoltageError = 0x08;
+constexpr uint16_t kBlockLocked = 0x02;
+
+// Set by the first fatal flash fault; from then on the command layer neither
+// erases nor programs anything.
+bool flashFault = false;
+
+// The window mapped last, to name the sector of a fault.
+uintptr_t lastWindow = 0;
+int lastWindowPhysical = 0;
+
+int SectorOf(uintptr_t addr) {
+    return (lastWindowPhysical + static_cast<int>(addr - lastWindow)) / sectorSize;
+}
+
+int PhysicalOf(uintptr_t addr) { return lastWindowPhysical + static_cast<int>(addr - lastWindow); }
+
+long ElapsedMs(const timespec& since) {
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since.tv_sec) * 1000L + (now.tv_nsec - since.tv_nsec) / 1000000L;
+}
+
+// Reads the status at `addr` until bit 7 is set, with a Read Status Register
+// command before each read when `withCommand`. Busy polls without pause, as
+// the chip finishes in microseconds to seconds. Returns false when the bound
+// passes first; *srd is the last value read.
+bool PollReady(uintptr_t addr, bool withCommand, long boundMs, uint16_t* srd) {
+    *srd = withCommand ? ReadStatusRegister(addr) : ReadFlashFA(addr);
+    if (*srd & kReady) return true;
+    timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        // The clock is read before the status, so that a pause of the
+        // updater between the two never counts against the chip.
+        bool late = ElapsedMs(start) > boundMs;
+        *srd = withCommand ? ReadStatusRegister(addr) : ReadFlashFA(addr);
+        if (*srd & kReady) return true;
+        if (late) return false;
+    }
+}
+
+// Names the first error of an erase or lock-bit clearing status, in the
+// order the bits are tested, or returns null when there is none.
+const char* EraseErrorOf(uint16_t srd, bool testLocked) {
+    if (srd & kVoltageError) return "voltage error";
+    if ((srd & kEraseError) && (srd & kProgramError)) return "command sequence error";
+    if (srd & kEraseError) return "erase error";
+    if (testLocked && (srd & kBlockLocked)) return "block locked";
+    return nullptr;
+}
+
+const char* ProgramErrorOf(uint16_t srd) {
+    if (srd & kVoltageError) return "voltage error";
+    if ((srd & kEraseError) && (srd & kProgramError)) return "command sequence error";
+    if (srd & kProgramError) return "program error";
+    if (srd & kBlockLocked) return "block locked";
+    return nullptr;
+}
+
+void ReportFault(const char* operation, int sector, const char* cause, uint16_t srd) {
+    flashFault = true;
+    TRACE_RAW("Flash fault: %s of sector %i failed: %s, status 0x%04x; nothing more is written\n",
+              operation, sector, cause, srd);
+}
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// A mapped flash window, released when it goes out of scope.
+class Window {
+public:
+    Window(int start, int size) : size_(size) {
+        void* p = MapFlashDevice(start, size);
+        addr_ = p == MAP_FAILED ? 0 : reinterpret_cast<uintptr_t>(p);
+    }
+    ~Window() {
+        if (addr_) munmap_device_memory(reinterpret_cast<void*>(addr_), static_cast<size_t>(size_));
+    }
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+    bool mapped() const { return addr_ != 0; }
+    uintptr_t addr() const { return addr_; }
+    // Releases now; false when the release failed.
+    bool Release() {
+        uintptr_t a = addr_;
+        addr_ = 0;
+        return munmap_device_memory(reinterpret_cast<void*>(a), static_cast<size_t>(size_)) == 0;
+    }
+
+private:
+    uintptr_t addr_ = 0;
+    int size_;
+};
+
+// True when the image has bytes left to read; a read error is reported and
+// counts as no bytes left.
+bool ImageHasBytesLeft(FILE* fd, unsigned int sectorIndex) {
+    int c = std::getc(fd);
+    if (c == EOF) {
+        if (std::ferror(fd))
+            TRACE_RAW("Read error in image file before sector %u: the rest is not written\n", sectorIndex);
+        return false;
+    }
+    std::ungetc(c, fd);
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Command layer.
+
+void WriteFlashFA(uintptr_t addr, uint16_t data) { out16(addr, data); }
+
+uint16_t ReadFlashFA(uintptr_t addr) { return in16(addr); }
+
+uint16_t ReadStatusRegister(uintptr_t addr) {
+    WriteFlashFA(addr, kReadStatus);
+    return ReadFlashFA(addr);
+}
+
+void ClearStatusRegister(uintptr_t addr) { WriteFlashFA(addr, kClearStatus); }
+
+uint32_t* MapFlashDevice(int start, int size) {
+    void* p = mmap_device_memory(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE | PROT_NOCACHE, 0,
+                                 static_cast<uint64_t>(start));
+    if (p != MAP_FAILED) {
+        lastWindow = reinterpret_cast<uintptr_t>(p);
+        lastWindowPhysical = start;
+    }
+    return static_cast<uint32_t*>(p);
+}
+
+void EraseBlockFA(uintptr_t ba) {
+    if (flashFault) return;
+    uint16_t srd = 0;
+    WriteFlashFA(ba, kEraseSetup);
+    WriteFlashFA(ba, kConfirm);
+    if (!PollReady(ba, false, kEraseReadyBoundMs, &srd)) {
+        ReportFault("erase", SectorOf(ba), "never ready", srd);
+        return;
+    }
+    if (const char* error = EraseErrorOf(srd, true)) {
+        ReportFault("erase", SectorOf(ba), error, srd);
+        return;
+    }
+    ClearStatusRegister(ba);
+    WriteFlashFA(ba, kReadArray);
+}
+
+void ProgramFA(uintptr_t addr, uint16_t data) {
+    if (flashFault) return;
+    uint16_t srd = 0;
+    WriteFlashFA(addr, kProgramSetup);
+    WriteFlashFA(addr, data);
+    bool ready = PollReady(addr, true, kProgramReadyBoundMs, &srd);
+    if (!ready) {
+        ReportFault("word program", SectorOf(addr), "never ready", srd);
+        return;
+    }
+    ClearStatusRegister(addr);
+    if (const char* error = ProgramErrorOf(srd)) {
+        TRACE_RAW("Word program at 0x%x failed\n", PhysicalOf(addr));
+        ReportFault("word program", SectorOf(addr), error, srd);
+    }
+}
+
+void ChipUnprotect(void) {
+    if (flashFault) return;
+    const int phAddr = flashStart;
+    Window window(phAddr, sectorSize);
+    if (!window.mapped()) {
+        perror("mmap");
+        return;
+    }
+    uintptr_t vrtAddr = window.addr();
+    uint16_t srd = 0;
+    WriteFlashFA(vrtAddr, kClearLockBits);
+    WriteFlashFA(vrtAddr, kConfirm);
+    if (!PollReady(vrtAddr, false, kEraseReadyBoundMs, &srd)) {
+        ReportFault("lock-bit clearing", SectorOf(vrtAddr), "never ready", srd);
+    } else if (const char* error = EraseErrorOf(srd, false)) {
+        ReportFault("lock-bit clearing", SectorOf(vrtAddr), error, srd);
+    } else {
+        ClearStatusRegister(vrtAddr);
+        WriteFlashFA(vrtAddr, kReadArray);
+    }
+    if (!window.Release()) TRACE_RAW("munmap failed \n");
+}
+
+int FlashFaultOccurred(void) { return flashFault ? 1 : 0; }
+
+void FlashResetFaultState(void) { flashFault = false; }
+
+// ---------------------------------------------------------------------------
+// Image writer.
+
+void ReadFlashSector(uintptr_t Addr, uint8_t* p_byte) {
+    for (int destFA = 0; destFA <= sectorSize - 2; destFA += 2) {
+        uint16_t w = ReadFlashFA(Addr + static_cast<uintptr_t>(destFA));
+        p_byte[destFA] = static_cast<uint8_t>(w & 0xFF);
+        p_byte[destFA + 1] = static_cast<uint8_t>(w >> 8);
+    }
+}
+
+void ProgramFlashSector(uintptr_t Addr, uint8_t* p_byte) {
+    for (int destFA = 0; destFA <= sectorSize - 2 && !flashFault; destFA += 2) {
+        uint16_t w = static_cast<uint16_t>(p_byte[destFA] | (p_byte[destFA + 1] << 8));
+        ProgramFA(Addr + static_cast<uintptr_t>(destFA), w);
+    }
+}
+
+void FlashFile(FILE* fd, int dstAddr) {
+    unsigned int sectorIndex = static_cast<unsigned int>(dstAddr / sectorSize);
+    int firstoffset = dstAddr - static_cast<int>(sectorIndex) * sectorSize;
+
+    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(sectorSize)));
+    if (!buffer) {
+        TRACE_RAW("Could not allocate the sector buffer of %d bytes: nothing is written\n", sectorSize);
+        return;
+    }
+    uint8_t* p_byte = buffer.get();
+
+    ChipUnprotect();
+
+    while (sectorIndex <= kLastSector && !flashFault && ImageHasBytesLeft(fd, sectorIndex)) {
+        const int sectorAddr = static_cast<int>(sectorIndex) * sectorSize;
+        Window window(sectorAddr, sectorSize);
+        if (!window.mapped()) {
+            perror("mmap");
+            break;
+        }
+        uintptr_t vrtAddr = window.addr();
+        TRACE_RAW("Flashing sector %i\n", sectorIndex);
+        TRACE_RAW("Address %x -> ", sectorAddr + firstoffset);
+
+        // The chip may still answer with its status register after the last
+        // word program; only Read Array returns reads to the content.
+        WriteFlashFA(vrtAddr, kReadArray);
+        ReadFlashSector(vrtAddr, p_byte);
+
+        size_t wanted = static_cast<size_t>(sectorSize - firstoffset);
+        int readBytes = static_cast<int>(std::fread(p_byte + firstoffset, 1, wanted, fd));
+        if (static_cast<size_t>(readBytes) < wanted && std::ferror(fd)) {
+            TRACE_RAW("\nRead error in image file in sector %u: it is not erased, the rest is not written\n",
+                      sectorIndex);
+            break;
+        }
+        firstoffset = 0;
+        TRACE_RAW("%x \n", sectorAddr + readBytes);
+
+        EraseBlockFA(vrtAddr);
+        ProgramFlashSector(vrtAddr, p_byte);
+        ++sectorIndex;
+    }
+    if (flashFault)
+        TRACE_RAW("\nProgramming stopped by a flash fault\n");
+    else
+        TRACE_RAW("\nProgramming complete\n");
+}
+
+void FlashInit(const char* fileName, long dest) {
+    long dstAddr = dest << 10;
+    if (flashFault) {
+        TRACE_RAW("Flash fault earlier in this run: \"%s\" is not written\n", fileName);
+        return;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> fd(std::fopen(fileName, "r"), &std::fclose);
+    if (!fd) {
+        TRACE_RAW("Could not open file \"%s\" for flashing!\n", fileName);
+        return;
+    }
+    TRACE_RAW("Flashing file %s to address 0x%x\n", fileName, static_cast<unsigned int>(dstAddr));
+    FlashFile(fd.get(), static_cast<int>(dstAddr));
+}

@@ -27,8 +27,11 @@ struct InstrumentRootConfig {
     std::string stateDir;
     // Host file to appear as /dev/norflash instead of stateDir/norflash.
     std::string flashFile;
-    // Further host directories bound read-only at the same path.
+    // Further host directories bound read-only at the same path (absolute).
     std::vector<std::string> readOnlyDirs;
+    // Host file to appear as /dev/norflash.faults instead of
+    // stateDir/norflash.faults.
+    std::string faultsFile;
 };
 
 // Enters a fresh instrument root in the calling process, which must be

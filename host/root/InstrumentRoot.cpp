@@ -1,0 +1,688 @@
+// The instrument root: builds the private file-system view described in
+// InstrumentRoot.h with the mount API that works on descriptors (open_tree,
+// fsopen/fsmount, move_mount, mount_setattr).
+//
+// How a fresh root is made, in this order:
+//  1. new mount and network namespaces (plus a user namespace that maps the
+//     caller to root when not started as root), all mounts made private so
+//     nothing propagates back to the host;
+//  2. every host source (directories, device nodes, mksh, flash, state
+//     directories) is cloned into a detached mount while the host's paths
+//     are still visible;
+//  3. a fresh tmpfs is attached over "/" and entered with chroot; the clones
+//     are attached at their places in it;
+//  4. the tmpfs itself is made read-only, so only the writable directories
+//     and the board tools' record can be changed from inside.
+// Read-only clones keep whatever flags the host mount had (nosuid, nodev,
+// noexec): mount_setattr only adds the read-only flag, which is why no
+// remount is needed and why this also works inside a user namespace.
+#include "InstrumentRoot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef SWU_BOARDTOOLS_DIR
+#define SWU_BOARDTOOLS_DIR ""
+#endif
+
+namespace {
+
+// A file descriptor that is closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+constexpr const char* kWritableDirs[] = {"/tmp", "/usbdongle", "/instrumentData", "/log"};
+constexpr const char* kHostDirs[] = {"/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin"};
+constexpr const char* kDevNodes[] = {"/dev/null", "/dev/zero", "/dev/random", "/dev/urandom",
+                                     "/dev/tty"};
+constexpr const char* kBoardTools[] = {"slay", "waitfor", "devf-s3c2400-p3",
+                                       "nonblock-realtest_arm"};
+constexpr const char* kMkshPaths[] = {"/usr/bin/mksh", "/bin/mksh"};
+constexpr const char* kFlashPath = "/dev/norflash";
+constexpr const char* kFaultsPath = "/dev/norflash.faults";
+constexpr const char* kMarkerPath = "/proc/.instrument-root";
+constexpr const char* kRootPathVariable = "/proc/boot:/usr/bin:/bin:/usr/sbin:/sbin";
+
+// Descriptor of the host's root directory, kept by the process that made the
+// root so that a later EnterInstrumentRoot can still reach host paths.
+int gHostRoot = -1;
+
+bool Fail(std::string* why, const std::string& text) {
+    if (why != nullptr) {
+        *why = text;
+    }
+    return false;
+}
+
+bool FailErrno(std::string* why, const std::string& what) {
+    return Fail(why, what + ": " + std::strerror(errno));
+}
+
+// Where a path given by the caller is looked up: host paths through the kept
+// host root descriptor when there is one, otherwise in the current view.
+struct HostPath {
+    int dirFd;
+    std::string path;
+};
+
+HostPath OnHost(const std::string& path) {
+    if (gHostRoot >= 0 && !path.empty() && path[0] == '/') {
+        size_t first = path.find_first_not_of('/');
+        std::string relative = first == std::string::npos ? std::string(".") : path.substr(first);
+        return {gHostRoot, relative};
+    }
+    return {AT_FDCWD, path};
+}
+
+bool HostExists(const std::string& path) {
+    HostPath p = OnHost(path);
+    struct stat st;
+    return fstatat(p.dirFd, p.path.c_str(), &st, 0) == 0;
+}
+
+// Clones the mount tree at a path into a detached mount; read-only when asked
+// (the source's other flags are kept).
+bool CloneTree(const std::string& path, bool readOnly, Fd* out, std::string* why) {
+    HostPath p = OnHost(path);
+    struct stat st;
+    if (fstatat(p.dirFd, p.path.c_str(), &st, 0) != 0) {
+        return FailErrno(why, "cannot find " + path);
+    }
+    unsigned flags = OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC;
+    if (S_ISDIR(st.st_mode)) {
+        flags |= AT_RECURSIVE;
+    }
+    Fd tree(open_tree(p.dirFd, p.path.c_str(), flags));
+    if (!tree.valid()) {
+        return FailErrno(why, "cannot clone mount of " + path);
+    }
+    if (readOnly) {
+        struct mount_attr attr;
+        std::memset(&attr, 0, sizeof attr);
+        attr.attr_set = MOUNT_ATTR_RDONLY;
+        if (mount_setattr(tree.get(), "", AT_EMPTY_PATH | AT_RECURSIVE, &attr, sizeof attr) !=
+            0) {
+            return FailErrno(why, "cannot make read-only mount of " + path);
+        }
+    }
+    *out = std::move(tree);
+    return true;
+}
+
+// A fresh, detached tmpfs with the given mode for its top directory.
+bool NewTmpfs(const char* mode, Fd* out, std::string* why) {
+    Fd context(fsopen("tmpfs", FSOPEN_CLOEXEC));
+    if (!context.valid()) {
+        return FailErrno(why, "cannot create tmpfs");
+    }
+    if (fsconfig(context.get(), FSCONFIG_SET_STRING, "mode", mode, 0) != 0 ||
+        fsconfig(context.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+        return FailErrno(why, "cannot configure tmpfs");
+    }
+    Fd mount(fsmount(context.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+    if (!mount.valid()) {
+        return FailErrno(why, "cannot mount tmpfs");
+    }
+    *out = std::move(mount);
+    return true;
+}
+
+bool Attach(Fd& tree, const std::string& target, std::string* why) {
+    if (move_mount(tree.get(), "", AT_FDCWD, target.c_str(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+        return FailErrno(why, "cannot mount at " + target);
+    }
+    tree.reset();
+    return true;
+}
+
+// Removes every mount stacked on a path (none is fine).
+void DetachAll(const std::string& path) {
+    for (int i = 0; i < 64 && umount2(path.c_str(), MNT_DETACH) == 0; ++i) {
+    }
+}
+
+bool SetReadOnly(const char* path, bool readOnly, std::string* why) {
+    struct mount_attr attr;
+    std::memset(&attr, 0, sizeof attr);
+    if (readOnly) {
+        attr.attr_set = MOUNT_ATTR_RDONLY;
+    } else {
+        attr.attr_clr = MOUNT_ATTR_RDONLY;
+    }
+    if (mount_setattr(AT_FDCWD, path, 0, &attr, sizeof attr) != 0) {
+        return FailErrno(why, std::string("cannot change read-only flag of ") + path);
+    }
+    return true;
+}
+
+bool MakeDirs(const std::string& path, std::string* why) {
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) {
+            continue;
+        }
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+            return FailErrno(why, "cannot create " + partial);
+        }
+    }
+    return true;
+}
+
+bool CreateFile(const std::string& path, const std::string& content, mode_t mode,
+                std::string* why) {
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd.valid()) {
+        return FailErrno(why, "cannot create " + path);
+    }
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = write(fd.get(), content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return FailErrno(why, "cannot write " + path);
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (fchmod(fd.get(), mode) != 0) {
+        return FailErrno(why, "cannot set mode of " + path);
+    }
+    return true;
+}
+
+bool ReadHostFile(const std::string& path, std::string* content, std::string* why) {
+    HostPath p = OnHost(path);
+    Fd fd(openat(p.dirFd, p.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return FailErrno(why, "cannot open " + path);
+    }
+    content->clear();
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return FailErrno(why, "cannot read " + path);
+        }
+        if (n == 0) {
+            return true;
+        }
+        content->append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// Makes a directory of the state directory on the host when it is missing.
+bool EnsureHostDir(const std::string& path, std::string* why) {
+    HostPath p = OnHost(path);
+    if (mkdirat(p.dirFd, p.path.c_str(), 0755) != 0 && errno != EEXIST) {
+        return FailErrno(why, "cannot create state directory " + path);
+    }
+    return true;
+}
+
+bool EnsureHostFile(const std::string& path, std::string* why) {
+    HostPath p = OnHost(path);
+    Fd fd(openat(p.dirFd, p.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        return FailErrno(why, "cannot create " + path);
+    }
+    return true;
+}
+
+bool WriteProcFile(const char* path, const std::string& text) {
+    Fd fd(open(path, O_WRONLY | O_CLOEXEC));
+    return fd.valid() && write(fd.get(), text.data(), text.size()) ==
+                             static_cast<ssize_t>(text.size());
+}
+
+// New namespaces for a fresh root. As root, mount and network namespaces
+// suffice; otherwise (or when root may not make them) a user namespace maps
+// the caller's uid and gid to root inside.
+bool MakeNamespaces(std::string* why) {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (uid == 0 && unshare(CLONE_NEWNS | CLONE_NEWNET) == 0) {
+        return true;
+    }
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0) {
+        if (errno == EINVAL) {
+            return Fail(why, "cannot make namespaces: the process is not single-threaded");
+        }
+        return FailErrno(why, "user namespaces not permitted (unshare)");
+    }
+    if (!WriteProcFile("/proc/self/setgroups", "deny") && errno != ENOENT) {
+        return FailErrno(why, "cannot write /proc/self/setgroups");
+    }
+    if (!WriteProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n")) {
+        return FailErrno(why, "cannot write /proc/self/uid_map");
+    }
+    if (!WriteProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) {
+        return FailErrno(why, "cannot write /proc/self/gid_map");
+    }
+    return true;
+}
+
+void SetEnvironment() {
+    setenv("PATH", kRootPathVariable, 1);
+    setenv("PWD", "/tmp", 1);
+    setenv("TMPDIR", "/tmp", 1);
+}
+
+// Host sources of the parts of a root that a refresh replaces too.
+struct Changeables {
+    Fd writable[4];
+    Fd flash;
+    Fd faults;
+    Fd record;  // state directory's record file; none: a fresh one in the root
+};
+
+bool CloneChangeables(const InstrumentRootConfig& config, Changeables* c, std::string* why) {
+    const std::string& state = config.stateDir;
+    if (!state.empty()) {
+        if (!HostExists(state) && !EnsureHostDir(state, why)) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (state.empty()) {
+            if (!NewTmpfs(i == 0 ? "1777" : "0755", &c->writable[i], why)) {
+                return false;
+            }
+        } else {
+            std::string dir = state + kWritableDirs[i];
+            if (!EnsureHostDir(dir, why) || !CloneTree(dir, false, &c->writable[i], why)) {
+                return false;
+            }
+        }
+    }
+    std::string flash = config.flashFile;
+    if (flash.empty() && !state.empty() && HostExists(state + "/norflash")) {
+        flash = state + "/norflash";
+    }
+    if (!flash.empty() && !CloneTree(flash, false, &c->flash, why)) {
+        return false;
+    }
+    std::string faults = config.faultsFile;
+    if (faults.empty() && !state.empty() && HostExists(state + "/norflash.faults")) {
+        faults = state + "/norflash.faults";
+    }
+    if (!faults.empty() && !CloneTree(faults, true, &c->faults, why)) {
+        return false;
+    }
+    if (!state.empty()) {
+        std::string record = state + "/boardtools.log";
+        if (!EnsureHostFile(record, why) || !CloneTree(record, false, &c->record, why)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Attaches the changeable parts; the root's tmpfs must be writable and the
+// old mounts at these places gone.
+bool AttachChangeables(Changeables* c, std::string* why) {
+    for (size_t i = 0; i < 4; ++i) {
+        if (!MakeDirs(kWritableDirs[i], why) || !Attach(c->writable[i], kWritableDirs[i], why)) {
+            return false;
+        }
+    }
+    unlink(kFlashPath);
+    unlink(kFaultsPath);
+    if (c->flash.valid()) {
+        if (!CreateFile(kFlashPath, "", 0644, why) || !Attach(c->flash, kFlashPath, why)) {
+            return false;
+        }
+    }
+    if (c->faults.valid()) {
+        if (!CreateFile(kFaultsPath, "", 0644, why) || !Attach(c->faults, kFaultsPath, why)) {
+            return false;
+        }
+    }
+    if (!CreateFile(kBoardToolRecord, "", 0644, why)) {
+        return false;
+    }
+    if (!c->record.valid()) {
+        // A bind of the record onto itself is a mount of its own, which stays
+        // writable when the root's tmpfs is made read-only.
+        if (!CloneTree(kBoardToolRecord, false, &c->record, why)) {
+            return false;
+        }
+    }
+    return Attach(c->record, kBoardToolRecord, why);
+}
+
+bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
+    // Everything that can be checked before touching namespaces.
+    std::string mksh;
+    for (const char* path : kMkshPaths) {
+        if (access(path, X_OK) == 0) {
+            mksh = path;
+            break;
+        }
+    }
+    if (mksh.empty()) {
+        return Fail(why, "mksh is not installed (run scripts/install-deps.sh); /bin/sh of an "
+                         "instrument root must be a Korn shell");
+    }
+    std::string toolDir = SWU_BOARDTOOLS_DIR;
+    std::vector<std::string> tools;
+    for (const char* tool : kBoardTools) {
+        std::string content;
+        if (toolDir.empty() || !ReadHostFile(toolDir + "/" + tool, &content, why)) {
+            return Fail(why, "board-tool stand-in " + std::string(tool) + " not found in '" +
+                                 toolDir + "' (build the project first)");
+        }
+        tools.push_back(content);
+    }
+    std::vector<std::string> readOnly = config.readOnlyDirs;
+    for (const std::string& dir : readOnly) {
+        if (dir.empty() || dir[0] != '/') {
+            return Fail(why, "read-only directory must be an absolute path: '" + dir + "'");
+        }
+    }
+    // Parents before children: a directory already visible through its
+    // parent's bind is not bound again.
+    std::sort(readOnly.begin(), readOnly.end(),
+              [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+
+    if (!MakeNamespaces(why)) {
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return FailErrno(why, "cannot make mounts private");
+    }
+    Fd hostRoot(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!hostRoot.valid()) {
+        return FailErrno(why, "cannot open /");
+    }
+
+    // Clone every host source while host paths are still visible.
+    struct Piece {
+        std::string target;
+        std::string link;  // non-empty: a symbolic link to this
+        Fd tree;
+    };
+    std::vector<Piece> hostDirs;
+    for (const char* dir : kHostDirs) {
+        struct stat st;
+        if (lstat(dir, &st) != 0) {
+            continue;
+        }
+        Piece piece{dir, "", Fd()};
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            ssize_t n = readlink(dir, target, sizeof target - 1);
+            if (n <= 0) {
+                return FailErrno(why, std::string("cannot read link ") + dir);
+            }
+            piece.link.assign(target, static_cast<size_t>(n));
+        } else if (!S_ISDIR(st.st_mode) || !CloneTree(dir, true, &piece.tree, why)) {
+            if (!S_ISDIR(st.st_mode)) {
+                continue;
+            }
+            return false;
+        }
+        hostDirs.push_back(std::move(piece));
+    }
+    std::vector<Piece> readOnlyPieces;
+    for (const std::string& dir : readOnly) {
+        Piece piece{dir, "", Fd()};
+        if (!CloneTree(dir, true, &piece.tree, why)) {
+            return false;
+        }
+        readOnlyPieces.push_back(std::move(piece));
+    }
+    std::vector<Piece> devices;
+    for (const char* node : kDevNodes) {
+        Piece piece{node, "", Fd()};
+        if (!CloneTree(node, false, &piece.tree, why)) {
+            return false;
+        }
+        devices.push_back(std::move(piece));
+    }
+    Fd shell;
+    if (!CloneTree(mksh, true, &shell, why)) {
+        return false;
+    }
+    Changeables changeables;
+    if (!CloneChangeables(config, &changeables, why)) {
+        return false;
+    }
+
+    // The root's own tmpfs, attached over "/" and entered.
+    Fd root;
+    if (!NewTmpfs("0755", &root, why)) {
+        return false;
+    }
+    if (move_mount(root.get(), "", AT_FDCWD, "/", MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+        return FailErrno(why, "cannot attach the root file system");
+    }
+    if (fchdir(root.get()) != 0 || chroot(".") != 0 || chdir("/") != 0) {
+        return FailErrno(why, "cannot enter the root file system");
+    }
+
+    for (Piece& piece : hostDirs) {
+        if (!piece.link.empty()) {
+            if (symlink(piece.link.c_str(), piece.target.c_str()) != 0) {
+                return FailErrno(why, "cannot create link " + piece.target);
+            }
+        } else if (!MakeDirs(piece.target, why) || !Attach(piece.tree, piece.target, why)) {
+            return false;
+        }
+    }
+    for (Piece& piece : readOnlyPieces) {
+        struct stat st;
+        if (stat(piece.target.c_str(), &st) == 0) {
+            continue;  // visible through a directory bound already
+        }
+        if (!MakeDirs(piece.target, why) || !Attach(piece.tree, piece.target, why)) {
+            return false;
+        }
+    }
+    if (!MakeDirs("/dev", why)) {
+        return false;
+    }
+    for (Piece& piece : devices) {
+        if (!CreateFile(piece.target, "", 0644, why) || !Attach(piece.tree, piece.target, why)) {
+            return false;
+        }
+    }
+    // "/bin/sh" resolves through the host's links (to dash on Debian); mksh
+    // is bound over whatever file it names.
+    if (access("/bin/sh", F_OK) != 0) {
+        return Fail(why, "the host has no /bin/sh to replace with mksh");
+    }
+    if (!Attach(shell, "/bin/sh", why)) {
+        return false;
+    }
+    if (!MakeDirs("/proc/boot", why)) {
+        return false;
+    }
+    for (size_t i = 0; i < tools.size(); ++i) {
+        if (!CreateFile(std::string("/proc/boot/") + kBoardTools[i], tools[i], 0755, why)) {
+            return false;
+        }
+    }
+    if (!CreateFile(kMarkerPath, "instrument root\n", 0444, why)) {
+        return false;
+    }
+    if (!AttachChangeables(&changeables, why)) {
+        return false;
+    }
+    if (!SetReadOnly("/", true, why)) {
+        return false;
+    }
+    if (chdir("/tmp") != 0) {
+        return FailErrno(why, "cannot change to /tmp");
+    }
+    SetEnvironment();
+    if (gHostRoot >= 0) {
+        close(gHostRoot);
+    }
+    gHostRoot = hostRoot.release();
+    return true;
+}
+
+// Inside a root: fresh writable directories, flash and record.
+bool Refresh(const InstrumentRootConfig& config, std::string* why) {
+    Changeables changeables;
+    if (!CloneChangeables(config, &changeables, why)) {
+        return false;
+    }
+    if (chdir("/") != 0) {
+        return FailErrno(why, "cannot change to /");
+    }
+    if (!SetReadOnly("/", false, why)) {
+        return false;
+    }
+    for (const char* dir : kWritableDirs) {
+        DetachAll(dir);
+    }
+    DetachAll(kFlashPath);
+    DetachAll(kFaultsPath);
+    DetachAll(kBoardToolRecord);
+    bool done = AttachChangeables(&changeables, why);
+    std::string roWhy;
+    bool readOnly = SetReadOnly("/", true, &roWhy);
+    if (done && !readOnly) {
+        return Fail(why, roWhy);
+    }
+    if (done && chdir("/tmp") != 0) {
+        return FailErrno(why, "cannot change to /tmp");
+    }
+    SetEnvironment();
+    return done;
+}
+
+}  // namespace
+
+int EnterInstrumentRoot(const InstrumentRootConfig& config, std::string* why) {
+    bool done = InInstrumentRoot() ? Refresh(config, why) : EnterFresh(config, why);
+    return done ? 0 : -1;
+}
+
+int RunInInstrumentRoot(const InstrumentRootConfig& config, const std::vector<std::string>& argv,
+                        std::string* why) {
+    if (argv.empty()) {
+        Fail(why, "no command given");
+        return -1;
+    }
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        FailErrno(why, "cannot create pipe");
+        return -1;
+    }
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child < 0) {
+        FailErrno(why, "cannot fork");
+        close(report[0]);
+        close(report[1]);
+        return -1;
+    }
+    if (child == 0) {
+        close(report[0]);
+        std::string reason;
+        bool entered;
+        if (InInstrumentRoot()) {
+            // Private copies, so the caller's root stays as it is.
+            entered = unshare(CLONE_NEWNS | CLONE_NEWNET) == 0 ? Refresh(config, &reason)
+                                                                : FailErrno(&reason, "unshare");
+        } else {
+            entered = EnterFresh(config, &reason);
+        }
+        if (entered) {
+            std::vector<char*> args;
+            for (const std::string& arg : argv) {
+                args.push_back(const_cast<char*>(arg.c_str()));
+            }
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            reason = std::string("cannot run ") + argv[0] + ": " + std::strerror(errno);
+            ssize_t ignored = write(report[1], "x", 1);  // marks: root was made
+            (void)ignored;
+        }
+        ssize_t ignored = write(report[1], reason.data(), reason.size());
+        (void)ignored;
+        _exit(127);
+    }
+    close(report[1]);
+    std::string reason;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(report[0], buffer, sizeof buffer)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        reason.append(buffer, static_cast<size_t>(n));
+    }
+    close(report[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            FailErrno(why, "waitpid");
+            return -1;
+        }
+    }
+    if (!reason.empty() && reason[0] != 'x') {
+        Fail(why, reason);
+        return -1;
+    }
+    if (!reason.empty() && why != nullptr) {
+        *why = reason.substr(1);  // the command could not be started: status 127
+    }
+    return status;
+}
+
+bool InInstrumentRoot() {
+    return access(kMarkerPath, F_OK) == 0;
+}

@@ -72,13 +72,22 @@ bool PollReady(uintptr_t addr, bool withCommand, long boundMs, uint16_t* srd) {
     }
 }
 
-// Names the first error of an erase or lock-bit clearing status, in the
-// order the bits are tested, or returns null when there is none.
-const char* EraseErrorOf(uint16_t srd, bool testLocked) {
+// Names the first error of an erase status, in the order the bits are
+// tested, or returns null when there is none.
+const char* EraseErrorOf(uint16_t srd) {
     if (srd & kVoltageError) return "voltage error";
     if ((srd & kEraseError) && (srd & kProgramError)) return "command sequence error";
     if (srd & kEraseError) return "erase error";
-    if (testLocked && (srd & kBlockLocked)) return "block locked";
+    if (srd & kBlockLocked) return "block locked";
+    return nullptr;
+}
+
+// The same for the lock-bit clearing, which does not test bit 1: the chip
+// may report the block's old lock bit there.
+const char* UnlockErrorOf(uint16_t srd) {
+    if (srd & kVoltageError) return "voltage error";
+    if ((srd & kEraseError) && (srd & kProgramError)) return "command sequence error";
+    if (srd & kEraseError) return "clearing failed";
     return nullptr;
 }
 
@@ -90,10 +99,10 @@ const char* ProgramErrorOf(uint16_t srd) {
     return nullptr;
 }
 
-void ReportFault(const char* operation, int sector, const char* cause, uint16_t srd) {
+void ReportFault(const char* operation, uintptr_t addr, const char* cause, uint16_t srd) {
     flashFault = true;
-    TRACE_RAW("Flash fault: %s of sector %i failed: %s, status 0x%04x; nothing more is written\n",
-              operation, sector, cause, srd);
+    TRACE_RAW("Flash fault: %s of sector %i failed at 0x%x: %s, status 0x%04x; nothing more is written\n",
+              operation, SectorOf(addr), PhysicalOf(addr), cause, srd);
 }
 
 struct FreeDeleter {
@@ -171,11 +180,11 @@ void EraseBlockFA(uintptr_t ba) {
     WriteFlashFA(ba, kEraseSetup);
     WriteFlashFA(ba, kConfirm);
     if (!PollReady(ba, false, kEraseReadyBoundMs, &srd)) {
-        ReportFault("erase", SectorOf(ba), "never ready", srd);
+        ReportFault("erase", ba, "never ready", srd);
         return;
     }
-    if (const char* error = EraseErrorOf(srd, true)) {
-        ReportFault("erase", SectorOf(ba), error, srd);
+    if (const char* error = EraseErrorOf(srd)) {
+        ReportFault("erase", ba, error, srd);
         return;
     }
     ClearStatusRegister(ba);
@@ -189,14 +198,11 @@ void ProgramFA(uintptr_t addr, uint16_t data) {
     WriteFlashFA(addr, data);
     bool ready = PollReady(addr, true, kProgramReadyBoundMs, &srd);
     if (!ready) {
-        ReportFault("word program", SectorOf(addr), "never ready", srd);
+        ReportFault("word program", addr, "never ready", srd);
         return;
     }
     ClearStatusRegister(addr);
-    if (const char* error = ProgramErrorOf(srd)) {
-        TRACE_RAW("Word program at 0x%x failed\n", PhysicalOf(addr));
-        ReportFault("word program", SectorOf(addr), error, srd);
-    }
+    if (const char* error = ProgramErrorOf(srd)) ReportFault("word program", addr, error, srd);
 }
 
 void ChipUnprotect(void) {
@@ -212,9 +218,9 @@ void ChipUnprotect(void) {
     WriteFlashFA(vrtAddr, kClearLockBits);
     WriteFlashFA(vrtAddr, kConfirm);
     if (!PollReady(vrtAddr, false, kEraseReadyBoundMs, &srd)) {
-        ReportFault("lock-bit clearing", SectorOf(vrtAddr), "never ready", srd);
-    } else if (const char* error = EraseErrorOf(srd, false)) {
-        ReportFault("lock-bit clearing", SectorOf(vrtAddr), error, srd);
+        ReportFault("lock-bit clearing", vrtAddr, "never ready", srd);
+    } else if (const char* error = UnlockErrorOf(srd)) {
+        ReportFault("lock-bit clearing", vrtAddr, error, srd);
     } else {
         ClearStatusRegister(vrtAddr);
         WriteFlashFA(vrtAddr, kReadArray);

@@ -280,6 +280,7 @@ struct Gui {
     int heldQuestionFd = -1;     // client whose question's reply is held back
     bool questionPending = false;  // a question waits for an interactive answer
     bool firstRequestSeen = false;
+    bool pullScheduled = false;  // the medium will be taken out by a timer
     std::vector<Timer> timers;
 };
 
@@ -399,6 +400,11 @@ void AnswerQuestion(Gui& g, Answer a)
 
 void PullMedium(Gui& g)
 {
+    g.pullScheduled = false;
+    if (access(g.opt.medium.c_str(), F_OK) != 0) {
+        Line("medium", Format("%s is already out", g.opt.medium.c_str()));
+        return;
+    }
     std::string pulled = g.opt.medium + ".pulled";
     if (rename(g.opt.medium.c_str(), pulled.c_str()) == 0 || unlink(g.opt.medium.c_str()) == 0) {
         Line("medium", Format("%s taken out", g.opt.medium.c_str()));
@@ -491,7 +497,9 @@ bool ShowRequest(Gui& g, int fd, std::uint32_t type, const unsigned char* rec, s
         std::string timeout = isSet == 1 ? Format("time-out %u s", Le32(rec + 8)) : "no time-out";
         Line("message", Format("%u %s (%s)%s", code, Named(MessageIdName(static_cast<int>(code))),
                                timeout.c_str(), note.c_str()));
-        if (g.opt.pullMedium >= 0 && (code == cSWUpdateRemoveMSD || code == cSWUpdateFailedGiveUp)) {
+        if (g.opt.pullMedium >= 0 && !g.pullScheduled &&
+            (code == cSWUpdateRemoveMSD || code == cSWUpdateFailedGiveUp)) {
+            g.pullScheduled = true;
             Schedule(g, g.opt.pullMedium, [&g] { PullMedium(g); });
         }
         break;

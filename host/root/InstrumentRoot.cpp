@@ -83,10 +83,6 @@ constexpr const char* kFaultsPath = "/dev/norflash.faults";
 constexpr const char* kMarkerPath = "/proc/.instrument-root";
 constexpr const char* kRootPathVariable = "/proc/boot:/usr/bin:/bin:/usr/sbin:/sbin";
 
-// Descriptor of the host's root directory, kept by the process that made the
-// root so that a later EnterInstrumentRoot can still reach host paths.
-int gHostRoot = -1;
-
 bool Fail(std::string* why, const std::string& text) {
     if (why != nullptr) {
         *why = text;
@@ -98,51 +94,43 @@ bool FailErrno(std::string* why, const std::string& what) {
     return Fail(why, what + ": " + std::strerror(errno));
 }
 
-// Where a path given by the caller is looked up: host paths through the kept
-// host root descriptor when there is one, otherwise in the current view.
-struct HostPath {
-    int dirFd;
-    std::string path;
-};
-
-HostPath OnHost(const std::string& path) {
-    if (gHostRoot >= 0 && !path.empty() && path[0] == '/') {
-        size_t first = path.find_first_not_of('/');
-        std::string relative = first == std::string::npos ? std::string(".") : path.substr(first);
-        return {gHostRoot, relative};
-    }
-    return {AT_FDCWD, path};
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
 }
 
-bool HostExists(const std::string& path) {
-    HostPath p = OnHost(path);
-    struct stat st;
-    return fstatat(p.dirFd, p.path.c_str(), &st, 0) == 0;
-}
+// What a clone's read-only flag becomes. kKeep: as on the source. kWritable
+// is for sources inside a root, which may lie in a read-only bind there.
+enum class Access { kKeep, kReadOnly, kWritable };
 
-// Clones the mount tree at a path into a detached mount; read-only when asked
-// (the source's other flags are kept).
-bool CloneTree(const std::string& path, bool readOnly, Fd* out, std::string* why) {
-    HostPath p = OnHost(path);
+// Clones the mount tree at a path into a detached mount. The source's other
+// flags (nosuid, nodev, noexec) are kept.
+bool CloneTree(const std::string& path, Access access, Fd* out, std::string* why) {
     struct stat st;
-    if (fstatat(p.dirFd, p.path.c_str(), &st, 0) != 0) {
+    if (stat(path.c_str(), &st) != 0) {
         return FailErrno(why, "cannot find " + path);
     }
     unsigned flags = OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC;
     if (S_ISDIR(st.st_mode)) {
         flags |= AT_RECURSIVE;
     }
-    Fd tree(open_tree(p.dirFd, p.path.c_str(), flags));
+    Fd tree(open_tree(AT_FDCWD, path.c_str(), flags));
     if (!tree.valid()) {
         return FailErrno(why, "cannot clone mount of " + path);
     }
-    if (readOnly) {
+    if (access != Access::kKeep) {
         struct mount_attr attr;
         std::memset(&attr, 0, sizeof attr);
-        attr.attr_set = MOUNT_ATTR_RDONLY;
+        if (access == Access::kReadOnly) {
+            attr.attr_set = MOUNT_ATTR_RDONLY;
+        } else {
+            attr.attr_clr = MOUNT_ATTR_RDONLY;
+        }
         if (mount_setattr(tree.get(), "", AT_EMPTY_PATH | AT_RECURSIVE, &attr, sizeof attr) !=
             0) {
-            return FailErrno(why, "cannot make read-only mount of " + path);
+            return FailErrno(why, std::string("cannot make ") +
+                                      (access == Access::kReadOnly ? "read-only" : "writable") +
+                                      " mount of " + path);
         }
     }
     *out = std::move(tree);
@@ -234,9 +222,8 @@ bool CreateFile(const std::string& path, const std::string& content, mode_t mode
     return true;
 }
 
-bool ReadHostFile(const std::string& path, std::string* content, std::string* why) {
-    HostPath p = OnHost(path);
-    Fd fd(openat(p.dirFd, p.path.c_str(), O_RDONLY | O_CLOEXEC));
+bool ReadFile(const std::string& path, std::string* content, std::string* why) {
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         return FailErrno(why, "cannot open " + path);
     }
@@ -259,16 +246,14 @@ bool ReadHostFile(const std::string& path, std::string* content, std::string* wh
 
 // Makes a directory of the state directory on the host when it is missing.
 bool EnsureHostDir(const std::string& path, std::string* why) {
-    HostPath p = OnHost(path);
-    if (mkdirat(p.dirFd, p.path.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
         return FailErrno(why, "cannot create state directory " + path);
     }
     return true;
 }
 
 bool EnsureHostFile(const std::string& path, std::string* why) {
-    HostPath p = OnHost(path);
-    Fd fd(openat(p.dirFd, p.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!fd.valid()) {
         return FailErrno(why, "cannot create " + path);
     }
@@ -322,10 +307,12 @@ struct Changeables {
     Fd record;  // state directory's record file; none: a fresh one in the root
 };
 
-bool CloneChangeables(const InstrumentRootConfig& config, Changeables* c, std::string* why) {
+bool CloneChangeables(const InstrumentRootConfig& config, bool inRoot, Changeables* c,
+                      std::string* why) {
+    Access writable = inRoot ? Access::kWritable : Access::kKeep;
     const std::string& state = config.stateDir;
     if (!state.empty()) {
-        if (!HostExists(state) && !EnsureHostDir(state, why)) {
+        if (!Exists(state) && !EnsureHostDir(state, why)) {
             return false;
         }
     }
@@ -336,28 +323,28 @@ bool CloneChangeables(const InstrumentRootConfig& config, Changeables* c, std::s
             }
         } else {
             std::string dir = state + kWritableDirs[i];
-            if (!EnsureHostDir(dir, why) || !CloneTree(dir, false, &c->writable[i], why)) {
+            if (!EnsureHostDir(dir, why) || !CloneTree(dir, writable, &c->writable[i], why)) {
                 return false;
             }
         }
     }
     std::string flash = config.flashFile;
-    if (flash.empty() && !state.empty() && HostExists(state + "/norflash")) {
+    if (flash.empty() && !state.empty() && Exists(state + "/norflash")) {
         flash = state + "/norflash";
     }
-    if (!flash.empty() && !CloneTree(flash, false, &c->flash, why)) {
+    if (!flash.empty() && !CloneTree(flash, writable, &c->flash, why)) {
         return false;
     }
     std::string faults = config.faultsFile;
-    if (faults.empty() && !state.empty() && HostExists(state + "/norflash.faults")) {
+    if (faults.empty() && !state.empty() && Exists(state + "/norflash.faults")) {
         faults = state + "/norflash.faults";
     }
-    if (!faults.empty() && !CloneTree(faults, true, &c->faults, why)) {
+    if (!faults.empty() && !CloneTree(faults, Access::kReadOnly, &c->faults, why)) {
         return false;
     }
     if (!state.empty()) {
         std::string record = state + "/boardtools.log";
-        if (!EnsureHostFile(record, why) || !CloneTree(record, false, &c->record, why)) {
+        if (!EnsureHostFile(record, why) || !CloneTree(record, writable, &c->record, why)) {
             return false;
         }
     }
@@ -390,14 +377,18 @@ bool AttachChangeables(Changeables* c, std::string* why) {
     if (!c->record.valid()) {
         // A bind of the record onto itself is a mount of its own, which stays
         // writable when the root's tmpfs is made read-only.
-        if (!CloneTree(kBoardToolRecord, false, &c->record, why)) {
+        if (!CloneTree(kBoardToolRecord, Access::kWritable, &c->record, why)) {
             return false;
         }
     }
     return Attach(c->record, kBoardToolRecord, why);
 }
 
-bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
+// Makes and enters a new root. Outside a root its sources are the host's;
+// inside one (inRoot) they are the current root's: its system directories,
+// devices, board tools and read-only directories (listed in the marker
+// file), so that a root made from inside a root shares no file with it.
+bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* why) {
     // Everything that can be checked before touching namespaces.
     std::string mksh;
     for (const char* path : kMkshPaths) {
@@ -410,17 +401,32 @@ bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
         return Fail(why, "mksh is not installed (run scripts/install-deps.sh); /bin/sh of an "
                          "instrument root must be a Korn shell");
     }
-    std::string toolDir = SWU_BOARDTOOLS_DIR;
+    std::string toolDir = inRoot ? "/proc/boot" : SWU_BOARDTOOLS_DIR;
     std::vector<std::string> tools;
     for (const char* tool : kBoardTools) {
         std::string content;
-        if (toolDir.empty() || !ReadHostFile(toolDir + "/" + tool, &content, why)) {
+        if (toolDir.empty() || !ReadFile(toolDir + "/" + tool, &content, why)) {
             return Fail(why, "board-tool stand-in " + std::string(tool) + " not found in '" +
                                  toolDir + "' (build the project first)");
         }
         tools.push_back(content);
     }
     std::vector<std::string> readOnly = config.readOnlyDirs;
+    if (inRoot) {
+        std::string marker;
+        if (!ReadFile(kMarkerPath, &marker, why)) {
+            return false;
+        }
+        for (size_t start = 0, end; start < marker.size(); start = end + 1) {
+            end = marker.find('\n', start);
+            if (end == std::string::npos) {
+                end = marker.size();
+            }
+            if (marker[start] == '/') {
+                readOnly.push_back(marker.substr(start, end - start));
+            }
+        }
+    }
     for (const std::string& dir : readOnly) {
         if (dir.empty() || dir[0] != '/') {
             return Fail(why, "read-only directory must be an absolute path: '" + dir + "'");
@@ -429,17 +435,20 @@ bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
     // Parents before children: a directory already visible through its
     // parent's bind is not bound again.
     std::sort(readOnly.begin(), readOnly.end(),
-              [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+              [](const std::string& a, const std::string& b) {
+                  return a.size() != b.size() ? a.size() < b.size() : a < b;
+              });
+    readOnly.erase(std::unique(readOnly.begin(), readOnly.end()), readOnly.end());
+    std::string markerText = "instrument root; read-only directories:\n";
+    for (const std::string& dir : readOnly) {
+        markerText += dir + "\n";
+    }
 
     if (!MakeNamespaces(why)) {
         return false;
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return FailErrno(why, "cannot make mounts private");
-    }
-    Fd hostRoot(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!hostRoot.valid()) {
-        return FailErrno(why, "cannot open /");
     }
 
     // Clone every host source while host paths are still visible.
@@ -462,7 +471,7 @@ bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
                 return FailErrno(why, std::string("cannot read link ") + dir);
             }
             piece.link.assign(target, static_cast<size_t>(n));
-        } else if (!S_ISDIR(st.st_mode) || !CloneTree(dir, true, &piece.tree, why)) {
+        } else if (!S_ISDIR(st.st_mode) || !CloneTree(dir, Access::kReadOnly, &piece.tree, why)) {
             if (!S_ISDIR(st.st_mode)) {
                 continue;
             }
@@ -473,7 +482,7 @@ bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
     std::vector<Piece> readOnlyPieces;
     for (const std::string& dir : readOnly) {
         Piece piece{dir, "", Fd()};
-        if (!CloneTree(dir, true, &piece.tree, why)) {
+        if (!CloneTree(dir, Access::kReadOnly, &piece.tree, why)) {
             return false;
         }
         readOnlyPieces.push_back(std::move(piece));
@@ -481,17 +490,17 @@ bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
     std::vector<Piece> devices;
     for (const char* node : kDevNodes) {
         Piece piece{node, "", Fd()};
-        if (!CloneTree(node, false, &piece.tree, why)) {
+        if (!CloneTree(node, Access::kKeep, &piece.tree, why)) {
             return false;
         }
         devices.push_back(std::move(piece));
     }
     Fd shell;
-    if (!CloneTree(mksh, true, &shell, why)) {
+    if (!CloneTree(mksh, Access::kReadOnly, &shell, why)) {
         return false;
     }
     Changeables changeables;
-    if (!CloneChangeables(config, &changeables, why)) {
+    if (!CloneChangeables(config, inRoot, &changeables, why)) {
         return false;
     }
 
@@ -549,7 +558,7 @@ bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
             return false;
         }
     }
-    if (!CreateFile(kMarkerPath, "instrument root\n", 0444, why)) {
+    if (!CreateFile(kMarkerPath, markerText, 0444, why)) {
         return false;
     }
     if (!AttachChangeables(&changeables, why)) {
@@ -562,17 +571,13 @@ bool EnterFresh(const InstrumentRootConfig& config, std::string* why) {
         return FailErrno(why, "cannot change to /tmp");
     }
     SetEnvironment();
-    if (gHostRoot >= 0) {
-        close(gHostRoot);
-    }
-    gHostRoot = hostRoot.release();
     return true;
 }
 
 // Inside a root: fresh writable directories, flash and record.
 bool Refresh(const InstrumentRootConfig& config, std::string* why) {
     Changeables changeables;
-    if (!CloneChangeables(config, &changeables, why)) {
+    if (!CloneChangeables(config, true, &changeables, why)) {
         return false;
     }
     if (chdir("/") != 0) {
@@ -603,7 +608,7 @@ bool Refresh(const InstrumentRootConfig& config, std::string* why) {
 }  // namespace
 
 int EnterInstrumentRoot(const InstrumentRootConfig& config, std::string* why) {
-    bool done = InInstrumentRoot() ? Refresh(config, why) : EnterFresh(config, why);
+    bool done = InInstrumentRoot() ? Refresh(config, why) : EnterFresh(config, false, why);
     return done ? 0 : -1;
 }
 
@@ -629,14 +634,7 @@ int RunInInstrumentRoot(const InstrumentRootConfig& config, const std::vector<st
     if (child == 0) {
         close(report[0]);
         std::string reason;
-        bool entered;
-        if (InInstrumentRoot()) {
-            // Private copies, so the caller's root stays as it is.
-            entered = unshare(CLONE_NEWNS | CLONE_NEWNET) == 0 ? Refresh(config, &reason)
-                                                                : FailErrno(&reason, "unshare");
-        } else {
-            entered = EnterFresh(config, &reason);
-        }
+        bool entered = EnterFresh(config, InInstrumentRoot(), &reason);
         if (entered) {
             std::vector<char*> args;
             for (const std::string& arg : argv) {

@@ -1,0 +1,265 @@
+// The log inspection tool on logs written by the record log library.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "LogInspect.h"
+#include "LogTestSupport.h"
+#include "LogUtility.h"
+#include "SwUpdateLogInternal.h"
+
+using namespace logtest;
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(FILE* f)
+{
+    std::rewind(f);
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+
+ToolRun Swlog(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "swlog");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    const int status = SwlogMain(static_cast<int>(args.size()), argv.data(), out, err);
+    return {status, Slurp(out), Slurp(err)};
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+const std::string kTime = "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z";
+
+void ExpectMatches(const std::vector<std::string>& lines, const std::vector<std::string>& patterns)
+{
+    ASSERT_EQ(lines.size(), patterns.size());
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << lines[i] << "\n  vs " << patterns[i];
+}
+
+TEST(Swlog, PrintsRevisionHistoryWrittenByTheLibrary)
+{
+    TempDir dir;
+    LogDescriptor_t log;
+    ASSERT_EQ(createLogImpl(REV_LOG_ENTRYSIZE, REV_LOG_LOGSIZE, dir.path().c_str(), "RevHistory.log", &log),
+              Log_Succes);
+    ASSERT_EQ(writeRevisionLog(12, 34, &log), 0);
+    ASSERT_EQ(writeRevisionLog(3, 7, &log), 0);
+    ASSERT_EQ(writeRevisionLog(-1, 5, &log), 0);
+    const ToolRun r = Swlog({dir.file("RevHistory.log")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectMatches(Lines(r.out), {"# .*RevHistory.log: 100 records of 100 info bytes, 3 entries",
+                                 "#1 @0 " + kTime + " version 12\\.34", "#2 @1 " + kTime + " version 3\\.7",
+                                 "#3 @2 " + kTime + " version text \"-105\""});
+}
+
+TEST(Swlog, PrintsDiagnosticLogWithErrorNamesAndParameters)
+{
+    TempDir dir;
+    LogDescriptor_t log;
+    ASSERT_EQ(createLogImpl(DIAG_LOG_ENTRYSIZE, DIAG_LOG_LOGSIZE, dir.path().c_str(), "Diag.log", &log), Log_Succes);
+    unsigned char params[DIAG_LOG_ENTRYSIZE] = {2, 0, 0, 0, 1};
+    ASSERT_EQ(writeDiagnosticLog(19042, params, &log), 0);
+    ASSERT_EQ(writeDiagnosticLog(77, nullptr, &log), 0);
+    const ToolRun r = Swlog({"print", dir.file("Diag.log")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ExpectMatches(Lines(r.out), {"# .*Diag.log: 1000 records of 50 info bytes, 2 entries",
+                                 "#1 @0 " + kTime + " error 19042 SelfTestLogCRCErr params 0200000001" +
+                                     std::string(74, '0'),
+                                 "#2 @1 " + kTime + " error 77 params " + std::string(84, '0')});
+}
+
+TEST(Swlog, DecodesTimeAsUtc)
+{
+    EXPECT_EQ(IsoTime(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(IsoTime(1700000000u), "2023-11-14T22:13:20Z");
+    EXPECT_EQ(IsoTime(0xFFFFFFFFu), "2106-02-07T06:28:15Z");
+}
+
+struct OrderCase {
+    const char* name;
+    std::vector<uint32_t> numbers;
+    std::vector<uint32_t> oldestFirst;
+};
+
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
+
+class OrderTest : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(OrderTest, EntriesComeOldestFirst)
+{
+    const OrderCase& c = GetParam();
+    const Bytes file = MakeLog(8, c.numbers);
+    std::vector<uint32_t> got;
+    for (const LogRecordView& e : EntriesOldestFirst(file, 8, static_cast<uint32_t>(c.numbers.size())))
+        got.push_back(e.number);
+    EXPECT_EQ(got, c.oldestFirst);
+}
+
+const uint32_t E = kEmpty;
+INSTANTIATE_TEST_SUITE_P(
+    Rings, OrderTest,
+    ::testing::Values(OrderCase{"empty", {E, E, E}, {}}, OrderCase{"partial", {1, 2, 3, E, E}, {1, 2, 3}},
+                      OrderCase{"wrapped", {6, 7, 3, 4, 5}, {3, 4, 5, 6, 7}},
+                      OrderCase{"gapAfterFailedWrite", {1, 2, 4, 5, E}, {1, 2, 4, 5}},
+                      OrderCase{"numbersWrap", {1, 2, 0xFFFFFFFDu, 0xFFFFFFFEu}, {0xFFFFFFFDu, 0xFFFFFFFEu, 1, 2}},
+                      OrderCase{"holeFirst", {E, 5, 6, E, E}, {5, 6}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct VerifyCase {
+    const char* name;
+    int damage;  // 0 none, 1 flip a bit in record 3, 2 cut the last byte, 3 add bytes
+    int status;
+    const char* message;
+};
+
+void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
+
+class VerifyTest : public ::testing::TestWithParam<VerifyCase> {};
+
+TEST_P(VerifyTest, TellsIntactFromCorruptWithoutChangingTheFile)
+{
+    const VerifyCase& c = GetParam();
+    TempDir dir;
+    LogDescriptor_t log;
+    ASSERT_EQ(createLog(50, 1000, dir.path().c_str(), "CorruptedCriticalDiag.log", &log), Log_Succes);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(writeLog("entry", 5, &log), Log_Succes);
+    const std::string path = dir.file("CorruptedCriticalDiag.log");
+    Bytes file = ReadBytes(path);
+    if (c.damage == 1)
+        file[3 * 60 + 20] ^= 0x80;
+    if (c.damage == 2)
+        file.pop_back();
+    if (c.damage == 3)
+        file.insert(file.end(), 5, 0xEE);
+    WriteBytes(path, file);
+
+    const ToolRun r = Swlog({"verify", path});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, path + ": " + c.message + "\n");
+    const ToolRun p = Swlog({path});  // printing reports the same
+    EXPECT_EQ(p.status, c.status);
+    EXPECT_EQ(ReadBytes(path), file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, VerifyTest,
+    ::testing::Values(
+        VerifyCase{"intact", 0, 0, "intact: 1000 records of 50 info bytes, 5 entries, next position 5, next number 6"},
+        VerifyCase{"bitFlip", 1, 1, "corrupt at position 3: Log_ChecksumHasError"},
+        VerifyCase{"short", 2, 1, "corrupt at position 999: Log_LengthError (file has 59999 of 60000 bytes)"},
+        VerifyCase{"longer", 3, 0,
+                   "intact: 1000 records of 50 info bytes, 5 entries, next position 5, next number 6"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Swlog, CorruptLogIsStillPrintedWithItsBadRecordMarked)
+{
+    TempDir dir;
+    Bytes file = MakeLog(8, {1, 2, 3, E});
+    file[16 + 12] ^= 1;
+    WriteBytes(dir.file("x.log"), file);
+    const ToolRun r = Swlog({"-i", "8", "-n", "4", dir.file("x.log")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("corrupt at position 1: Log_ChecksumHasError"), std::string::npos) << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "#1 @0 info 0101010101010101");
+    EXPECT_EQ(lines[2], "#2 @1 info 0202020203020202 [CRC mismatch]");
+}
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;  // "FILE" is replaced by a log of 4 records of 8 bytes named x.log
+};
+
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
+class UsageTest : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(UsageTest, RefusedWithStatusTwoAndNothingCreated)
+{
+    TempDir dir;
+    WriteBytes(dir.file("x.log"), MakeLog(8, {1, E, E, E}));
+    std::vector<std::string> args = GetParam().args;
+    for (std::string& a : args) {
+        if (a == "FILE")
+            a = dir.file("x.log");
+        if (a == "MISSING")
+            a = dir.file("Diag.log");
+    }
+    const ToolRun r = Swlog(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_FALSE(r.err.empty());
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ReadBytes(dir.file("Diag.log")).size(), 0u) << "a file was created";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, UsageTest,
+    ::testing::Values(UsageCase{"noFile", {}}, UsageCase{"unknownName", {"verify", "FILE"}},
+                      UsageCase{"onlyInfoLength", {"-i", "8", "FILE"}}, UsageCase{"missingFile", {"MISSING"}},
+                      UsageCase{"infoTooLong", {"-i", "1025", "-n", "4", "FILE"}},
+                      UsageCase{"noRecords", {"-i", "8", "-n", "0", "FILE"}},
+                      UsageCase{"notANumber", {"-i", "8x", "-n", "4", "FILE"}},
+                      UsageCase{"twoFiles", {"FILE", "FILE"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Swlog, ExecutableReportsThroughItsExitStatus)
+{
+    TempDir dir;
+    LogDescriptor_t log;
+    ASSERT_EQ(createLog(8, 1000, dir.path().c_str(), "DisplayedError.log", &log), Log_Succes);
+    const char entry[8] = {0, 0, 0, 0, 0x62, 0x4A};  // error 19042 at time 0
+    ASSERT_EQ(writeLog(entry, 8, &log), Log_Succes);
+    const std::string command = std::string(SWLOG_PATH) + " " + dir.file("DisplayedError.log");
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buf[512] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, pipe);
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(std::string(buf, n).find("\n#1 @0 1970-01-01T00:00:00Z error 19042 SelfTestLogCRCErr\n"),
+              std::string::npos)
+        << buf;
+
+    Bytes file = ReadBytes(dir.file("DisplayedError.log"));
+    file[5] ^= 1;
+    WriteBytes(dir.file("DisplayedError.log"), file);
+    EXPECT_EQ(std::system((std::string(SWLOG_PATH) + " verify " + dir.file("DisplayedError.log") + " >/dev/null")
+                              .c_str()),
+              1 << 8);
+}
+
+}  // namespace

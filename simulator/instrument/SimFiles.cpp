@@ -1,0 +1,364 @@
+#include "SimFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+extern char** environ;
+
+namespace swsim {
+
+Fd& Fd::operator=(Fd&& o) noexcept
+{
+    if (this != &o) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = o.release();
+    }
+    return *this;
+}
+
+Fd::~Fd()
+{
+    if (fd_ >= 0) close(fd_);
+}
+
+int Fd::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+namespace {
+
+std::string Reason(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+void SetWhy(std::string* why, const std::string& text)
+{
+    if (why) *why = text;
+}
+
+}  // namespace
+
+bool ReadBytes(const std::string& path, std::vector<uint8_t>* out)
+{
+    out->clear();
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    uint8_t buf[65536];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        out->insert(out->end(), buf, buf + n);
+    }
+}
+
+bool ReadText(const std::string& path, std::string* out)
+{
+    std::vector<uint8_t> bytes;
+    if (!ReadBytes(path, &bytes)) return false;
+    out->assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+std::string ReadTextOr(const std::string& path, const std::string& fallback)
+{
+    std::string text;
+    return ReadText(path, &text) ? text : fallback;
+}
+
+bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t mode, std::string* why)
+{
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd) {
+        SetWhy(why, Reason("cannot create", path));
+        return false;
+    }
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = write(fd.get(), p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            SetWhy(why, Reason("cannot write", path));
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    if (fchmod(fd.get(), mode) != 0) {
+        SetWhy(why, Reason("cannot set the mode of", path));
+        return false;
+    }
+    return true;
+}
+
+bool WriteText(const std::string& path, const std::string& text, mode_t mode, std::string* why)
+{
+    return WriteBytes(path, text.data(), text.size(), mode, why);
+}
+
+bool AppendText(const std::string& path, const std::string& text)
+{
+    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd) return false;
+    return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool PathExists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+off_t FileSizeOf(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+bool MakeDirs(const std::string& path, std::string* why)
+{
+    if (path.empty()) return true;
+    for (size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos != path.size() && path[pos] != '/') continue;
+        std::string part = path.substr(0, pos);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            SetWhy(why, Reason("cannot create directory", part));
+            return false;
+        }
+    }
+    if (!IsDirectory(path)) {
+        SetWhy(why, path + " exists and is not a directory");
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> ListDir(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return names;
+    while (struct dirent* e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        names.emplace_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool RemoveTree(const std::string& path, std::string* why)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (S_ISDIR(st.st_mode)) {
+        for (const auto& name : ListDir(path)) {
+            if (!RemoveTree(path + "/" + name, why)) return false;
+        }
+        if (rmdir(path.c_str()) != 0) {
+            SetWhy(why, Reason("cannot remove", path));
+            return false;
+        }
+        return true;
+    }
+    if (unlink(path.c_str()) != 0) {
+        SetWhy(why, Reason("cannot remove", path));
+        return false;
+    }
+    return true;
+}
+
+bool CopyFileTo(const std::string& from, const std::string& to, std::string* why)
+{
+    struct stat st;
+    if (stat(from.c_str(), &st) != 0) {
+        SetWhy(why, Reason("cannot read", from));
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadBytes(from, &bytes)) {
+        SetWhy(why, Reason("cannot read", from));
+        return false;
+    }
+    return WriteBytes(to, bytes.data(), bytes.size(), st.st_mode & 07777, why);
+}
+
+bool CopyTree(const std::string& from, const std::string& to, std::string* why)
+{
+    struct stat st;
+    if (lstat(from.c_str(), &st) != 0) {
+        SetWhy(why, Reason("cannot read", from));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (!MakeDirs(to, why)) return false;
+        for (const auto& name : ListDir(from)) {
+            if (!CopyTree(from + "/" + name, to + "/" + name, why)) return false;
+        }
+        return true;
+    }
+    if (S_ISREG(st.st_mode)) return CopyFileTo(from, to, why);
+    return true;  // devices, sockets, links: not part of an instrument's data
+}
+
+std::string AbsolutePath(const std::string& path)
+{
+    std::string full = path;
+    if (full.empty() || full[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+        full = std::string(cwd) + "/" + path;
+    }
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= full.size()) {
+        size_t next = full.find('/', pos);
+        if (next == std::string::npos) next = full.size();
+        std::string part = full.substr(pos, next - pos);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        pos = next + 1;
+    }
+    std::string out;
+    for (const auto& p : parts) out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output, std::string* why)
+{
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    int pipeFds[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (output) {
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+            SetWhy(why, std::string("pipe: ") + std::strerror(errno));
+            posix_spawn_file_actions_destroy(&actions);
+            return -1;
+        }
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    }
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    Fd readEnd(pipeFds[0]);
+    if (pipeFds[1] >= 0) close(pipeFds[1]);
+    if (rc != 0) {
+        SetWhy(why, "cannot start " + argv[0] + ": " + std::strerror(rc));
+        return -1;
+    }
+    if (output) {
+        output->clear();
+        char buf[4096];
+        for (;;) {
+            ssize_t n = read(readEnd.get(), buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            output->append(buf, static_cast<size_t>(n));
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            SetWhy(why, std::string("waitpid: ") + std::strerror(errno));
+            return -1;
+        }
+    }
+    return status;
+}
+
+void FillPattern(uint64_t seed, uint8_t* data, size_t size)
+{
+    // xorshift64*: fast, and the same on every host.
+    uint64_t x = seed ? seed : 0x9E3779B97F4A7C15ull;
+    size_t i = 0;
+    while (i < size) {
+        x ^= x >> 12;
+        x ^= x << 25;
+        x ^= x >> 27;
+        uint64_t v = x * 0x2545F4914F6CDD1Dull;
+        for (int b = 0; b < 8 && i < size; ++b, ++i) data[i] = static_cast<uint8_t>(v >> (8 * b));
+    }
+}
+
+uint64_t SeedOf(const std::string& text)
+{
+    uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+uint32_t Crc32(const uint8_t* data, size_t size)
+{
+    static uint32_t table[256];
+    static bool ready = false;
+    if (!ready) {
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+        ready = true;
+    }
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+std::string Hex(uint64_t value)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
+    return buf;
+}
+
+std::string SizeText(uint64_t bytes)
+{
+    char buf[64];
+    if (bytes % 1024 == 0 && bytes >= 1024) {
+        std::snprintf(buf, sizeof buf, "%llu KiB", static_cast<unsigned long long>(bytes / 1024));
+    } else {
+        std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
+    }
+    return buf;
+}
+
+}  // namespace swsim

@@ -1,0 +1,85 @@
+// Small file and process helpers of the instrument simulator.
+//
+// Everything here works on host paths (the state directory), never on the
+// instrument's fixed paths; the simulator enters an instrument root only to
+// run the updater and its start-up.
+#ifndef SWSIM_SIM_FILES_H
+#define SWSIM_SIM_FILES_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace swsim {
+
+// Owns one file descriptor; closes it when it goes out of scope.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept;
+    ~Fd();
+    int get() const { return fd_; }
+    int release();
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// Whole-file reads and writes. Read* return false when the file cannot be
+// read completely; Write* create or truncate the file and return false (with
+// the reason in *why when given) when it cannot be written completely.
+bool ReadBytes(const std::string& path, std::vector<uint8_t>* out);
+bool ReadText(const std::string& path, std::string* out);
+std::string ReadTextOr(const std::string& path, const std::string& fallback);
+bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t mode = 0644,
+                std::string* why = nullptr);
+bool WriteText(const std::string& path, const std::string& text, mode_t mode = 0644,
+               std::string* why = nullptr);
+bool AppendText(const std::string& path, const std::string& text);
+
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+off_t FileSizeOf(const std::string& path);  // -1 when missing
+
+// mkdir -p. Returns false with the reason in *why.
+bool MakeDirs(const std::string& path, std::string* why = nullptr);
+// Removes a file or a whole tree; a missing path is no error.
+bool RemoveTree(const std::string& path, std::string* why = nullptr);
+// Copies a regular file (mode kept), or a whole tree.
+bool CopyFileTo(const std::string& from, const std::string& to, std::string* why = nullptr);
+bool CopyTree(const std::string& from, const std::string& to, std::string* why = nullptr);
+
+// Names in a directory, sorted, without "." and "..". Empty when missing.
+std::vector<std::string> ListDir(const std::string& dir);
+
+// Absolute, lexically cleaned form of `path` (relative to the working
+// directory); symbolic links are not resolved.
+std::string AbsolutePath(const std::string& path);
+
+// Runs argv (argv[0] searched in PATH) without a shell, stdout and stderr
+// captured into *output when given (else inherited). Returns the wait status,
+// or -1 with the reason in *why when it could not be started.
+int RunProgram(const std::vector<std::string>& argv, std::string* output, std::string* why);
+
+// Deterministic pseudo-random bytes: the same seed gives the same bytes.
+void FillPattern(uint64_t seed, uint8_t* data, size_t size);
+uint64_t SeedOf(const std::string& text);
+
+// CRC-32 of zlib/Ethernet (reflected 0xEDB88320, preset and inverted).
+uint32_t Crc32(const uint8_t* data, size_t size);
+
+// "0x%x" / decimal / human size ("640 KiB").
+std::string Hex(uint64_t value);
+std::string SizeText(uint64_t bytes);
+
+}  // namespace swsim
+
+#endif

@@ -1,0 +1,175 @@
+#include "SimFlash.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "SimFiles.h"
+
+namespace swsim {
+
+const std::vector<PartitionSpec>& FactoryLayout()
+{
+    // The boot image at the start, the application, the instrument's data
+    // file system (mounted at /instrumentData, never overwritten by an
+    // update), a configuration partition and the fonts, which start 1 KiB
+    // into their sector.
+    static const std::vector<PartitionSpec> layout = {
+        {"ifsPart.bin", 0, 900 * 1024, "YES"},
+        {"appPart.bin", 2048, 1536 * 1024, "YES"},
+        {"instrumentDataPart.bin", 8192, 4096 * 1024, "NO"},
+        {"configPart.bin", 12288, 160 * 1024, "NO"},
+        {"fontsPart.bin", 14336, 400 * 1024, "YES"},
+    };
+    return layout;
+}
+
+std::vector<uint8_t> PartitionImage(const std::string& name, const std::string& tag, uint32_t size)
+{
+    std::vector<uint8_t> image(size);
+    FillPattern(SeedOf(tag + "/" + name), image.data(), image.size());
+    const std::string head = tag + " " + name + "\n";
+    std::memcpy(image.data(), head.data(), std::min<size_t>(head.size(), image.size()));
+    return image;
+}
+
+std::vector<uint8_t> FactoryFlash(const std::string& version)
+{
+    std::vector<uint8_t> flash(kFlashSize, 0xFF);
+    for (const auto& p : FactoryLayout()) {
+        const auto image = PartitionImage(p.name, "FACTORY " + version, p.size);
+        std::memcpy(flash.data() + static_cast<size_t>(p.startKiB) * 1024, image.data(), image.size());
+    }
+    return flash;
+}
+
+std::string MapLine::MountDir() const
+{
+    const size_t at = partition.find("Part");
+    if (at == std::string::npos) return "";
+    return "/" + partition.substr(0, at);
+}
+
+std::vector<MapLine> ParseFlashMap(const std::string& text)
+{
+    std::vector<MapLine> lines;
+    // The updater's walk ends at the first NUL; a text ending in LF has no
+    // line after it.
+    const std::string body = text.substr(0, text.find('\0'));
+    size_t pos = 0;
+    int lineNo = 0;
+    do {
+        size_t end = body.find('\n', pos);
+        if (end == std::string::npos) end = body.size();
+        MapLine line;
+        line.lineNo = ++lineNo;
+        line.text = body.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.text.empty() && line.text[0] == '#') {
+            line.kind = MapLine::Comment;
+        } else if (line.text.empty() || line.text[0] == '\r') {
+            line.kind = MapLine::Empty;
+        } else if (line.text.find("RELEASE_NAME") != std::string::npos) {
+            line.kind = MapLine::ReleaseName;
+        } else {
+            line.kind = MapLine::Partition;
+            std::vector<std::string> tokens;
+            size_t t = 0;
+            while (t < line.text.size()) {
+                t = line.text.find_first_not_of(" \t\n", t);
+                if (t == std::string::npos) break;
+                size_t e = line.text.find_first_of(" \t\n", t);
+                if (e == std::string::npos) e = line.text.size();
+                tokens.push_back(line.text.substr(t, e - t));
+                t = e;
+            }
+            line.tokens = static_cast<int>(tokens.size());
+            if (tokens.size() > 0) line.partition = tokens[0];
+            if (tokens.size() > 1) line.startKiB = std::atoi(tokens[1].c_str());
+            if (tokens.size() > 2) line.crc = tokens[2];
+            if (tokens.size() > 3) line.overwrite = tokens[3];
+            line.valid = tokens.size() >= 4 && line.partition.find("Part") != std::string::npos &&
+                         line.startKiB >= 0 && line.startKiB <= 16000;
+        }
+        lines.push_back(std::move(line));
+    } while (pos < body.size());
+    return lines;
+}
+
+namespace {
+
+// [start, end) of an image inside the flash.
+void Extent(const WrittenImage& image, uint32_t* start, uint32_t* end)
+{
+    const uint64_t s = static_cast<uint64_t>(image.startKiB) * 1024;
+    *start = static_cast<uint32_t>(std::min<uint64_t>(s, kFlashSize));
+    *end = static_cast<uint32_t>(std::min<uint64_t>(s + image.bytes.size(), kFlashSize));
+}
+
+}  // namespace
+
+std::set<int> TouchedSectors(const std::vector<WrittenImage>& images)
+{
+    std::set<int> touched;
+    for (const auto& image : images) {
+        uint32_t start, end;
+        Extent(image, &start, &end);
+        for (uint32_t a = start - start % kSectorSize; a < end; a += kSectorSize) {
+            touched.insert(static_cast<int>(a / kSectorSize));
+        }
+    }
+    return touched;
+}
+
+std::vector<uint8_t> ExpectedFlash(const std::vector<uint8_t>& before,
+                                   const std::vector<WrittenImage>& images)
+{
+    std::vector<uint8_t> expected = before;
+    for (const auto& image : images) {
+        uint32_t start, end;
+        Extent(image, &start, &end);
+        std::memcpy(expected.data() + start, image.bytes.data(), end - start);
+    }
+    return expected;
+}
+
+FlashCheck CheckFlash(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
+                      const std::vector<WrittenImage>& images)
+{
+    FlashCheck check;
+    check.touched = TouchedSectors(images);
+    std::vector<bool> covered(kFlashSize, false);
+    for (const auto& image : images) {
+        uint32_t start, end;
+        Extent(image, &start, &end);
+        FlashCheck::Image r;
+        r.name = image.name;
+        r.start = start;
+        r.length = end - start;
+        r.holds = true;
+        for (uint32_t a = start; a < end; ++a) {
+            covered[a] = true;
+            if (after[a] != image.bytes[a - start]) {
+                r.holds = false;
+                r.firstDifference = a;
+                break;
+            }
+        }
+        for (uint32_t a = start; a < end; ++a) covered[a] = true;
+        check.images.push_back(r);
+    }
+    for (uint32_t a = 0; a < kFlashSize; ++a) {
+        if (after[a] != before[a]) check.changedSectors.insert(static_cast<int>(a / kSectorSize));
+        if (covered[a] || after[a] == before[a]) continue;
+        if (check.touched.count(static_cast<int>(a / kSectorSize))) {
+            if (check.touchedRestPreserved) check.firstRestDifference = a;
+            check.touchedRestPreserved = false;
+        } else {
+            if (check.untouchedUnchanged) check.firstUntouchedDifference = a;
+            check.untouchedUnchanged = false;
+        }
+    }
+    return check;
+}
+
+}  // namespace swsim

@@ -1,0 +1,382 @@
+#include "SimRun.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "InstrumentRoot.h"
+#include "SimFiles.h"
+#include "SimMedium.h"
+#include "SimState.h"
+
+extern char** environ;
+
+namespace swsim {
+
+std::string BuildDirOf(const std::string& selfExe)
+{
+    std::string dir = selfExe.substr(0, selfExe.rfind('/'));
+    return AbsolutePath(dir + "/../..");
+}
+
+namespace {
+
+std::string DirOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string StatusText(int status)
+{
+    if (status == -1) return "not started";
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+std::string UtcNow()
+{
+    time_t t = std::time(nullptr);
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    char buf[40];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return buf;
+}
+
+std::string Seconds(double s)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3g", s);
+    return buf;
+}
+
+// Writes all of `data` to `fd`; errors are ignored (a lost echo is no
+// reason to stop an update).
+void WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// One child with its output on a pipe.
+struct Child {
+    pid_t pid = -1;
+    Fd out;
+    bool open = false;   // the pipe has not reached its end
+    bool exited = false;
+    int status = -1;
+};
+
+bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, Child* child, std::string* why)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *why = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!keepStdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (ownGroup) {
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    child->out = Fd(fds[0]);
+    if (rc != 0) {
+        *why = "cannot start " + argv[0] + ": " + std::strerror(rc);
+        child->pid = -1;
+        return false;
+    }
+    child->open = true;
+    return true;
+}
+
+// Moves what is waiting on the child's pipe to the record (and the echo).
+void Pump(Child* c, int recordFd, int echoFd)
+{
+    char buf[8192];
+    ssize_t n = read(c->out.get(), buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {
+        c->open = false;
+        return;
+    }
+    WriteAll(recordFd, buf, static_cast<size_t>(n));
+    if (echoFd >= 0) WriteAll(echoFd, buf, static_cast<size_t>(n));
+}
+
+void Reap(Child* c, int flags)
+{
+    if (c->exited || c->pid < 0) return;
+    int status = 0;
+    pid_t r = waitpid(c->pid, &status, flags);
+    if (r == c->pid) {
+        c->exited = true;
+        c->status = status;
+    }
+}
+
+double Elapsed(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Pumps both pipes until `done` holds or `limit` seconds passed.
+template <typename Done>
+void PumpUntil(Child* updater, Child* gui, int traceFd, int guiFd, int traceEcho, int guiEcho,
+               double limit, Done done)
+{
+    const auto start = std::chrono::steady_clock::now();
+    while (!done() && (limit <= 0 || Elapsed(start) < limit)) {
+        std::vector<pollfd> fds;
+        std::vector<Child*> who;
+        for (Child* c : {updater, gui}) {
+            if (c->pid >= 0 && c->open) {
+                fds.push_back({c->out.get(), POLLIN, 0});
+                who.push_back(c);
+            }
+        }
+        if (fds.empty()) {
+            usleep(100000);
+        } else if (poll(fds.data(), fds.size(), 100) > 0) {
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                if (who[i] == updater) Pump(updater, traceFd, traceEcho);
+                else Pump(gui, guiFd, guiEcho);
+            }
+        }
+        Reap(updater, WNOHANG);
+        Reap(gui, WNOHANG);
+    }
+}
+
+}  // namespace
+
+int RunInside(const std::vector<std::string>& args)
+{
+    int traceFd = -1, guiFd = -1, resultFd = -1;
+    std::string updaterPath, guiPath;
+    double timeout = 0;
+    bool showTrace = false, showGui = false, interactive = false;
+    std::vector<std::string> guiArgs;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto next = [&]() { return i + 1 < args.size() ? args[++i] : std::string(); };
+        if (a == "--trace-fd") traceFd = std::atoi(next().c_str());
+        else if (a == "--gui-fd") guiFd = std::atoi(next().c_str());
+        else if (a == "--result-fd") resultFd = std::atoi(next().c_str());
+        else if (a == "--updater") updaterPath = next();
+        else if (a == "--gui") guiPath = next();
+        else if (a == "--timeout") timeout = std::atof(next().c_str());
+        else if (a == "--show-trace") showTrace = true;
+        else if (a == "--show-gui") showGui = true;
+        else if (a == "--interactive") interactive = true;
+        else if (a == "--") {
+            guiArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        }
+    }
+    if (traceFd < 0 || guiFd < 0 || resultFd < 0 || updaterPath.empty() || guiPath.empty()) {
+        std::fprintf(stderr, "swsim: _inside is started by swsim run only\n");
+        return 2;
+    }
+    std::string result;
+
+    // The start-up's part: the update's control files from file0 into /tmp.
+    if (access("/usbdongle/file0", R_OK) == 0) {
+        std::string output, why;
+        const int status = RunProgram({"tar", "--gunzip", "-xvf", "/usbdongle/file0", "-C", "/tmp"}, &output, &why);
+        for (char& c : output) {
+            if (c == '\n') c = ' ';
+        }
+        while (!output.empty() && output.back() == ' ') output.pop_back();
+        result += "startup-file0=" + output + "\nstartup-status=" + std::to_string(status) + "\n";
+        std::printf("start-up: file0 unpacked into /tmp: %s%s\n", output.c_str(),
+                    status == 0 ? "" : " (tar failed)");
+    } else {
+        result += "startup-file0=\n";
+        std::printf("start-up: no update medium (no /usbdongle/file0); starting the updater anyway\n");
+    }
+    std::fflush(stdout);
+
+    Child gui, updater;
+    std::string why;
+    std::vector<std::string> guiArgv = {guiPath};
+    guiArgv.insert(guiArgv.end(), guiArgs.begin(), guiArgs.end());
+    if (!Spawn(guiArgv, false, interactive, &gui, &why)) {
+        std::fprintf(stderr, "swsim: %s\n", why.c_str());
+        return 3;
+    }
+    // The GUI serves its name before the updater's first look-up; the
+    // updater retries for 20 s anyway.
+    usleep(100000);
+    if (!Spawn({updaterPath}, true, false, &updater, &why)) {
+        std::fprintf(stderr, "swsim: %s\n", why.c_str());
+        kill(gui.pid, SIGTERM);
+        Reap(&gui, 0);
+        return 3;
+    }
+    const int traceEcho = showTrace ? 1 : -1;
+    const int guiEcho = showGui || interactive ? 1 : -1;
+    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, timeout,
+              [&] { return updater.exited && !updater.open; });
+    bool timedOut = false;
+    if (!updater.exited) {
+        timedOut = true;
+        std::printf("swsim: the updater did not end within %g s; stopping it\n", timeout);
+        std::fflush(stdout);
+        kill(-updater.pid, SIGKILL);
+        PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 5, [&] { return updater.exited; });
+    }
+    // Output of a command the updater left running must not hold us.
+    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 2, [&] { return !updater.open; });
+    if (updater.open) kill(-updater.pid, SIGKILL);
+    Reap(&updater, 0);
+
+    kill(gui.pid, SIGTERM);
+    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 3, [&] { return gui.exited && !gui.open; });
+    if (!gui.exited) {
+        kill(gui.pid, SIGKILL);
+        Reap(&gui, 0);
+    }
+    result += "updater-status=" + std::to_string(updater.status) + "\nupdater-result=" +
+              StatusText(updater.status) + "\ngui-result=" + StatusText(gui.status) +
+              "\ntimed-out=" + (timedOut ? "1" : "0") + "\n";
+    WriteAll(resultFd, result.data(), result.size());
+    return 0;
+}
+
+int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::string& selfExe, std::string* why)
+{
+    const StatePaths s(stateDir);
+    if (!PathExists(s.marker())) {
+        *why = s.root + " holds no simulated instrument (swsim create first)";
+        return 1;
+    }
+    const std::string build = BuildDirOf(selfExe);
+    const std::string updater = AbsolutePath(o.updater.empty() ? build + "/SwUpdate" : o.updater);
+    const std::string gui =
+        AbsolutePath(o.gui.empty() ? build + "/simulator/startupgui/startup-gui" : o.gui);
+    for (const auto& exe : {updater, gui}) {
+        if (access(exe.c_str(), X_OK) != 0) {
+            *why = exe + " is missing (build it first, or name it with --updater/--gui)";
+            return 1;
+        }
+    }
+    if (o.answer != "yes" && o.answer != "no" && o.answer != "never") {
+        *why = "--answer must be yes, no or never";
+        return 1;
+    }
+
+    // A fresh start-up: /tmp is empty, as after a reboot; the medium is put
+    // back when it was taken out.
+    for (const auto& name : ListDir(s.tmp())) {
+        if (!RemoveTree(s.tmp() + "/" + name, why)) return 1;
+    }
+    if (!PathExists(s.usbdongle() + "/file0") && PathExists(s.medium() + "/file0")) {
+        if (InsertMedium(s.medium(), s.usbdongle(), why) != 0) return 1;
+        std::printf("medium: inserted (%s)\n", s.medium().c_str());
+    }
+    RemoveTree(s.faults());
+    RemoveTree(s.sim() + "/faults.used");
+    if (!o.faultsFile.empty()) {
+        if (!CopyFileTo(o.faultsFile, s.faults(), why) || !CopyFileTo(o.faultsFile, s.sim() + "/faults.used", why)) {
+            return 1;
+        }
+    }
+    if (!CopyFileTo(s.flash(), s.flashBefore(), why)) return 1;
+    if (!RemoveTree(s.dataBefore(), why) || !CopyTree(s.instrumentData(), s.dataBefore(), why)) return 1;
+    if (!WriteText(s.boardTools(), "", 0644, why)) return 1;
+    RemoveTree(s.summary());
+
+    // Records of the run, handed to the part inside the root as open files.
+    Fd trace(open(s.trace().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    Fd guiRecord(open(s.guiRecord().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    const std::string innerPath = s.sim() + "/inside.txt";
+    Fd inner(open(innerPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    if (!trace || !guiRecord || !inner) {
+        *why = "cannot create the run's records in " + s.sim() + ": " + std::strerror(errno);
+        return 1;
+    }
+
+    std::vector<std::string> argv = {selfExe, "_inside", "--trace-fd", std::to_string(trace.get()),
+                                     "--gui-fd", std::to_string(guiRecord.get()), "--result-fd",
+                                     std::to_string(inner.get()), "--updater", updater, "--gui", gui,
+                                     "--timeout", std::to_string(o.interactive ? 0 : o.timeout)};
+    if (o.showTrace) argv.push_back("--show-trace");
+    if (o.showGui) argv.push_back("--show-gui");
+    if (o.interactive) argv.push_back("--interactive");
+    argv.push_back("--");
+    if (o.interactive) {
+        argv.push_back("--interactive");
+    } else {
+        argv.insert(argv.end(), {"--answer", o.answer, "--answer-delay", std::to_string(o.answerDelay)});
+        if (o.pullAfter >= 0) argv.insert(argv.end(), {"--pull-medium", std::to_string(o.pullAfter)});
+    }
+
+    InstrumentRootConfig config;
+    config.stateDir = s.root;
+    for (const auto& dir : {build, std::string(SWSIM_SOURCE_DIR), DirOf(updater), DirOf(gui), DirOf(selfExe)}) {
+        bool seen = false;
+        for (const auto& d : config.readOnlyDirs) seen = seen || d == dir;
+        if (!seen) config.readOnlyDirs.push_back(dir);
+    }
+
+    const std::string started = UtcNow();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::fflush(stdout);
+    std::string rootWhy;
+    const int status = RunInInstrumentRoot(config, argv, &rootWhy);
+    const double wall = Elapsed(t0);
+    RemoveTree(s.faults());
+
+    std::string record = "started=" + started + "\nwall-seconds=" + Seconds(wall) + "\nanswer=" +
+                         (o.interactive ? std::string("interactive") : o.answer) +
+                         "\nanswer-delay=" + Seconds(o.answerDelay) + "\npull-after=" +
+                         (o.pullAfter >= 0 ? Seconds(o.pullAfter) : std::string("never")) +
+                         "\nfaults=" + o.faultsFile + "\nupdater=" + updater + "\ngui=" + gui +
+                         "\nroot-result=" + (status == -1 ? "no root: " + rootWhy : StatusText(status)) + "\n";
+    record += ReadTextOr(innerPath, "");
+    RemoveTree(innerPath);
+    if (!WriteText(s.runRecord(), record, 0644, why)) return 1;
+    if (status == -1) {
+        *why = "no instrument root could be made: " + rootWhy;
+        return 2;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *why = "the run inside the instrument root failed (" + StatusText(status) + ")" +
+               (rootWhy.empty() ? "" : ": " + rootWhy);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace swsim

@@ -1,0 +1,44 @@
+// Running an update on the simulated instrument.
+//
+// The run enters an instrument root over the state directory and, inside it,
+// does what the instrument's start-up does: unpacks file0 of the medium into
+// /tmp, starts the start-up GUI stand-in and then the updater, without
+// arguments. The updater's standard output and error are kept in
+// sim/trace.txt, the GUI's lines in sim/gui.txt.
+#ifndef SWSIM_SIM_RUN_H
+#define SWSIM_SIM_RUN_H
+
+#include <string>
+#include <vector>
+
+namespace swsim {
+
+struct RunOptions {
+    std::string answer = "yes";     // yes, no or never
+    double answerDelay = 0;         // seconds before the GUI answers
+    double pullAfter = 1;           // seconds after the remove/failure screen; < 0: never
+    bool interactive = false;       // the user answers and pulls on the terminal
+    std::string faultsFile;         // flash faults for this run
+    double timeout = 300;           // the updater is stopped after this; <= 0: no limit
+    bool showTrace = false;         // echo the updater's trace on the terminal
+    bool showGui = true;            // echo the GUI's lines on the terminal
+    std::string updater;            // the updater executable (default: beside the build)
+    std::string gui;                // the start-up GUI stand-in
+};
+
+// Runs one update. Returns 0 when the run took place (whatever its outcome),
+// 2 when the instrument root could not be made (the reason in *why), 1 for
+// other failures.
+int RunUpdate(const std::string& stateDir, const RunOptions& options, const std::string& selfExe,
+              std::string* why);
+
+// The part inside the root (the hidden sub-command "_inside"). Returns the
+// process exit status.
+int RunInside(const std::vector<std::string>& args);
+
+// Directory of the build that holds this executable: <build>/simulator/instrument/swsim.
+std::string BuildDirOf(const std::string& selfExe);
+
+}  // namespace swsim
+
+#endif

@@ -424,30 +424,6 @@ TEST_F(InstrumentLogTest, FailedDiagnosticLogIsNotWrittenTo)
     EXPECT_EQ(Entries(kLogs[Log_CriticalDiag]).size(), 4u);
 }
 
-// A diagnostic log that cannot be opened was never read: nothing is written
-// through its descriptor, and nothing is created in its place.
-TEST_F(InstrumentLogTest, UnopenableDiagnosticLogIsNotWrittenTo)
-{
-    SeedAll();
-    ASSERT_EQ(::unlink((kDir + "CriticalDiag.log").c_str()), 0);
-    ASSERT_EQ(::mkdir((kDir + "CriticalDiag.log").c_str(), 0755), 0);
-    Corrupt(kLogs[Log_DisplayedError], 3);
-    const std::string out = CaptureStdout([] { ValidateDiagnosticLogs(); });
-    const std::vector<std::string> m = Messages(out);
-    ASSERT_GE(m.size(), 4u) << out;
-    EXPECT_EQ(std::vector<std::string>(m.end() - 4, m.end()),
-              (std::vector<std::string>{
-                  "Diagnostic log file DisplayedError.log is recreated with recreateStatus 1",
-                  "SelfTestChecksumErr(19042) and corrupt file DisplayedError.log logged in Diag.log",
-                  "Could not write SelfTestChecksumErr(19042) to CriticalDiag.log logRecreateStatus 0",
-                  Normal("RevHistory.log")}))
-        << out;
-    struct stat st;
-    ASSERT_EQ(::stat((kDir + "CriticalDiag.log").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    ASSERT_EQ(Entries(kLogs[Log_Diag]).size(), 4u);
-}
-
 // Only the first read of the library fails: that of validating "Diag.log".
 int readsSeen = 0;
 ssize_t FirstReadFails(int fd, void* buf, size_t count)

@@ -65,27 +65,6 @@ INSTANTIATE_TEST_SUITE_P(Vectors, CrcTest,
                                            CrcCase{"abc", 0x352441C2u}, CrcCase{"123456789", 0xCBF43926u},
                                            CrcCase{"The quick brown fox jumps over the lazy dog", 0x414FA339u}));
 
-TEST(Crc, TableIsThatOfTheReflectedPolynomial)
-{
-    EXPECT_EQ(crc_32_tab[0], 0x00000000u);
-    EXPECT_EQ(crc_32_tab[1], 0x77073096u);
-    EXPECT_EQ(crc_32_tab[128], 0xEDB88320u);
-    EXPECT_EQ(crc_32_tab[255], 0x2D02EF8Du);
-    const char zeros[32] = {};
-    EXPECT_EQ(crc32buf(zeros, sizeof zeros), 0x190A55ADu);
-}
-
-TEST(RecordCrc, CoversNumberInfoAndPaddingButNotItself)
-{
-    Bytes rec = MakeRecord(50, 7, Bytes(50, 0xA5), 0x3C);
-    EXPECT_EQ(calculateRecordCrc(rec.data(), 60), Get32(rec.data()));
-    rec[0] ^= 0xFF;  // the stored CRC is not part of what it covers
-    EXPECT_EQ(calculateRecordCrc(rec.data(), 60), Get32(rec.data()) ^ 0xFFu);
-    Bytes other = rec;
-    other[59] ^= 1;  // padding is covered
-    EXPECT_NE(calculateRecordCrc(other.data(), 60), calculateRecordCrc(rec.data(), 60));
-}
-
 struct StepCase {
     uint32_t in;
     uint32_t length;  // incrementPos only
@@ -110,17 +89,13 @@ INSTANTIATE_TEST_SUITE_P(Positions, IncrementPosTest,
                          ::testing::Values(StepCase{0, 4, 1}, StepCase{3, 4, 4}, StepCase{4, 4, 0}, StepCase{9, 4, 0},
                                            StepCase{0, 0, 0}));
 
-TEST(FileNameOf, JoinsWithoutSeparatorAndStaysInBuffer)
+TEST(FileNameOf, JoinsWithoutSeparator)
 {
     char whole[LOG_WHOLE_NAME_SIZE];
     fileNameOf("/instrumentData/", "RevHistory.log", whole);
     EXPECT_STREQ(whole, "/instrumentData/RevHistory.log");
     fileNameOf("/instrumentData", "Diag.log", whole);
     EXPECT_STREQ(whole, "/instrumentDataDiag.log");
-    const std::string longPart(60, 'x');
-    std::memset(whole, '#', sizeof whole);
-    fileNameOf(longPart.c_str(), longPart.c_str(), whole);
-    EXPECT_EQ(std::strlen(whole), 78u);
 }
 
 // ---------------------------------------------------------------- opening
@@ -199,19 +174,6 @@ INSTANTIATE_TEST_SUITE_P(Writes, RingTest,
                          ::testing::Values(RingCase{0, 0, 1}, RingCase{1, 1, 2}, RingCase{4, 4, 5}, RingCase{5, 0, 6},
                                            RingCase{6, 1, 7}, RingCase{9, 4, 10}, RingCase{10, 0, 11},
                                            RingCase{17, 2, 18}));
-
-TEST(CreateLog, NewLogReopensWithSameState)
-{
-    TempDir dir;
-    LogDescriptor_t log;
-    ASSERT_EQ(createLog(50, 1000, dir.path().c_str(), "Diag.log", &log), Log_Succes);
-    EXPECT_EQ(ReadBytes(dir.file("Diag.log")).size(), 60000u);
-    EXPECT_EQ(log.freeRecordPos, 0u);
-    EXPECT_EQ(log.nextCount, 1u);
-    LogDescriptor_t again;
-    ASSERT_EQ(createLog(50, 1000, dir.path().c_str(), "Diag.log", &again), Log_Succes);
-    EXPECT_EQ(std::memcmp(&log, &again, sizeof log), 0);
-}
 
 struct ArgCase {
     const char* name;

@@ -299,6 +299,29 @@ void SetEnvironment() {
     setenv("TMPDIR", "/tmp", 1);
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// In a sanitizer build the process that made a root goes back to the host's
+// root file system when it exits, so that the sanitizer's exit checks find
+// /proc; nothing of the test runs after that.
+int gHostRootAtExit = -1;
+
+void LeaveRootAtExit() {
+    if (gHostRootAtExit >= 0 && fchdir(gHostRootAtExit) == 0) {
+        int ignored = chroot(".");
+        (void)ignored;
+    }
+}
+
+void KeepHostRootForExit(Fd* hostRoot) {
+    if (gHostRootAtExit < 0 && hostRoot->valid()) {
+        gHostRootAtExit = hostRoot->release();
+        atexit(LeaveRootAtExit);
+    }
+}
+#else
+void KeepHostRootForExit(Fd*) {}
+#endif
+
 // Host sources of the parts of a root that a refresh replaces too.
 struct Changeables {
     Fd writable[4];
@@ -504,6 +527,8 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
         return false;
     }
 
+    Fd hostRoot(inRoot ? -1 : open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+
     // The root's own tmpfs, attached over "/" and entered.
     Fd root;
     if (!NewTmpfs("0755", &root, why)) {
@@ -571,6 +596,7 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
         return FailErrno(why, "cannot change to /tmp");
     }
     SetEnvironment();
+    KeepHostRootForExit(&hostRoot);
     return true;
 }
 

@@ -85,6 +85,14 @@ int main(int argc, char** argv) {
     if (i >= argc) {
         return Usage();
     }
+    // A command given by a relative path names a host file: inside the root
+    // the working directory is /tmp.
+    std::string command = argv[i];
+    if (command.find('/') != std::string::npos && command[0] != '/' &&
+        !Absolute(argv[i], &command)) {
+        return 127;
+    }
+    argv[i] = &command[0];
     std::string why;
     if (EnterInstrumentRoot(config, &why) != 0) {
         std::fprintf(stderr, "instroot: no instrument root: %s\n", why.c_str());

@@ -145,6 +145,8 @@ struct RingCase {
     uint32_t nextCount;
 };
 
+void PrintTo(const RingCase& c, std::ostream* os) { *os << c.writes << " writes"; }
+
 class RingTest : public ::testing::TestWithParam<RingCase> {};
 
 // The updater writes once per run: every write follows a fresh opening.

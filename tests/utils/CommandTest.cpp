@@ -287,7 +287,8 @@ TEST(MemoryTest, AllocationFailuresRunAndReadNothing)
 #ifdef SWU_UNDER_SANITIZER
     GTEST_SKIP() << "an address-space cap cannot be combined with a sanitizer's shadow memory";
 #else
-    char dir[] = "/var/tmp/swu-memXXXXXX";
+    std::string pattern = std::string(SWU_BUILD_DIR) + "/swu-memXXXXXX";
+    char* dir = pattern.data();
     if (mkdtemp(dir) == nullptr) {
         GTEST_SKIP() << "no temporary directory";
     }

@@ -93,9 +93,7 @@ void EnsureStarted() {
     std::abort();
 }
 
-uint32_t Translate(uintptr_t port) {
-    uintptr_t off = port - cacheBase;
-    if (off < cacheLen && !(port & 1)) return static_cast<uint32_t>(cachePhysical + off);
+__attribute__((noinline)) uint32_t TranslateSlow(uintptr_t port) {
     if (port & 1) BusFault("odd 16-bit access", port);
     for (const Window& w : chip.windows) {
         if (port - w.base < w.len) {
@@ -108,6 +106,14 @@ uint32_t Translate(uintptr_t port) {
     BusFault("access outside every flash window", port);
 }
 
+// Physical offset of a bus address: the window of the last access, checked
+// first, almost always holds it.
+inline __attribute__((always_inline)) uint32_t Translate(uintptr_t port) {
+    uintptr_t off = port - cacheBase;
+    if (__builtin_expect(off < cacheLen && !(port & 1), 1)) return static_cast<uint32_t>(cachePhysical + off);
+    return TranslateSlow(port);
+}
+
 inline bool Busy() { return chip.busyLeft != 0 || chip.neverReady; }
 
 void StartOperation() {
@@ -115,7 +121,7 @@ void StartOperation() {
     chip.busyLeft = chip.faults.busyPolls;
 }
 
-void Erase(uint32_t physical) {
+__attribute__((noinline)) void Erase(uint32_t physical) {
     int block = static_cast<int>(physical / kBlockSize);
     StartOperation();
     if (chip.faults.eraseNeverReady[block]) {
@@ -146,7 +152,7 @@ void Program(uint32_t physical, uint16_t data) {
     }
 }
 
-void ClearLockBits() {
+__attribute__((noinline)) void ClearLockBits() {
     StartOperation();
     if (chip.faults.unlockStatus >= 0)
         chip.errors |= static_cast<uint16_t>(chip.faults.unlockStatus) & ~kReady;
@@ -154,7 +160,7 @@ void ClearLockBits() {
         chip.locked.fill(false);
 }
 
-inline uint16_t ChipRead(uint32_t physical) {
+inline __attribute__((always_inline)) uint16_t ChipRead(uint32_t physical) {
     ++chip.stats.reads;
     uint16_t v;
     if (chip.statusMode) {
@@ -171,7 +177,7 @@ inline uint16_t ChipRead(uint32_t physical) {
     return v;
 }
 
-inline void ChipWrite(uint32_t physical, uint16_t value) {
+inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t value) {
     ++chip.stats.writes;
     if (chip.recorder) chip.recorder->push_back({true, physical, value});
     if (Busy()) {

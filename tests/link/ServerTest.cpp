@@ -142,11 +142,22 @@ TEST(ServerExit, ExitRequestIsAnsweredAndEndsTheProcessWithZero)
 TEST(ServerExit, SecondUpdaterMakesTheFirstExitAndServesTheName)
 {
     SKIP_WITHOUT_PRIVATE_NETWORK();
+    // Both children are forked before this process starts any thread; the
+    // second starts its server when told to through a pipe.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
     Child first(RunUpdaterServer);
+    Child second([&] {
+        char c;
+        close(go[1]);
+        if (read(go[0], &c, 1) != 1) return 1;
+        return RunUpdaterServer();
+    });
+    close(go[0]);
     RawPeer gui(SS_CONNECTOR_SYSTEMSTARTUP);
     ASSERT_TRUE(ServerAnswers());
-
-    Child second(RunUpdaterServer);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
     int status = first.Wait(10);
     ASSERT_NE(status, -1) << "the first updater did not end";
     ASSERT_TRUE(WIFEXITED(status));

@@ -272,3 +272,186 @@ void RestartFlashDriver(void)
     CmdRun("waitfor /dev/fs1");
     TRACE("Flash driver has been restarted!.\n");
 }
+
+// ===========================================================================
+// Package unpacking and the flash map.
+// ===========================================================================
+
+#include "SwUpdateFlash.h"
+
+namespace {
+
+const char* const kFlashMapFile = "/tmp/flashMap";
+const char* const kPartitionMarker = "Part";
+const char* const kReleaseNameMarker = "RELEASE_NAME";
+const char* const kTokenSeparators = " \n\t";
+const char* const kOverwriteAllowed = "YES";
+constexpr int kHighestStartKiB = 16000;
+
+// Cuts the next line off the flash map text in place: *line receives the
+// cursor, the line's LF (or the text's terminating NUL when it has none) is
+// overwritten with NUL and the cursor moves just past it. After a last line
+// without LF the cursor stands on the first spare zero byte behind the text,
+// which the text reader guarantees.
+void Getline(char** line, char** text)
+{
+    *line = *text;
+    if (*text == nullptr) {
+        return;
+    }
+    const size_t linelen = std::strcspn(*text, "\n");
+    (*text)[linelen] = '\0';
+    *text += linelen + 1;
+}
+
+// 1 when the partition name holds "Part" and the start lies in 0..16000 KiB.
+int SanityCheckOnFlashParams(const char* part, int start)
+{
+    if (std::strstr(part, kPartitionMarker) != nullptr && start >= 0 && start <= kHighestStartKiB) {
+        return 1;
+    }
+    TRACE("This is not a valid flash instruction: %s %i \n", part, start);
+    return 0;
+}
+
+// "/" followed by the partition name up to its first "Part", as a new heap
+// string owned by the caller; null when the name holds no "Part" or no
+// memory is left.
+char* GetDirNameFromPartName(const char* partition)
+{
+    char* copy = strdup(partition);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    char* marker = std::strstr(copy, kPartitionMarker);
+    if (marker == nullptr) {
+        std::free(copy);
+        return nullptr;
+    }
+    *marker = '\0';
+    const size_t length = std::strlen(copy) + 2;
+    char* dir = static_cast<char*>(std::malloc(length));
+    if (dir != nullptr) {
+        std::snprintf(dir, length, "/%s", copy);
+    }
+    std::free(copy);
+    return dir;
+}
+
+// Writes the partition, or leaves an existing one alone unless the overwrite
+// flag is exactly "YES".
+void FlashPartition(const char* partition, int start, const char* overwrite)
+{
+    if (std::strcmp(overwrite, kOverwriteAllowed) == 0) {
+        TRACE("Flashing: %s @ %i \n", partition, start);
+        FlashInit(partition, start);
+    } else if (CheckPartitionExists(partition) == 1) {
+        TRACE("Partion %s already exists and shall not be overwritten.", partition);
+        TRACE("Continuing... \n");
+    } else {
+        TRACE("Partion %s does not exist and is to be written.", partition);
+        FlashInit(partition, start);
+    }
+}
+
+}  // namespace
+
+int GetExpectedNoOfPartFiles(const char* newSWVersion)
+{
+    if (newSWVersion == nullptr || IsNoVersionFound(newSWVersion)) {
+        return 3;
+    }
+    if (std::strncmp(newSWVersion, "0.", 2) == 0) {
+        return 1;
+    }
+    return 3;
+}
+
+int UnpackPartitionFiles(int noOfExpectedPartitionFiles)
+{
+    char cmdBuf[kCmdBufSize];
+    int errorHasOccured = 0;
+
+    // Each command runs in a shell of its own: this changes the directory of
+    // no later command. The packages land in the working directory.
+    std::snprintf(cmdBuf, sizeof cmdBuf, "cd /tmp");
+    errorHasOccured |= CmdRun(cmdBuf);
+
+    for (int i = 1; i <= noOfExpectedPartitionFiles; i++) {
+        std::snprintf(cmdBuf, sizeof cmdBuf, "cp /usbdongle/file%i .", i);
+        if (CmdRun(cmdBuf) == 0) {
+            std::snprintf(cmdBuf, sizeof cmdBuf, "tar --gunzip -xvf file%i", i);
+            errorHasOccured |= CmdRun(cmdBuf);
+            std::snprintf(cmdBuf, sizeof cmdBuf, "rm -rf file%i", i);
+            errorHasOccured |= CmdRun(cmdBuf);
+        } else {
+            errorHasOccured |= 1;
+        }
+    }
+
+    const int unpackingWentOK = errorHasOccured == 0 ? 1 : 0;
+    return unpackingWentOK;
+}
+
+int CheckPartitionExists(const char* partition)
+{
+    char* dir = GetDirNameFromPartName(partition);
+    if (dir == nullptr) {
+        TRACE("No mount directory for partition %s\n", partition);
+        return 0;
+    }
+    int exists = 0;
+    if (access(dir, F_OK) == 0) {
+        TRACE("Directory %s exists\n", dir);
+        exists = 1;
+    } else {
+        TRACE("Directory %s does not exist\n", dir);
+    }
+    std::free(dir);
+    return exists;
+}
+
+void FlashPartitions(void)
+{
+    char* filebufStart = ReadTextFileToBuffer(kFlashMapFile);
+    if (filebufStart == nullptr) {
+        TRACE("Flash map %s is missing or empty: no partition is written\n", kFlashMapFile);
+        return;
+    }
+    char* filebuf = filebufStart;
+    char* line = nullptr;
+
+    do {
+        Getline(&line, &filebuf);
+        int processline = 1;
+        if (line[0] == '#') {
+            processline = 0;  // comment
+        }
+        if (line[0] == '\r') {
+            processline = 0;  // empty line of a CR LF file
+        }
+        if (line[0] == '\0') {
+            processline = 0;  // empty line
+        }
+        if (std::strstr(line, kReleaseNameMarker) != nullptr) {
+            processline = 0;
+        }
+        if (processline == 1) {
+            char* partition = std::strtok(line, kTokenSeparators);
+            char* startText = std::strtok(nullptr, kTokenSeparators);
+            char* crc = std::strtok(nullptr, kTokenSeparators);
+            char* overwrite = std::strtok(nullptr, kTokenSeparators);
+            const int start = startText != nullptr ? std::atoi(startText) : 0;
+            if (crc == nullptr || overwrite == nullptr) {
+                // A line cut short cannot say where the image goes or whether
+                // it may overwrite: it is rejected like any invalid line.
+                TRACE("This is not a valid flash instruction: %s %i \n", partition != nullptr ? partition : "",
+                      start);
+            } else if (SanityCheckOnFlashParams(partition, start) == 1) {
+                FlashPartition(partition, start, overwrite);
+            }
+        }
+    } while (*filebuf != '\0');
+
+    std::free(filebufStart);
+}

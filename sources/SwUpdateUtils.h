@@ -73,4 +73,35 @@ void SetRedStatusLED(unsigned int OnOff);
 // Stops the flash file-system driver, starts it again and waits for it.
 void RestartFlashDriver(void);
 
+// ---------------------------------------------------------------------------
+// Package unpacking and the flash map.
+//
+// The update's packages "/usbdongle/file1" .. "/usbdongle/fileN" are gzip
+// tar archives, copied into the working directory (/tmp on the instrument),
+// unpacked there and removed. The flash map "/tmp/flashMap" then lists one
+// partition a line: image file (its name holds "Part"; the text before the
+// first "Part" names the mount directory "/" + text), start in KiB (0 to
+// 16000), CRC (unused) and the overwrite flag ("YES" exactly: write even if
+// the partition exists). Lines beginning with "#", CR or nothing, and lines
+// holding "RELEASE_NAME", are skipped.
+
+// Number of packages for the new version text: 1 when it begins with "0.",
+// otherwise (also for NoVersionFound or a null text) 3.
+int GetExpectedNoOfPartFiles(const char* newSWVersion);
+
+// Copies, unpacks and removes packages 1 to noOfExpectedPartitionFiles.
+// A package that cannot be copied is neither unpacked nor removed; the others
+// are still handled. Returns 1 when every command succeeded, else 0.
+int UnpackPartitionFiles(int noOfExpectedPartitionFiles);
+
+// Walks "/tmp/flashMap" and writes each valid partition into the flash, or
+// leaves an existing one alone when it may not be overwritten. Failures are
+// traced (and flash faults recorded, see FlashFaultOccurred()); nothing is
+// returned. A missing or empty flash map writes nothing.
+void FlashPartitions(void);
+
+// 1 when the mount directory of `partition` exists, 0 when it does not or
+// the name holds no "Part".
+int CheckPartitionExists(const char* partition);
+
 #endif

@@ -1,0 +1,33 @@
+// Helpers of the end-to-end tests: a state directory per test under the
+// build directory, runs of the swsim tool, and its run summary.
+#ifndef E2E_SUPPORT_H
+#define E2E_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// A fresh directory under the build directory, removed when the test passed
+// (kept for inspection when it failed).
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Runs swsim with `args`; its output (stdout and stderr) in *output.
+// Returns its exit code, or -1 when it did not exit normally.
+int Swsim(const std::vector<std::string>& args, std::string* output);
+
+// The key=value summary the last report wrote.
+std::map<std::string, std::string> Summary(const std::string& state);
+
+std::vector<std::string> SplitLines(const std::string& text);
+
+#endif

@@ -1,0 +1,377 @@
+// The simulator's own pieces: the flash map reader, the flash check, the log
+// decoding, the outcome and screen readers and the medium builder. They
+// decide what the end-to-end runs and the report claim, so they are checked
+// against hand-made inputs here.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstring>
+
+#include "E2eSupport.h"
+#include "SimFiles.h"
+#include "SimFlash.h"
+#include "SimLogs.h"
+#include "SimMedium.h"
+#include "SimReport.h"
+#include "SimState.h"
+
+using namespace swsim;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Flash map lines, classified with the updater's rules.
+
+struct MapCase {
+    const char* text;
+    MapLine::Kind kind;
+    const char* partition;
+    int start;
+    const char* overwrite;
+    bool valid;
+};
+
+class FlashMapLine : public ::testing::TestWithParam<MapCase> {};
+
+TEST_P(FlashMapLine, IsReadLikeTheUpdater)
+{
+    const MapCase& c = GetParam();
+    const auto lines = ParseFlashMap(c.text);
+    ASSERT_FALSE(lines.empty());
+    const MapLine& l = lines[0];
+    EXPECT_EQ(l.kind, c.kind);
+    if (c.kind != MapLine::Partition) return;
+    EXPECT_EQ(l.partition, c.partition);
+    EXPECT_EQ(l.startKiB, c.start);
+    EXPECT_EQ(l.overwrite, c.overwrite);
+    EXPECT_EQ(l.valid, c.valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, FlashMapLine,
+    ::testing::Values(
+        MapCase{"ifsPart.bin 0 0x1 YES\n", MapLine::Partition, "ifsPart.bin", 0, "YES", true},
+        MapCase{" \t appPart.bin\t2048  0x1 NO", MapLine::Partition, "appPart.bin", 2048, "NO", true},
+        MapCase{"appPart.bin 2048 0x1 YES\r\n", MapLine::Partition, "appPart.bin", 2048, "YES\r", true},
+        MapCase{"# ifsPart.bin 0 0x1 YES\n", MapLine::Comment, "", 0, "", false},
+        MapCase{"\r\n", MapLine::Empty, "", 0, "", false},
+        MapCase{"\n", MapLine::Empty, "", 0, "", false},
+        MapCase{"RELEASE_NAME=x\n", MapLine::ReleaseName, "", 0, "", false},
+        MapCase{"myRELEASE_NAMEPart 0 1 YES\n", MapLine::ReleaseName, "", 0, "", false},
+        MapCase{" # ifsPart.bin 0 0x1 YES\n", MapLine::Partition, "#", 0, "0x1", false},
+        MapCase{"lastPart 16000 1 YES\n", MapLine::Partition, "lastPart", 16000, "YES", true},
+        MapCase{"lastPart 16001 1 YES\n", MapLine::Partition, "lastPart", 16001, "YES", false},
+        MapCase{"lastPart -1 1 YES\n", MapLine::Partition, "lastPart", -1, "YES", false},
+        MapCase{"xPart 12abc 1 YES\n", MapLine::Partition, "xPart", 12, "YES", true},
+        MapCase{"xPart abc 1 YES\n", MapLine::Partition, "xPart", 0, "YES", true},
+        MapCase{"lowerpart.bin 0 1 YES\n", MapLine::Partition, "lowerpart.bin", 0, "YES", false},
+        MapCase{"xPart 0 1\n", MapLine::Partition, "xPart", 0, "", false}));
+
+TEST(FlashMap, WalksEveryLineAndMountDirectories)
+{
+    const auto lines = ParseFlashMap("# c\nPart0 0 1 YES\nconfigPart.bin 1 2 NO");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].MountDir(), "/");
+    EXPECT_EQ(lines[2].MountDir(), "/config");
+    EXPECT_EQ(lines[2].lineNo, 3);
+}
+
+// ---------------------------------------------------------------------------
+// The flash check.
+
+struct TouchCase {
+    int startKiB;
+    uint32_t size;
+    std::set<int> sectors;
+};
+
+class Touched : public ::testing::TestWithParam<TouchCase> {};
+
+TEST_P(Touched, AreTheSectorsTheImageReaches)
+{
+    const TouchCase& c = GetParam();
+    WrittenImage w{"x", c.startKiB, std::vector<uint8_t>(c.size, 0)};
+    EXPECT_EQ(TouchedSectors({w}), c.sectors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, Touched,
+                         ::testing::Values(TouchCase{0, 1000, {0}}, TouchCase{0, kSectorSize, {0}},
+                                           TouchCase{0, kSectorSize + 1, {0, 1}},
+                                           TouchCase{1, kSectorSize - 1024, {0}},
+                                           TouchCase{1, kSectorSize - 1023, {0, 1}},
+                                           TouchCase{128, 10, {1}}, TouchCase{16000, 3 * kSectorSize, {125, 126, 127}},
+                                           TouchCase{0, 0, {}}));
+
+enum class Damage { None, ImageByte, TouchedRest, Untouched };
+
+struct CheckCase {
+    const char* name;
+    Damage damage;
+    bool holds;
+    bool restPreserved;
+    bool untouchedUnchanged;
+};
+
+class FlashCheckCase : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(FlashCheckCase, FindsWhatWasDamaged)
+{
+    const CheckCase& c = GetParam();
+    std::vector<uint8_t> before(kFlashSize);
+    FillPattern(7, before.data(), before.size());
+    WrittenImage w{"fontsPart.bin", 14337, PartitionImage("fontsPart.bin", "T", 5000)};
+    auto after = ExpectedFlash(before, {w});
+    const uint32_t start = 14337 * 1024;
+    switch (c.damage) {
+    case Damage::None: break;
+    case Damage::ImageByte: after[start + 4000] ^= 1; break;
+    case Damage::TouchedRest: after[start - 1] ^= 1; break;
+    case Damage::Untouched: after[5] ^= 1; break;
+    }
+    const FlashCheck check = CheckFlash(before, after, {w});
+    ASSERT_EQ(check.images.size(), 1u);
+    EXPECT_EQ(check.images[0].holds, c.holds);
+    if (!c.holds) {
+        EXPECT_EQ(check.images[0].firstDifference, start + 4000);
+    }
+    EXPECT_EQ(check.touchedRestPreserved, c.restPreserved);
+    EXPECT_EQ(check.untouchedUnchanged, c.untouchedUnchanged);
+    EXPECT_EQ(check.touched, std::set<int>{112});
+}
+
+INSTANTIATE_TEST_SUITE_P(Damages, FlashCheckCase,
+                         ::testing::Values(CheckCase{"Intact", Damage::None, true, true, true},
+                                           CheckCase{"ImageByte", Damage::ImageByte, false, true, true},
+                                           CheckCase{"TouchedRest", Damage::TouchedRest, true, false, true},
+                                           CheckCase{"Untouched", Damage::Untouched, true, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Record logs.
+
+TEST(RecordLog, CrcIsTheStandardOne)
+{
+    const char* text = "123456789";
+    EXPECT_EQ(Crc32(reinterpret_cast<const uint8_t*>(text), 9), 0xCBF43926u);
+    EXPECT_EQ(Crc32(nullptr, 0), 0u);
+}
+
+TEST(RecordLog, SizesOfTheInstrumentLogs)
+{
+    const std::pair<const char*, size_t> sizes[] = {
+        {"Diag.log", 60000}, {"CriticalDiag.log", 60000}, {"DisplayedError.log", 16000}, {"RevHistory.log", 10800}};
+    for (const auto& s : sizes) EXPECT_EQ(EmptyLog(*FindLog(s.first)).size(), s.second) << s.first;
+}
+
+TEST(RecordLog, AddedRecordsAreThoseThatChanged)
+{
+    const LogSpec& spec = *FindLog("RevHistory.log");
+    auto log = EmptyLog(spec);
+    PutRecord(&log, spec, 0, 1, RevisionEntry(100, 2, 3));
+    const DecodedLog before = DecodeLog(log, true, spec);
+    EXPECT_TRUE(AddedRecords(before, before).empty());
+
+    PutRecord(&log, spec, 1, 2, RevisionEntry(200, 2, 4));
+    auto added = AddedRecords(before, DecodeLog(log, true, spec));
+    ASSERT_EQ(added.size(), 1u);
+    EXPECT_EQ(added[0].recordNo, 2u);
+    EXPECT_EQ(DescribeRecord(spec, added[0]).find("version 0204 (2.4)") != std::string::npos, true)
+        << DescribeRecord(spec, added[0]);
+
+    // A recreated log: its only entry is new even at a used position.
+    auto recreated = EmptyLog(spec);
+    PutRecord(&recreated, spec, 0, 1, RevisionEntry(300, 2, 4));
+    EXPECT_EQ(AddedRecords(before, DecodeLog(recreated, true, spec)).size(), 1u);
+}
+
+TEST(RecordLog, DecodingFindsWrongCrcsAndShortFiles)
+{
+    const LogSpec& spec = *FindLog("Diag.log");
+    auto log = EmptyLog(spec);
+    PutRecord(&log, spec, 0, 1, DiagEntry(1, kSelfTestLogCrcErr, {2, 0, 0, 0, 1, 0, 0, 0}));
+    DecodedLog d = DecodeLog(log, true, spec);
+    EXPECT_TRUE(d.lengthOk);
+    EXPECT_EQ(d.badCrcs, 0);
+    EXPECT_NE(DescribeRecord(spec, d.records[0]).find("log DisplayedError.log recreated (status 1)"), std::string::npos);
+    log[60 * 3 + 20] ^= 0x40;   // padding and info are both covered
+    log[59] ^= 1;               // the first record's padding
+    d = DecodeLog(log, true, spec);
+    EXPECT_EQ(d.badCrcs, 2);
+    log.resize(log.size() - 1);
+    EXPECT_FALSE(DecodeLog(log, true, spec).lengthOk);
+}
+
+// ---------------------------------------------------------------------------
+// Reading a run: outcome, flash writes, screens.
+
+struct OutcomeCase {
+    const char* name;
+    const char* trace;
+    bool ended;
+    Outcome outcome;
+};
+
+class RunOutcome : public ::testing::TestWithParam<OutcomeCase> {};
+
+TEST_P(RunOutcome, IsReadFromTheTrace)
+{
+    EXPECT_EQ(OutcomeOf(GetParam().trace, GetParam().ended), GetParam().outcome);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Traces, RunOutcome,
+    ::testing::Values(
+        OutcomeCase{"NotAllowed", "<a:1>GUI Initialized!\n<a:2>Only updates to newer version is permitted! Status =2\n",
+                    true, Outcome::NotAllowed},
+        OutcomeCase{"Declined", "<a:1>GUI Initialized!\n<a:3>Performing swupdate independent actions\n", true,
+                    Outcome::Declined},
+        OutcomeCase{"PreUpdate", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Performing pre-swupdate actions failed\n",
+                    true, Outcome::PreUpdateFailed},
+        OutcomeCase{"Unpacking", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Corrupted update files found on MSD during unpacking! \n",
+                    true, Outcome::UnpackingFailed},
+        OutcomeCase{"Flash", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Writing the partitions into the flash failed, update not installed!\n",
+                    true, Outcome::FlashFailed},
+        OutcomeCase{"Done", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Performing post-swupdate actions\n", true,
+                    Outcome::Done},
+        OutcomeCase{"StartedButNotEnded", "<a:1>GUI Initialized!\n<a:1>Performing update!\n", true, Outcome::Unfinished},
+        OutcomeCase{"Killed", "<a:1>GUI Initialized!\n<a:1>Performing post-swupdate actions\n", false,
+                    Outcome::Unfinished}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunRecord, FlashWritesAreFoundAlsoBehindAnUnterminatedLine)
+{
+    const std::string trace =
+        "<sources/SwUpdateUtils.cpp:1>Flashing: ifsPart.bin @ 0 \nFlashing file ifsPart.bin to address 0x0\n"
+        "Flashing sector 0\n<sources/SwUpdateUtils.cpp:2>Partion configPart.bin does not exist and is to be "
+        "written.Flashing file configPart.bin to address 0xc00000\n";
+    const auto attempts = FlashAttempts(trace);
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_EQ(attempts[0].name, "ifsPart.bin");
+    EXPECT_EQ(attempts[0].address, 0u);
+    EXPECT_EQ(attempts[1].name, "configPart.bin");
+    EXPECT_EQ(attempts[1].address, 0xc00000u);
+}
+
+TEST(RunRecord, ScreensAreTheRequestsInOrder)
+{
+    const std::string gui =
+        "21:00:00.000 start        serving /instrument.example/Vestrel/SystemStartUp\n"
+        "21:00:03.000 ready        running version \"2.3\\n\"\n"
+        "21:00:03.001 timers       estimated duration 68 s (values 60 0 68)\n"
+        "21:00:03.002 question     update to version \"2.4\\n\"?\n"
+        "21:00:03.010 sent         answer yes (doUpgrade 1), reply status 0\n"
+        "21:00:03.020 in-progress  update in progress (state 1 SSUpgrade)\n"
+        "21:00:09.000 message      2000 cSWUpdateRemoveMSD (time-out 0 s)\n"
+        "21:00:09.001 medium       /usbdongle/file0 taken out\n";
+    EXPECT_EQ(ScreensOf(gui),
+              (std::vector<std::string>{"ready", "timers", "question", "in-progress", "message 2000"}));
+}
+
+// ---------------------------------------------------------------------------
+// Media and instruments.
+
+std::vector<std::string> Members(const std::string& archive)
+{
+    std::string out, why;
+    const int status = RunProgram({"tar", "-tzf", archive}, &out, &why);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << why;
+    auto lines = SplitLines(out);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+struct MediumCase {
+    const char* version;
+    size_t packages;
+};
+
+class MediumLayout : public ::testing::TestWithParam<MediumCase> {};
+
+TEST_P(MediumLayout, HoldsEveryFileOnceInThePackagesTheUpdaterUnpacks)
+{
+    ScratchDir dir;
+    const std::string src = dir.path() + "/src", medium = dir.path() + "/medium";
+    SampleOptions o;
+    o.version = GetParam().version;
+    std::string why;
+    ASSERT_EQ(WriteSampleUpdate(src, o, &why), 0) << why;
+    std::vector<std::string> lines;
+    ASSERT_EQ(BuildMedium(src, medium, &lines, &why), 0) << why;
+    EXPECT_EQ(ListDir(medium).size(), GetParam().packages);
+    EXPECT_EQ(Members(medium + "/file0"),
+              (std::vector<std::string>{"FlashRepartition.sh", "SwUpdate_backup.sh", "estUpdateTime", "swVersion"}));
+    std::vector<std::string> all;
+    for (size_t i = 1; i < GetParam().packages; ++i) {
+        const auto m = Members(medium + "/file" + std::to_string(i));
+        EXPECT_FALSE(m.empty()) << "file" << i;
+        all.insert(all.end(), m.begin(), m.end());
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<std::string> expected;
+    for (const auto& name : ListDir(src)) {
+        if (name != "FlashRepartition.sh" && name != "SwUpdate_backup.sh" && name != "estUpdateTime" &&
+            name != "swVersion") {
+            expected.push_back(name);
+        }
+    }
+    EXPECT_EQ(all, expected);
+    EXPECT_NE(std::find(Members(medium + "/file1").begin(), Members(medium + "/file1").end(), "flashMap"),
+              Members(medium + "/file1").end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, MediumLayout,
+                         ::testing::Values(MediumCase{"2.4", 4}, MediumCase{"0.7", 2}, MediumCase{"10.1", 4}));
+
+TEST(Instrument, CreationRefusesHostPathsAndForeignDirectories)
+{
+    std::string why;
+    for (const char* dir : {"/", "/tmp", "/tmp/", "/usbdongle", "/instrumentData", "/log", "/usr/../tmp"}) {
+        EXPECT_FALSE(SafeStateDir(dir, &why)) << dir;
+    }
+    ScratchDir scratch;
+    const std::string foreign = scratch.path() + "/foreign";
+    ASSERT_TRUE(MakeDirs(foreign));
+    ASSERT_TRUE(WriteText(foreign + "/keep.txt", "mine"));
+    CreateOptions o;
+    EXPECT_NE(CreateInstrument(foreign, o, &why), 0);
+    o.force = true;
+    EXPECT_NE(CreateInstrument(foreign, o, &why), 0) << "never clears a directory it did not make";
+    EXPECT_EQ(ReadTextOr(foreign + "/keep.txt", ""), "mine");
+}
+
+TEST(Instrument, FactoryStateIsComplete)
+{
+    ScratchDir scratch;
+    const std::string dir = scratch.path() + "/inst";
+    CreateOptions o;
+    o.version = "2.9";
+    o.market = "Export";
+    o.truncateLogs = {"RevHistory.log"};
+    std::string why;
+    ASSERT_EQ(CreateInstrument(dir, o, &why), 0) << why;
+    const StatePaths s(dir);
+    EXPECT_EQ(FileSizeOf(s.flash()), static_cast<off_t>(kFlashSize));
+    EXPECT_EQ(ReadTextOr(s.log() + "/swVersion/swVersion", ""), "2.9\n");
+    EXPECT_EQ(ReadTextOr(s.instrumentData() + "/swVersion/swVersion", ""), "2.9\n");
+    EXPECT_NE(ReadTextOr(s.instrumentData() + "/Inifiles/Market.ini", "").find("Market=Export"), std::string::npos);
+    for (const auto& spec : InstrumentLogs()) {
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(ReadBytes(s.instrumentData() + "/" + spec.name, &bytes));
+        const DecodedLog d = DecodeLog(bytes, true, spec);
+        EXPECT_EQ(d.lengthOk, std::string(spec.name) != "RevHistory.log") << spec.name;
+        EXPECT_EQ(d.badCrcs, 0) << spec.name;
+    }
+    EXPECT_TRUE(ListDir(s.tmp()).empty());
+    EXPECT_TRUE(ListDir(s.usbdongle()).empty());
+    // The factory partitions are where the layout puts them.
+    std::vector<uint8_t> flash;
+    ASSERT_TRUE(ReadBytes(s.flash(), &flash));
+    for (const auto& p : FactoryLayout()) {
+        const auto image = PartitionImage(p.name, "FACTORY 2.9", p.size);
+        EXPECT_EQ(std::memcmp(flash.data() + p.startKiB * 1024, image.data(), image.size()), 0) << p.name;
+    }
+    EXPECT_EQ(flash[kFlashSize - 1], 0xFF);
+}
+
+}  // namespace

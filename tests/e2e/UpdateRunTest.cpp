@@ -1,0 +1,384 @@
+// End-to-end runs: the real updater with the start-up GUI stand-in, each in
+// an instrument root of its own over a fresh simulated instrument (swsim).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "E2eSupport.h"
+#include "SimFiles.h"
+#include "SimFlash.h"
+#include "SimLogs.h"
+#include "SimState.h"
+
+using namespace swsim;
+
+namespace {
+
+// One simulated instrument with a medium built from the sample update,
+// optionally altered, and the last run's records.
+struct Instrument {
+    ScratchDir scratch;
+    std::string state = scratch.path() + "/inst";
+    std::string sample = scratch.path() + "/sample";
+    std::string output;
+    StatePaths paths{state};
+
+    void Create(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> args = {"create", state};
+        args.insert(args.end(), options.begin(), options.end());
+        ASSERT_EQ(Swsim(args, &output), 0) << output;
+    }
+    void Sample(const std::string& version)
+    {
+        ASSERT_EQ(Swsim({"sample", sample, "--version", version}, &output), 0) << output;
+    }
+    void Medium() { ASSERT_EQ(Swsim({"medium", state, "--from", sample}, &output), 0) << output; }
+    // Returns false when no instrument root can be made here (test skipped).
+    bool Run(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> args = {"run", state, "--quiet", "--pull-after", "0", "--timeout", "150"};
+        args.insert(args.end(), options.begin(), options.end());
+        const int rc = Swsim(args, &output);
+        if (rc == 77) return false;
+        EXPECT_EQ(rc, 0) << output;
+        return true;
+    }
+    std::string Trace() const { return ReadTextOr(paths.trace(), ""); }
+    std::vector<uint8_t> Flash() const
+    {
+        std::vector<uint8_t> f;
+        ReadBytes(paths.flash(), &f);
+        return f;
+    }
+    std::vector<uint8_t> FlashBefore() const
+    {
+        std::vector<uint8_t> f;
+        ReadBytes(paths.flashBefore(), &f);
+        return f;
+    }
+    std::vector<uint8_t> SampleImage(const std::string& name) const
+    {
+        std::vector<uint8_t> f;
+        ReadBytes(sample + "/" + name, &f);
+        return f;
+    }
+    DecodedLog Log(const std::string& name) const
+    {
+        std::vector<uint8_t> bytes;
+        const bool present = ReadBytes(paths.instrumentData() + "/" + name, &bytes);
+        return DecodeLog(bytes, present, *FindLog(name));
+    }
+};
+
+#define RUN_OR_SKIP(inst, ...)                                                         \
+    do {                                                                               \
+        if (!(inst).Run(__VA_ARGS__)) GTEST_SKIP() << "no instrument root: " << (inst).output; \
+    } while (0)
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+bool SameBytes(const std::vector<uint8_t>& flash, uint32_t at, const std::vector<uint8_t>& data)
+{
+    return at + data.size() <= flash.size() && std::memcmp(flash.data() + at, data.data(), data.size()) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// The outcomes, one run each.
+
+struct Scenario {
+    const char* name;
+    std::vector<std::string> create;
+    const char* version;                       // of the delivered update
+    void (*alter)(Instrument&);                // after the sample, before/after the medium
+    std::vector<std::string> run;
+    const char* outcome;
+    const char* screens;
+    bool reboot;
+    bool flashChanged;
+    const char* installed;                     // installed version afterwards
+    const char* revEntries;                    // revision entries added
+    std::vector<const char*> traceHas;
+    std::vector<const char*> traceLacks;
+};
+
+void FailingRepartition(Instrument& i)
+{
+    WriteText(i.sample + "/FlashRepartition.sh", "#!/bin/sh\necho repartition failed\nexit 3\n", 0755);
+    i.Medium();
+}
+void MissingRepartition(Instrument& i)
+{
+    RemoveTree(i.sample + "/FlashRepartition.sh");
+    i.Medium();
+}
+void MissingSecondPackage(Instrument& i)
+{
+    i.Medium();
+    RemoveTree(i.paths.medium() + "/file2");
+    RemoveTree(i.paths.usbdongle() + "/file2");
+}
+void PlainMedium(Instrument& i)
+{
+    i.Medium();
+}
+
+std::ostream& operator<<(std::ostream& os, const Scenario& s)
+{
+    return os << s.name;
+}
+
+class UpdateOutcome : public ::testing::TestWithParam<Scenario> {};
+
+const char kDone[] = "ready,timers,question,in-progress,message 2000";
+const char kFailed[] = "ready,timers,question,in-progress,message 2006";
+
+const Scenario kScenarios[] = {
+    {"InternalInstrumentTakesOlderVersion", {"--version", "2.3"}, "2.0", PlainMedium, {},
+     "done", kDone, true, true, "2.0", "0200", {"No market.ini exists!"}, {"Only updates"}},
+    {"MarketInstrumentTakesEqualVersion", {"--version", "2.4", "--market", "Export"}, "2.4", PlainMedium, {},
+     "done", kDone, true, true, "2.4", "0204", {}, {"Only updates"}},
+    {"MarketInstrumentRefuses2_10Over2_9", {"--version", "2.9", "--market", "Export"}, "2.10", PlainMedium, {},
+     "not-allowed", "ready,timers,message 2008", false, false, "2.9", "",
+     {"Only updates to newer version is permitted! Status =2\n"}, {"Performing update!", "MSD attached"}},
+    {"UserDeclines", {}, "2.4", PlainMedium, {"--answer", "no"},
+     "declined", "ready,timers,question", false, false, "2.3", "", {},
+     {"Performing update!", "Flash repartition", "MSD attached"}},
+    {"FailingRepartitionScript", {}, "2.4", FailingRepartition, {},
+     "pre-update-failed", kFailed, true, false, "2.3", "",
+     {"Flash repartition done(768)!", "Performing pre-swupdate actions failed"},
+     {"Validate diagnostic logs!", "Backing up files!", "cp /usbdongle/file1"}},
+    {"MissingRepartitionScript", {}, "2.4", MissingRepartition, {},
+     "pre-update-failed", kFailed, true, false, "2.3", "",
+     {"Flash repartition done(", "Performing pre-swupdate actions failed"},
+     {"Flash repartition done(0)", "Validate diagnostic logs!", "cp /usbdongle/file1"}},
+    {"MissingSecondPackage", {}, "2.4", MissingSecondPackage, {},
+     "unpacking-failed", kFailed, true, false, "2.3", "",
+     {"Validate diagnostic logs!", "Backup complete!", "cp /usbdongle/file3 .",
+      "Corrupted update files found on MSD during unpacking!"},
+     {"Flashing file", "Installing files", "Performing post-swupdate actions"}},
+    {"ZeroVersionUnpacksFile1Only", {}, "0.7", PlainMedium, {},
+     "done", kDone, true, true, "0.7", "0007", {"cp /usbdongle/file1 ."}, {"file2", "file3"}},
+    {"VersionWithoutPointGivesMinorZero", {}, "3", PlainMedium, {},
+     "done", kDone, true, true, "3", "0300", {}, {"Could not write revision log"}},
+};
+
+TEST_P(UpdateOutcome, EndsAsExpected)
+{
+    const Scenario& s = GetParam();
+    Instrument inst;
+    inst.Create(s.create);
+    inst.Sample(s.version);
+    s.alter(inst);
+    RUN_OR_SKIP(inst, s.run);
+
+    auto sum = Summary(inst.state);
+    const std::string trace = inst.Trace();
+    EXPECT_EQ(sum["outcome"], s.outcome) << inst.output;
+    EXPECT_EQ(sum["updater"], "exit 0");
+    EXPECT_EQ(sum["screens"], s.screens);
+    EXPECT_EQ(sum["reboot"], s.reboot ? "yes" : "no");
+    // Only the outcomes that reboot wait for the medium first.
+    EXPECT_EQ(std::stoi(sum["medium-polls"]) > 0, s.reboot);
+    EXPECT_EQ(inst.Flash() != inst.FlashBefore(), s.flashChanged);
+    EXPECT_EQ(ReadTextOr(inst.paths.instrumentData() + "/swVersion/swVersion", ""), std::string(s.installed) + "\n");
+    EXPECT_EQ(sum["rev-entries"], s.revEntries);
+    // extlog.dat goes only with a finished update.
+    EXPECT_EQ(PathExists(inst.paths.instrumentData() + "/extlog.dat"), std::string(s.outcome) != "done");
+    for (const char* t : s.traceHas) EXPECT_TRUE(Contains(trace, t)) << "missing in the trace: " << t;
+    for (const char* t : s.traceLacks) EXPECT_FALSE(Contains(trace, t)) << "unexpected in the trace: " << t;
+    if (std::string(s.outcome) == "done") {
+        EXPECT_EQ(sum["flash-ok"], "yes");
+        EXPECT_EQ(sum["rest-preserved"], "yes");
+        EXPECT_EQ(sum["untouched-unchanged"], "yes");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, UpdateOutcome, ::testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// A successful update in detail, checked on the raw state, not the report.
+
+TEST(SuccessfulUpdate, WritesFlashInstallsFilesAndReboots)
+{
+    Instrument inst;
+    inst.Create({"--version", "2.3"});
+    inst.Sample("2.4");
+    inst.Medium();
+    RUN_OR_SKIP(inst, {});
+
+    const auto before = inst.FlashBefore();
+    const auto flash = inst.Flash();
+    ASSERT_EQ(flash.size(), kFlashSize);
+    ASSERT_EQ(before.size(), kFlashSize);
+    struct Placed {
+        const char* image;
+        uint32_t start;
+    };
+    // Every image at its start.
+    for (const Placed& p : {Placed{"ifsPart.bin", 0}, Placed{"appPart.bin", 2048 * 1024},
+                            Placed{"configPart.bin", 12288 * 1024}, Placed{"fontsPart.bin", 14337 * 1024}}) {
+        const auto image = inst.SampleImage(p.image);
+        ASSERT_FALSE(image.empty()) << p.image;
+        EXPECT_TRUE(SameBytes(flash, p.start, image)) << p.image;
+    }
+    // The old bytes of touched sectors beyond or before the images: the end
+    // of the boot image's last sector, the end of the application's last
+    // sector, the first KiB of the fonts' sector.
+    const auto ifsEnd = inst.SampleImage("ifsPart.bin").size();
+    EXPECT_TRUE(std::equal(flash.begin() + ifsEnd, flash.begin() + 6 * kSectorSize, before.begin() + ifsEnd));
+    const size_t appEnd = 2048 * 1024 + inst.SampleImage("appPart.bin").size();
+    const size_t appSectorEnd = (appEnd + kSectorSize - 1) / kSectorSize * kSectorSize;
+    EXPECT_TRUE(std::equal(flash.begin() + appEnd, flash.begin() + appSectorEnd, before.begin() + appEnd));
+    EXPECT_TRUE(std::equal(flash.begin() + 14336 * 1024, flash.begin() + 14337 * 1024, before.begin() + 14336 * 1024));
+    // The data partition is kept; it differs from erased flash.
+    EXPECT_TRUE(std::equal(flash.begin() + 8192 * 1024, flash.begin() + 12288 * 1024, before.begin() + 8192 * 1024));
+
+    // Installed files: version, the delivered CRC files in place of the old.
+    const std::string data = inst.paths.instrumentData();
+    EXPECT_EQ(ReadTextOr(data + "/swVersion/swVersion", ""), "2.4\n");
+    for (const char* crc : {"ifsPart.crc", "appPart.crc", "configPart.crc", "fontsPart.crc"}) {
+        EXPECT_EQ(ReadTextOr(data + "/" + crc, "missing"), ReadTextOr(inst.sample + "/" + crc, "")) << crc;
+    }
+    EXPECT_FALSE(PathExists(data + "/instrumentDataPart.crc")) << "old CRC files are removed";
+    EXPECT_FALSE(PathExists(data + "/extlog.dat"));
+
+    // The revision entry: the factory's three entries and the new one.
+    const DecodedLog rev = inst.Log("RevHistory.log");
+    ASSERT_TRUE(rev.lengthOk);
+    EXPECT_EQ(rev.badCrcs, 0);
+    ASSERT_GE(rev.records.size(), 4u);
+    EXPECT_EQ(rev.records[3].recordNo, 4u);
+    EXPECT_EQ(std::string(rev.records[3].info.begin() + 4, rev.records[3].info.begin() + 9),
+              std::string("0204") + '\0');
+    EXPECT_TRUE(rev.records[4].empty());
+
+    // Board tools: driver stopped, started, waited for, then the reboot.
+    const auto tools = SplitLines(ReadTextOr(inst.paths.boardTools(), ""));
+    ASSERT_EQ(tools.size(), 4u) << ReadTextOr(inst.paths.boardTools(), "");
+    EXPECT_EQ(tools[0].substr(0, tools[0].find(':')), "slay -f devf-s3c2400-p3");
+    EXPECT_EQ(tools[1].substr(0, tools[1].find(':')), "devf-s3c2400-p3 -r -u2 -b5 -i 1,0");
+    EXPECT_EQ(tools[2].substr(0, tools[2].find(':')), "waitfor /dev/fs1");
+    EXPECT_EQ(tools[3].substr(0, tools[3].find(':')), "nonblock-realtest_arm o");
+
+    // The order of the screens and what they showed.
+    const auto gui = ReadTextOr(inst.paths.guiRecord(), "");
+    std::vector<std::string> shown;
+    for (const auto& line : SplitLines(gui)) {
+        for (const char* screen : {" ready ", " timers ", " question ", " in-progress ", " message "}) {
+            if (Contains(line, screen)) shown.push_back(line.substr(13));
+        }
+    }
+    ASSERT_EQ(shown.size(), 5u) << gui;
+    EXPECT_TRUE(Contains(shown[0], "\"2.3\\n\"")) << shown[0];
+    std::string estimate = ReadTextOr(inst.sample + "/estUpdateTime", "");
+    estimate = estimate.substr(0, estimate.find('\n'));
+    EXPECT_TRUE(Contains(shown[1], "estimated duration " + estimate + " s")) << shown[1];
+    EXPECT_TRUE(Contains(shown[2], "\"2.4\\n\"")) << shown[2];
+    EXPECT_TRUE(Contains(shown[3], "update in progress")) << shown[3];
+    EXPECT_TRUE(Contains(shown[4], "2000")) << shown[4];
+
+    // The backup script ran over the data and the (empty) corrupt-log list.
+    EXPECT_TRUE(IsDirectory(inst.paths.usbdongle() + "/backup/instrumentData"));
+    // The medium was taken out, and the report's statistics and the replay
+    // agree with the flash.
+    EXPECT_FALSE(PathExists(inst.paths.usbdongle() + "/file0"));
+    auto sum = Summary(inst.state);
+    EXPECT_EQ(sum["replay-matches"], "yes");
+    EXPECT_EQ(sum["erases"], sum["touched-sectors"]);
+    EXPECT_EQ(std::stoul(sum["programs"]), std::stoul(sum["erases"]) * (kSectorSize / 2));
+    EXPECT_EQ(sum["written"], "ifsPart.bin,appPart.bin,configPart.bin,fontsPart.bin");
+    EXPECT_EQ(sum["kept"], "instrumentDataPart.bin");
+}
+
+// ---------------------------------------------------------------------------
+// A corrupt log: copied aside before the backup, recreated, recorded.
+
+TEST(CorruptLog, IsCopiedAsideRecreatedAndRecorded)
+{
+    Instrument inst;
+    inst.Create({"--corrupt-log", "DisplayedError.log"});
+    std::vector<uint8_t> corrupt;
+    ASSERT_TRUE(ReadBytes(inst.paths.instrumentData() + "/DisplayedError.log", &corrupt));
+    inst.Sample("2.4");
+    inst.Medium();
+    RUN_OR_SKIP(inst, {});
+
+    EXPECT_EQ(Summary(inst.state)["outcome"], "done");
+    std::vector<uint8_t> copy;
+    ASSERT_TRUE(ReadBytes(inst.paths.tmp() + "/CorruptDiagnosticLogs/CorruptedDisplayedError.log", &copy));
+    EXPECT_EQ(copy, corrupt);
+    // The backup took the copy along.
+    EXPECT_TRUE(PathExists(inst.paths.usbdongle() + "/backup/CorruptDiagnosticLogs/CorruptedDisplayedError.log"));
+
+    const DecodedLog displayed = inst.Log("DisplayedError.log");
+    EXPECT_TRUE(displayed.lengthOk);
+    EXPECT_EQ(displayed.badCrcs, 0);
+    for (const auto& r : displayed.records) EXPECT_TRUE(r.empty());
+
+    // Diag.log: its two factory entries and the recreation of log index 2.
+    const DecodedLog diag = inst.Log("Diag.log");
+    ASSERT_GE(diag.records.size(), 3u);
+    const auto& entry = diag.records[2];
+    EXPECT_EQ(entry.recordNo, 3u);
+    int32_t fields[3];
+    std::memcpy(fields, entry.info.data() + 4, sizeof fields);
+    EXPECT_EQ(fields[0], kSelfTestLogCrcErr);
+    EXPECT_EQ(fields[1], 2);  // DisplayedError.log
+    EXPECT_EQ(fields[2], 1);  // recreated
+    const DecodedLog critical = inst.Log("CriticalDiag.log");
+    ASSERT_FALSE(critical.records.empty());
+    int32_t error = 0;
+    std::memcpy(&error, critical.records[0].info.data() + 4, 4);
+    EXPECT_EQ(critical.records[0].recordNo, 1u);
+    EXPECT_EQ(error, kSelfTestLogCrcErr);
+    auto sum = Summary(inst.state);
+    EXPECT_EQ(sum["corrupt-copies"], "CorruptedDisplayedError.log");
+    EXPECT_EQ(sum["diag-indexes"], "2");
+    EXPECT_EQ(sum["added-CriticalDiag"], "1");
+}
+
+// ---------------------------------------------------------------------------
+// A fatal flash fault: the erase of the application's first sector fails.
+
+TEST(FlashFault, StopsWritingAndInstallsNothing)
+{
+    Instrument inst;
+    inst.Create({});
+    inst.Sample("2.4");
+    inst.Medium();
+    const std::string faults = inst.scratch.path() + "/faults";
+    ASSERT_TRUE(WriteText(faults, "# the application's first sector cannot be erased\nerase-status 16 0xA0\n"));
+    RUN_OR_SKIP(inst, {"--faults", faults});
+
+    auto sum = Summary(inst.state);
+    EXPECT_EQ(sum["outcome"], "flash-failed");
+    EXPECT_EQ(sum["screens"], kFailed);
+    EXPECT_EQ(sum["reboot"], "yes");
+    EXPECT_GT(std::stoi(sum["medium-polls"]), 0);
+    const std::string trace = inst.Trace();
+    EXPECT_FALSE(Contains(trace, "Corrupted update files found")) << "a flash fault is no unpacking fault";
+    EXPECT_FALSE(Contains(trace, "Installing files"));
+    EXPECT_FALSE(Contains(trace, "Performing post-swupdate actions"));
+
+    const auto before = inst.FlashBefore();
+    const auto flash = inst.Flash();
+    // The boot image before the fault is written; from the faulty sector on
+    // nothing changed, later partitions included.
+    EXPECT_TRUE(SameBytes(flash, 0, inst.SampleImage("ifsPart.bin")));
+    EXPECT_TRUE(std::equal(flash.begin() + 16 * kSectorSize, flash.end(), before.begin() + 16 * kSectorSize));
+    EXPECT_EQ(ReadTextOr(inst.paths.instrumentData() + "/swVersion/swVersion", ""), "2.3\n");
+    EXPECT_EQ(sum["added-RevHistory"], "0");
+    EXPECT_TRUE(PathExists(inst.paths.instrumentData() + "/extlog.dat"));
+    EXPECT_TRUE(PathExists(inst.paths.instrumentData() + "/ifsPart.crc"));
+    EXPECT_EQ(ReadTextOr(inst.paths.instrumentData() + "/ifsPart.crc", ""),
+              ReadTextOr(inst.paths.sim() + "/instrumentData.before/ifsPart.crc", "x"));
+    EXPECT_EQ(sum["replay-matches"], "yes");
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 // The update's three hooks, with real scripts inside an instrument root.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "RootTest.h"
@@ -19,6 +20,7 @@ struct RepartitionCase {
     int mode;
     int status;
 };
+void PrintTo(const RepartitionCase& c, std::ostream* os) { *os << c.name; }
 
 class RepartitionTest : public InstrumentRootTest,
                         public ::testing::WithParamInterface<RepartitionCase> {};

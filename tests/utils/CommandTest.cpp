@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <regex>
+#include <ostream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -46,6 +47,7 @@ struct StatusCase {
     const char* command;
     int status;
 };
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
 class CmdRunStatusTest : public InstrumentRootTest,
                          public ::testing::WithParamInterface<StatusCase> {};

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -29,6 +30,7 @@ struct VersionCase {
     std::optional<std::string> delivered;
     int expected;
 };
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
 
 class IsUpdateTest : public InstrumentRootTest,
                      public ::testing::WithParamInterface<VersionCase> {};
@@ -64,6 +66,7 @@ struct MarketCase {
     std::optional<std::string> content;
     int expected;
 };
+void PrintTo(const MarketCase& c, std::ostream* os) { *os << c.name; }
 
 class MarketTest : public InstrumentRootTest,
                    public ::testing::WithParamInterface<MarketCase> {};
@@ -182,6 +185,7 @@ struct EstimateCase {
     std::optional<std::string> content;
     int expected;
 };
+void PrintTo(const EstimateCase& c, std::ostream* os) { *os << c.name; }
 
 class EstimateTest : public InstrumentRootTest,
                      public ::testing::WithParamInterface<EstimateCase> {};

@@ -322,6 +322,12 @@ void KeepHostRootForExit(Fd* hostRoot) {
 void KeepHostRootForExit(Fd*) {}
 #endif
 
+// A directory bound into a root at its own path.
+struct ExtraDir {
+    std::string path;
+    bool writable;
+};
+
 // Host sources of the parts of a root that a refresh replaces too.
 struct Changeables {
     Fd writable[4];
@@ -409,7 +415,7 @@ bool AttachChangeables(Changeables* c, std::string* why) {
 
 // Makes and enters a new root. Outside a root its sources are the host's;
 // inside one (inRoot) they are the current root's: its system directories,
-// devices, board tools and read-only directories (listed in the marker
+// devices, board tools and bound directories (listed in the marker
 // file), so that a root made from inside a root shares no file with it.
 bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* why) {
     // Everything that can be checked before touching namespaces.
@@ -434,7 +440,15 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
         }
         tools.push_back(content);
     }
-    std::vector<std::string> readOnly = config.readOnlyDirs;
+    // Further directories bound at their own path: the caller's, and inside
+    // a root also those of the current root (listed in its marker file).
+    std::vector<ExtraDir> extraDirs;
+    for (const std::string& dir : config.readOnlyDirs) {
+        extraDirs.push_back({dir, false});
+    }
+    for (const std::string& dir : config.writableDirs) {
+        extraDirs.push_back({dir, true});
+    }
     if (inRoot) {
         std::string marker;
         if (!ReadFile(kMarkerPath, &marker, why)) {
@@ -445,26 +459,32 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
             if (end == std::string::npos) {
                 end = marker.size();
             }
-            if (marker[start] == '/') {
-                readOnly.push_back(marker.substr(start, end - start));
+            std::string line = marker.substr(start, end - start);
+            if (line.rfind("ro /", 0) == 0 || line.rfind("rw /", 0) == 0) {
+                extraDirs.push_back({line.substr(3), line[1] == 'w'});
             }
         }
     }
-    for (const std::string& dir : readOnly) {
-        if (dir.empty() || dir[0] != '/') {
-            return Fail(why, "read-only directory must be an absolute path: '" + dir + "'");
+    for (const ExtraDir& dir : extraDirs) {
+        if (dir.path.empty() || dir.path[0] != '/') {
+            return Fail(why, "directory to bind must be an absolute path: '" + dir.path + "'");
         }
     }
-    // Parents before children: a directory already visible through its
-    // parent's bind is not bound again.
-    std::sort(readOnly.begin(), readOnly.end(),
-              [](const std::string& a, const std::string& b) {
-                  return a.size() != b.size() ? a.size() < b.size() : a < b;
-              });
-    readOnly.erase(std::unique(readOnly.begin(), readOnly.end()), readOnly.end());
-    std::string markerText = "instrument root; read-only directories:\n";
-    for (const std::string& dir : readOnly) {
-        markerText += dir + "\n";
+    // Parents before children, so that a child's bind is not hidden.
+    std::sort(extraDirs.begin(), extraDirs.end(), [](const ExtraDir& a, const ExtraDir& b) {
+        if (a.path.size() != b.path.size()) {
+            return a.path.size() < b.path.size();
+        }
+        return a.path != b.path ? a.path < b.path : a.writable < b.writable;
+    });
+    extraDirs.erase(std::unique(extraDirs.begin(), extraDirs.end(),
+                                [](const ExtraDir& a, const ExtraDir& b) {
+                                    return a.path == b.path && a.writable == b.writable;
+                                }),
+                    extraDirs.end());
+    std::string markerText = "instrument root; directories bound from outside:\n";
+    for (const ExtraDir& dir : extraDirs) {
+        markerText += (dir.writable ? "rw " : "ro ") + dir.path + "\n";
     }
 
     if (!MakeNamespaces(why)) {
@@ -502,13 +522,15 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
         }
         hostDirs.push_back(std::move(piece));
     }
-    std::vector<Piece> readOnlyPieces;
-    for (const std::string& dir : readOnly) {
-        Piece piece{dir, "", Fd()};
-        if (!CloneTree(dir, Access::kReadOnly, &piece.tree, why)) {
+    std::vector<Piece> extraPieces;
+    for (const ExtraDir& dir : extraDirs) {
+        Piece piece{dir.path, "", Fd()};
+        Access access = !dir.writable ? Access::kReadOnly : inRoot ? Access::kWritable
+                                                                    : Access::kKeep;
+        if (!CloneTree(dir.path, access, &piece.tree, why)) {
             return false;
         }
-        readOnlyPieces.push_back(std::move(piece));
+        extraPieces.push_back(std::move(piece));
     }
     std::vector<Piece> devices;
     for (const char* node : kDevNodes) {
@@ -550,12 +572,10 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
             return false;
         }
     }
-    for (Piece& piece : readOnlyPieces) {
-        struct stat st;
-        if (stat(piece.target.c_str(), &st) == 0) {
-            continue;  // visible through a directory bound already
-        }
-        if (!MakeDirs(piece.target, why) || !Attach(piece.tree, piece.target, why)) {
+    for (Piece& piece : extraPieces) {
+        // A directory visible through its parent's bind is bound over it.
+        if ((!Exists(piece.target) && !MakeDirs(piece.target, why)) ||
+            !Attach(piece.tree, piece.target, why)) {
             return false;
         }
     }
@@ -631,10 +651,25 @@ bool Refresh(const InstrumentRootConfig& config, std::string* why) {
     return done;
 }
 
+// Process that made the root this process is in (0: none). A process that
+// merely inherited a root (a test started inside one by ctest, say) shares
+// its namespaces with others and must not change it for them.
+pid_t gRootMaker = 0;
+
 }  // namespace
 
 int EnterInstrumentRoot(const InstrumentRootConfig& config, std::string* why) {
-    bool done = InInstrumentRoot() ? Refresh(config, why) : EnterFresh(config, false, why);
+    bool done;
+    if (!InInstrumentRoot()) {
+        done = EnterFresh(config, false, why);
+    } else if (gRootMaker == getpid()) {
+        done = Refresh(config, why);
+    } else {
+        done = EnterFresh(config, true, why);
+    }
+    if (done) {
+        gRootMaker = getpid();
+    }
     return done ? 0 : -1;
 }
 

@@ -32,12 +32,21 @@ struct InstrumentRootConfig {
     // Host file to appear as /dev/norflash.faults instead of
     // stateDir/norflash.faults.
     std::string faultsFile;
+    // Host directories bound writable at the same path (absolute), e.g. the
+    // build directory's Testing/ for a ctest run inside a root.
+    std::vector<std::string> writableDirs;
 };
 
 // Enters a fresh instrument root in the calling process, which must be
-// single-threaded. When the process is already inside a root, the writable
-// directories are replaced by fresh ones instead. Returns 0, or -1 with the
-// reason in *why (for example: user namespaces not permitted).
+// single-threaded. When the process already made a root itself, that root's
+// writable directories, flash, fault file and board-tool record are replaced
+// by fresh ones instead (no new namespaces, so this also works once threads
+// run; the read-only parts stay as they are). A process inside a root it did
+// not make gets a new root of its own, built from the current root's parts.
+// Paths in config are looked up where the caller is: on the host, or inside
+// the current root. Returns 0, or -1 with the reason in *why (for example:
+// user namespaces not permitted); a failed entry may leave the process in
+// new namespaces.
 int EnterInstrumentRoot(const InstrumentRootConfig& config, std::string* why);
 
 // Runs argv (argv[0] found through the root's PATH) inside a new root in a

@@ -1,6 +1,7 @@
 // instroot: runs a command inside a fresh instrument root.
 //
-//   instroot [--state DIR] [--flash FILE] [--faults FILE] [--ro DIR]... -- COMMAND ARGS...
+//   instroot [--state DIR] [--flash FILE] [--faults FILE] [--ro DIR]... [--rw DIR]...
+//            -- COMMAND ARGS...
 //
 // The command replaces this program inside the root, so its exit status is
 // the command's. 125: the root could not be made or the usage is wrong;
@@ -22,7 +23,7 @@ namespace {
 int Usage() {
     std::fprintf(stderr,
                  "usage: instroot [--state DIR] [--flash FILE] [--faults FILE] [--ro DIR]... "
-                 "-- COMMAND ARGS...\n");
+                 "[--rw DIR]... -- COMMAND ARGS...\n");
     return 125;
 }
 
@@ -72,11 +73,11 @@ int main(int argc, char** argv) {
             if (!Absolute(argv[i + 1], &config.faultsFile)) {
                 return 125;
             }
-        } else if (option == "--ro") {
+        } else if (option == "--ro" || option == "--rw") {
             if (!Absolute(argv[i + 1], &value)) {
                 return 125;
             }
-            config.readOnlyDirs.push_back(value);
+            (option == "--ro" ? config.readOnlyDirs : config.writableDirs).push_back(value);
         } else {
             return Usage();
         }

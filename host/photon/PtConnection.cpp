@@ -148,18 +148,18 @@ PtConnectionMsgFunc_t* FindHandler(const PtConnectionServer* conn, unsigned long
 // handler drops the connection: the client sees a failed send.
 void ServeRequest(PtConnectionServer* conn)
 {
-    std::vector<unsigned char> packet(kTypeBytes + kMaxRecord + 1);
-    struct iovec iov = {packet.data(), packet.size()};
-    struct msghdr msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    ssize_t n = recvmsg(conn->fd, &msg, MSG_DONTWAIT);
+    // The packet's length first (a peek that reports the whole length), then
+    // the packet into a block of that size.
+    ssize_t n = recv(conn->fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         return;
     }
-    if (n < static_cast<ssize_t>(kTypeBytes) || static_cast<std::size_t>(n) > kTypeBytes + kMaxRecord ||
-        (msg.msg_flags & MSG_TRUNC) != 0) {
+    if (n < static_cast<ssize_t>(kTypeBytes) || static_cast<std::size_t>(n) > kTypeBytes + kMaxRecord) {
+        PtConnectionServerDestroy(conn);
+        return;
+    }
+    std::vector<unsigned char> packet(static_cast<std::size_t>(n));
+    if (recv(conn->fd, packet.data(), packet.size(), MSG_DONTWAIT) != n) {
         PtConnectionServerDestroy(conn);
         return;
     }
@@ -411,10 +411,11 @@ int PtConnectionSend(PtConnectionClient_t* connection, unsigned long type, const
     if (sent != static_cast<ssize_t>(packet.size())) {
         return -1;
     }
-    std::vector<unsigned char> in(std::max<std::size_t>(replylen, 1) + kMaxRecord);
+    // MSG_TRUNC: the result is the reply's whole length even when only
+    // `replylen` bytes of it fit.
     ssize_t got;
     do {
-        got = recv(connection->fd, in.data(), in.size(), 0);
+        got = recv(connection->fd, reply, replylen, MSG_TRUNC);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         return -1;
@@ -429,9 +430,7 @@ int PtConnectionSend(PtConnectionClient_t* connection, unsigned long type, const
         }
         return 0;
     }
-    std::size_t copied = std::min<std::size_t>(static_cast<std::size_t>(got), replylen);
-    std::memcpy(reply, in.data(), copied);
-    return static_cast<int>(copied);
+    return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(got), replylen));
 }
 
 int PtConnectionClientDestroy(PtConnectionClient_t* connection)

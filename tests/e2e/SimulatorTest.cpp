@@ -6,6 +6,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "E2eSupport.h"
@@ -321,7 +322,12 @@ TEST_P(MediumLayout, HoldsEveryFileOnceInThePackagesTheUpdaterUnpacks)
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, MediumLayout,
-                         ::testing::Values(MediumCase{"2.4", 4}, MediumCase{"0.7", 2}, MediumCase{"10.1", 4}));
+                         ::testing::Values(MediumCase{"2.4", 4}, MediumCase{"0.7", 2}, MediumCase{"10.1", 4}),
+                         [](const auto& info) {
+                             std::string name = std::string("Version") + info.param.version;
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             return name;
+                         });
 
 TEST(Instrument, CreationRefusesHostPathsAndForeignDirectories)
 {

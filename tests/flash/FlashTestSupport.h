@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "DeviceMemory.h"
+#include "InstrumentRoot.h"
 #include "NorChip.h"
 #include "SwUpdateFlash.h"
 
@@ -79,11 +80,13 @@ Output Capture(F&& call) {
 }
 
 // A fresh simulated chip whose content file, filled with seeded random
-// bytes, lives in a temporary directory of the build tree.
+// bytes, lives in a temporary directory (of the build tree).
 class ChipTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string base = std::string(SWU_BUILD_DIR) + "/test-tmp";
+        // Inside an instrument root left by an earlier test of the process
+        // the build tree is read-only; the root's /tmp is private to it.
+        std::string base = InInstrumentRoot() ? "/tmp" : std::string(SWU_BUILD_DIR) + "/test-tmp";
         std::filesystem::create_directories(base);
         std::string templ = base + "/flash.XXXXXX";
         ASSERT_NE(mkdtemp(templ.data()), nullptr);

@@ -149,29 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
                     0x1234}),
     [](const auto& info) { return std::string(info.param.c.name); });
 
-TEST_F(CommandTest, ProgramOfLockedBlockIsAFault) {
-    uintptr_t window = Prepare(1, false, NorFaults());
-    Output o = Capture([&] { ProgramFA(window, 0x1234); });
-    EXPECT_EQ(bus_, (std::vector<BusAccess>{W(0x20000, 0x40), W(0x20000, 0x1234), W(0x20000, 0x70),
-                                            R(0x20000, 0x92), W(0x20000, 0x50)}));
-    EXPECT_EQ(FlashFaultOccurred(), 1);
-    EXPECT_NE(o.out.find("word program of sector 1 failed at 0x20000: program error, status 0x0092"),
-              std::string::npos) << o.out;
-}
-
-TEST_F(CommandTest, ProgramThatNeverBecomesReadyGivesUp) {
-    NorFaults faults;
-    faults.programNeverReady[1] = true;
-    uintptr_t window = Prepare(1, true, faults);
-    Output o = Capture([&] { ProgramFA(window + 2, 0x1234); });
-    EXPECT_EQ(FlashFaultOccurred(), 1);
-    EXPECT_EQ(o.out, "Flash fault: word program of sector 1 failed at 0x20002: never ready, status 0x0000; "
-                     "nothing more is written\n");
-    // No Clear Status Register after a poll that gave up.
-    EXPECT_TRUE(bus_.back().write == false) << Show(bus_.back());
-    EXPECT_GT(bus_.size(), 10u);
-}
-
 // ---------------------------------------------------------------------------
 // Clearing the lock bits: always in the window of sector 0.
 

@@ -104,32 +104,6 @@ TEST_F(ChipTest, WhileBusyOnlyReadStatusIsAccepted) {
     EXPECT_FALSE(norsim::NorChipBlockLocked(127));
 }
 
-TEST_F(ChipTest, NeverReadyOperationStaysBusyAndChangesNothing) {
-    NorFaults faults;
-    faults.eraseNeverReady[0] = true;
-    norsim::NorChipSetFaults(faults);
-    uintptr_t base = reinterpret_cast<uintptr_t>(MapFlashDevice(0, sectorSize));
-    out16(base, 0x60), out16(base, 0xD0), in16(base);
-    out16(base, 0x20), out16(base, 0xD0);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(in16(base) & 0x80, 0);
-    EXPECT_EQ(norsim::NorChipPeek(0), initial_[0] | initial_[1] << 8);
-}
-
-TEST_F(ChipTest, InjectedStatusFaultsLeaveContentUnchanged) {
-    NorFaults faults;
-    faults.eraseStatus[0] = 0xA8;
-    faults.programStatus[1] = 0x90;
-    norsim::NorChipSetFaults(faults);
-    uintptr_t base = reinterpret_cast<uintptr_t>(MapFlashDevice(0, 2 * sectorSize));
-    out16(base, 0x60), out16(base, 0xD0), in16(base);
-    out16(base, 0x20), out16(base, 0xD0);
-    EXPECT_EQ(in16(base), 0xA8);
-    out16(base, 0x50);
-    out16(base + 0x20000, 0x40), out16(base + 0x20000, 0x0000);
-    EXPECT_EQ(in16(base), 0x90);
-    EXPECT_EQ(Content(), initial_);
-}
-
 // ---------------------------------------------------------------------------
 // Fault file.
 
@@ -169,23 +143,6 @@ INSTANTIATE_TEST_SUITE_P(Lines, FaultTextTest,
                                            FaultTextCase{"map-fail 0x", "line 1:"},
                                            FaultTextCase{"#\n#\nmap-fail 12abc", "line 3:"},
                                            FaultTextCase{"Map-Fail 1", "line 1:"}));
-
-TEST(FaultText, LinesSetTheirFaultsWithReadyBitForced) {
-    NorFaults f;
-    std::string text =
-        "erase-status 3 0x28\nprogram-status 5 16\nunlock-status 0x20\nnever-ready erase 6\n"
-        "never-ready program 7\nbusy-polls 9\nmap-fail 0x7F\n";
-    ASSERT_EQ(norsim::ParseFaultText(text, &f, nullptr), 0);
-    EXPECT_EQ(f.eraseStatus[3], 0xA8);
-    EXPECT_EQ(f.eraseStatus[4], -1);
-    EXPECT_EQ(f.programStatus[5], 0x90);
-    EXPECT_EQ(f.unlockStatus, 0xA0);
-    EXPECT_TRUE(f.eraseNeverReady[6]);
-    EXPECT_FALSE(f.eraseNeverReady[7]);
-    EXPECT_TRUE(f.programNeverReady[7]);
-    EXPECT_EQ(f.busyPolls, 9u);
-    EXPECT_TRUE(f.mapFail[127]);
-}
 
 // ---------------------------------------------------------------------------
 // No chip: every mapping fails.
@@ -275,15 +232,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"InjectedFailureInside", false, 3 * kSec, kProt, 0, 2 * kSec, 4, ENXIO},
                       MapCase{"InjectedFailureOfNeighbour", false, kSec, kProt, 0, 3 * kSec, 4, 0}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ChipTest, ReleaseNeedsExactlyAMappedWindow) {
-    void* w = mmap_device_memory(nullptr, kSec, kProt, 0, 0);
-    ASSERT_NE(w, MAP_FAILED);
-    EXPECT_EQ(munmap_device_memory(w, kSec / 2), -1);
-    EXPECT_EQ(munmap_device_memory(static_cast<char*>(w) + 2, kSec - 2), -1);
-    EXPECT_EQ(munmap_device_memory(w, kSec), 0);
-    EXPECT_EQ(munmap_device_memory(w, kSec), -1);
-}
 
 using ChipDeathTest = ChipTest;
 

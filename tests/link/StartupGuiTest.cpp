@@ -32,6 +32,12 @@ protected:
         ASSERT_FALSE(dir_.empty());
         out_ = dir_ + "/gui.out";
     }
+    void TearDown() override
+    {
+        if (dir_.empty()) return;
+        for (const char* f : {"/gui.out", "/file0", "/file0.pulled"}) unlink((dir_ + f).c_str());
+        rmdir(dir_.c_str());
+    }
     // Starts the stand-in with `options` and waits until it serves its name.
     std::unique_ptr<Child> Start(const std::vector<std::string>& options)
     {

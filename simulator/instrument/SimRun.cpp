@@ -84,7 +84,8 @@ struct Child {
     int status = -1;
 };
 
-bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, Child* child, std::string* why)
+bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, const std::string& cwd,
+           Child* child, std::string* why)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -96,6 +97,7 @@ bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, 
     if (!keepStdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     if (ownGroup) {
@@ -183,7 +185,7 @@ void PumpUntil(Child* updater, Child* gui, int traceFd, int guiFd, int traceEcho
 int RunInside(const std::vector<std::string>& args)
 {
     int traceFd = -1, guiFd = -1, resultFd = -1;
-    std::string updaterPath, guiPath;
+    std::string updaterPath, guiPath, updaterCwd;
     double timeout = 0;
     bool showTrace = false, showGui = false, interactive = false;
     std::vector<std::string> guiArgs;
@@ -195,6 +197,7 @@ int RunInside(const std::vector<std::string>& args)
         else if (a == "--result-fd") resultFd = std::atoi(next().c_str());
         else if (a == "--updater") updaterPath = next();
         else if (a == "--gui") guiPath = next();
+        else if (a == "--updater-cwd") updaterCwd = next();
         else if (a == "--timeout") timeout = std::atof(next().c_str());
         else if (a == "--show-trace") showTrace = true;
         else if (a == "--show-gui") showGui = true;
@@ -231,14 +234,14 @@ int RunInside(const std::vector<std::string>& args)
     std::string why;
     std::vector<std::string> guiArgv = {guiPath};
     guiArgv.insert(guiArgv.end(), guiArgs.begin(), guiArgs.end());
-    if (!Spawn(guiArgv, false, interactive, &gui, &why)) {
+    if (!Spawn(guiArgv, false, interactive, "", &gui, &why)) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         return 3;
     }
     // The GUI serves its name before the updater's first look-up; the
     // updater retries for 20 s anyway.
     usleep(100000);
-    if (!Spawn({updaterPath}, true, false, &updater, &why)) {
+    if (!Spawn({updaterPath}, true, false, updaterCwd, &updater, &why)) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         kill(gui.pid, SIGTERM);
         Reap(&gui, 0);
@@ -331,6 +334,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
                                      "--gui-fd", std::to_string(guiRecord.get()), "--result-fd",
                                      std::to_string(inner.get()), "--updater", updater, "--gui", gui,
                                      "--timeout", std::to_string(o.interactive ? 0 : o.timeout)};
+    if (!o.updaterCwd.empty()) argv.insert(argv.end(), {"--updater-cwd", o.updaterCwd});
     if (o.showTrace) argv.push_back("--show-trace");
     if (o.showGui) argv.push_back("--show-gui");
     if (o.interactive) argv.push_back("--interactive");

@@ -24,6 +24,7 @@ struct RunOptions {
     bool showGui = true;            // echo the GUI's lines on the terminal
     std::string updater;            // the updater executable (default: beside the build)
     std::string gui;                // the start-up GUI stand-in
+    std::string updaterCwd;         // directory the updater is started in (default /tmp)
 };
 
 // Runs one update. Returns 0 when the run took place (whatever its outcome),

@@ -6,7 +6,7 @@
 //   swsim medium STATE (--from DIR | --sample [--version V])
 //   swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
-//                   [--no-report] [--updater PATH] [--gui PATH]
+//                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR]
 //   swsim report STATE [--trace]
 //
 // See simulator/README.md.
@@ -40,6 +40,7 @@ const char kUsage[] =
     "  swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]\n"
     "                  [--interactive] [--faults FILE] [--timeout S] [--show-trace]\n"
     "                  [--quiet] [--no-report] [--updater PATH] [--gui PATH]\n"
+    "                  [--updater-cwd DIR]\n"
     "      start the updater with the start-up GUI stand-in inside an instrument root\n"
     "  swsim report STATE [--trace]\n"
     "      the report on the last run (--trace: the updater's full trace too)\n";
@@ -172,6 +173,7 @@ int Run(const std::vector<std::string>& a)
         else if (a[i] == "--no-report") report = false;
         else if (a[i] == "--updater" && hasValue) o.updater = a[++i];
         else if (a[i] == "--gui" && hasValue) o.gui = a[++i];
+        else if (a[i] == "--updater-cwd" && hasValue) o.updaterCwd = a[++i];
         else return UsageError("run: unknown or incomplete option " + a[i]);
     }
     if (o.answer != "yes" && o.answer != "no" && o.answer != "never") {

@@ -163,6 +163,9 @@ const Scenario kScenarios[] = {
      {"Flashing file", "Installing files", "Performing post-swupdate actions"}},
     {"ZeroVersionUnpacksFile1Only", {}, "0.7", PlainMedium, {},
      "done", kDone, true, true, "0.7", "0007", {"cp /usbdongle/file1 ."}, {"file2", "file3"}},
+    // The updater moves to /tmp itself, where the flash map names its images.
+    {"StartedOutsideTmp", {}, "2.4", PlainMedium, {"--updater-cwd", "/"},
+     "done", kDone, true, true, "2.4", "0204", {"Flashing file ifsPart.bin"}, {"Could not open file"}},
     {"VersionWithoutPointGivesMinorZero", {}, "3", PlainMedium, {},
      "done", kDone, true, true, "3", "0300", {}, {"Could not write revision log"}},
 };

@@ -27,6 +27,18 @@ bool MakeDirs(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The host's root directory, to go back to when the process exits: the leak
+// check at exit needs procfs, which a root does not have. (Only a process
+// that made the root itself can go back: its root directory is a mount of
+// its own namespace.)
+int hostRootAtExit = -1;
+
+void LeaveRootAtExit()
+{
+    if (hostRootAtExit >= 0 && fchdir(hostRootAtExit) == 0 && chroot(".") == 0)
+        (void)chdir("/");
+}
+
 [[noreturn]] void Die(const std::string& why)
 {
     std::fprintf(stderr, "fuzz set-up: %s\n", why.c_str());
@@ -55,6 +67,10 @@ void EnterFuzzRoot(const char* target, bool withFlash)
             Die("cannot make the flash file " + flash + ": " + std::strerror(errno));
         close(fd);
         config.flashFile = flash;
+    }
+    if (hostRootAtExit < 0) {
+        hostRootAtExit = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        std::atexit(LeaveRootAtExit);
     }
     std::string why;
     if (EnterInstrumentRoot(config, &why) != 0)

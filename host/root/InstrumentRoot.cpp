@@ -36,6 +36,12 @@
 #ifndef SWU_BOARDTOOLS_DIR
 #define SWU_BOARDTOOLS_DIR ""
 #endif
+#ifndef SWU_ROOT_SOURCE_DIR
+#define SWU_ROOT_SOURCE_DIR ""
+#endif
+#ifndef SWU_ROOT_BUILD_DIR
+#define SWU_ROOT_BUILD_DIR ""
+#endif
 
 namespace {
 
@@ -443,6 +449,13 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
     // Further directories bound at their own path: the caller's, and inside
     // a root also those of the current root (listed in its marker file).
     std::vector<ExtraDir> extraDirs;
+    // The project's own trees, so that its programs and test data are
+    // reachable whatever the caller passes.
+    for (const char* dir : {SWU_ROOT_SOURCE_DIR, SWU_ROOT_BUILD_DIR}) {
+        if (!inRoot && *dir == '/' && Exists(dir)) {
+            extraDirs.push_back({dir, false});
+        }
+    }
     for (const std::string& dir : config.readOnlyDirs) {
         extraDirs.push_back({dir, false});
     }

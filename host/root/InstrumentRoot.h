@@ -27,7 +27,8 @@ struct InstrumentRootConfig {
     std::string stateDir;
     // Host file to appear as /dev/norflash instead of stateDir/norflash.
     std::string flashFile;
-    // Further host directories bound read-only at the same path (absolute).
+    // Further host directories bound read-only at the same path (absolute);
+    // the project's source and build directories always are.
     std::vector<std::string> readOnlyDirs;
     // Host file to appear as /dev/norflash.faults instead of
     // stateDir/norflash.faults.

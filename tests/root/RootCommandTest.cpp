@@ -60,6 +60,31 @@ TEST_F(StateDirTest, ContentOutlivesTheRun) {
               "nonblock-realtest_arm m 0 1: red lamp on\n");
 }
 
+TEST(RunInRootTest, ProjectTreesAreReachableWithoutConfig) {
+    std::string why;
+    int status = RunInInstrumentRoot(
+        {}, {"sh", "-c", "test -x '" + kInstroot + "' && test -r '" SWU_SOURCE_DIR "/CMakeLists.txt'"},
+        &why);
+    ASSERT_NE(status, -1) << why;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(RunInRootTest, CommandThatCannotStartGivesTheReason) {
+    std::string why;
+    int status = RunInInstrumentRoot({}, {"no-such-command-here"}, &why);
+    ASSERT_NE(status, -1) << why;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 127) << status;
+    EXPECT_NE(why.find("no-such-command-here"), std::string::npos) << why;
+}
+
+TEST(RunInRootTest, NoRootIsMinusOneWithTheReason) {
+    InstrumentRootConfig config;
+    config.flashFile = "/no/such/flash/file";
+    std::string why;
+    EXPECT_EQ(RunInInstrumentRoot(config, {"true"}, &why), -1);
+    EXPECT_NE(why.find("/no/such/flash/file"), std::string::npos) << why;
+}
+
 TEST_F(StateDirTest, FlashFilesOfTheStateDirAppearInDev) {
     WriteTextFile(state_ + "/norflash", "flash");
     WriteTextFile(state_ + "/norflash.faults", "busy-polls 1\n");

@@ -39,6 +39,7 @@ std::vector<uint8_t> Overlay(std::vector<uint8_t> before, size_t start, const st
 
 // Index of the first differing byte, or -1.
 long FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return -1;
     auto m = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
     return m.first == a.end() && m.second == b.end() ? -1 : static_cast<long>(m.first - a.begin());
 }

@@ -8,11 +8,16 @@
 #ifndef UPGR_FROM_STARTUP_HANDLER_H
 #define UPGR_FROM_STARTUP_HANDLER_H
 
+#include <cstdint>
+
 #include "PtConnection.h"
 
 enum shUpgradeResponse_t { TerminateUpgrade = 0, ContinueUpgrade = 1 };
-// Numerically equal to the record's back-light value.
-enum shBackLigth_t { Ligth_Off = 0, Ligth_On = 1 };
+// Numerically equal to the record's back-light value. The record's 32-bit
+// value is handed on unchanged, whatever the peer sent: the fixed underlying
+// type makes every such value a valid shBackLigth_t (without it, a value
+// other than 0 or 1 would be undefined behaviour as soon as it is loaded).
+enum shBackLigth_t : std::uint32_t { Ligth_Off = 0, Ligth_On = 1 };
 
 typedef void (*shReplyonRequesttoUpgrade_Cb_t)(shUpgradeResponse_t reply, void* data);
 typedef void (*shDimScreenCb_t)(shBackLigth_t set, void* data);

@@ -172,7 +172,10 @@ char* GetCurrVer(const char* versionfile)
 
 void ReleaseVersion(char* version)
 {
-    if (version != nullptr && !IsNoVersionFound(version)) {
+    // The constant is told apart by its address: a version file whose text
+    // is "No version found" gives a heap text equal to it in content, which
+    // must still be released.
+    if (version != nullptr && version != NoVersionFound) {
         std::free(version);
     }
 }

@@ -300,7 +300,7 @@ void FlashFile(FILE* fd, int dstAddr) {
 }
 
 void FlashInit(const char* fileName, long dest) {
-    long dstAddr = dest << 10;
+    long dstAddr = dest * 1024;
     if (flashFault) {
         TRACE_RAW("Flash fault earlier in this run: \"%s\" is not written\n", fileName);
         return;

@@ -289,10 +289,9 @@ TEST(MemoryTest, AllocationFailuresRunAndReadNothing)
 #ifdef SWU_UNDER_SANITIZER
     GTEST_SKIP() << "an address-space cap cannot be combined with a sanitizer's shadow memory";
 #else
-    std::string pattern = std::string(SWU_BUILD_DIR) + "/swu-memXXXXXX";
-    char* dir = pattern.data();
-    if (mkdtemp(dir) == nullptr) {
-        GTEST_SKIP() << "no temporary directory";
+    const std::string dir = MakeTestDir();
+    if (dir.empty()) {
+        return;
     }
     const std::string big = std::string(dir) + "/big";
     WriteTextFile(big, "");
@@ -304,8 +303,7 @@ TEST(MemoryTest, AllocationFailuresRunAndReadNothing)
     EXPECT_EQ(RunWithMemoryCap([&] { return ReadTextFileToBuffer(big.c_str()) == nullptr ? 0 : 1; }), 0);
     EXPECT_EQ(RunWithMemoryCap([&] { return CmdRun(command.c_str()) == -1 ? 0 : 1; }), 0);
     EXPECT_FALSE(FileExists(marker));
-    unlink(big.c_str());
-    rmdir(dir);
+    RemoveTree(dir);
 #endif
 }
 

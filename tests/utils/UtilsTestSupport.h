@@ -1,21 +1,17 @@
 #ifndef UTILS_TEST_SUPPORT_H
 #define UTILS_TEST_SUPPORT_H
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <sys/stat.h>
+
+#include "RootTest.h"
 
 // Everything the call writes to standard output (its own printf and the
 // commands it runs), as one text.
 template <typename F>
 std::string CaptureOutput(F&& call)
 {
-    std::fflush(stdout);
-    ::testing::internal::CaptureStdout();
-    call();
-    std::fflush(stdout);
-    return ::testing::internal::GetCapturedStdout();
+    return CaptureStdoutOf(call);
 }
 
 // Creates the directories above `path`.

@@ -29,7 +29,7 @@ std::vector<uint8_t> PartitionImage(const std::string& name, const std::string& 
     std::vector<uint8_t> image(size);
     FillPattern(SeedOf(tag + "/" + name), image.data(), image.size());
     const std::string head = tag + " " + name + "\n";
-    std::memcpy(image.data(), head.data(), std::min<size_t>(head.size(), image.size()));
+    if (!image.empty()) std::memcpy(image.data(), head.data(), std::min<size_t>(head.size(), image.size()));
     return image;
 }
 
@@ -128,7 +128,7 @@ std::vector<uint8_t> ExpectedFlash(const std::vector<uint8_t>& before,
     for (const auto& image : images) {
         uint32_t start, end;
         Extent(image, &start, &end);
-        std::memcpy(expected.data() + start, image.bytes.data(), end - start);
+        if (end > start) std::memcpy(expected.data() + start, image.bytes.data(), end - start);
     }
     return expected;
 }

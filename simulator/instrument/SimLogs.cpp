@@ -73,7 +73,7 @@ void PutRecord(std::vector<uint8_t>* log, const LogSpec& spec, uint32_t pos, uin
     uint8_t* rec = log->data() + static_cast<size_t>(pos) * size;
     std::memset(rec, 0, size);
     Put32(rec + 4, recordNo);
-    std::memcpy(rec + 8, info.data(), std::min<size_t>(info.size(), spec.infoLength));
+    if (!info.empty()) std::memcpy(rec + 8, info.data(), std::min<size_t>(info.size(), spec.infoLength));
     Put32(rec, Crc32(rec + 4, size - 4));
 }
 
@@ -129,7 +129,7 @@ std::vector<uint8_t> DiagEntry(uint32_t time, int32_t error, const std::vector<u
     std::vector<uint8_t> info(50, 0);
     Put32(info.data(), time);
     Put32(info.data() + 4, static_cast<uint32_t>(error));
-    std::memcpy(info.data() + 8, params.data(), std::min<size_t>(params.size(), 42));
+    if (!params.empty()) std::memcpy(info.data() + 8, params.data(), std::min<size_t>(params.size(), 42));
     return info;
 }
 

@@ -218,8 +218,12 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
         {Outcome::Unfinished, "the updater did not finish"},
     };
     out << "Update run on the simulated instrument " << s.root << "\n";
+    const std::string pull = RecordValue(run, "pull-after");
     out << "  started " << RecordValue(run, "started") << ", answer " << RecordValue(run, "answer")
-        << ", medium pulled " << RecordValue(run, "pull-after") << " s after it was asked for"
+        << (RecordValue(run, "answer") == "interactive"
+                ? std::string(", medium taken out by the user")
+                : pull == "never" ? std::string(", medium never taken out")
+                                  : ", medium taken out " + pull + " s after it was asked for")
         << ", flash faults: " << (RecordValue(run, "faults").empty() ? "none" : RecordValue(run, "faults"))
         << "\n\n";
     out << "Outcome: " << outcomeText.at(outcome) << "; updater " << updaterResult

@@ -192,6 +192,11 @@ TEST_P(UpdateOutcome, EndsAsExpected)
     EXPECT_EQ(sum["rev-entries"], s.revEntries);
     // extlog.dat goes only with a finished update.
     EXPECT_EQ(PathExists(inst.paths.instrumentData() + "/extlog.dat"), std::string(s.outcome) != "done");
+    // The logs are validated and backed up (to the medium) before anything
+    // is unpacked.
+    const std::string o = s.outcome;
+    const bool backedUp = o == "done" || o == "unpacking-failed" || o == "flash-failed";
+    EXPECT_EQ(Contains(sum["backup"], "instrumentData"), backedUp) << sum["backup"];
     for (const char* t : s.traceHas) EXPECT_TRUE(Contains(trace, t)) << "missing in the trace: " << t;
     for (const char* t : s.traceLacks) EXPECT_FALSE(Contains(trace, t)) << "unexpected in the trace: " << t;
     if (std::string(s.outcome) == "done") {

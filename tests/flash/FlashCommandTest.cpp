@@ -22,7 +22,7 @@ struct SequenceCase {
 
 std::ostream& operator<<(std::ostream& os, const SequenceCase& c) { return os << c.name; }
 
-class CommandTest : public ChipTest {
+class FlashCommandTest : public ChipTest {
 protected:
     // Maps the window of `sector` (the chip unlocked first when asked) and
     // starts recording.
@@ -57,7 +57,7 @@ protected:
 
 constexpr uint32_t kB = 0x40000;
 
-class EraseSequenceTest : public CommandTest, public ::testing::WithParamInterface<SequenceCase> {};
+class EraseSequenceTest : public FlashCommandTest, public ::testing::WithParamInterface<SequenceCase> {};
 
 TEST_P(EraseSequenceTest, WritesTheCommandsAndTestsTheStatusInOrder) {
     const SequenceCase& c = GetParam();
@@ -104,7 +104,7 @@ struct ProgramCase {
 
 std::ostream& operator<<(std::ostream& os, const ProgramCase& p) { return os << p.c.name; }
 
-class ProgramSequenceTest : public CommandTest, public ::testing::WithParamInterface<ProgramCase> {};
+class ProgramSequenceTest : public FlashCommandTest, public ::testing::WithParamInterface<ProgramCase> {};
 
 TEST_P(ProgramSequenceTest, WritesSetupDataOneStatusCommandPerPollAndClear) {
     const SequenceCase& c = GetParam().c;
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // Clearing the lock bits: always in the window of sector 0.
 
-class UnlockSequenceTest : public CommandTest, public ::testing::WithParamInterface<SequenceCase> {};
+class UnlockSequenceTest : public FlashCommandTest, public ::testing::WithParamInterface<SequenceCase> {};
 
 TEST_P(UnlockSequenceTest, WritesTheCommandsAtTheChipStartAndIgnoresBitOne) {
     const SequenceCase& c = GetParam();
@@ -179,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"VoltageError", 0xA8, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0xA8)}, "voltage error"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CommandTest, UnlockWithFailedMappingWritesNothing) {
+TEST_F(FlashCommandTest, UnlockWithFailedMappingWritesNothing) {
     ASSERT_EQ(PowerUp("map-fail 0"), 0);
     Record();
     Output o = Capture([] { ChipUnprotect(); });

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SwUpdateFlash.h"
 #include "Trace.h"
 
 const char* const NoVersionFound = "No version found";
@@ -279,8 +280,6 @@ void RestartFlashDriver(void)
 // ===========================================================================
 // Package unpacking and the flash map.
 // ===========================================================================
-
-#include "SwUpdateFlash.h"
 
 namespace {
 

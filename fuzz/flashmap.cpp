@@ -6,11 +6,20 @@
 // directory exists), so that a line costs one sector at most. After each
 // walk the chip must have been driven without protocol violations, every
 // window must be released, no flash fault may have been raised (the chip has
-// no injected faults), and every erased sector must have been programmed in
-// full.
+// no injected faults), every erased sector must have been programmed in full,
+// and the flash must hold what the map asks for: a model of the walk (lines,
+// skip rules, tokens, start and overwrite decisions) gives the bytes each
+// written image puts at its start, later lines over earlier ones, and every
+// other byte of the sectors touched keeps its old value.
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "FuzzRoot.h"
 #include "NorChip.h"
@@ -22,6 +31,83 @@ namespace {
 void PutText(const std::string& path, const std::string& text)
 {
     PutFile(path, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+// One partition line the model expects to be written: the image's bytes at
+// the byte address.
+struct Placement {
+    uint32_t address;
+    std::string bytes;
+};
+
+// The image's content as the writer reads it; false when it cannot be opened
+// or read, or is too large to model.
+bool ImageContent(const char* name, std::string* content)
+{
+    FILE* f = std::fopen(name, "r");
+    if (f == nullptr)
+        return false;
+    content->clear();
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && content->size() < (1u << 20))
+        content->append(buf, n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok && content->size() < (1u << 20);
+}
+
+// The walk's decisions for the map text. Returns false when the input names a
+// file the model does not cover (too large): no content check then.
+bool Model(const uint8_t* data, size_t size, std::vector<Placement>* placements)
+{
+    std::string text(reinterpret_cast<const char*>(data), size);
+    text.append(10, '\0');
+    size_t pos = 0;
+    do {
+        const size_t end = std::strcspn(&text[pos], "\n") + pos;  // LF or NUL ends the line
+        std::string line(&text[pos], end - pos);
+        pos = end + 1;
+        if (line.empty() || line[0] == '#' || line[0] == '\r' || line.find("RELEASE_NAME") != std::string::npos)
+            continue;
+        std::vector<std::string> tokens;
+        for (char* t = std::strtok(&line[0], " \n\t"); t != nullptr && tokens.size() < 4;
+             t = std::strtok(nullptr, " \n\t"))
+            tokens.push_back(t);
+        if (tokens.size() < 4)
+            continue;
+        const std::string& name = tokens[0];
+        const int start = std::atoi(tokens[1].c_str());
+        const size_t marker = name.find("Part");
+        if (marker == std::string::npos || start < 0 || start > 16000)
+            continue;
+        if (tokens[3] != "YES" && access(("/" + name.substr(0, marker)).c_str(), F_OK) == 0)
+            continue;
+        Placement p;
+        p.address = static_cast<uint32_t>(start) * 1024u;
+        std::string content;
+        if (!ImageContent(name.c_str(), &content)) {
+            FILE* f = std::fopen(name.c_str(), "r");
+            if (f != nullptr) {
+                std::fclose(f);
+                struct stat st;
+                if (stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                    return false;  // a large file somewhere in the root
+            }
+            continue;
+        }
+        const uint32_t room = static_cast<uint32_t>(flashSize) - p.address;
+        p.bytes = content.size() > room ? content.substr(0, room) : content;
+        if (!p.bytes.empty())
+            placements->push_back(p);
+    } while (text[pos] != '\0');
+    return true;
+}
+
+uint8_t FlashByte(uint32_t address)
+{
+    const uint16_t word = norsim::NorChipPeek(address & ~1u);
+    return static_cast<uint8_t>((address & 1) != 0 ? word >> 8 : word & 0xFF);
 }
 
 }  // namespace
@@ -42,6 +128,23 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     PutFile("/tmp/flashMap", data, size);
+    std::vector<Placement> placements;
+    const bool modelled = Model(data, size, &placements);
+
+    // The old content of every sector the model expects to be touched.
+    std::map<uint32_t, std::string> oldSectors;
+    if (modelled) {
+        for (const Placement& p : placements) {
+            for (uint32_t s = p.address / sectorSize; s <= (p.address + p.bytes.size() - 1) / sectorSize; ++s) {
+                if (oldSectors.count(s) != 0)
+                    continue;
+                std::string& old = oldSectors[s];
+                old.resize(sectorSize);
+                for (int i = 0; i < sectorSize; ++i)
+                    old[i] = static_cast<char>(FlashByte(s * sectorSize + i));
+            }
+        }
+    }
     norsim::NorChipResetStats();
 
     FlashPartitions();
@@ -56,5 +159,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(stats.programs == stats.erases * static_cast<uint64_t>(sectorSize / 2),
                "%llu sectors erased but %llu words programmed", static_cast<unsigned long long>(stats.erases),
                static_cast<unsigned long long>(stats.programs));
+    if (!modelled)
+        return 0;
+    uint64_t erases = 0;  // every placement erases each of its sectors once
+    for (const Placement& p : placements)
+        erases += (p.address + p.bytes.size() - 1) / sectorSize - p.address / sectorSize + 1;
+    FUZZ_CHECK(stats.erases == erases, "%llu sectors erased, %llu expected",
+               static_cast<unsigned long long>(stats.erases), static_cast<unsigned long long>(erases));
+    // Expected content: old sectors, then every placement in map order.
+    for (const Placement& p : placements)
+        for (size_t i = 0; i < p.bytes.size(); ++i) {
+            const uint32_t a = p.address + static_cast<uint32_t>(i);
+            oldSectors[a / sectorSize][a % sectorSize] = p.bytes[i];
+        }
+    for (const auto& sector : oldSectors)
+        for (int i = 0; i < sectorSize; ++i) {
+            const uint32_t a = sector.first * sectorSize + static_cast<uint32_t>(i);
+            FUZZ_CHECK(FlashByte(a) == static_cast<uint8_t>(sector.second[i]),
+                       "flash byte %#x is %#x, expected %#x", a, FlashByte(a),
+                       static_cast<uint8_t>(sector.second[i]));
+        }
     return 0;
 }

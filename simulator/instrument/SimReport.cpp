@@ -266,14 +266,25 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
                 kept += (kept.empty() ? "" : ",") + line.partition;
             } else if (Has(trace, ("Flashing: " + line.partition + " @").c_str()) ||
                        Has(trace, ("Partion " + line.partition + " does not exist").c_str())) {
-                decision = line.overwrite == "YES" ? "written (overwrite YES)"
-                                                   : "written (" + line.MountDir() + " does not exist)";
-                written += (written.empty() ? "" : ",") + line.partition;
+                const std::string why = line.overwrite == "YES" ? "overwrite YES"
+                                                                : line.MountDir() + " does not exist";
+                if (Has(trace, ("Flash fault earlier in this run: \"" + line.partition + "\"").c_str())) {
+                    decision = "to be written (" + why + "), not written after the flash fault";
+                } else if (Has(trace, ("Could not open file \"" + line.partition + "\"").c_str())) {
+                    decision = "to be written (" + why + "), but the image could not be opened";
+                } else {
+                    decision = "written (" + why + ")";
+                    written += (written.empty() ? "" : ",") + line.partition;
+                }
             } else {
                 decision = "not reached";
             }
             out << head << decision << "\n";
         }
+    }
+    for (const auto& line : Lines(trace)) {
+        const size_t at = line.find("Flash fault: ");
+        if (at != std::string::npos) out << "  " << line.substr(at) << "\n";
     }
     summary["written"] = written;
     summary["kept"] = kept;
@@ -309,7 +320,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
             allHold = allHold && img.holds;
         }
         if (!missing.empty()) out << "  images named in the trace but not found in /tmp:" << missing << "\n";
-        out << "  sectors touched by the written images: " << SectorList(check.touched) << " ("
+        out << "  sectors the written images reach: " << SectorList(check.touched) << " ("
             << check.touched.size() << ")\n";
         out << "  all other bytes of the touched sectors preserved: " << YesNo(check.touchedRestPreserved);
         if (!check.touchedRestPreserved) out << " (first difference at " << Hex(static_cast<uint64_t>(check.firstRestDifference)) << ")";

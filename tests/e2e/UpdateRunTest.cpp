@@ -148,6 +148,8 @@ const Scenario kScenarios[] = {
     {"UserDeclines", {}, "2.4", PlainMedium, {"--answer", "no"},
      "declined", "ready,timers,question", false, false, "2.3", "", {},
      {"Performing update!", "Flash repartition", "MSD attached"}},
+    {"AnswerOtherThanYesDeclines", {}, "2.4", PlainMedium, {"--answer", "never"},
+     "declined", "ready,timers,question", false, false, "2.3", "", {}, {"Performing update!"}},
     {"FailingRepartitionScript", {}, "2.4", FailingRepartition, {},
      "pre-update-failed", kFailed, true, false, "2.3", "",
      {"Flash repartition done(768)!", "Performing pre-swupdate actions failed"},

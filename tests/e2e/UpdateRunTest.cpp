@@ -392,3 +392,24 @@ TEST(FlashFault, StopsWritingAndInstallsNothing)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// A medium that is never taken out: the updater waits until the simulator's
+// time limit stops it; the run is reported as unfinished, without a reboot.
+
+TEST(TimeLimit, StopsAnUpdaterWaitingForTheMedium)
+{
+    Instrument inst;
+    inst.Create({});
+    inst.Sample("2.4");
+    inst.Medium();
+    RUN_OR_SKIP(inst, {"--pull-after", "never", "--timeout", "14"});
+
+    auto sum = Summary(inst.state);
+    EXPECT_EQ(sum["outcome"], "unfinished");
+    EXPECT_EQ(sum["updater"], "killed by signal 9");
+    EXPECT_EQ(sum["reboot"], "no");
+    EXPECT_GT(std::stoi(sum["medium-polls"]), 0);
+    EXPECT_TRUE(PathExists(inst.paths.usbdongle() + "/file0"));
+    EXPECT_EQ(sum["installed"], "2.4");
+}

@@ -1,0 +1,49 @@
+# Cross-build for the instrument's controller: 32-bit little-endian ARM
+# (hard-float ABI) with Debian's arm-linux-gnueabihf toolchain. Programs built
+# with it run on the build machine under qemu-user, which is also the
+# emulator through which CMake and ctest start test programs.
+#
+# Cache variables (scripts/test-arm.sh sets both through the "arm" preset):
+#   SWU_ARM_EXTRA_ROOT  a prefix holding libraries built for the target that
+#                       the distribution does not ship for it (GoogleTest);
+#   SWU_ARM_QEMU_USER   the archive built from host/qemu/QemuUser.cpp, linked
+#                       whole into every program so that it runs under
+#                       qemu-user as it would natively (see that file).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(SWU_ARM_TRIPLE arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${SWU_ARM_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${SWU_ARM_TRIPLE}-g++)
+set(SWU_ARM_SYSROOT /usr/${SWU_ARM_TRIPLE})
+
+# 64-bit time and file offsets, as Debian's own armhf builds now use: a
+# record's 32-bit unsigned time stamp then converts to a time_t without
+# turning negative after 2038.
+# -Wno-psabi: no notes that GCC 7.1 changed how some arguments are passed;
+# everything here is built by one compiler.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 -Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 -Wno-psabi")
+
+if(SWU_ARM_QEMU_USER AND EXISTS ${SWU_ARM_QEMU_USER})
+    set(CMAKE_EXE_LINKER_FLAGS_INIT
+        "-Wl,--whole-archive ${SWU_ARM_QEMU_USER} -Wl,--no-whole-archive")
+endif()
+
+set(CMAKE_FIND_ROOT_PATH ${SWU_ARM_SYSROOT})
+if(SWU_ARM_EXTRA_ROOT)
+    list(APPEND CMAKE_FIND_ROOT_PATH ${SWU_ARM_EXTRA_ROOT})
+endif()
+# Programs (shells, tar, qemu) are the build machine's; libraries, headers
+# and packages only the target's.
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The emulator finds the target's dynamic loader and libraries in the cross
+# toolchain's tree (QEMU_LD_PREFIX); the two variables are passed on to the
+# programs a test starts, which run under qemu too.
+find_program(SWU_QEMU_ARM NAMES qemu-arm qemu-arm-static REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env QEMU_LD_PREFIX=${SWU_ARM_SYSROOT}
+    SWU_QEMU_ARM=${SWU_QEMU_ARM} ${SWU_QEMU_ARM})

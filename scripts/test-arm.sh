@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Cross-builds the project for the instrument's 32-bit little-endian ARM
+# controller (Debian's arm-linux-gnueabihf toolchain) into build/arm and runs
+# the test suite there under qemu-user. Tests that cannot work under
+# qemu-user are reported as skipped with their reason.
+# Usage: scripts/test-arm.sh [ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/arm
+triple=arm-linux-gnueabihf
+toolchain=$root/cmake/toolchain-armhf.cmake
+jobs=2
+
+# --- Packages: the base ones, then the cross toolchain, qemu-user and the
+# GoogleTest sources (built here for the target).
+scripts/install-deps.sh
+arm_packages=(g++-$triple qemu-user googletest)
+missing=()
+for p in "${arm_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing Debian packages: ${missing[*]}; install them as root" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+mkdir -p "$build"
+
+# --- GoogleTest for the target, from Debian's source package; rebuilt when
+# the toolchain file changes.
+gtest=$build/googletest
+stamp=$gtest/install/.toolchain
+if [ ! -f "$stamp" ] || ! cmp -s "$toolchain" "$stamp"; then
+    rm -rf "$gtest"
+    cmake -S /usr/src/googletest -B "$gtest/build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_INSTALL_PREFIX="$gtest/install" >/dev/null
+    cmake --build "$gtest/build" -j "$jobs" >/dev/null
+    cmake --install "$gtest/build" >/dev/null
+    cp "$toolchain" "$stamp"
+fi
+
+# --- The qemu-user support linked into every program (host/qemu).
+shim_src=$root/host/qemu/QemuUser.cpp
+shim=$build/qemu-user/libswu_qemu_user.a
+if [ ! -f "$shim" ] || [ "$shim_src" -nt "$shim" ]; then
+    mkdir -p "$build/qemu-user"
+    $triple-g++ -std=c++17 -O2 -Wall -Wextra -Werror -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 \
+        -c "$shim_src" -o "$build/qemu-user/QemuUser.o"
+    rm -f "$shim"
+    $triple-ar rcs "$shim" "$build/qemu-user/QemuUser.o"
+fi
+
+# --- The project. Configured afresh each time, so that a changed toolchain
+# file or support archive takes effect (its settings are initial values).
+cmake --preset arm --fresh >/dev/null
+cmake --build --preset arm -j "$jobs"
+
+# --- The tests, each a process of its own under qemu-user.
+log=$build/ctest-arm.log
+set +e
+ctest --preset arm "$@" 2>&1 | tee "$log"
+status=${PIPESTATUS[0]}
+set -e
+
+# Skipped tests with their reasons, one line per distinct reason.
+if grep -q 'Skipped' "$log"; then
+    echo
+    echo "Skipped tests on ARM, by reason:"
+    ctest --test-dir "$build" --rerun-failed -N >/dev/null 2>&1 || true
+    python3 - "$build/Testing/Temporary/LastTest.log" <<'EOF' || true
+import re, sys, collections
+text = open(sys.argv[1], errors="replace").read()
+reasons = collections.Counter()
+for block in text.split("----------------------------------------------------------"):
+    m = re.search(r"Skipped\n(.*?)\n", block)
+    if "[  SKIPPED ]" in block and m:
+        reasons[m.group(1).strip()] += 1
+for reason, count in reasons.most_common():
+    print(f"  {count:4d}  {reason}")
+EOF
+fi
+exit "$status"

@@ -230,13 +230,14 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
         << (RecordValue(run, "timed-out") == "1" ? " (stopped after the time limit)" : "") << "\n";
     summary["outcome"] = OutcomeKey(outcome);
     summary["updater"] = updaterResult;
+    summary["gui"] = RecordValue(run, "gui-result");
 
     // Screens.
     const auto screens = ScreensOf(gui);
     std::string screenList;
     for (const auto& sc : screens) screenList += (screenList.empty() ? "" : ",") + sc;
     summary["screens"] = screenList;
-    out << "\nStart-up GUI (" << s.guiRecord() << "):\n";
+    out << "\nStart-up GUI (" << s.guiRecord() << "), " << RecordValue(run, "gui-result") << ":\n";
     for (const auto& line : Lines(gui)) out << "  " << line << "\n";
     const auto traceLines = Lines(trace);
     out << "\nFull trace: " << s.trace() << " (" << traceLines.size() << " lines)\n";

@@ -185,6 +185,7 @@ TEST_P(UpdateOutcome, EndsAsExpected)
     const std::string trace = inst.Trace();
     EXPECT_EQ(sum["outcome"], s.outcome) << inst.output;
     EXPECT_EQ(sum["updater"], "exit 0");
+    EXPECT_EQ(sum["gui"], "exit 0") << "the start-up GUI stand-in ends cleanly when stopped";
     EXPECT_EQ(sum["screens"], s.screens);
     EXPECT_EQ(sum["reboot"], s.reboot ? "yes" : "no");
     // Only the outcomes that reboot wait for the medium first.

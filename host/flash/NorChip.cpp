@@ -8,6 +8,7 @@
 #include "NorChip.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,8 @@ struct Chip {
     bool neverReady = false;   // the running operation never finishes
     std::vector<BusAccess>* recorder = nullptr;
     NorChipStats stats;
+    uint64_t busWrites = 0;                 // since power-up
+    uint64_t powerCutAt = UINT64_MAX;       // the bus write at which power goes
     std::vector<Window> windows;
 };
 
@@ -79,12 +82,28 @@ void ReleaseAll() {
     chip.present = false;
 }
 
+// The power cut asked for through NORFLASH_POWER_CUT (NorChip.h), 0 for none.
+uint64_t PowerCutFromEnvironment() {
+    const char* text = std::getenv("NORFLASH_POWER_CUT");
+    if (text == nullptr || *text == '\0') return 0;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || n == 0 || text[0] == '-' || text[0] == '+') {
+        std::fprintf(stderr, "norflash: NORFLASH_POWER_CUT=%s is not a bus write number; ignored\n", text);
+        return 0;
+    }
+    return n;
+}
+
 void EnsureStarted() {
     if (chip.started) return;
     std::string why;
+    NorChipConfig config;
+    config.powerCutAtWrite = PowerCutFromEnvironment();
     // A missing flash is a normal host setup (no flash): mappings just fail.
     // A broken fault file is the tester's mistake and is reported.
-    if (NorChipPowerUp(NorChipConfig(), &why) != 0 && why.find("fault file") != std::string::npos)
+    if (NorChipPowerUp(config, &why) != 0 && why.find("fault file") != std::string::npos)
         std::fprintf(stderr, "norflash: %s\n", why.c_str());
 }
 
@@ -177,8 +196,40 @@ inline __attribute__((always_inline)) uint16_t ChipRead(uint32_t physical) {
     return v;
 }
 
+// splitmix64: the amount of work a cut operation gets done, from the cut's
+// write number alone.
+uint64_t CutRandom(uint64_t* state) {
+    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Power goes during this bus write: the operation it would start is done in
+// part only (NorChip.h), the content file keeps what was done, and the
+// process ends as on a power loss.
+[[noreturn]] __attribute__((noinline)) void CutPower(uint32_t physical, uint16_t value) {
+    uint64_t state = chip.powerCutAt;
+    const bool accepted = !Busy();
+    const int block = static_cast<int>(physical / kBlockSize);
+    const bool usable = !chip.locked[block] && chip.faults.eraseStatus[block] < 0 &&
+                        chip.faults.programStatus[block] < 0 && !chip.faults.eraseNeverReady[block] &&
+                        !chip.faults.programNeverReady[block];
+    if (accepted && usable && chip.pending == Pending::EraseSetup && (value & 0xFF) == 0xD0) {
+        uint16_t* p = chip.words + static_cast<size_t>(block) * (kBlockSize / 2);
+        const uint64_t erased = CutRandom(&state) % (kBlockSize / 2 + 1);
+        for (uint64_t i = 0; i < erased; ++i) p[i] = 0xFFFF;
+    } else if (accepted && usable && chip.pending == Pending::ProgramSetup) {
+        const uint16_t kept = static_cast<uint16_t>(CutRandom(&state));
+        chip.words[physical / 2] &= static_cast<uint16_t>(value | kept);
+    }
+    raise(SIGKILL);
+    std::abort();  // not reached: SIGKILL cannot be caught
+}
+
 inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t value) {
     ++chip.stats.writes;
+    if (__builtin_expect(++chip.busWrites == chip.powerCutAt, 0)) CutPower(physical, value);
     if (chip.recorder) chip.recorder->push_back({true, physical, value});
     if (Busy()) {
         if ((value & 0xFF) == 0x70) chip.statusMode = true;
@@ -225,6 +276,8 @@ int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
     chip.errors = 0;
     chip.busyLeft = 0;
     chip.neverReady = false;
+    chip.busWrites = 0;
+    chip.powerCutAt = config.powerCutAtWrite == 0 ? UINT64_MAX : config.powerCutAtWrite;
 
     int fd = open(config.flashPath.c_str(), O_RDWR | O_CLOEXEC);
     struct stat st {};

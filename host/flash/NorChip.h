@@ -28,11 +28,28 @@
 //     0xD0 alone), buffered programming (0xE8), setting lock bits (0x60/0x01),
 //     lock-down, protection registers, configuration commands: these are
 //     ignored and counted as protocol violations;
-//   - partial programming or erasing on power loss; the content file is
-//     written through as each word changes;
+//   - power loss at an arbitrary moment: the content file is written through
+//     as each word changes, so a killed process leaves the chip as its last
+//     completed bus write left it. Only the power cut below models an
+//     interrupted operation;
 //   - the upper byte of command writes (ignored, as on the bus);
 //   - more than one chip, other geometries, other bus widths;
 //   - concurrent use: the model is for one thread.
+//
+// Power cut (tests of power loss): when the environment variable
+// NORFLASH_POWER_CUT holds a number N >= 1 as the chip starts on its own at
+// the first mapping (the default configuration, which is how the updater
+// starts it; an explicit NorChipPowerUp takes NorChipConfig::powerCutAtWrite
+// instead and ignores the variable), power goes at the chip's N-th bus write
+// since power-up. That write is cut short:
+//   - the confirm that starts a block erase erases only a prefix of the
+//     block (0 to all of its words); the rest keeps its content;
+//   - the data write of a word program clears only some of the bits it
+//     would clear;
+//   - any other write does not reach the chip;
+// then the process is ended with SIGKILL. The amount done is drawn from a
+// generator seeded with N alone, so N replays the same cut exactly. A value
+// that is not a whole number >= 1 is reported on standard error and ignored.
 #ifndef HOST_NOR_CHIP_H
 #define HOST_NOR_CHIP_H
 
@@ -70,6 +87,7 @@ struct NorChipConfig {
     std::string flashPath = "/dev/norflash";
     std::string faultPath = "/dev/norflash.faults";  // optional; "" for none
     NorFaults faults;
+    uint64_t powerCutAtWrite = 0;  // power goes at this bus write (1 = first); 0: never
 };
 
 // Starts the chip (power-up): opens the content file, reads the fault file,

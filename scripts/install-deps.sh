@@ -7,6 +7,8 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
           mksh tar gzip util-linux)
 # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
+# Static analysis (scripts/lint.sh).
+packages+=(clang-tidy cppcheck)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

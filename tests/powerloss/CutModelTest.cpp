@@ -33,6 +33,8 @@ struct CutCase {
     bool killed;
 };
 
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
 class ChipPowerCut : public ::testing::TestWithParam<CutCase> {
 protected:
     void SetUp() override
@@ -161,6 +163,8 @@ struct SectorCase {
     int torn;
     size_t faults;
 };
+
+void PrintTo(const SectorCase& c, std::ostream* os) { *os << c.name; }
 
 class SectorCheck : public ::testing::TestWithParam<SectorCase> {};
 

@@ -196,6 +196,8 @@ struct Figures {
     int silent = 0;     // logs that validated with a record never written
 };
 
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
 class LogPowerLoss : public ::testing::TestWithParam<Scenario> {};
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -194,7 +195,22 @@ struct Figures {
     int recreated = 0;  // of those, copied aside and recreated
     int absent = 0;     // logs missing after the cut
     int silent = 0;     // logs that validated with a record never written
+    int unrecorded = 0; // logs corrupt before the work whose recreation Diag.log never records
 };
+
+// Whether Diag.log holds a recreation entry (error 19042) for the log of
+// index `logIndex`.
+bool RecreationRecorded(const swsim::DecodedLog& diag, int32_t logIndex)
+{
+    for (const auto& rec : diag.records) {
+        int32_t error = 0, index = -1;
+        if (rec.empty() || rec.info.size() < 12) continue;
+        std::memcpy(&error, &rec.info[4], 4);
+        std::memcpy(&index, &rec.info[8], 4);
+        if (error == swsim::kSelfTestLogCrcErr && index == logIndex) return true;
+    }
+    return false;
+}
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
@@ -343,11 +359,29 @@ TEST_P(LogPowerLoss, TornLogWritesAreDetectedOrHarmless)
             EXPECT_TRUE(onlyRecreation) << name << " holds old entries after its recreation";
             fig.recreated += recreated && onlyRecreation;
         }
+
+        // The logs that were corrupt before the work: recreated by the work
+        // or by the next run, but is the recreation on record?
+        std::vector<uint8_t> diagBytes;
+        const bool diagPresent = swsim::ReadBytes(paths.instrumentData() + "/Diag.log", &diagBytes);
+        const swsim::DecodedLog diag = swsim::DecodeLog(diagBytes, diagPresent, swsim::InstrumentLogs()[0]);
+        std::string unrecorded;
+        for (size_t i = 0; i < swsim::InstrumentLogs().size(); ++i) {
+            const std::string name = swsim::InstrumentLogs()[i].name;
+            const bool wasCorrupt = std::count(sc.corrupt.begin(), sc.corrupt.end(), name) +
+                                    std::count(sc.truncate.begin(), sc.truncate.end(), name) > 0;
+            if (wasCorrupt && !RecreationRecorded(diag, static_cast<int32_t>(i))) {
+                ++fig.unrecorded;
+                unrecorded += " " + name;
+            }
+        }
+        if (!unrecorded.empty()) std::printf("  recreation never recorded:%s\n", unrecorded.c_str());
     }
     std::printf("log power loss (%s): seed %" PRIu64 ", %d points over %zu log writes; logs after the cuts: "
-                "%d intact, %d detected corrupt, %d recreated, %d absent, %d silently wrong\n",
+                "%d intact, %d detected corrupt, %d recreated, %d absent, %d silently wrong; "
+                "recreations of logs corrupt before the work left unrecorded: %d\n",
                 sc.name, options.seed, fig.points, writes.size(), fig.intact, fig.detected, fig.recreated,
-                fig.absent, fig.silent);
+                fig.absent, fig.silent, fig.unrecorded);
     std::fflush(stdout);
 }
 

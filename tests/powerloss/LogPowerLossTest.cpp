@@ -297,14 +297,14 @@ TEST_P(LogPowerLoss, TornLogWritesAreDetectedOrHarmless)
 
         // What survived the cut.
         std::map<std::string, std::vector<uint8_t>> afterCut;
-        std::map<std::string, bool> corrupt;
+        std::map<std::string, bool> corrupt, present;
         for (const auto& spec : swsim::InstrumentLogs()) {
             std::vector<uint8_t> bytes;
-            const bool present = swsim::ReadBytes(paths.instrumentData() + "/" + spec.name, &bytes);
-            const swsim::DecodedLog log = swsim::DecodeLog(bytes, present, spec);
+            present[spec.name] = swsim::ReadBytes(paths.instrumentData() + "/" + spec.name, &bytes);
+            const swsim::DecodedLog log = swsim::DecodeLog(bytes, present[spec.name], spec);
             afterCut[spec.name] = bytes;
-            corrupt[spec.name] = present && (!log.lengthOk || log.badCrcs > 0);
-            if (!present) {
+            corrupt[spec.name] = present[spec.name] && (!log.lengthOk || log.badCrcs > 0);
+            if (!present[spec.name]) {
                 ++fig.absent;
                 continue;
             }
@@ -325,8 +325,8 @@ TEST_P(LogPowerLoss, TornLogWritesAreDetectedOrHarmless)
 
         std::string states;
         for (const auto& spec : swsim::InstrumentLogs()) {
-            const bool present = afterCut[spec.name].size() > 0 || swsim::PathExists(paths.instrumentData() + "/" + spec.name);
-            states += std::string(" ") + spec.name + (!present ? " absent" : corrupt[spec.name] ? " corrupt" : " valid");
+            states += std::string(" ") + spec.name +
+                      (!present[spec.name] ? " absent" : corrupt[spec.name] ? " corrupt" : " valid");
         }
         std::printf("power-loss point %s:%s\n", id.c_str(), states.c_str());
 

@@ -25,8 +25,9 @@ set(SWU_ARM_SYSROOT /usr/${SWU_ARM_TRIPLE})
 set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 -Wno-psabi")
 set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 -Wno-psabi")
 
+# The qemu-user support is C++: it goes on C++ link lines only.
 if(SWU_ARM_QEMU_USER AND EXISTS ${SWU_ARM_QEMU_USER})
-    set(CMAKE_EXE_LINKER_FLAGS_INIT
+    set(CMAKE_CXX_STANDARD_LIBRARIES
         "-Wl,--whole-archive ${SWU_ARM_QEMU_USER} -Wl,--no-whole-archive")
 endif()
 
@@ -41,9 +42,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The emulator finds the target's dynamic loader and libraries in the cross
-# toolchain's tree (QEMU_LD_PREFIX); the two variables are passed on to the
-# programs a test starts, which run under qemu too.
+# Programs name the cross toolchain's dynamic loader and libraries by their
+# absolute paths, so qemu finds them without a -L prefix (whose rewriting of
+# every absolute path that exists under the prefix, /bin and /lib among
+# them, would mislead the instrument root). Such programs run under qemu on
+# the build machine, not on an ARM machine's own system.
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-Wl,--dynamic-linker=${SWU_ARM_SYSROOT}/lib/ld-linux-armhf.so.3 -Wl,-rpath,${SWU_ARM_SYSROOT}/lib")
+
+# SWU_QEMU_ARM in the environment tells the programs (host/qemu) to start
+# other ARM programs through the emulator.
 find_program(SWU_QEMU_ARM NAMES qemu-arm qemu-arm-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env QEMU_LD_PREFIX=${SWU_ARM_SYSROOT}
-    SWU_QEMU_ARM=${SWU_QEMU_ARM} ${SWU_QEMU_ARM})
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env SWU_QEMU_ARM=${SWU_QEMU_ARM} ${SWU_QEMU_ARM})

@@ -15,10 +15,15 @@
 //
 // 2. Without a binfmt_misc entry for ARM (which would be a change to the
 //    machine's kernel), a program run under qemu cannot start another ARM
-//    program: the kernel does not know the format. When QEMU_LD_PREFIX is
-//    set (the emulator command of the build sets it), execve, execv, execvp,
-//    posix_spawn and posix_spawnp start ARM programs through qemu instead.
-//    ARM programs started by a shell cannot be helped this way.
+//    program: the kernel does not know the format. When SWU_QEMU_ARM names
+//    the emulator (the emulator command of the build sets it), execve,
+//    execv, execvp, posix_spawn and posix_spawnp start ARM programs through
+//    it instead. ARM programs started by a shell cannot be helped this way.
+//
+// The programs name the cross toolchain's dynamic loader and libraries by
+// absolute path (see cmake/toolchain-armhf.cmake), so qemu needs no -L
+// prefix, whose path rewriting would show the instrument root a different
+// /bin and /lib than the host's.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -274,11 +279,6 @@ int unshare(int flags) noexcept {
 
 namespace {
 
-const char* Emulator() {
-    const char* qemu = std::getenv("SWU_QEMU_ARM");
-    return qemu != nullptr && *qemu != '\0' ? qemu : "/usr/bin/qemu-arm";
-}
-
 bool IsArmProgram(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -307,30 +307,30 @@ std::string Lookup(const char* file) {
     return file;
 }
 
-// Under qemu-user: the argument vector that starts program through qemu,
-// or an empty one when it is not an ARM program (or not under qemu).
+// Under qemu-user: the argument vector and environment that start program
+// through qemu. False when it is not an ARM program (or not under qemu).
 struct Relaunch {
     std::vector<std::string> strings;
     std::vector<char*> argv;
     std::vector<char*> envp;
-    std::string prefixVariable;
+    std::string emulatorVariable;
 };
 
 bool ThroughQemu(const std::string& program, char* const argv[], char* const envp[], Relaunch* out) {
-    const char* prefix = std::getenv("QEMU_LD_PREFIX");
-    if (prefix == nullptr || *prefix == '\0' || !IsArmProgram(program)) return false;
-    out->strings = {Emulator(), "-L", prefix, "-0", argv[0] != nullptr ? argv[0] : program, program};
+    const char* qemu = std::getenv("SWU_QEMU_ARM");
+    if (qemu == nullptr || *qemu == '\0' || !IsArmProgram(program)) return false;
+    out->strings = {qemu, "-0", argv[0] != nullptr ? argv[0] : program, program};
     for (size_t i = 1; argv[0] != nullptr && argv[i] != nullptr; ++i) out->strings.push_back(argv[i]);
     for (std::string& s : out->strings) out->argv.push_back(&s[0]);
     out->argv.push_back(nullptr);
     // The started program may start ARM programs itself.
-    bool hasPrefix = false;
+    bool hasVariable = false;
     for (size_t i = 0; envp != nullptr && envp[i] != nullptr; ++i) {
-        hasPrefix = hasPrefix || std::strncmp(envp[i], "QEMU_LD_PREFIX=", 15) == 0;
+        hasVariable = hasVariable || std::strncmp(envp[i], "SWU_QEMU_ARM=", 13) == 0;
         out->envp.push_back(envp[i]);
     }
-    out->prefixVariable = std::string("QEMU_LD_PREFIX=") + prefix;
-    if (!hasPrefix) out->envp.push_back(&out->prefixVariable[0]);
+    out->emulatorVariable = std::string("SWU_QEMU_ARM=") + qemu;
+    if (!hasVariable) out->envp.push_back(&out->emulatorVariable[0]);
     out->envp.push_back(nullptr);
     return true;
 }

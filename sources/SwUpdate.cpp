@@ -91,6 +91,7 @@ void WriteRevisionLog(void)
     char* currVer = GetCurrVer(kInstalledVersionFile);
     if (std::strcmp(currVer, NoVersionFound) == 0) {
         TRACE("Revision log not updated: %s\n", kRevisionLog);
+        ReleaseVersion(currVer);
         return;
     }
     // major before the first ".", minor after it; a text without "." has no

@@ -17,6 +17,7 @@
 // noexec): mount_setattr only adds the read-only flag, which is why no
 // remount is needed and why this also works inside a user namespace.
 #include "InstrumentRoot.h"
+#include "Sanitizers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -305,7 +306,7 @@ void SetEnvironment() {
     setenv("TMPDIR", "/tmp", 1);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(SWU_SANITIZED)
 // In a sanitizer build the process that made a root goes back to the host's
 // root file system when it exits, so that the sanitizer's exit checks find
 // /proc; nothing of the test runs after that.

@@ -7,7 +7,9 @@
 // into those programs in sanitizer builds, this turns the leak check off for
 // them; the address and undefined-behaviour checks stay on. Test processes
 // that enter a root themselves keep their leak check (see InstrumentRoot.cpp).
-#if defined(__SANITIZE_ADDRESS__)
+#include "Sanitizers.h"
+
+#if defined(SWU_ASAN)
 extern "C" const char* __asan_default_options() {
     return "detect_leaks=0";
 }

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "RootTest.h"
+#include "Sanitizers.h"
 #include "SwUpdateUtils.h"
 #include "UtilsTestSupport.h"
 
@@ -25,7 +26,7 @@ TEST_F(VersionFuzzFindings, VersionFileSpellingTheMissingTextIsReleased)
     CaptureOutput([&] { v = GetCurrVer("/log/swVersion/swVersion"); });
     ASSERT_STREQ(v, "No version found");
     ASSERT_NE(v, NoVersionFound) << "the file's text is a heap block of its own";
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(SWU_SANITIZED)
     const size_t blockSize = std::strlen(v) + 10;
     ReleaseVersion(v);
     // The allocator hands a block just released out again for the next

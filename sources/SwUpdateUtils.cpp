@@ -67,7 +67,8 @@ bool IsNoVersionFound(const char* version)
 
 int ReadFile(const char* fileName, char* buffer, int size)
 {
-    assert(buffer != NULL);
+    // The assertion names its condition as "buffer != NULL".
+    assert(buffer != NULL);  // NOLINT(modernize-use-nullptr)
     assert(size >= 0);
     std::memset(buffer, 0, static_cast<size_t>(size));
 
@@ -189,7 +190,8 @@ int CmdRun(const char* cmdLine)
         return -1;
     }
     TRACE("Running command: %s\n", command);
-    const int status = std::system(command);
+    // Running shell commands (copies, tar, scripts) is the runner's job.
+    const int status = std::system(command);  // NOLINT(cert-env33-c)
     if (status == -1) {
         TRACE("Command failed(command could not be loaded) : %s\n", command);
     } else if (status != 0) {
@@ -439,10 +441,13 @@ void FlashPartitions(void)
             processline = 0;
         }
         if (processline == 1) {
-            char* partition = std::strtok(line, kTokenSeparators);
-            char* startText = std::strtok(nullptr, kTokenSeparators);
-            char* crc = std::strtok(nullptr, kTokenSeparators);
-            char* overwrite = std::strtok(nullptr, kTokenSeparators);
+            // strtok_r: the link's server thread runs meanwhile, and strtok's
+            // hidden position is shared by the whole process.
+            char* rest = nullptr;
+            char* partition = strtok_r(line, kTokenSeparators, &rest);
+            char* startText = strtok_r(nullptr, kTokenSeparators, &rest);
+            char* crc = strtok_r(nullptr, kTokenSeparators, &rest);
+            char* overwrite = strtok_r(nullptr, kTokenSeparators, &rest);
             const int start = startText != nullptr ? std::atoi(startText) : 0;
             if (crc == nullptr || overwrite == nullptr) {
                 // A line cut short cannot say where the image goes or whether

@@ -47,8 +47,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # every absolute path that exists under the prefix, /bin and /lib among
 # them, would mislead the instrument root). Such programs run under qemu on
 # the build machine, not on an ARM machine's own system.
+# DT_RPATH rather than DT_RUNPATH: it also serves the libraries' own
+# dependencies (libstdc++ needs libm).
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-Wl,--dynamic-linker=${SWU_ARM_SYSROOT}/lib/ld-linux-armhf.so.3 -Wl,-rpath,${SWU_ARM_SYSROOT}/lib")
+    "-Wl,--dynamic-linker=${SWU_ARM_SYSROOT}/lib/ld-linux-armhf.so.3 -Wl,-rpath,${SWU_ARM_SYSROOT}/lib -Wl,--disable-new-dtags")
 
 # SWU_QEMU_ARM in the environment tells the programs (host/qemu) to start
 # other ARM programs through the emulator.

@@ -68,21 +68,23 @@ ctest --preset arm "$@" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 set -e
 
-# Skipped tests with their reasons, one line per distinct reason.
-if grep -q 'Skipped' "$log"; then
-    echo
-    echo "Skipped tests on ARM, by reason:"
-    ctest --test-dir "$build" --rerun-failed -N >/dev/null 2>&1 || true
-    python3 - "$build/Testing/Temporary/LastTest.log" <<'EOF' || true
-import re, sys, collections
-text = open(sys.argv[1], errors="replace").read()
-reasons = collections.Counter()
-for block in text.split("----------------------------------------------------------"):
-    m = re.search(r"Skipped\n(.*?)\n", block)
-    if "[  SKIPPED ]" in block and m:
-        reasons[m.group(1).strip()] += 1
-for reason, count in reasons.most_common():
-    print(f"  {count:4d}  {reason}")
-EOF
+# Skipped tests with their reasons, from the run's own record: one line per
+# distinct reason with the number of tests.
+record=$build/Testing/Temporary/LastTest.log
+if [ -f "$record" ]; then
+    awk '
+        /^[0-9]+\/[0-9]+ Testing: / { reason = ""; pending = 0; next }
+        pending { reason = $0; pending = 0; next }
+        /:[0-9]+: Skipped$/ { pending = 1; next }
+        /^Skip regular expression found in output/ {
+            count[reason == "" ? "(no reason given)" : reason]++
+        }
+        END { for (r in count) printf "%6d  %s\n", count[r], r }
+    ' "$record" | sort -rn > "$build/skipped-arm.txt"
+    if [ -s "$build/skipped-arm.txt" ]; then
+        echo
+        echo "Skipped tests, by reason:"
+        cat "$build/skipped-arm.txt"
+    fi
 fi
 exit "$status"

@@ -54,8 +54,10 @@ struct Chip {
     bool neverReady = false;   // the running operation never finishes
     std::vector<BusAccess>* recorder = nullptr;
     NorChipStats stats;
-    uint64_t busWrites = 0;                 // since power-up
-    uint64_t powerCutAt = UINT64_MAX;       // the bus write at which power goes
+    // The power cut's bus write, counted like stats.writes (so that the bus
+    // path needs no counter of its own); UINT64_MAX for none.
+    uint64_t powerCutAt = UINT64_MAX;
+    uint64_t powerCutNumber = 0;            // the same, counted from power-up
     std::vector<Window> windows;
 };
 
@@ -209,7 +211,7 @@ uint64_t CutRandom(uint64_t* state) {
 // part only (NorChip.h), the content file keeps what was done, and the
 // process ends as on a power loss.
 [[noreturn]] __attribute__((noinline)) void CutPower(uint32_t physical, uint16_t value) {
-    uint64_t state = chip.powerCutAt;
+    uint64_t state = chip.powerCutNumber;
     const bool accepted = !Busy();
     const int block = static_cast<int>(physical / kBlockSize);
     const bool usable = !chip.locked[block] && chip.faults.eraseStatus[block] < 0 &&
@@ -229,7 +231,7 @@ uint64_t CutRandom(uint64_t* state) {
 
 inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t value) {
     ++chip.stats.writes;
-    if (__builtin_expect(++chip.busWrites == chip.powerCutAt, 0)) CutPower(physical, value);
+    if (__builtin_expect(chip.stats.writes == chip.powerCutAt, 0)) CutPower(physical, value);
     if (chip.recorder) chip.recorder->push_back({true, physical, value});
     if (Busy()) {
         if ((value & 0xFF) == 0x70) chip.statusMode = true;
@@ -276,8 +278,8 @@ int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
     chip.errors = 0;
     chip.busyLeft = 0;
     chip.neverReady = false;
-    chip.busWrites = 0;
-    chip.powerCutAt = config.powerCutAtWrite == 0 ? UINT64_MAX : config.powerCutAtWrite;
+    chip.powerCutNumber = config.powerCutAtWrite;
+    chip.powerCutAt = config.powerCutAtWrite == 0 ? UINT64_MAX : chip.stats.writes + config.powerCutAtWrite;
 
     int fd = open(config.flashPath.c_str(), O_RDWR | O_CLOEXEC);
     struct stat st {};
@@ -316,7 +318,10 @@ void NorChipPowerDown() {
 void NorChipSetFaults(const NorFaults& faults) { chip.faults = faults; }
 void NorChipSetRecorder(std::vector<BusAccess>* log) { chip.recorder = log; }
 NorChipStats NorChipGetStats() { return chip.stats; }
-void NorChipResetStats() { chip.stats = NorChipStats(); }
+void NorChipResetStats() {
+    if (chip.powerCutAt != UINT64_MAX) chip.powerCutAt -= chip.stats.writes;
+    chip.stats = NorChipStats();
+}
 bool NorChipPresent() { return chip.present; }
 bool NorChipBlockLocked(int block) { return chip.locked.at(static_cast<size_t>(block)); }
 uint16_t NorChipPeek(uint32_t physical) {

@@ -3,7 +3,9 @@
 // check that judges the flash after a cut.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,3 +203,56 @@ INSTANTIATE_TEST_SUITE_P(
         SectorCase{"TwoTornSectors", 25, {{0, 't'}, {1, 't'}}, 2, 2},
         SectorCase{"UntouchedSectorChanged", 25, {{0, 'n'}, {7, 't'}}, 1, 1}),
     [](const ::testing::TestParamInfo<SectorCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// NORFLASH_POWER_CUT as the updater's chip reads it: a malformed value is
+// reported and ignored, never taken as some other bus write.
+
+struct EnvCase {
+    const char* name;
+    const char* value;
+    bool reported;
+};
+
+void PrintTo(const EnvCase& c, std::ostream* os) { *os << c.name; }
+
+class PowerCutVariable : public ::testing::TestWithParam<EnvCase> {};
+
+TEST_P(PowerCutVariable, MalformedValuesAreReportedAndIgnored)
+{
+    const EnvCase& c = GetParam();
+    const std::string dir = MakeTestDir();
+    ASSERT_FALSE(dir.empty());
+    const std::string errors = dir + "/stderr.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // In a root without flash, so that the chip's default start finds
+        // no /dev/norflash of the host's.
+        const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) _exit(3);
+        std::string why;
+        if (EnterInstrumentRoot(InstrumentRootConfig(), &why) != 0) _exit(77);
+        dup2(fd, 2);
+        setenv("NORFLASH_POWER_CUT", c.value, 1);
+        norsim::NorChipPowerDown();
+        void* w = mmap_device_memory(nullptr, 2, PROT_READ | PROT_WRITE | PROT_NOCACHE, 0, 0);
+        _exit(w == MAP_FAILED ? 0 : 4);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        RemoveTree(dir);
+        GTEST_SKIP() << "no instrument root on this machine";
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    const std::string text = swsim::ReadTextOr(errors, "");
+    RemoveTree(dir);
+    EXPECT_EQ(text.find("NORFLASH_POWER_CUT=") != std::string::npos, c.reported) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PowerCutVariable,
+                         ::testing::Values(EnvCase{"Number", "12", false}, EnvCase{"Empty", "", false},
+                                           EnvCase{"Zero", "0", true}, EnvCase{"Negative", "-3", true},
+                                           EnvCase{"Text", "abc", true}, EnvCase{"TrailingText", "12x", true},
+                                           EnvCase{"Overflow", "99999999999999999999999", true}),
+                         [](const ::testing::TestParamInfo<EnvCase>& info) { return std::string(info.param.name); });

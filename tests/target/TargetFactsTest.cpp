@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 

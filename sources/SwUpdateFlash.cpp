@@ -243,7 +243,7 @@ void ReadFlashSector(uintptr_t Addr, uint8_t* p_byte) {
     }
 }
 
-void ProgramFlashSector(uintptr_t Addr, uint8_t* p_byte) {
+void ProgramFlashSector(uintptr_t Addr, const uint8_t* p_byte) {
     for (int destFA = 0; destFA <= sectorSize - 2 && !flashFault; destFA += 2) {
         uint16_t w = static_cast<uint16_t>(p_byte[destFA] | (p_byte[destFA + 1] << 8));
         ProgramFA(Addr + static_cast<uintptr_t>(destFA), w);
@@ -271,7 +271,7 @@ void FlashFile(FILE* fd, int dstAddr) {
             break;
         }
         uintptr_t vrtAddr = window.addr();
-        TRACE_RAW("Flashing sector %i\n", sectorIndex);
+        TRACE_RAW("Flashing sector %u\n", sectorIndex);
         TRACE_RAW("Address %x -> ", sectorAddr + firstoffset);
 
         // The chip may still answer with its status register after the last

@@ -37,7 +37,7 @@ void FlashFile(FILE* fd, int dstAddr);
 // Programs the whole sector behind the window `Addr` from the sector buffer
 // `p_byte` (sectorSize bytes; word k is bytes 2k and 2k+1, little-endian).
 // Stops at the first fatal flash fault.
-void ProgramFlashSector(uintptr_t Addr, uint8_t* p_byte);
+void ProgramFlashSector(uintptr_t Addr, const uint8_t* p_byte);
 
 // Reads the whole sector behind the window `Addr` into `p_byte`. Writes no
 // command: the chip must be in read-array mode.

@@ -61,7 +61,7 @@ unsigned RecordLength(std::uint32_t operation)
     case SS_MSGTYPE_REPLYONSWUPGRADE: return sizeof(SSConnectionReplyonUpgradeMessage_t);
     case SS_MSGTYPE_DIMSCREEN: return sizeof(SSConnectionDimScreenMessage_t);
     case SS_MSGTYPE_TURNOFF: return sizeof(SSConnectionTurnOffSystemMessage_t);
-    case SS_MSGTYPE_TOFRONT: return sizeof(SSConnectionCommonMessage_t);
+    case SS_MSGTYPE_TOFRONT:
     case SS_MSGTYPE_EXIT: return sizeof(SSConnectionCommonMessage_t);
     default: return 0;
     }

@@ -191,11 +191,10 @@ bool SetReadOnly(const char* path, bool readOnly, std::string* why) {
 }
 
 bool MakeDirs(const std::string& path, std::string* why) {
-    std::string partial;
     size_t pos = 0;
     while (pos != std::string::npos) {
         pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
+        const std::string partial = path.substr(0, pos);
         if (partial.empty()) {
             continue;
         }
@@ -716,6 +715,7 @@ int RunInInstrumentRoot(const InstrumentRootConfig& config, const std::vector<st
         bool entered = EnterFresh(config, InInstrumentRoot(), &reason);
         if (entered) {
             std::vector<char*> args;
+            args.reserve(argv.size() + 1);
             for (const std::string& arg : argv) {
                 args.push_back(const_cast<char*>(arg.c_str()));
             }

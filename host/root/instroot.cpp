@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
         !Absolute(argv[i], &command)) {
         return 127;
     }
-    argv[i] = &command[0];
+    // cppcheck-suppress autoVariables ; main's own local outlives the exec below
+    argv[i] = command.data();
     std::string why;
     if (EnterInstrumentRoot(config, &why) != 0) {
         std::fprintf(stderr, "instroot: no instrument root: %s\n", why.c_str());

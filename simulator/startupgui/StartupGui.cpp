@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,6 @@
 #include <ctime>
 #include <functional>
 #include <poll.h>
-#include <stddef.h>
 #include <string>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -338,7 +338,8 @@ void SendToUpdater(Gui& g, const char* what, std::uint32_t operation,
                     break;
                 }
                 if (fd >= 0) close(fd);
-                usleep(100000);
+                const timespec pause{0, 100000000};  // 100 ms
+                nanosleep(&pause, nullptr);
             }
             if (g.updaterFd < 0) {
                 Line("sent", Format("%s: the updater's connector is not served", what));
@@ -443,7 +444,7 @@ bool ShowRequest(Gui& g, int fd, std::uint32_t type, const unsigned char* rec, s
     case SS_MSGTYPE_SETTIMERS: {
         if (!need(sizeof(SSConnectionSetTimersMessage_t), "set-timers")) return true;
         std::string values;
-        for (int i = 0; i < 11; ++i) {
+        for (std::size_t i = 0; i < 11; ++i) {
             values += Format("%s%u", i != 0 ? " " : "", Le32(rec + 4 + 4 * i));
         }
         Line("timers", Format("estimated duration %u s (values %s)%s", Le32(rec + 12),

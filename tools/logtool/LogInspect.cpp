@@ -259,14 +259,14 @@ std::string DescribeEntry(const LogRecordView& entry, EntryKind kind)
     const std::vector<unsigned char>& info = entry.info;
     switch (kind) {
     case EntryKind::Revision:
-        line += " " + IsoTime(logGet32(&info[0])) + " " + RevisionText(&info[4], info.size() - 4);
+        line += " " + IsoTime(logGet32(info.data())) + " " + RevisionText(&info[4], info.size() - 4);
         break;
     case EntryKind::Diagnostic:
-        line += " " + IsoTime(logGet32(&info[0])) + " " + ErrorText(static_cast<int32_t>(logGet32(&info[4]))) +
+        line += " " + IsoTime(logGet32(info.data())) + " " + ErrorText(static_cast<int32_t>(logGet32(&info[4]))) +
                 " params " + Hex(&info[8], info.size() - 8);
         break;
     case EntryKind::DisplayedError:
-        line += " " + IsoTime(logGet32(&info[0])) + " " + ErrorText(static_cast<int32_t>(logGet32(&info[4])));
+        line += " " + IsoTime(logGet32(info.data())) + " " + ErrorText(static_cast<int32_t>(logGet32(&info[4])));
         break;
     case EntryKind::Raw:
         line += " info " + Hex(info.data(), info.size());

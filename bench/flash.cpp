@@ -29,11 +29,12 @@ namespace {
 class Setup {
 public:
     Setup() {
+        // A fixed seed: the same chip content and image in every run.
         std::string templ = (std::filesystem::temp_directory_path() / "flashbench.XXXXXX").string();
         if (!mkdtemp(templ.data())) std::abort();
         dir_ = templ;
         std::vector<char> bytes(norsim::kChipSize);
-        std::mt19937_64 gen(1);
+        std::mt19937_64 gen(1);  // NOLINT(cert-msc51-cpp)
         for (size_t i = 0; i < bytes.size(); i += 8) {
             uint64_t r = gen();
             std::copy_n(reinterpret_cast<const char*>(&r), 8, bytes.begin() + static_cast<long>(i));
@@ -42,6 +43,8 @@ public:
         std::reverse(bytes.begin(), bytes.end());
         std::ofstream(image(), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
+    Setup(const Setup&) = delete;
+    Setup& operator=(const Setup&) = delete;
     ~Setup() {
         norsim::NorChipPowerDown();
         std::filesystem::remove_all(dir_);
@@ -63,6 +66,8 @@ public:
         dup2(null, 1);
         close(null);
     }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
     ~Quiet() {
         std::fflush(stdout);
         dup2(saved_, 1);
@@ -78,7 +83,7 @@ void BM_WriteWholeChip(benchmark::State& state) {
     norsim::NorChipConfig config;
     config.flashPath = setup.flash();
     config.faultPath = "";
-    const double words = norsim::kChipSize / 2;
+    const double words = norsim::kChipSize / 2.0;
     uint64_t accesses = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -93,7 +98,7 @@ void BM_WriteWholeChip(benchmark::State& state) {
             FlashInit(setup.image().c_str(), 0);
         }
         norsim::NorChipStats s = norsim::NorChipGetStats();
-        if (s.programs != words || FlashFaultOccurred()) state.SkipWithError("image not written");
+        if (static_cast<double>(s.programs) != words || FlashFaultOccurred()) state.SkipWithError("image not written");
         accesses = s.reads + s.writes;
     }
     state.counters["time_per_word"] =

@@ -27,10 +27,12 @@ public:
         if (mkdtemp(buf.data()) != nullptr)
             dir_ = buf.data();
     }
+    BenchDir(const BenchDir&) = delete;
+    BenchDir& operator=(const BenchDir&) = delete;
     ~BenchDir()
     {
         if (!dir_.empty())
-            std::system(("rm -rf '" + dir_ + "'").c_str());
+            std::system(("rm -rf '" + dir_ + "'").c_str());  // NOLINT(cert-env33-c): our own directory
     }
     bool ok() const { return !dir_.empty(); }
     std::string path() const { return dir_ + "/"; }
@@ -76,7 +78,7 @@ void BM_ValidateInstrumentLogs(benchmark::State& state)
         }
     int64_t bytes = 0;
     for (const Shape& s : kInstrumentLogs)
-        bytes += static_cast<int64_t>(s.records) * ((8 + s.infoLength + 3) / 4 * 4);
+        bytes += static_cast<int64_t>(s.records) * static_cast<int64_t>((8 + s.infoLength + 3) / 4 * 4);
     for (auto _ : state) {
         for (const Shape& s : kInstrumentLogs) {
             LogDescriptor_t log;

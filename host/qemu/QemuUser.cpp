@@ -57,6 +57,7 @@ struct Staged {
 };
 
 std::mutex gLock;
+bool gPrivateMounts = false;       // this process made (or inherited) its own mount namespace
 int gStaging = -1;                 // O_PATH descriptor of the staging tmpfs
 unsigned gNextName = 0;
 std::map<int, Staged> gStaged;     // by descriptor handed out
@@ -100,6 +101,12 @@ int InStaging(Call call) {
 // then moved over "/".
 bool EnsureStaging() {
     if (gStaging >= 0) return true;
+    // Never mount over the machine's own /dev: only in a mount namespace
+    // that this process (or its parent before fork) made with unshare.
+    if (!gPrivateMounts) {
+        errno = EPERM;
+        return false;
+    }
     if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700") != 0) return false;
     int fd = open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -268,6 +275,7 @@ int unshare(int flags) noexcept {
         if (gStaging >= 0) close(gStaging);
         gStaging = -1;
         gStaged.clear();
+        gPrivateMounts = true;
     }
     return rc;
 }

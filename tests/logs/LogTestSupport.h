@@ -21,21 +21,20 @@ namespace logtest {
 using Bytes = std::vector<unsigned char>;
 constexpr uint32_t kEmpty = 0xFFFFFFFFu;
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its files. Its path
-// ends with "/" and stays well inside the log names' 39 characters.
+// A fresh directory, removed with its files. Log paths must stay within 39
+// characters, so it is made relative to the working directory (ctest runs
+// each test in its folder of the build tree): never in the host's /tmp.
 class TempDir {
 public:
     TempDir()
     {
-        const char* base = std::getenv("TMPDIR");
-        std::string root = (base && *base && std::string(base).size() < 20) ? base : "/tmp";
-        std::string templ = root + "/swlogXXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            ADD_FAILURE() << "mkdtemp failed";
-        dir_ = buf.data();
+        char templ[] = "swlogXXXXXX";
+        if (mkdtemp(templ) == nullptr)
+            ADD_FAILURE() << "mkdtemp in the working directory failed";
+        dir_ = templ;
     }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     ~TempDir() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::string path() const { return dir_ + "/"; }
     std::string file(const std::string& name) const { return path() + name; }
@@ -65,7 +64,7 @@ inline Bytes MakeRecord(uint32_t infoLength, uint32_t number, const Bytes& info 
     Put32(&rec[4], number);
     for (uint32_t i = 0; i < infoLength; ++i)
         rec[8 + i] = i < info.size() ? info[i] : 0;
-    Put32(&rec[0], crc32buf(reinterpret_cast<const char*>(&rec[4]), rec.size() - 4));
+    Put32(rec.data(), crc32buf(reinterpret_cast<const char*>(&rec[4]), rec.size() - 4));
     return rec;
 }
 

@@ -1,8 +1,8 @@
 #include "E2eSupport.h"
 
-#include <stdlib.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "SimFiles.h"

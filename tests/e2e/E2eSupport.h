@@ -14,6 +14,8 @@
 class ScratchDir {
 public:
     ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
     ~ScratchDir();
     const std::string& path() const { return path_; }
 

@@ -20,7 +20,7 @@ TEST(GetConnection, FindsAServerThatAppearsWhileRetrying)
     std::chrono::steady_clock::time_point up;
     std::thread appear([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        gui.reset(new RawPeer(kName));
+        gui = std::make_unique<RawPeer>(kName);
         up = std::chrono::steady_clock::now();
     });
     PtConnectionClient_t* client = nullptr;

@@ -4,20 +4,20 @@
 #include <chrono>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
-#include <stddef.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "HostDelay.h"
@@ -282,6 +282,7 @@ Child::Child(const std::vector<std::string>& argv, const std::string& outFile)
         dup2(out, STDOUT_FILENO);
         dup2(in[0], STDIN_FILENO);
         std::vector<char*> args;
+        args.reserve(argv.size() + 1);
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
@@ -316,7 +317,7 @@ int Child::Wait(double seconds)
     return ended ? status_ : -1;
 }
 
-void Child::Input(const std::string& text)
+void Child::Input(const std::string& text) const
 {
     if (stdinFd_ >= 0) {
         ssize_t r = write(stdinFd_, text.data(), text.size());

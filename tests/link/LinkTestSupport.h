@@ -63,6 +63,8 @@ public:
 
     // Binds at once (so a look-up succeeds from now on); serves in a thread.
     explicit RawPeer(const std::string& name, ReplyFn fn = nullptr);
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
     ~RawPeer();
     bool Serving() const { return listenFd_ >= 0; }
     std::vector<RawRequest> Requests();
@@ -87,13 +89,15 @@ public:
     // Runs `argv` with standard output to `outFile` and standard input from
     // a pipe (see Input).
     Child(const std::vector<std::string>& argv, const std::string& outFile);
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
     ~Child();
     pid_t Pid() const { return pid_; }
     // Waits up to `seconds` for the child to end. Returns its wait status, or
     // -1 when it still runs.
     int Wait(double seconds);
     // Writes to the child's standard input (exec'd children only).
-    void Input(const std::string& text);
+    void Input(const std::string& text) const;
 
 private:
     pid_t pid_ = -1;

@@ -26,15 +26,18 @@ void Record(const std::string& e)
     events.push_back(e);
 }
 
+// cppcheck-suppress constParameter ; the callbacks' signatures
 void OnAnswer(shUpgradeResponse_t reply, void* data)
 {
     Record(std::string(reply == ContinueUpgrade ? "continue" : "terminate") +
            (data == &userData ? "" : " (wrong data)"));
 }
+// cppcheck-suppress constParameter
 void OnDim(shBackLigth_t set, void* data)
 {
     Record("dim " + std::to_string(set) + (data == &userData ? "" : " (wrong data)"));
 }
+// cppcheck-suppress constParameter
 void OnTurnOff(void* data)
 {
     Record(std::string("turn-off") + (data == &userData ? "" : " (wrong data)"));

@@ -129,7 +129,7 @@ protected:
     }
 };
 
-uint32_t Time(const Bytes& info) { return Get32(&info[0]); }
+uint32_t Time(const Bytes& info) { return Get32(info.data()); }
 int32_t Int(const Bytes& info, size_t at) { return static_cast<int32_t>(Get32(&info[at])); }
 
 // Checks a diagnostic entry recording the recreation of the log at index.

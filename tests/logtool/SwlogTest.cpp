@@ -40,8 +40,9 @@ ToolRun Swlog(std::vector<std::string> args)
 {
     args.insert(args.begin(), "swlog");
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args)
-        argv.push_back(&a[0]);
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();

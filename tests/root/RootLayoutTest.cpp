@@ -76,8 +76,9 @@ TEST_F(RootLayoutTest, ExistingFilesCannotBeReplacedOrRemoved) {
     EXPECT_NE(unlink("/etc/passwd"), 0);
     EXPECT_NE(unlink("/proc/boot/slay"), 0);
     EXPECT_NE(rename("/bin/sh", "/tmp/sh"), 0);
-    EXPECT_EQ(open("/proc/boot/waitfor", O_WRONLY | O_TRUNC), -1)
-        << "a board tool could be overwritten";
+    const int tool = open("/proc/boot/waitfor", O_WRONLY | O_TRUNC);
+    EXPECT_EQ(tool, -1) << "a board tool could be overwritten";
+    if (tool >= 0) close(tool);
 }
 
 TEST_F(RootLayoutTest, ShellPassesArgumentsOfTheDotCommand) {
@@ -171,7 +172,9 @@ TEST_F(RootLayoutTest, EnteringAgainSwapsTheFlash) {
         close(flash);
     }
     EXPECT_EQ(ReadTextFile("/dev/norflash"), "ABAA");
-    EXPECT_EQ(open("/dev/norflash.faults", O_WRONLY), -1);
+    const int faults = open("/dev/norflash.faults", O_WRONLY);
+    EXPECT_EQ(faults, -1);
+    if (faults >= 0) close(faults);
 
     ASSERT_EQ(EnterInstrumentRoot({}, &why), 0) << why;
     EXPECT_FALSE(FileExists("/dev/norflash"));

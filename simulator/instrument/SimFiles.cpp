@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstring>
 
-extern char** environ;
-
 namespace swsim {
 
 Fd& Fd::operator=(Fd&& o) noexcept
@@ -175,7 +173,8 @@ std::vector<std::string> ListDir(const std::string& dir)
     return names;
 }
 
-bool RemoveTree(const std::string& path, std::string* why)
+// Recursive over the tree: the simulator's trees are a few levels deep.
+bool RemoveTree(const std::string& path, std::string* why)  // NOLINT(misc-no-recursion)
 {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
@@ -211,7 +210,7 @@ bool CopyFileTo(const std::string& from, const std::string& to, std::string* why
     return WriteBytes(to, bytes.data(), bytes.size(), st.st_mode & 07777, why);
 }
 
-bool CopyTree(const std::string& from, const std::string& to, std::string* why)
+bool CopyTree(const std::string& from, const std::string& to, std::string* why)  // NOLINT(misc-no-recursion)
 {
     struct stat st;
     if (lstat(from.c_str(), &st) != 0) {
@@ -258,6 +257,7 @@ std::string AbsolutePath(const std::string& path)
 int RunProgram(const std::vector<std::string>& argv, std::string* output, std::string* why)
 {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 

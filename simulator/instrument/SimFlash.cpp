@@ -84,7 +84,7 @@ std::vector<MapLine> ParseFlashMap(const std::string& text)
                 t = e;
             }
             line.tokens = static_cast<int>(tokens.size());
-            if (tokens.size() > 0) line.partition = tokens[0];
+            if (!tokens.empty()) line.partition = tokens[0];
             if (tokens.size() > 1) line.startKiB = std::atoi(tokens[1].c_str());
             if (tokens.size() > 2) line.crc = tokens[2];
             if (tokens.size() > 3) line.overwrite = tokens[3];

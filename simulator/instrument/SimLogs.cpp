@@ -146,7 +146,7 @@ std::string DescribeRecord(const LogSpec& spec, const LogRecord& record)
     if (name == "RevHistory.log") {
         std::string digits(reinterpret_cast<const char*>(info + 4), 4);
         line += ", version " + digits;
-        if (digits.size() == 4 && digits.find_first_not_of("0123456789") == std::string::npos) {
+        if (digits.find_first_not_of("0123456789") == std::string::npos) {
             line += " (" + std::to_string(std::stoi(digits.substr(0, 2))) + "." +
                     std::to_string(std::stoi(digits.substr(2, 2))) + ")";
         }

@@ -267,14 +267,14 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
                 kept += (kept.empty() ? "" : ",") + line.partition;
             } else if (Has(trace, ("Flashing: " + line.partition + " @").c_str()) ||
                        Has(trace, ("Partion " + line.partition + " does not exist").c_str())) {
-                const std::string why = line.overwrite == "YES" ? "overwrite YES"
+                const std::string reason = line.overwrite == "YES" ? "overwrite YES"
                                                                 : line.MountDir() + " does not exist";
                 if (Has(trace, ("Flash fault earlier in this run: \"" + line.partition + "\"").c_str())) {
-                    decision = "to be written (" + why + "), not written after the flash fault";
+                    decision = "to be written (" + reason + "), not written after the flash fault";
                 } else if (Has(trace, ("Could not open file \"" + line.partition + "\"").c_str())) {
-                    decision = "to be written (" + why + "), but the image could not be opened";
+                    decision = "to be written (" + reason + "), but the image could not be opened";
                 } else {
-                    decision = "written (" + why + ")";
+                    decision = "written (" + reason + ")";
                     written += (written.empty() ? "" : ",") + line.partition;
                 }
             } else {
@@ -351,7 +351,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
                           "  sectors erased %llu, words programmed %llu, bus accesses %llu (%llu reads, %llu "
                           "writes), protocol violations %llu; replay gives the same flash: %s\n",
                           static_cast<unsigned long long>(st.erases), static_cast<unsigned long long>(st.programs),
-                          static_cast<unsigned long long>(st.reads + st.writes),
+                          static_cast<unsigned long long>(st.reads) + st.writes,
                           static_cast<unsigned long long>(st.reads), static_cast<unsigned long long>(st.writes),
                           static_cast<unsigned long long>(st.violations), YesNo(replay.matchesFlash));
             out << line;
@@ -362,7 +362,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
                           "chips with this command set)\n",
                           est, static_cast<unsigned long long>(st.erases), timings.blockEraseSeconds,
                           static_cast<unsigned long long>(st.programs), timings.wordProgramMicros, attempts.size(),
-                          timings.lockClearSeconds, static_cast<unsigned long long>(st.reads + st.writes),
+                          timings.lockClearSeconds, static_cast<unsigned long long>(st.reads) + st.writes,
                           timings.busAccessNanos);
             out << line;
             summary["erases"] = std::to_string(st.erases);
@@ -405,7 +405,8 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
         const DecodedLog a = LoadLog(s.instrumentData(), spec);
         const auto added = AddedRecords(b, a);
         std::string key = spec.name;
-        key = key.substr(0, key.find('.'));
+        const size_t dot = key.find('.');
+        if (dot != std::string::npos) key.resize(dot);
         summary["added-" + key] = std::to_string(added.size());
         std::string state;
         if (!a.present) state = " (missing)";

@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +18,6 @@
 #include "SimFiles.h"
 #include "SimMedium.h"
 #include "SimState.h"
-
-extern char** environ;
 
 namespace swsim {
 
@@ -105,6 +103,7 @@ bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, 
         posix_spawnattr_setpgroup(&attr, 0);
     }
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), environ);

@@ -71,8 +71,9 @@ bool Model(const uint8_t* data, size_t size, std::vector<Placement>* placements)
         if (line.empty() || line[0] == '#' || line[0] == '\r' || line.find("RELEASE_NAME") != std::string::npos)
             continue;
         std::vector<std::string> tokens;
-        for (char* t = std::strtok(&line[0], " \n\t"); t != nullptr && tokens.size() < 4;
-             t = std::strtok(nullptr, " \n\t"))
+        char* rest = nullptr;
+        for (char* t = strtok_r(line.data(), " \n\t", &rest); t != nullptr && tokens.size() < 4;
+             t = strtok_r(nullptr, " \n\t", &rest))
             tokens.push_back(t);
         if (tokens.size() < 4)
             continue;

@@ -35,6 +35,7 @@ struct Calls {
 
 Calls calls;
 
+// cppcheck-suppress constParameter ; the callbacks' signatures
 void OnAnswer(shUpgradeResponse_t reply, void* data)
 {
     calls.foreignData += data != &calls;
@@ -42,6 +43,7 @@ void OnAnswer(shUpgradeResponse_t reply, void* data)
     ++calls.answers;
 }
 
+// cppcheck-suppress constParameter
 void OnDim(shBackLigth_t set, void* data)
 {
     calls.foreignData += data != &calls;
@@ -49,6 +51,7 @@ void OnDim(shBackLigth_t set, void* data)
     ++calls.dims;
 }
 
+// cppcheck-suppress constParameter
 void OnTurnOff(void* data)
 {
     calls.foreignData += data != &calls;
@@ -67,10 +70,10 @@ uint32_t Le32(const uint8_t* p)
 unsigned Needed(uint32_t operation)
 {
     switch (operation) {
-    case SS_MSGTYPE_REPLYONSWUPGRADE: return 8;
+    case SS_MSGTYPE_REPLYONSWUPGRADE:
     case SS_MSGTYPE_DIMSCREEN: return 8;
-    case SS_MSGTYPE_TURNOFF: return 4;
-    case SS_MSGTYPE_TOFRONT: return 4;
+    case SS_MSGTYPE_TURNOFF:
+    case SS_MSGTYPE_TOFRONT:
     case SS_MSGTYPE_EXIT: return 4;
     default: return 0;
     }
@@ -149,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const void* reply = AppInputHandler(nullptr, &calls, type, record.get(), len, &replyLen);
     FUZZ_CHECK(reply != nullptr && replyLen == sizeof(SSConnectionCommonReplyMsg_t), "reply of %u bytes", replyLen);
     uint32_t status;
+    // cppcheck-suppress nullPointerRedundantCheck ; FUZZ_CHECK does not return on a null reply
     std::memcpy(&status, reply, sizeof status);
     CheckCalls("direct", data + 4, len, status);
 

@@ -30,7 +30,7 @@ const char* const kFiles[4] = {"/log/swVersion/swVersion", "/tmp/swVersion", "/i
 // The text a reader sees: the content up to its first zero byte.
 std::string TextOf(const std::string& content)
 {
-    return std::string(content.c_str());
+    return content.substr(0, content.find('\0'));
 }
 
 float LeadingNumber(const std::string& text)

@@ -72,7 +72,7 @@ bool IsCorrupt(const std::string& file, const LogKind& log)
     if (file.size() < static_cast<size_t>(log.records) * recSize)
         return true;
     for (uint32_t i = 0; i < log.records; ++i)
-        if (!RecordSealed(reinterpret_cast<const unsigned char*>(file.data()) + i * recSize, recSize))
+        if (!RecordSealed(reinterpret_cast<const unsigned char*>(file.data()) + static_cast<size_t>(i) * recSize, recSize))
             return true;
     return false;
 }
@@ -207,7 +207,7 @@ void OpenWriteAndReplace(const LogKind& log, bool absent, const std::string& fil
     // The entry writers open the log themselves, replacing a corrupt one.
     int written = 0;
     if (std::strcmp(log.name, "RevHistory.log") == 0)
-        written = WriteRevLog(size % 100, writes, log.name);
+        written = WriteRevLog(static_cast<int>(size % 100), writes, log.name);
     else if (std::strcmp(log.name, "DisplayedError.log") != 0) {
         // The writer takes 42 parameter bytes (or none).
         uint8_t parameters[42] = {};
@@ -250,7 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (pad && file.size() < whole) {
         std::string empty(recSize, '\0');
         logPut32(reinterpret_cast<unsigned char*>(&empty[4]), LOG_EMPTY_RECORD_NO);
-        Seal(reinterpret_cast<unsigned char*>(&empty[0]), recSize);
+        Seal(reinterpret_cast<unsigned char*>(empty.data()), recSize);
         file.resize(file.size() / recSize * recSize);
         while (file.size() < whole)
             file += empty;

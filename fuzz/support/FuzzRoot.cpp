@@ -63,7 +63,7 @@ void EnterFuzzRoot(const char* target, bool withFlash)
         // runs do not share a chip. Removed again once the root holds it.
         flash = work + "/norflash." + target + "." + std::to_string(getpid());
         const int fd = open(flash.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0 || ftruncate(fd, 16 * 1024 * 1024) != 0)
+        if (fd < 0 || ftruncate(fd, off_t{16} * 1024 * 1024) != 0)
             Die("cannot make the flash file " + flash + ": " + std::strerror(errno));
         close(fd);
         config.flashFile = flash;

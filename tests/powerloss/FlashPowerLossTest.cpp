@@ -205,6 +205,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
         }
     };
     std::vector<std::thread> threads;
+    threads.reserve(workers.size());
     for (const auto& ws : workers) threads.emplace_back(work, ws);
     for (auto& t : threads) t.join();
     EXPECT_TRUE(setupFailures.empty()) << setupFailures.front();

@@ -10,13 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -338,9 +338,9 @@ TEST_P(LogPowerLoss, TornLogWritesAreDetectedOrHarmless)
         for (const auto& spec : swsim::InstrumentLogs()) {
             const std::string name = spec.name;
             std::vector<uint8_t> bytes;
-            const bool present = swsim::ReadBytes(paths.instrumentData() + "/" + name, &bytes);
-            const swsim::DecodedLog log = swsim::DecodeLog(bytes, present, spec);
-            EXPECT_TRUE(present && log.lengthOk && log.badCrcs == 0) << name << " does not validate after the next run";
+            const bool exists = swsim::ReadBytes(paths.instrumentData() + "/" + name, &bytes);
+            const swsim::DecodedLog log = swsim::DecodeLog(bytes, exists, spec);
+            EXPECT_TRUE(exists && log.lengthOk && log.badCrcs == 0) << name << " does not validate after the next run";
             const bool recreated = trace.find("Recreating " + name + " since") != std::string::npos;
             EXPECT_EQ(recreated, corrupt[name]) << name << (corrupt[name] ? " was corrupt but not recreated"
                                                                           : " was recreated though it validated");

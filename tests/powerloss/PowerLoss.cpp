@@ -1,21 +1,19 @@
 #include "PowerLoss.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <sstream>
 
 #include "SimFiles.h"
-
-extern char** environ;
 
 namespace powerloss {
 
@@ -92,9 +90,11 @@ int RunWithEnvironment(const std::vector<std::string>& argv, const std::vector<s
     }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(&e[0]);
+    envp.reserve(env.size() + 1);
+    for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 

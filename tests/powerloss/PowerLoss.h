@@ -33,6 +33,8 @@ std::vector<std::string> ReplayIds(const Options& options, const std::string& pr
 class ScratchDir {
 public:
     ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
     ~ScratchDir();
     const std::string& path() const { return path_; }
 

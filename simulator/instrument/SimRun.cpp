@@ -263,8 +263,10 @@ int RunInside(const std::vector<std::string>& args)
     if (updater.open) kill(-updater.pid, SIGKILL);
     Reap(&updater, 0);
 
+    // The stand-in ends at once on SIGTERM; the generous bound only keeps a
+    // loaded machine (sanitizer builds, parallel runs) from cutting it short.
     kill(gui.pid, SIGTERM);
-    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 3, [&] { return gui.exited && !gui.open; });
+    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 15, [&] { return gui.exited && !gui.open; });
     if (!gui.exited) {
         kill(gui.pid, SIGKILL);
         Reap(&gui, 0);

@@ -7,21 +7,9 @@
 
 #include <map>
 #include <string>
+
+#include "RootTest.h"
 #include <vector>
-
-// A fresh directory under the build directory, removed when the test passed
-// (kept for inspection when it failed).
-class ScratchDir {
-public:
-    ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    ~ScratchDir();
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Runs swsim with `args`; its output (stdout and stderr) in *output.
 // Returns its exit code, or -1 when it did not exit normally.
@@ -30,6 +18,5 @@ int Swsim(const std::vector<std::string>& args, std::string* output);
 // The key=value summary the last report wrote.
 std::map<std::string, std::string> Summary(const std::string& state);
 
-std::vector<std::string> SplitLines(const std::string& text);
 
 #endif

@@ -113,14 +113,14 @@ void FailingRepartition(Instrument& i)
 }
 void MissingRepartition(Instrument& i)
 {
-    RemoveTree(i.sample + "/FlashRepartition.sh");
+    swsim::RemoveTree(i.sample + "/FlashRepartition.sh");
     i.Medium();
 }
 void MissingSecondPackage(Instrument& i)
 {
     i.Medium();
-    RemoveTree(i.paths.medium() + "/file2");
-    RemoveTree(i.paths.usbdongle() + "/file2");
+    swsim::RemoveTree(i.paths.medium() + "/file2");
+    swsim::RemoveTree(i.paths.usbdongle() + "/file2");
 }
 void PlainMedium(Instrument& i)
 {

@@ -59,23 +59,6 @@ std::vector<std::string> ReplayIds(const Options& options, const std::string& pr
     return ids;
 }
 
-ScratchDir::ScratchDir()
-{
-    const std::string base = std::string(SWU_BUILD_DIR) + "/powerloss-scratch";
-    swsim::MakeDirs(base);
-    std::string templ = base + "/XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
-
-ScratchDir::~ScratchDir()
-{
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const bool failed = info != nullptr && info->result() != nullptr && info->result()->Failed();
-    if (!path_.empty() && !failed) swsim::RemoveTree(path_);
-}
-
 int RunWithEnvironment(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                        const std::string& outputFile)
 {

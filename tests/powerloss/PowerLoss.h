@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <set>
 #include <string>
+
+#include "RootTest.h"
 #include <vector>
 
 namespace powerloss {
@@ -27,20 +29,6 @@ Options OptionsFromEnvironment();
 
 // Ids of `replay` that start with prefix (e.g. "flash:"), the prefix removed.
 std::vector<std::string> ReplayIds(const Options& options, const std::string& prefix);
-
-// A fresh directory under <build>/powerloss-scratch, removed at destruction
-// unless the running test failed (kept for inspection).
-class ScratchDir {
-public:
-    ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    ~ScratchDir();
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Runs argv with `extraEnv` ("NAME=value") added to this process's
 // environment, standard output and error into outputFile. Returns the exit

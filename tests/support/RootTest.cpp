@@ -150,6 +150,14 @@ std::string MakeTestDir() {
     return buffer.data();
 }
 
+ScratchDir::~ScratchDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const bool failed = info != nullptr && info->result() != nullptr && info->result()->Failed();
+    if (!failed) {
+        RemoveTree(path_);
+    }
+}
+
 void RemoveTree(const std::string& path) {
     if (path.empty()) {
         return;

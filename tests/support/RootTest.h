@@ -41,6 +41,20 @@ std::string CaptureStdoutOf(const std::function<void()>& call);
 // cannot be made.
 std::string MakeTestDir();
 
+// A MakeTestDir directory for one test, removed at destruction unless the
+// running test failed (then kept for inspection).
+class ScratchDir {
+public:
+    ScratchDir() : path_(MakeTestDir()) {}
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    ~ScratchDir();
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 // Removes a directory tree made by MakeTestDir (symbolic links not followed).
 void RemoveTree(const std::string& path);
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the simulator need,
-# when any is missing. Needs root only when something must be installed.
+# when any is missing, and the further packages named as arguments.
+# Needs root only when something must be installed.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
@@ -9,6 +10,8 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
 packages+=(clang libclang-rt-14-dev)
 # Static analysis (scripts/lint.sh).
 packages+=(clang-tidy cppcheck)
+# What the caller needs besides (e.g. the ARM cross toolchain).
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

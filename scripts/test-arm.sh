@@ -14,21 +14,7 @@ jobs=2
 
 # --- Packages: the base ones, then the cross toolchain, qemu-user and the
 # GoogleTest sources (built here for the target).
-scripts/install-deps.sh
-arm_packages=(g++-$triple qemu-user googletest)
-missing=()
-for p in "${arm_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing Debian packages: ${missing[*]}; install them as root" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-deps.sh g++-$triple qemu-user googletest
 mkdir -p "$build"
 
 # --- GoogleTest for the target, from Debian's source package; rebuilt when

@@ -133,23 +133,28 @@ int shSendError(unsigned int code)
     return SendRequest(&msg, sizeof(msg));
 }
 
-int shSendMessage(unsigned int code)
-{
-    SSConnectionMessageTextMessage_t msg;
-    std::memset(&msg, 0, sizeof(msg));
-    msg.operation = SS_MSGTYPE_MESSAGECODE;
-    msg.messageCode = code;
-    msg.tmeIsSet = 0;
-    return SendRequest(&msg, sizeof(msg));
-}
+namespace {
 
-int shSendMessageTme(unsigned int code, unsigned int timeOuttime_s)
+// A message-code request; the time-out counts only when tmeIsSet is 1.
+int SendMessageCode(unsigned int code, unsigned int timeOuttime_s, unsigned int tmeIsSet)
 {
     SSConnectionMessageTextMessage_t msg;
     std::memset(&msg, 0, sizeof(msg));
     msg.operation = SS_MSGTYPE_MESSAGECODE;
     msg.messageCode = code;
     msg.tmeTimeInSec = timeOuttime_s;
-    msg.tmeIsSet = 1;
+    msg.tmeIsSet = tmeIsSet;
     return SendRequest(&msg, sizeof(msg));
+}
+
+}  // namespace
+
+int shSendMessage(unsigned int code)
+{
+    return SendMessageCode(code, 0, 0);
+}
+
+int shSendMessageTme(unsigned int code, unsigned int timeOuttime_s)
+{
+    return SendMessageCode(code, timeOuttime_s, 1);
 }

@@ -9,15 +9,15 @@
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR]
 //   swsim report STATE [--trace]
 //
-// See simulator/README.md.
-#include <unistd.h>
-
+// `swsim --help` and `swsim COMMAND --help` list the options; see
+// simulator/README.md.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "SimCli.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
 #include "SimReport.h"
@@ -27,52 +27,6 @@
 using namespace swsim;
 
 namespace {
-
-const char kUsage[] =
-    "usage:\n"
-    "  swsim create STATE [--version V] [--installed V] [--market NAME]\n"
-    "                     [--corrupt-log NAME]... [--truncate-log NAME]... [--force]\n"
-    "      a new instrument in the state directory STATE (running version V, default 2.3)\n"
-    "  swsim sample DIR [--version V]\n"
-    "      the source directory of the built-in sample update (default version 2.4)\n"
-    "  swsim medium STATE (--from DIR | --sample [--version V])\n"
-    "      build the update medium from DIR (or the sample) and insert it\n"
-    "  swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]\n"
-    "                  [--interactive] [--faults FILE] [--timeout S] [--show-trace]\n"
-    "                  [--quiet] [--no-report] [--updater PATH] [--gui PATH]\n"
-    "                  [--updater-cwd DIR]\n"
-    "      start the updater with the start-up GUI stand-in inside an instrument root\n"
-    "  swsim report STATE [--trace]\n"
-    "      the report on the last run (--trace: the updater's full trace too)\n";
-
-int UsageError(const std::string& text)
-{
-    std::fprintf(stderr, "swsim: %s\n%s", text.c_str(), kUsage);
-    return 64;
-}
-
-std::string SelfExe()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "";
-    return std::string(buf, static_cast<size_t>(n));
-}
-
-bool ParseSeconds(const std::string& text, double* out)
-{
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || v < 0 || v > 86400) return false;
-    *out = v;
-    return true;
-}
-
-int Fail(const std::string& why, int status = 1)
-{
-    std::fprintf(stderr, "swsim: %s\n", why.c_str());
-    return status;
-}
 
 int PrintReport(const std::string& state, bool withTrace)
 {
@@ -85,128 +39,173 @@ int PrintReport(const std::string& state, bool withTrace)
     return 0;
 }
 
-int Create(const std::vector<std::string>& a)
+void AddCreate(Commands& c)
 {
-    if (a.empty() || a[0].compare(0, 2, "--") == 0) return UsageError("create needs a state directory");
-    CreateOptions o;
-    for (size_t i = 1; i < a.size(); ++i) {
-        const bool hasValue = i + 1 < a.size();
-        if (a[i] == "--version" && hasValue) o.version = a[++i];
-        else if (a[i] == "--installed" && hasValue) o.installed = a[++i];
-        else if (a[i] == "--market" && hasValue) o.market = a[++i];
-        else if (a[i] == "--corrupt-log" && hasValue) o.corruptLogs.push_back(a[++i]);
-        else if (a[i] == "--truncate-log" && hasValue) o.truncateLogs.push_back(a[++i]);
-        else if (a[i] == "--force") o.force = true;
-        else return UsageError("create: unknown or incomplete option " + a[i]);
-    }
-    std::string why;
-    if (CreateInstrument(a[0], o, &why) != 0) return Fail(why);
-    std::printf("instrument created in %s: running version %s, installed %s, %s\n", AbsolutePath(a[0]).c_str(),
-                o.version.c_str(), (o.installed.empty() ? o.version : o.installed).c_str(),
-                o.market.empty() ? "no Market.ini (internal)" : ("market " + o.market).c_str());
-    return 0;
+    auto state = std::make_shared<std::string>();
+    auto o = std::make_shared<CreateOptions>();
+    CLI::App* sub = AddCommand(c, "create", "a new instrument in the state directory STATE", [state, o] {
+        std::string why;
+        if (CreateInstrument(*state, *o, &why) != 0) return Fail(why);
+        std::printf("instrument created in %s: running version %s, installed %s, %s\n",
+                    AbsolutePath(*state).c_str(), o->version.c_str(),
+                    (o->installed.empty() ? o->version : o->installed).c_str(),
+                    o->market.empty() ? "no Market.ini (internal)" : ("market " + o->market).c_str());
+        return 0;
+    });
+    sub->add_option("STATE", *state, "state directory")->required();
+    sub->add_option("--version", o->version, "running version")->capture_default_str();
+    sub->add_option("--installed", o->installed, "installed version (default: the running one)");
+    sub->add_option("--market", o->market, "market setting (default: none, the instrument is internal)");
+    sub->add_option("--corrupt-log", o->corruptLogs, "a log with one record's CRC wrong")->take_all();
+    sub->add_option("--truncate-log", o->truncateLogs, "a log half a record short")->take_all();
+    sub->add_flag("--force", o->force, "clear a state directory swsim made before");
 }
 
-int Sample(const std::vector<std::string>& a)
+void AddSample(Commands& c)
 {
-    if (a.empty()) return UsageError("sample needs a directory");
-    SampleOptions o;
-    for (size_t i = 1; i < a.size(); ++i) {
-        if (a[i] == "--version" && i + 1 < a.size()) o.version = a[++i];
-        else return UsageError("sample: unknown or incomplete option " + a[i]);
-    }
-    std::string why;
-    if (WriteSampleUpdate(a[0], o, &why) != 0) return Fail(why);
-    std::printf("sample update %s written to %s\n", o.version.c_str(), AbsolutePath(a[0]).c_str());
-    return 0;
+    auto dir = std::make_shared<std::string>();
+    auto o = std::make_shared<SampleOptions>();
+    CLI::App* sub = AddCommand(c, "sample", "the source directory of the built-in sample update", [dir, o] {
+        std::string why;
+        if (WriteSampleUpdate(*dir, *o, &why) != 0) return Fail(why);
+        std::printf("sample update %s written to %s\n", o->version.c_str(), AbsolutePath(*dir).c_str());
+        return 0;
+    });
+    sub->add_option("DIR", *dir, "directory to write (created; must be empty or missing)")->required();
+    sub->add_option("--version", o->version, "the update's version")->capture_default_str();
 }
 
-int Medium(const std::vector<std::string>& a)
+void AddMedium(Commands& c)
 {
-    if (a.empty() || a[0].compare(0, 2, "--") == 0) return UsageError("medium needs a state directory");
-    const StatePaths s(a[0]);
-    std::string from;
-    bool sample = false;
-    SampleOptions so;
-    for (size_t i = 1; i < a.size(); ++i) {
-        if (a[i] == "--from" && i + 1 < a.size()) from = a[++i];
-        else if (a[i] == "--sample") sample = true;
-        else if (a[i] == "--version" && i + 1 < a.size()) so.version = a[++i];
-        else return UsageError("medium: unknown or incomplete option " + a[i]);
-    }
-    if (sample == !from.empty()) return UsageError("medium needs exactly one of --from DIR and --sample");
-    if (!PathExists(s.marker())) return Fail(s.root + " holds no simulated instrument (swsim create first)");
-    std::string why;
-    if (sample) {
-        from = s.sim() + "/sample";
-        RemoveTree(from);
-        if (WriteSampleUpdate(from, so, &why) != 0) return Fail(why);
-        std::printf("sample update %s written to %s\n", so.version.c_str(), from.c_str());
-    }
-    std::vector<std::string> lines;
-    if (BuildMedium(from, s.medium(), &lines, &why) != 0) return Fail(why);
-    if (InsertMedium(s.medium(), s.usbdongle(), &why) != 0) return Fail(why);
-    std::printf("medium built in %s and inserted:\n", s.medium().c_str());
-    for (const auto& l : lines) std::printf("  %s\n", l.c_str());
-    return 0;
+    struct Args {
+        std::string state, from;
+        bool sample = false;
+        SampleOptions so;
+    };
+    auto a = std::make_shared<Args>();
+    CLI::App* sub = AddCommand(c, "medium", "build the update medium from DIR (or the sample) and insert it", [a] {
+        const StatePaths s(a->state);
+        if (a->sample == !a->from.empty()) return UsageError("medium needs exactly one of --from DIR and --sample");
+        if (!PathExists(s.marker())) return Fail(s.root + " holds no simulated instrument (swsim create first)");
+        std::string why, from = a->from;
+        if (a->sample) {
+            from = s.sim() + "/sample";
+            RemoveTree(from);
+            if (WriteSampleUpdate(from, a->so, &why) != 0) return Fail(why);
+            std::printf("sample update %s written to %s\n", a->so.version.c_str(), from.c_str());
+        }
+        std::vector<std::string> lines;
+        if (BuildMedium(from, s.medium(), &lines, &why) != 0) return Fail(why);
+        if (InsertMedium(s.medium(), s.usbdongle(), &why) != 0) return Fail(why);
+        std::printf("medium built in %s and inserted:\n", s.medium().c_str());
+        for (const auto& l : lines) std::printf("  %s\n", l.c_str());
+        return 0;
+    });
+    sub->add_option("STATE", a->state, "state directory")->required();
+    sub->add_option("--from", a->from, "source directory of the update");
+    sub->add_flag("--sample", a->sample, "use the built-in sample update");
+    sub->add_option("--version", a->so.version, "version of the sample")->capture_default_str();
 }
 
-int Run(const std::vector<std::string>& a)
+void AddRun(Commands& c)
 {
-    if (a.empty() || a[0].compare(0, 2, "--") == 0) return UsageError("run needs a state directory");
-    RunOptions o;
-    bool report = true;
-    for (size_t i = 1; i < a.size(); ++i) {
-        const bool hasValue = i + 1 < a.size();
-        if (a[i] == "--answer" && hasValue) o.answer = a[++i];
-        else if (a[i] == "--answer-delay" && hasValue) {
-            if (!ParseSeconds(a[++i], &o.answerDelay)) return UsageError("bad --answer-delay");
-        } else if (a[i] == "--pull-after" && hasValue) {
-            if (a[++i] == "never") o.pullAfter = -1;
-            else if (!ParseSeconds(a[i], &o.pullAfter)) return UsageError("bad --pull-after");
-        } else if (a[i] == "--timeout" && hasValue) {
-            if (!ParseSeconds(a[++i], &o.timeout)) return UsageError("bad --timeout");
-        } else if (a[i] == "--interactive") o.interactive = true;
-        else if (a[i] == "--faults" && hasValue) o.faultsFile = AbsolutePath(a[++i]);
-        else if (a[i] == "--show-trace") o.showTrace = true;
-        else if (a[i] == "--quiet") o.showGui = false;
-        else if (a[i] == "--no-report") report = false;
-        else if (a[i] == "--updater" && hasValue) o.updater = a[++i];
-        else if (a[i] == "--gui" && hasValue) o.gui = a[++i];
-        else if (a[i] == "--updater-cwd" && hasValue) o.updaterCwd = a[++i];
-        else return UsageError("run: unknown or incomplete option " + a[i]);
-    }
-    if (o.answer != "yes" && o.answer != "no" && o.answer != "never") {
-        return UsageError("--answer must be yes, no or never");
-    }
-    std::string why;
-    const int rc = RunUpdate(a[0], o, SelfExe(), &why);
-    if (rc == 2) return Fail(why, 77);  // no instrument root here: a skip, not a failure
-    if (rc != 0) return Fail(why);
-    if (!report) return 0;
-    std::printf("\n");
-    return PrintReport(a[0], false);
+    struct Args {
+        std::string state, pullAfter = "1";
+        bool noReport = false, quiet = false;
+        RunOptions o;
+    };
+    auto a = std::make_shared<Args>();
+    CLI::App* sub = AddCommand(c, "run", "start the updater with the start-up GUI stand-in inside an instrument root", [a] {
+        RunOptions o = a->o;
+        if (a->pullAfter == "never") {
+            o.pullAfter = -1;
+        } else {
+            char* end = nullptr;
+            o.pullAfter = std::strtod(a->pullAfter.c_str(), &end);
+            if (a->pullAfter.empty() || *end != '\0' || o.pullAfter < 0 || o.pullAfter > 86400) {
+                return UsageError("--pull-after takes seconds (0 to 86400) or never");
+            }
+        }
+        o.showGui = !a->quiet;
+        if (!o.faultsFile.empty()) o.faultsFile = AbsolutePath(o.faultsFile);
+        std::string why;
+        const int rc = RunUpdate(a->state, o, SelfExe(), &why);
+        if (rc == 2) return Fail(why, kExitNoRoot);  // no instrument root here: a skip, not a failure
+        if (rc != 0) return Fail(why);
+        if (a->noReport) return 0;
+        std::printf("\n");
+        return PrintReport(a->state, false);
+    });
+    RunOptions& o = a->o;
+    sub->add_option("STATE", a->state, "state directory")->required();
+    sub->add_option("--answer", o.answer, "the user's answer to the question")
+        ->check(CLI::IsMember({"yes", "no", "never"}))
+        ->capture_default_str();
+    sub->add_option("--answer-delay", o.answerDelay, "seconds before the GUI answers")->check(Seconds());
+    sub->add_option("--pull-after", a->pullAfter, "seconds after the remove/failure screen, or never")
+        ->capture_default_str();
+    sub->add_flag("--interactive", o.interactive, "the user answers and pulls on the terminal");
+    sub->add_option("--faults", o.faultsFile, "flash fault file for this run");
+    sub->add_option("--timeout", o.timeout, "stop the updater after this many seconds (0: no limit)")
+        ->check(Seconds())
+        ->capture_default_str();
+    sub->add_flag("--show-trace", o.showTrace, "echo the updater's trace");
+    sub->add_flag("--quiet", a->quiet, "do not echo the GUI's lines");
+    sub->add_flag("--no-report", a->noReport, "print no report after the run");
+    sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
+    sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
+    sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");
+}
+
+void AddReport(Commands& c)
+{
+    auto state = std::make_shared<std::string>();
+    auto trace = std::make_shared<bool>(false);
+    CLI::App* sub = AddCommand(c, "report", "the report on the last run", [state, trace] {
+        return PrintReport(*state, *trace);
+    });
+    sub->add_option("STATE", *state, "state directory")->required();
+    sub->add_flag("--trace", *trace, "the updater's full trace too");
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "help") {
-        std::fputs(kUsage, args.empty() ? stderr : stdout);
-        return args.empty() ? 64 : 0;
+    // The part of a run inside the instrument root takes its arguments as
+    // the run handed them over, not from a person.
+    if (argc >= 2 && std::string(argv[1]) == "_inside") {
+        return RunInside(std::vector<std::string>(argv + 2, argv + argc));
     }
-    const std::string cmd = args[0];
-    std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (cmd == "create") return Create(rest);
-    if (cmd == "sample") return Sample(rest);
-    if (cmd == "medium") return Medium(rest);
-    if (cmd == "run") return Run(rest);
-    if (cmd == "report") {
-        if (rest.empty()) return UsageError("report needs a state directory");
-        return PrintReport(rest[0], rest.size() > 1 && rest[1] == "--trace");
+
+    CLI::App app{"swsim: the simulated instrument for the engineers who prepare updates", "swsim"};
+    app.require_subcommand(1);
+    // As with most tools, an option given twice takes its last value (scripts
+    // append their own options to a standard line).
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    Commands commands;
+    commands.app = &app;
+    AddCreate(commands);
+    AddSample(commands);
+    AddMedium(commands);
+    AddRun(commands);
+    AddReport(commands);
+
+    if (argc < 2) {
+        std::fputs(app.help().c_str(), stderr);
+        return kExitUsage;
     }
-    if (cmd == "_inside") return RunInside(rest);
-    return UsageError("unknown command " + cmd);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "swsim: %s\nRun with --help for more information.\n", e.what());
+        return kExitUsage;
+    }
+    for (const CLI::App* sub : app.get_subcommands()) {
+        const auto it = commands.runners.find(sub);
+        if (it != commands.runners.end()) return it->second();
+    }
+    return UsageError("no command given");
 }

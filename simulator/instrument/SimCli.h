@@ -1,0 +1,52 @@
+// The command line of swsim: one CLI11 application with a subcommand per
+// command. Each command registers itself with AddCommand, giving the options
+// it binds and the function that runs it once the line has been parsed;
+// commands living in their own folders (check, powercut, ...) do the same
+// from their own files.
+#ifndef SWSIM_SIM_CLI_H
+#define SWSIM_SIM_CLI_H
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <map>
+#include <string>
+
+namespace swsim {
+
+// Exit statuses shared by every command.
+enum : int {
+    kExitOk = 0,
+    kExitFailure = 1,
+    kExitUsage = 64,
+    kExitNoRoot = 77,  // no instrument root can be made on this machine
+};
+
+using CommandRunner = std::function<int()>;
+
+struct Commands {
+    CLI::App* app = nullptr;
+    std::map<const CLI::App*, CommandRunner> runners;
+};
+
+// Adds the subcommand `name`; `run` is called when it was given on the line
+// and returns the process exit status.
+CLI::App* AddCommand(Commands& commands, const std::string& name, const std::string& description,
+                     CommandRunner run);
+
+// "swsim: TEXT" on standard error; returns `status`.
+int Fail(const std::string& why, int status = kExitFailure);
+
+// A usage error found after parsing: the text and a hint, status 64.
+int UsageError(const std::string& text);
+
+// This executable's path (the run and the commands built on it find the
+// updater and the GUI stand-in of the same build from it).
+std::string SelfExe();
+
+// Validates a number of seconds from 0 to one day.
+const CLI::Validator& Seconds();
+
+}  // namespace swsim
+
+#endif

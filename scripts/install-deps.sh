@@ -6,6 +6,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
           mksh tar gzip util-linux)
+# Simulated time of swsim runs: libfaketime's preload library.
+packages+=(libfaketime)
 # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 # Static analysis (scripts/lint.sh).

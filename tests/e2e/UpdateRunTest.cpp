@@ -455,6 +455,8 @@ TEST(FlashFault, StopsWritingAndInstallsNothing)
 
     auto sum = Summary(inst.state);
     EXPECT_EQ(sum["outcome"], "flash-failed");
+    EXPECT_EQ(sum["flash-failure"], "flash-write");
+    EXPECT_EQ(sum["flash-map"], "present");
     EXPECT_EQ(sum["screens"], kFailed);
     EXPECT_EQ(sum["reboot"], "yes");
     EXPECT_GT(std::stoi(sum["medium-polls"]), 0);

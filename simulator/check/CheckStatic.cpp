@@ -630,7 +630,7 @@ int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, 
             keptStarts.push_back({&l, start});
             const std::string crc = CrcFileName(BaseName(l.partition));
             if (!IsRegularFile(tmp + "/" + crc)) {
-                add(W, "crc-kept", mapPackage, crc, l.lineNo,
+                add(W, "crc-kept", mapPackage, "flashMap", l.lineNo,
                     "the medium carries no " + crc + " for the kept partition " + l.partition,
                     "the instrument's /instrumentData/" + crc + " is removed with every other CRC file and not replaced");
             }
@@ -677,7 +677,7 @@ int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, 
         const std::string crc = CrcFileName(BaseName(l.partition));
         std::string crcText;
         if (!ReadText(tmp + "/" + crc, &crcText)) {
-            add(E, "crc-written", owner[NormalName(l.partition)], crc, l.lineNo,
+            add(E, "crc-written", mapPackage, "flashMap", l.lineNo,
                 "the medium carries no " + crc + " for " + l.partition,
                 "the instrument has no CRC file for the new " + l.partition +
                     ": every old CRC file is removed before the delivered ones are copied in");

@@ -549,7 +549,7 @@ int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, 
         }
         if (facts->unpackable) {
             add(E, "map-present", mapPackage, "flashMap", 0, "no package delivers a non-empty flashMap" + where,
-                "the updater finds no /tmp/flashMap after unpacking and writes no partition image");
+                "the updater finds no /tmp/flashMap after unpacking: it writes no partition image and the update is not installed");
         }
     }
     std::set<std::string> named;  // image names the lines give

@@ -173,15 +173,13 @@ Expectation Expect(const MediumFacts& facts, const FleetInstrument& inst)
     return e;
 }
 
+// The run's summary (sim/summary.txt) as a map of its keys.
 std::map<std::string, std::string> ReadSummary(const std::string& state)
 {
+    static const char* const keys[] = {"outcome", "rev-entries", "update-seconds"};
+    const std::string text = ReadTextOr(StatePaths(state).summary(), "");
     std::map<std::string, std::string> out;
-    std::istringstream in(ReadTextOr(StatePaths(state).summary(), ""));
-    std::string line;
-    while (std::getline(in, line)) {
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+    for (const char* k : keys) out[k] = RecordValue(text, k);
     return out;
 }
 

@@ -8,6 +8,8 @@
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
 //   swsim report STATE [--trace]
+//   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
+//                      [--work DIR] [--keep]
 //
 // `swsim --help` and `swsim COMMAND --help` list the options; see
 // simulator/README.md.
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "CheckCommand.h"
 #include "SimCli.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
@@ -192,6 +195,7 @@ int main(int argc, char** argv)
     AddMedium(commands);
     AddRun(commands);
     AddReport(commands);
+    AddCheckCommand(commands);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "InstrumentRoot.h"
+#include "SimCuts.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
 #include "SimState.h"
@@ -83,7 +84,7 @@ struct Child {
 };
 
 bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, const std::string& cwd,
-           Child* child, std::string* why)
+           const std::vector<std::string>& extraEnv, Child* child, std::string* why)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -106,7 +107,20 @@ bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, 
     args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), environ);
+    // This process's environment with the extra entries replacing same-named ones.
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const auto& x : extraEnv) replaced = replaced || entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0;
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (auto& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(fds[1]);
@@ -186,8 +200,8 @@ int RunInside(const std::vector<std::string>& args)
     int traceFd = -1, guiFd = -1, resultFd = -1;
     std::string updaterPath, guiPath, updaterCwd;
     double timeout = 0;
-    bool showTrace = false, showGui = false, interactive = false;
-    std::vector<std::string> guiArgs;
+    bool showTrace = false, showGui = false, interactive = false, powerCut = false;
+    std::vector<std::string> guiArgs, updaterEnv;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto next = [&]() { return i + 1 < args.size() ? args[++i] : std::string(); };
@@ -201,6 +215,8 @@ int RunInside(const std::vector<std::string>& args)
         else if (a == "--show-trace") showTrace = true;
         else if (a == "--show-gui") showGui = true;
         else if (a == "--interactive") interactive = true;
+        else if (a == "--env") updaterEnv.push_back(next());
+        else if (a == "--power-cut") powerCut = true;
         else if (a == "--") {
             guiArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -233,14 +249,14 @@ int RunInside(const std::vector<std::string>& args)
     std::string why;
     std::vector<std::string> guiArgv = {guiPath};
     guiArgv.insert(guiArgv.end(), guiArgs.begin(), guiArgs.end());
-    if (!Spawn(guiArgv, false, interactive, "", &gui, &why)) {
+    if (!Spawn(guiArgv, false, interactive, "", {}, &gui, &why)) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         return 3;
     }
     // The GUI serves its name before the updater's first look-up; the
     // updater retries for 20 s anyway.
     usleep(100000);
-    if (!Spawn({updaterPath}, true, false, updaterCwd, &updater, &why)) {
+    if (!Spawn({updaterPath}, true, false, updaterCwd, updaterEnv, &updater, &why)) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         kill(gui.pid, SIGTERM);
         Reap(&gui, 0);
@@ -250,6 +266,13 @@ int RunInside(const std::vector<std::string>& args)
     const int guiEcho = showGui || interactive ? 1 : -1;
     PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, timeout,
               [&] { return updater.exited && !updater.open; });
+    // A power cut ends the updater with SIGKILL; nothing of the instrument
+    // runs on after it: not a command the updater started, not the GUI.
+    const bool cut = powerCut && updater.exited && WIFSIGNALED(updater.status) && WTERMSIG(updater.status) == SIGKILL;
+    if (cut) {
+        kill(-updater.pid, SIGKILL);
+        kill(gui.pid, SIGKILL);
+    }
     bool timedOut = false;
     if (!updater.exited) {
         timedOut = true;
@@ -336,6 +359,24 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
                                      std::to_string(inner.get()), "--updater", updater, "--gui", gui,
                                      "--timeout", std::to_string(o.interactive ? 0 : o.timeout)};
     if (!o.updaterCwd.empty()) argv.insert(argv.end(), {"--updater-cwd", o.updaterCwd});
+    if (!o.powerCut.empty()) {
+        CutPoint point;
+        if (!ParseCutId(o.powerCut, &point, why)) return 1;
+        // One cut at a time: a cut of the other kind inherited from the
+        // caller's environment is switched off.
+        argv.insert(argv.end(), {"--power-cut", "--env", CutEnvironment(point), "--env",
+                                 point.kind == CutPoint::Flash ? "RECORDLOG_POWER_CUT=" : "NORFLASH_POWER_CUT="});
+    }
+    Fd logWrites;
+    if (!o.logWritesFile.empty()) {
+        // Handed down open, like the records above (not closed on exec).
+        logWrites = Fd(open(o.logWritesFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644));
+        if (!logWrites) {
+            *why = "cannot create " + o.logWritesFile + ": " + std::strerror(errno);
+            return 1;
+        }
+        argv.insert(argv.end(), {"--env", "RECORDLOG_WRITES_FD=" + std::to_string(logWrites.get())});
+    }
     if (o.showTrace) argv.push_back("--show-trace");
     if (o.showGui) argv.push_back("--show-gui");
     if (o.interactive) argv.push_back("--interactive");
@@ -367,7 +408,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
                          (o.interactive ? std::string("interactive") : o.answer) +
                          "\nanswer-delay=" + Seconds(o.answerDelay) + "\npull-after=" +
                          (o.pullAfter >= 0 ? Seconds(o.pullAfter) : std::string("never")) +
-                         "\nfaults=" + o.faultsFile + "\nupdater=" + updater + "\ngui=" + gui +
+                         "\nfaults=" + o.faultsFile + "\npower-cut=" + o.powerCut + "\nupdater=" + updater + "\ngui=" + gui +
                          "\nroot-result=" + (status == -1 ? "no root: " + rootWhy : StatusText(status)) + "\n";
     record += ReadTextOr(innerPath, "");
     RemoveTree(innerPath);

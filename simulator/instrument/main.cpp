@@ -8,6 +8,7 @@
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR]
 //   swsim report STATE [--trace]
+//   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
 //
 // `swsim --help` and `swsim COMMAND --help` list the options; see
 // simulator/README.md.
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Powercut.h"
 #include "SimCli.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
@@ -155,6 +157,7 @@ void AddRun(Commands& c)
     sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");
+    sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write) or log:N:K (log write, K bytes kept)");
 }
 
 void AddReport(Commands& c)
@@ -190,6 +193,7 @@ int main(int argc, char** argv)
     AddMedium(commands);
     AddRun(commands);
     AddReport(commands);
+    AddPowercutCommand(commands);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

@@ -6,7 +6,7 @@
 //   swsim medium STATE (--from DIR | --sample [--version V])
 //   swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
-//                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR]
+//                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
 //   swsim report STATE [--trace]
 //   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
 //
@@ -158,6 +158,8 @@ void AddRun(Commands& c)
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");
     sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write) or log:N:K (log write, K bytes kept)");
+    sub->add_option("--speed", o.speed, "simulated clock N times faster than real time (1: real time; default: fast, real with --interactive)")
+        ->check(CLI::Range(1.0, 86400.0));
 }
 
 void AddReport(Commands& c)

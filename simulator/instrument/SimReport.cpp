@@ -14,6 +14,7 @@
 #include "SimLogs.h"
 #include "SimMapState.h"
 #include "SimMedium.h"
+#include "SimReplay.h"
 #include "SimState.h"
 #include "SwUpdateFlash.h"
 
@@ -78,7 +79,25 @@ std::string SectorList(const std::set<int>& sectors)
     return out.empty() ? "none" : out;
 }
 
-// The host path of an instrument path inside the state directory.
+
+// The run's writing replayed on the chip model for its counters (SimReplay.h).
+ReplayResult Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts)
+{
+    std::vector<ReplayImage> images;
+    for (const auto& a : attempts) images.push_back({HostPathOf(s, a.name), static_cast<long>(a.address / 1024)});
+    const std::string faults = PathExists(s.sim() + "/faults.used") ? s.sim() + "/faults.used" : "";
+    return ReplayImages(s.flashBefore(), faults, images, s.flash(), nullptr);
+}
+
+DecodedLog LoadLog(const std::string& dir, const LogSpec& spec)
+{
+    std::vector<uint8_t> bytes;
+    const bool present = ReadBytes(dir + "/" + spec.name, &bytes);
+    return DecodeLog(bytes, present, spec);
+}
+
+}  // namespace
+
 std::string HostPathOf(const StatePaths& s, const std::string& path)
 {
     if (path.empty()) return "";
@@ -92,59 +111,22 @@ std::string HostPathOf(const StatePaths& s, const std::string& path)
     return "";
 }
 
-struct ReplayResult {
-    bool done = false;
-    std::string why;
-    norsim::NorChipStats stats;
-    bool matchesFlash = false;
-};
+namespace {
 
-// Writes the same images the updater wrote, in the same order, through the
-// same flash module onto the chip model over a copy of the flash as it was
-// before the run (with the run's injected faults), and takes the chip
-// model's counters. The updater's own process keeps its counters to itself.
-ReplayResult Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts)
+// The updater ended by itself (not killed, not stopped after the time limit).
+bool UpdaterEnded(const std::string& run)
 {
-    ReplayResult r;
-    const std::string copy = s.sim() + "/replay.flash";
-    if (!CopyFileTo(s.flashBefore(), copy, &r.why)) return r;
-    norsim::NorChipConfig config;
-    config.flashPath = copy;
-    config.faultPath = PathExists(s.sim() + "/faults.used") ? s.sim() + "/faults.used" : "";
-    if (norsim::NorChipPowerUp(config, &r.why) != 0) {
-        RemoveTree(copy);
-        return r;
-    }
-    norsim::NorChipResetStats();
-    FlashResetFaultState();
-    std::fflush(stdout);
-    const int saved = dup(1);
-    Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    dup2(devnull.get(), 1);
-    for (const auto& a : attempts) {
-        const std::string image = HostPathOf(s, a.name);
-        FlashInit(image.empty() ? "/nonexistent" : image.c_str(), static_cast<long>(a.address / 1024));
-    }
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    r.stats = norsim::NorChipGetStats();
-    norsim::NorChipPowerDown();
-    std::vector<uint8_t> replayed, actual;
-    r.matchesFlash = ReadBytes(copy, &replayed) && ReadBytes(s.flash(), &actual) && replayed == actual;
-    RemoveTree(copy);
-    r.done = true;
-    return r;
-}
-
-DecodedLog LoadLog(const std::string& dir, const LogSpec& spec)
-{
-    std::vector<uint8_t> bytes;
-    const bool present = ReadBytes(dir + "/" + spec.name, &bytes);
-    return DecodeLog(bytes, present, spec);
+    return RecordValue(run, "timed-out") == "0" && RecordValue(run, "updater-result").compare(0, 5, "exit ") == 0;
 }
 
 }  // namespace
+
+Outcome OutcomeOfRun(const StatePaths& s)
+{
+    std::string run;
+    if (!ReadText(s.runRecord(), &run)) return Outcome::Unfinished;
+    return OutcomeOf(ReadTextOr(s.trace(), ""), UpdaterEnded(run));
+}
 
 Outcome OutcomeOf(const std::string& trace, bool updaterEnded)
 {
@@ -204,7 +186,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
     const std::string trace = ReadTextOr(s.trace(), "");
     const std::string gui = ReadTextOr(s.guiRecord(), "");
     const std::string updaterResult = RecordValue(run, "updater-result");
-    const bool ended = RecordValue(run, "timed-out") == "0" && updaterResult.compare(0, 5, "exit ") == 0;
+    const bool ended = UpdaterEnded(run);
     const Outcome outcome = OutcomeOf(trace, ended);
     std::ostringstream out;
     std::map<std::string, std::string> summary;

@@ -172,6 +172,15 @@ void LinkInsideTmp(const Medium& m)
 }
 void NoVersion(const Medium& m) { swsim::RemoveTree(m.src + "/swVersion"); m.Build(); }
 void WordVersion(const Medium& m) { WriteText(m.src + "/swVersion", "beta\n"); m.Build(); }
+void VersionReplacedByFile1(const Medium& m)
+{
+    m.Build();
+    WriteText(m.scratch.path() + "/swVersion", "2.5\n");
+    std::string out, why;
+    RunProgram({"tar", "-czf", m.medium + "/file1", "-C", m.src, "flashMap", "appPart.bin", "appPart.crc",
+                "configPart.crc", "fontsPart.crc", "ifsPart.crc", "-C", m.scratch.path(), "swVersion"},
+               &out, &why);
+}
 void NoRepartition(const Medium& m) { swsim::RemoveTree(m.src + "/FlashRepartition.sh"); m.Build(); }
 void RepartitionNotExecutable(const Medium& m) { chmod((m.src + "/FlashRepartition.sh").c_str(), 0644); m.Build(); }
 void RepartitionSyntax(const Medium& m)
@@ -249,6 +258,7 @@ const Defect kDefects[] = {
     // Control files.
     {"NoVersion", "2.4", NoVersion, {"version-file", kKept}, 1, 0},
     {"WordVersion", "2.4", WordVersion, {"version-file", kKept}, 1, 0},
+    {"VersionReplacedByFile1", "2.4", VersionReplacedByFile1, {"version-file", kKept}, 1, 0},
     {"NoRepartition", "2.4", NoRepartition, {"repartition-script", kKept}, 1, 0},
     {"RepartitionNotExecutable", "2.4", RepartitionNotExecutable, {"repartition-script", kKept}, 1, 0},
     {"RepartitionSyntax", "2.4", RepartitionSyntax, {"repartition-script", kKept}, 1, 0},

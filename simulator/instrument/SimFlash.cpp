@@ -176,6 +176,7 @@ FlashCheck CheckFlash(const std::vector<uint8_t>& before, const std::vector<uint
         if (after[a] != before[a]) check.changedSectors.insert(static_cast<int>(a / kSectorSize));
         if (covered[a] || after[a] == before[a]) continue;
         if (check.touched.count(static_cast<int>(a / kSectorSize))) {
+            ++check.restChanged[static_cast<int>(a / kSectorSize)];
             if (check.touchedRestPreserved) check.firstRestDifference = a;
             check.touchedRestPreserved = false;
         } else {

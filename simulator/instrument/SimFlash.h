@@ -6,6 +6,7 @@
 #define SWSIM_SIM_FLASH_H
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -98,6 +99,9 @@ struct FlashCheck {
     bool untouchedUnchanged = true;
     int64_t firstUntouchedDifference = -1;
     std::set<int> changedSectors;  // sectors whose content differs from before
+    // Per touched sector: how many of its bytes that no image covers differ
+    // from before (bytes a writing lost); sectors without such bytes absent.
+    std::map<int, uint32_t> restChanged;
 };
 
 FlashCheck CheckFlash(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,

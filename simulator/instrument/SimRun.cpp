@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "InstrumentRoot.h"
+#include "SimCuts.h"
 #include "SimClock.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
@@ -239,8 +240,8 @@ int RunInside(const std::vector<std::string>& args)
     std::string updaterPath, guiPath, updaterCwd;
     double timeout = 0;
     double speed = 1;
-    bool showTrace = false, showGui = false, interactive = false;
-    std::vector<std::string> guiArgs;
+    bool showTrace = false, showGui = false, interactive = false, powerCut = false;
+    std::vector<std::string> guiArgs, updaterEnv;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto next = [&]() { return i + 1 < args.size() ? args[++i] : std::string(); };
@@ -254,6 +255,8 @@ int RunInside(const std::vector<std::string>& args)
         else if (a == "--show-trace") showTrace = true;
         else if (a == "--show-gui") showGui = true;
         else if (a == "--interactive") interactive = true;
+        else if (a == "--env") updaterEnv.push_back(next());
+        else if (a == "--power-cut") powerCut = true;
         else if (a == "--speed") speed = std::atof(next().c_str());
         else if (a == "--") {
             guiArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
@@ -311,7 +314,7 @@ int RunInside(const std::vector<std::string>& args)
     usleep(100000);
     reboot.Start();
     reboot.since = std::chrono::steady_clock::now();
-    if (!Spawn({updaterPath}, true, false, updaterCwd, envAt(), &updater, &why)) {
+    if (!Spawn({updaterPath}, true, false, updaterCwd, MergeEnvironment(envAt(), updaterEnv), &updater, &why)) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         kill(gui.pid, SIGTERM);
         Reap(&gui, 0);
@@ -322,6 +325,13 @@ int RunInside(const std::vector<std::string>& args)
     // The time limit is simulated time, like every other duration of a run.
     PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, timeout / speed, &reboot,
               [&] { return updater.exited && !updater.open; });
+    // A power cut ends the updater with SIGKILL; nothing of the instrument
+    // runs on after it: not a command the updater started, not the GUI.
+    const bool cut = powerCut && updater.exited && WIFSIGNALED(updater.status) && WTERMSIG(updater.status) == SIGKILL;
+    if (cut) {
+        kill(-updater.pid, SIGKILL);
+        kill(gui.pid, SIGKILL);
+    }
     const double updaterSeconds = Elapsed(reboot.since) * speed;
     bool timedOut = false;
     if (!updater.exited) {
@@ -436,6 +446,24 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
                                      "--timeout", std::to_string(o.interactive ? 0 : o.timeout),
                                      "--speed", std::to_string(speed)};
     if (!o.updaterCwd.empty()) argv.insert(argv.end(), {"--updater-cwd", o.updaterCwd});
+    if (!o.powerCut.empty()) {
+        CutPoint point;
+        if (!ParseCutId(o.powerCut, &point, why)) return 1;
+        // One cut at a time: a cut of the other kind inherited from the
+        // caller's environment is switched off.
+        argv.insert(argv.end(), {"--power-cut", "--env", CutEnvironment(point), "--env",
+                                 point.kind == CutPoint::Flash ? "RECORDLOG_POWER_CUT=" : "NORFLASH_POWER_CUT="});
+    }
+    Fd logWrites;
+    if (!o.logWritesFile.empty()) {
+        // Handed down open, like the records above (not closed on exec).
+        logWrites = Fd(open(o.logWritesFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644));
+        if (!logWrites) {
+            *why = "cannot create " + o.logWritesFile + ": " + std::strerror(errno);
+            return 1;
+        }
+        argv.insert(argv.end(), {"--env", "RECORDLOG_WRITES_FD=" + std::to_string(logWrites.get())});
+    }
     if (o.showTrace) argv.push_back("--show-trace");
     if (o.showGui) argv.push_back("--show-gui");
     if (o.interactive) argv.push_back("--interactive");
@@ -468,7 +496,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
                          (o.interactive ? std::string("interactive") : o.answer) +
                          "\nanswer-delay=" + Seconds(o.answerDelay) + "\npull-after=" +
                          (o.pullAfter >= 0 ? Seconds(o.pullAfter) : std::string("never")) +
-                         "\nfaults=" + o.faultsFile + "\nupdater=" + updater + "\ngui=" + gui +
+                         "\nfaults=" + o.faultsFile + "\npower-cut=" + o.powerCut + "\nupdater=" + updater + "\ngui=" + gui +
                          "\nroot-result=" + (status == -1 ? "no root: " + rootWhy : StatusText(status)) + "\n";
     record += ReadTextOr(innerPath, "");
     RemoveTree(innerPath);

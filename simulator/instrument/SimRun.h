@@ -25,6 +25,14 @@ struct RunOptions {
     std::string updater;            // the updater executable (default: beside the build)
     std::string gui;                // the start-up GUI stand-in
     std::string updaterCwd;         // directory the updater is started in (default /tmp)
+    // A power cut in this run (a cut id, SimCuts.h: "flash:N" or "log:N:K"):
+    // the chip model or the record log library cuts the power at that write
+    // and the updater is killed; then its process group and the GUI are
+    // killed at once too, as nothing runs on after a power loss. Empty: none.
+    std::string powerCut;
+    // Host file that receives a line for every write of the record log
+    // library (host/logcut/LogPowerCut.h); empty: none.
+    std::string logWritesFile;
     // Simulated seconds per real second for the updater and the GUI stand-in
     // (SimClock.h); 1 is real time. 0: the default, fast (kDefaultSpeed)
     // unless interactive. The delays and the time limit above are simulated

@@ -10,6 +10,7 @@
 //   swsim report STATE [--trace]
 //   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
 //                      [--work DIR] [--keep]
+//   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
 //
 // `swsim --help` and `swsim COMMAND --help` list the options; see
 // simulator/README.md.
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "CheckCommand.h"
+#include "Powercut.h"
 #include "SimCli.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
@@ -158,6 +160,7 @@ void AddRun(Commands& c)
     sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");
+    sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write) or log:N:K (log write, K bytes kept)");
     sub->add_option("--speed", o.speed, "simulated clock N times faster than real time (1: real time; default: fast, real with --interactive)")
         ->check(CLI::Range(1.0, 86400.0));
 }
@@ -196,6 +199,7 @@ int main(int argc, char** argv)
     AddRun(commands);
     AddReport(commands);
     AddCheckCommand(commands);
+    AddPowercutCommand(commands);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

@@ -170,6 +170,11 @@ void LinkInsideTmp(const Medium& m)
     ASSERT_EQ(symlink("ifsPart.bin", (m.src + "/alias").c_str()), 0);
     m.RebuildFile3("alias");
 }
+void ExtraPackage(const Medium& m)
+{
+    m.Build();
+    ASSERT_TRUE(CopyFileTo(m.medium + "/file3", m.medium + "/file4"));
+}
 void NoVersion(const Medium& m) { swsim::RemoveTree(m.src + "/swVersion"); m.Build(); }
 void WordVersion(const Medium& m) { WriteText(m.src + "/swVersion", "beta\n"); m.Build(); }
 void VersionReplacedByFile1(const Medium& m)
@@ -254,6 +259,7 @@ const Defect kDefects[] = {
     {"MemberWithDotDot", "2.4", MemberWithDotDot, {"package-members", kKept}, 1, 0},
     {"AbsoluteMember", "2.4", AbsoluteMember, {"package-members", kKept}, 1, 0},
     {"LinkOutOfTmp", "2.4", LinkOutOfTmp, {"package-members", kKept}, 1, 0},
+    {"ExtraPackage", "2.4", ExtraPackage, {"package-present", kKept}, 0, 0},
     {"LinkInsideTmp", "2.4", LinkInsideTmp, {kKept}, 0, 8},
     // Control files.
     {"NoVersion", "2.4", NoVersion, {"version-file", kKept}, 1, 0},
@@ -286,6 +292,7 @@ const Defect kDefects[] = {
     {"Overlap", "2.4", Overlap, {"map-overlap", kKept}, 1, 6},
     {"OverKeptPartition", "2.4", OverKeptPartition, {"map-overlap", kKept}, 1, 6},
     {"ImageNotDelivered", "2.4", ImageNotDelivered, {"map-image-missing", kKept}, 1, 9},
+    {"ZeroVersionImageNotDelivered", "0.7", ImageNotDelivered, {"map-image-missing", kKept}, 0, 9},
     {"ImageUnnamed", "2.4", ImageUnnamed, {"map-unnamed-files", kKept}, 0, 0},
     // CRC files.
     {"CrcMissing", "2.4", CrcMissing, {"crc-written", kKept}, 1, 5},

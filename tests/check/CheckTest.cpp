@@ -397,6 +397,9 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
     EXPECT_EQ(m.Check({"--jobs", "0"}), 64) << m.output;
     std::string out;
     EXPECT_EQ(RunSwsim({"check", m.scratch.path() + "/nothing-here"}, &out), 64) << out;
+    // No scratch space: the check itself cannot run, which is no verdict.
+    EXPECT_EQ(m.Check({"--no-fleet", "--work", "/proc/swsim-check"}), 2) << m.output;
+    EXPECT_EQ(m.output.find("SHIP"), std::string::npos) << m.output;
 }
 
 struct FleetCase {

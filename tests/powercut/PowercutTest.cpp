@@ -172,6 +172,7 @@ const Expected kSamplePoints[] = {
     {"flash:3932650", "recovered-bytes-lost", "appPart.bin sector 25"}, // its tail after the image erased
     {"log:1:0", "recovered", "RevHistory.log entry"},                   // nothing of the entry written
     {"log:1:2", "recovered-log-history-lost", "RevHistory.log entry"},  // a CRC half written
+    {"flash:99999999", "other", "beyond the"},                          // a cut that never came
 };
 
 TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
@@ -201,6 +202,8 @@ TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
         EXPECT_NE((*p)["where"].get<std::string>().find(e.where), std::string::npos) << p->dump();
         if (std::string(e.cls) == "would-not-start") {
             EXPECT_EQ((*p)["restarts"], 0) << "a restart was tried although the boot image was half-written";
+        } else if (std::string(e.cls) == "other") {
+            EXPECT_FALSE((*p)["evidence"].empty());
         } else {
             EXPECT_EQ((*p)["restarts"], 1);
             EXPECT_EQ((*p)["lastOutcome"], "done");

@@ -12,6 +12,7 @@
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
+#include "SimMapState.h"
 #include "SimMedium.h"
 #include "SimReplay.h"
 #include "SimState.h"
@@ -208,9 +209,22 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
                                   : ", medium taken out " + pull + " s after it was asked for")
         << ", flash faults: " << (RecordValue(run, "faults").empty() ? "none" : RecordValue(run, "faults"))
         << "\n\n";
-    out << "Outcome: " << outcomeText.at(outcome) << "; updater " << updaterResult
+    std::string mapText;
+    const bool haveMap = ReadText(s.tmp() + "/flashMap", &mapText);
+    const MapState mapState = MapStateOf(trace, haveMap, mapText);
+    // Why the flash could not be written; and an update that ended as done
+    // although it wrote nothing is said as such.
+    std::string cause;
+    if (outcome == Outcome::FlashFailed) {
+        cause = mapState == MapState::Missing ? ": no flash map among the unpacked packages" : ": writing a partition failed";
+        summary["flash-failure"] = mapState == MapState::Missing ? "no-flash-map" : "flash-write";
+    } else if (outcome == Outcome::Done && mapState == MapState::Missing) {
+        cause = ", but no partition was written: no flash map among the unpacked packages";
+    }
+    out << "Outcome: " << outcomeText.at(outcome) << cause << "; updater " << updaterResult
         << (RecordValue(run, "timed-out") == "1" ? " (stopped after the time limit)" : "") << "\n";
     summary["outcome"] = OutcomeKey(outcome);
+    summary["flash-map"] = MapStateKey(mapState);
     summary["updater"] = updaterResult;
     summary["gui"] = RecordValue(run, "gui-result");
 
@@ -227,12 +241,10 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
 
     // Partitions and the flash.
     const auto attempts = FlashAttempts(trace);
-    std::string mapText;
-    const bool haveMap = ReadText(s.tmp() + "/flashMap", &mapText);
     out << "\nPartitions";
     std::string written, kept, rejected;
-    if (!haveMap) {
-        out << ": no flash map in /tmp (the packages were not unpacked)\n";
+    if (mapState != MapState::Present) {
+        out << ": " << MapStateText(mapState) << "\n";
     } else {
         out << " (flash map /tmp/flashMap):\n";
         for (const auto& line : ParseFlashMap(mapText)) {
@@ -303,6 +315,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
             allHold = allHold && img.holds;
         }
         if (!missing.empty()) out << "  images named in the trace but not found in /tmp:" << missing << "\n";
+        if (mapState == MapState::Missing) out << "  no image of the update was written (no flash map)\n";
         out << "  sectors the written images reach: " << SectorList(check.touched) << " ("
             << check.touched.size() << ")\n";
         out << "  all other bytes of the touched sectors preserved: " << YesNo(check.touchedRestPreserved);
@@ -311,7 +324,9 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
         if (!check.untouchedUnchanged) out << " (first difference at " << Hex(static_cast<uint64_t>(check.firstUntouchedDifference)) << ")";
         out << "\n  sectors whose content changed (compared with before the run): "
             << SectorList(check.changedSectors) << " (" << check.changedSectors.size() << ")\n";
-        summary["flash-ok"] = allHold && missing.empty() ? "yes" : "no";
+        // Without a map among the unpacked packages nothing of the update
+        // reached the flash.
+        summary["flash-ok"] = allHold && missing.empty() && mapState != MapState::Missing ? "yes" : "no";
         summary["rest-preserved"] = YesNo(check.touchedRestPreserved);
         summary["untouched-unchanged"] = YesNo(check.untouchedUnchanged);
         summary["touched-sectors"] = std::to_string(check.touched.size());

@@ -8,6 +8,8 @@
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
 //   swsim report STATE [--trace]
+//   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
+//                      [--work DIR] [--keep]
 //   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
 //
 // `swsim --help` and `swsim COMMAND --help` list the options; see
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "CheckCommand.h"
 #include "Powercut.h"
 #include "SimCli.h"
 #include "SimFiles.h"
@@ -195,6 +198,7 @@ int main(int argc, char** argv)
     AddMedium(commands);
     AddRun(commands);
     AddReport(commands);
+    AddCheckCommand(commands);
     AddPowercutCommand(commands);
 
     if (argc < 2) {

@@ -236,6 +236,8 @@ void RawPeer::Loop()
             arrived_.notify_all();
             if (a.closeInstead) {
                 gone.push_back(fds[i].fd);
+            } else if (a.silent) {
+                // The request stays unanswered; the connection stays open.
             } else if (a.shutWriteInstead) {
                 shutdown(fds[i].fd, SHUT_WR);
             } else {
@@ -346,6 +348,14 @@ void Child::Input(const std::string& text) const
     if (stdinFd_ >= 0) {
         ssize_t r = write(stdinFd_, text.data(), text.size());
         (void)r;
+    }
+}
+
+void Child::CloseInput()
+{
+    if (stdinFd_ >= 0) {
+        close(stdinFd_);
+        stdinFd_ = -1;
     }
 }
 

@@ -53,8 +53,9 @@ int RawSendPacket(const std::string& name, const Bytes& packet, Bytes* reply);
 // A peer serving `name` on raw sockets in a thread of its own. For every
 // request it calls the reply function, which returns the reply packet, or
 // says to close the connection unanswered (closeInstead), to shut its
-// writing side unanswered and keep it open (shutWriteInstead), or to close it
-// right after the reply (closeAfterReply).
+// writing side unanswered and keep it open (shutWriteInstead), to close it
+// right after the reply (closeAfterReply), or never to answer and keep the
+// connection (silent).
 class RawPeer {
 public:
     struct Answer {
@@ -62,6 +63,7 @@ public:
         bool closeInstead = false;
         bool shutWriteInstead = false;
         bool closeAfterReply = false;
+        bool silent = false;
     };
     using ReplyFn = std::function<Answer(const RawRequest&)>;
 
@@ -108,6 +110,8 @@ public:
     int Wait(double seconds);
     // Writes to the child's standard input (exec'd children only).
     void Input(const std::string& text) const;
+    // Closes it: the child reads the end of its input.
+    void CloseInput();
 
 private:
     pid_t pid_ = -1;

@@ -194,4 +194,34 @@ TEST_F(RootLayoutTest, RunningInANewRootLeavesTheCallersRootAlone) {
     EXPECT_EQ(ReadTextFile(kBoardToolRecord), "");
 }
 
+// A checkout under /tmp (the host's) lies inside the root's own writable
+// /tmp, which must not hide it: the directories bound from outside are bound
+// over it, in a new root and again after a refresh. Here the root's /tmp
+// plays the host's: a root made from inside this one binds /tmp/checkout.
+TEST_F(RootLayoutTest, DirectoryInsideTmpStaysReachableInANewRootAndAfterARefresh) {
+    ASSERT_EQ(RunShell("mkdir -p /tmp/checkout/build && echo data > /tmp/checkout/build/file"), 0);
+    InstrumentRootConfig config;
+    config.readOnlyDirs.push_back("/tmp/checkout");
+    std::fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string why;
+        auto reachable = [] {
+            return ReadTextFile("/tmp/checkout/build/file") == "data\n" &&
+                   CreateError("/tmp/checkout/new") == EROFS && CreateError("/tmp/own") == 0;
+        };
+        if (EnterInstrumentRoot(config, &why) != 0) _exit(10);
+        if (!reachable()) _exit(11);
+        WriteTextFile("/tmp/left-over", "x");
+        if (EnterInstrumentRoot(config, &why) != 0) _exit(12);
+        if (!reachable() || FileExists("/tmp/left-over")) _exit(13);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10/12: no root, 11: hidden in a new root, 13: hidden after a refresh";
+}
+
 }  // namespace

@@ -67,6 +67,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
     // recording the bus: which bus write changes which sector.
     std::vector<norsim::BusAccess> bus;
     std::vector<swsim::ReplayImage> replay;
+    replay.reserve(images.size());
     for (const auto& image : images) replay.push_back({paths.tmp() + "/" + image.name, static_cast<long>(image.address / 1024)});
     const swsim::ReplayResult replayed = swsim::ReplayImages(oldFlashFile, "", replay, paths.flash(), &bus);
     ASSERT_TRUE(replayed.done) << replayed.why;

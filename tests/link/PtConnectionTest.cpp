@@ -208,14 +208,21 @@ int ServeWithoutFreeDescriptors()
     if (client < 0 || send(client, request.data(), request.size(), MSG_NOSIGNAL) != 4) return 4;
     rlimit saved;
     getrlimit(RLIMIT_NOFILE, &saved);
-    // The limit at the lowest free descriptor: every accept fails with EMFILE.
-    // The loop starts only then, so that it cannot accept the client first.
+    // The loop's thread is made first (a sanitizer runtime may need a
+    // descriptor for that), but runs the loop only once the limit stands at
+    // the lowest free descriptor, so that every accept fails with EMFILE and
+    // the client cannot be accepted before.
+    std::atomic<bool> go{false};
+    std::thread loop([&go] {
+        while (!go.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        PtMainLoop();
+    });
     int lowest = dup(0);
     close(lowest);
     rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(lowest);
     if (setrlimit(RLIMIT_NOFILE, &tight) != 0) return 4;
-    std::thread loop([] { PtMainLoop(); });
+    go.store(true);
     rusage before, after;
     getrusage(RUSAGE_SELF, &before);
     std::this_thread::sleep_for(std::chrono::seconds(1));

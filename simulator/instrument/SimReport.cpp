@@ -84,6 +84,7 @@ std::string SectorList(const std::set<int>& sectors)
 ReplayResult Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts)
 {
     std::vector<ReplayImage> images;
+    images.reserve(attempts.size());
     for (const auto& a : attempts) images.push_back({HostPathOf(s, a.name), static_cast<long>(a.address / 1024)});
     const std::string faults = PathExists(s.sim() + "/faults.used") ? s.sim() + "/faults.used" : "";
     return ReplayImages(s.flashBefore(), faults, images, s.flash(), nullptr);

@@ -117,6 +117,7 @@ bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, 
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
     const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), envp.data());

@@ -71,11 +71,16 @@ std::string PowercutText(const PowercutResult& r)
             << Fixed(r.updateSeconds, 1) << " s (" << Fixed(100 * Share(r), 1)
             << " %) a power failure leaves the instrument unable to start (" << (parts.empty() ? "none" : parts)
             << "); " << unable << " of " << r.points.size() << " points would not start\n";
+    } else if (other > 0) {
+        out << "UNCLEAR: no point leaves the instrument unable to start, but " << other << " of "
+            << r.points.size() << " points ended otherwise (see the table)\n";
     } else {
-        out << "RECOVERS: no point of " << r.points.size()
-            << " leaves the instrument unable to start; the update writes no critical partition\n";
+        out << "RECOVERS: every one of " << r.points.size() << " points recovered"
+            << (r.window.empty() ? "; the update writes no critical partition" : "") << "\n";
     }
-    if (other > 0) out << "  and " << other << " points ended otherwise (see the table)\n";
+    if (other > 0 && (unable > 0 || r.windowSeconds > 0)) {
+        out << "  and " << other << " points ended otherwise (see the table)\n";
+    }
 
     out << "\nFindings (" << r.state << ", seed " << r.seed << ", " << r.points.size() << " points over "
         << r.busWrites << " flash bus writes and " << r.logWrites << " log writes):\n";

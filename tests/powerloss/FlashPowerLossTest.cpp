@@ -67,6 +67,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
     // recording the bus: which bus write changes which sector.
     std::vector<norsim::BusAccess> bus;
     std::vector<swsim::ReplayImage> replay;
+    replay.reserve(images.size());
     for (const auto& image : images) replay.push_back({paths.tmp() + "/" + image.name, static_cast<long>(image.address / 1024)});
     const swsim::ReplayResult replayed = swsim::ReplayImages(oldFlashFile, "", replay, paths.flash(), &bus);
     ASSERT_TRUE(replayed.done) << replayed.why;
@@ -79,7 +80,13 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
     ASSERT_GT(writes, 0u);
 
     std::vector<uint64_t> points;
-    for (const auto& id : ReplayIds(options, "flash:")) points.push_back(std::strtoull(id.c_str(), nullptr, 10));
+    for (const auto& id : options.replay) {
+        swsim::CutPoint point;
+        std::string bad;
+        if (id.compare(0, 6, "flash:") != 0) continue;
+        if (swsim::ParseCutId(id, &point, &bad)) points.push_back(point.write);
+        else ADD_FAILURE() << bad;
+    }
     if (options.replay.empty()) points = ChoosePoints(options.seed, options.points, writes, favoured);
     if (points.empty()) GTEST_SKIP() << "no flash point among POWERLOSS_REPLAY";
 
@@ -132,7 +139,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
 
     int old = 0, fresh = 0, same = 0, torn = 0, tornPoints = 0;
     for (const auto& r : results) {
-        const std::string id = "flash:" + std::to_string(r.cut);
+        const std::string id = swsim::CutId({swsim::CutPoint::Flash, r.cut, 0});
         EXPECT_EQ(r.runStatus, 0) << id << ": swsim run failed";
         EXPECT_EQ(r.updaterResult, "killed by signal 9") << id << ": the updater was not ended by the cut";
         for (const auto& fault : r.sectors.faults) ADD_FAILURE() << id << ": " << fault;

@@ -38,7 +38,8 @@ function updateProgress() {
   } else if (state.progressStart !== null && state.clock !== null && state.estimate > 0) {
     const elapsed = Math.max(0, (state.clock - state.progressStart) / 1000);
     pct = Math.min(99, (elapsed / state.estimate) * 100);
-    $('progress-text').textContent = seconds(elapsed) + ' of an estimated ' + seconds(state.estimate) +
+    $('progress-text').textContent = Math.floor(pct) + ' % — ' + seconds(elapsed) + ' of an estimated ' +
+      seconds(state.estimate) +
       (elapsed > state.estimate ? ' (taking longer than estimated)' : '');
   }
   bar.setAttribute('aria-valuenow', String(Math.floor(pct)));

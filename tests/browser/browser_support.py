@@ -77,7 +77,9 @@ def chromium(work_dir, width=1100, height=900):
         skip("Chromium could not start: %s" % str(e).strip().splitlines()[0])
 
 
-def wait_for(what, condition, seconds=30):
+def wait_for(what, condition, seconds=30, required=True):
+    """condition()'s first true value within `seconds`; else a failure, or
+    None when not required."""
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         try:
@@ -87,4 +89,6 @@ def wait_for(what, condition, seconds=30):
         except Exception:
             pass
         time.sleep(0.05)
-    fail("timed out waiting for " + what)
+    if required:
+        fail("timed out waiting for " + what)
+    return None

@@ -46,10 +46,7 @@ def main():
                          lambda: screen() == "progress" and progress() > start and progress())
         check(moved > start, "the progress bar advanced from %d%% to %d%%" % (start, moved))
         # The picture a little later, while the bar still fills.
-        try:
-            wait_for("", lambda: screen() != "progress" or progress() >= moved + 2, 3)
-        except SystemExit:
-            pass
+        wait_for("more progress", lambda: screen() != "progress" or progress() >= moved + 2, 3, required=False)
         browser.save_screenshot(os.path.join(work, "progress.png"))
 
         wait_for("the remove-medium screen", lambda: screen() == "remove", 120)

@@ -2,7 +2,9 @@
 # The main job in one command: installs what is needed, builds, creates a
 # simulated instrument, builds the sample update medium, runs the update with
 # the answer "yes" and the medium taken out when asked for, and prints the
-# report. Every run starts from a fresh instrument, so it can be repeated.
+# report, then checks the same medium on a fleet of simulated instruments
+# (swsim check). Every run starts from a fresh instrument, so it can be
+# repeated.
 #
 # Usage: scripts/demo.sh [STATE_DIR]   (default: build/default/demo-instrument)
 # Extra options for "swsim run" can be given in SWSIM_RUN_OPTIONS.
@@ -26,3 +28,6 @@ echo
 echo "== the update: answer yes, medium taken out 1 s after it is asked for =="
 # shellcheck disable=SC2086
 "$swsim" run "$state" --answer yes --pull-after 1 ${SWSIM_RUN_OPTIONS:-}
+echo
+echo "== is the medium safe to ship? (swsim check: static checks and a fleet of instruments) =="
+"$swsim" check "$state/medium"

@@ -6,8 +6,12 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
           mksh tar gzip util-linux)
+# The check tests read swsim check's JUnit output with Python's XML parser.
+packages+=(python3)
 # Header-only libraries of the simulator, its tools and tests.
 packages+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev)
+# Simulated time of swsim runs: libfaketime's preload library.
+packages+=(libfaketime)
 # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 # Static analysis (scripts/lint.sh).

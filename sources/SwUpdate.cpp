@@ -6,6 +6,7 @@
 // the record logs, unpacks the packages, writes the partitions into the NOR
 // flash, installs the version and CRC files, records the new version and
 // reboots once the medium is out. Every outcome ends with exit status 0.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,11 +96,17 @@ void WriteRevisionLog(void)
         return;
     }
     // major before the first ".", minor after it; a text without "." has no
-    // minor part and gives 0.
-    major = std::atoi(currVer);
+    // minor part and gives 0. A part that does not fit an int reads as
+    // INT_MAX or INT_MIN; both are taken as too large, so that the log
+    // refuses the entry as it does for a part above 99.
+    int fits = StringToInt(currVer, &major);
     const char* point = std::strchr(currVer, '.');
     if (point != nullptr) {
-        minor = std::atoi(point + 1);
+        fits &= StringToInt(point + 1, &minor);
+    }
+    if (fits == 0) {
+        major = major == INT_MIN ? INT_MAX : major;
+        minor = minor == INT_MIN ? INT_MAX : minor;
     }
     if (WriteRevLog(major, minor, kRevisionLog) != 0) {
         TRACE("Could not write revision log: %s\n", kRevisionLog);
@@ -109,7 +116,8 @@ void WriteRevisionLog(void)
 
 // Validates the logs, backs up, unpacks, flashes and installs. Returns 1 when
 // the update is done, the unpacking result (0) when the packages could not be
-// unpacked, kFlashFailed when the flash could not be written.
+// unpacked, kFlashFailed when the partitions could not all be written (no
+// flash map, a partition left partly written, a fatal flash fault).
 int PerformUpdate(int noOfExpectedPartitionFiles)
 {
     int unpackingWentOK = 0;
@@ -126,13 +134,13 @@ int PerformUpdate(int noOfExpectedPartitionFiles)
         return unpackingWentOK;
     }
 
-    FlashPartitions();
+    const int allWritten = FlashPartitions();
     RestartFlashDriver();
 
     // A partition that could not be written leaves the instrument on its old
     // software at best: the new version and CRC files must not be installed
     // nor the new version recorded.
-    if (FlashFaultOccurred()) {
+    if (allWritten != 1 || FlashFaultOccurred()) {
         TRACE("Writing the partitions into the flash failed, update not installed!\n");
         return kFlashFailed;
     }

@@ -37,6 +37,10 @@ constexpr uint16_t kBlockLocked = 0x02;
 // erases nor programs anything.
 bool flashFault = false;
 
+// Set by a fault whose last status lacked the ready bit: the chip is still
+// busy with the operation that failed.
+bool chipBusy = false;
+
 // The window mapped last, to name the sector of a fault.
 uintptr_t lastWindow = 0;
 int lastWindowPhysical = 0;
@@ -101,8 +105,37 @@ const char* ProgramErrorOf(uint16_t srd) {
 
 void ReportFault(const char* operation, uintptr_t addr, const char* cause, uint16_t srd) {
     flashFault = true;
+    if (!(srd & kReady)) chipBusy = true;
     TRACE_RAW("Flash fault: %s of sector %i failed at 0x%x: %s, status 0x%04x; nothing more is written\n",
               operation, SectorOf(addr), PhysicalOf(addr), cause, srd);
+}
+
+// Returns the chip to Read Array, so that whoever reads the flash next (the
+// flash file-system driver runs meanwhile) reads content, not status values.
+// A chip that never became ready accepts nothing but Read Status Register:
+// the command is then left out.
+void ReturnToReadArray(uintptr_t addr) {
+    if (!chipBusy) WriteFlashFA(addr, kReadArray);
+}
+
+// Reads every word of the sector behind the window `addr` back and compares
+// it with the sector buffer. A difference (an erase or program that reported
+// success without doing its work) is a fatal flash fault. The chip must be in
+// Read Array mode.
+bool VerifyFlashSector(uintptr_t addr, const uint8_t* p_byte) {
+    for (int destFA = 0; destFA <= sectorSize - 2; destFA += 2) {
+        const uintptr_t at = addr + static_cast<uintptr_t>(destFA);
+        const uint16_t expected = static_cast<uint16_t>(p_byte[destFA] | (p_byte[destFA + 1] << 8));
+        const uint16_t read = ReadFlashFA(at);
+        if (read != expected) {
+            flashFault = true;
+            TRACE_RAW("Flash fault: verify of sector %i failed at 0x%x: read 0x%04x, expected 0x%04x; nothing more is "
+                      "written\n",
+                      SectorOf(at), PhysicalOf(at), read, expected);
+            return false;
+        }
+    }
+    return true;
 }
 
 struct FreeDeleter {
@@ -223,14 +256,17 @@ void ChipUnprotect(void) {
         ReportFault("lock-bit clearing", vrtAddr, error, srd);
     } else {
         ClearStatusRegister(vrtAddr);
-        WriteFlashFA(vrtAddr, kReadArray);
     }
+    ReturnToReadArray(vrtAddr);
     if (!window.Release()) TRACE_RAW("munmap failed \n");
 }
 
 int FlashFaultOccurred(void) { return flashFault ? 1 : 0; }
 
-void FlashResetFaultState(void) { flashFault = false; }
+void FlashResetFaultState(void) {
+    flashFault = false;
+    chipBusy = false;
+}
 
 // ---------------------------------------------------------------------------
 // Image writer.
@@ -250,20 +286,33 @@ void ProgramFlashSector(uintptr_t Addr, const uint8_t* p_byte) {
     }
 }
 
-void FlashFile(FILE* fd, int dstAddr) {
+int FlashFile(FILE* fd, int dstAddr) {
+    if (dstAddr < 0 || dstAddr >= flashSize) {
+        TRACE_RAW("Start address 0x%x lies outside the flash: nothing is written\n", static_cast<unsigned int>(dstAddr));
+        return 0;
+    }
     unsigned int sectorIndex = static_cast<unsigned int>(dstAddr / sectorSize);
     int firstoffset = dstAddr - static_cast<int>(sectorIndex) * sectorSize;
 
     std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(sectorSize)));
     if (!buffer) {
         TRACE_RAW("Could not allocate the sector buffer of %d bytes: nothing is written\n", sectorSize);
-        return;
+        return 0;
     }
     uint8_t* p_byte = buffer.get();
 
     ChipUnprotect();
 
-    while (sectorIndex <= kLastSector && !flashFault && ImageHasBytesLeft(fd, sectorIndex)) {
+    // The image is complete when the loop ends because the image (or the
+    // flash) has no bytes left; a mapping failure, a read error or a flash
+    // fault leave it partly written.
+    bool complete = false;
+    for (;;) {
+        if (flashFault) break;
+        if (sectorIndex > kLastSector || !ImageHasBytesLeft(fd, sectorIndex)) {
+            complete = !std::ferror(fd);
+            break;
+        }
         const int sectorAddr = static_cast<int>(sectorIndex) * sectorSize;
         Window window(sectorAddr, sectorSize);
         if (!window.mapped()) {
@@ -291,25 +340,33 @@ void FlashFile(FILE* fd, int dstAddr) {
 
         EraseBlockFA(vrtAddr);
         ProgramFlashSector(vrtAddr, p_byte);
+        ReturnToReadArray(vrtAddr);
+        if (!flashFault) VerifyFlashSector(vrtAddr, p_byte);
         ++sectorIndex;
     }
     if (flashFault)
         TRACE_RAW("\nProgramming stopped by a flash fault\n");
     else
         TRACE_RAW("\nProgramming complete\n");
+    return complete ? 1 : 0;
 }
 
-void FlashInit(const char* fileName, long dest) {
+int FlashInit(const char* fileName, long dest) {
+    // Checked before the multiplication, which must not overflow.
+    if (dest < 0 || dest >= flashSize / 1024) {
+        TRACE_RAW("Start %ld KiB lies outside the flash: \"%s\" is not written\n", dest, fileName);
+        return 0;
+    }
     long dstAddr = dest * 1024;
     if (flashFault) {
         TRACE_RAW("Flash fault earlier in this run: \"%s\" is not written\n", fileName);
-        return;
+        return 0;
     }
     std::unique_ptr<FILE, int (*)(FILE*)> fd(std::fopen(fileName, "r"), &std::fclose);
     if (!fd) {
         TRACE_RAW("Could not open file \"%s\" for flashing!\n", fileName);
-        return;
+        return -1;
     }
     TRACE_RAW("Flashing file %s to address 0x%x\n", fileName, static_cast<unsigned int>(dstAddr));
-    FlashFile(fd.get(), static_cast<int>(dstAddr));
+    return FlashFile(fd.get(), static_cast<int>(dstAddr));
 }

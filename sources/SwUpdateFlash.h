@@ -8,8 +8,9 @@
 // touched sector that the image does not cover keep their old values.
 //
 // A fatal flash fault (error bits after an erase, the lock-bit clearing or a
-// word program, or a chip that never reports ready) is printed with the
-// operation, the sector and the status value; from then on nothing is erased
+// word program, a chip that never reports ready, or a sector that does not
+// read back as programmed) is printed with the operation, the sector and the
+// status or the word read; from then on nothing is erased
 // or programmed for the rest of the run, and FlashFaultOccurred() says so.
 //
 // Messages of this module are plain printf lines without trace prefix or
@@ -26,13 +27,20 @@ extern const int sectorSize;   // 0x20000: one erase block
 extern const int flashSize;    // 0x1000000: 128 sectors
 extern const int flashStart;   // 0: physical address of the first byte
 
-// Writes the image file `fileName` into the flash from `dest` KiB on.
-// Reports its own failures; an image that cannot be opened is skipped.
-void FlashInit(const char* fileName, long dest);
+// Writes the image file `fileName` into the flash from `dest` KiB on and
+// reports its own failures. Returns 1 when the whole image was written (up
+// to the end of the flash at most); -1 when the file cannot be opened (the
+// chip is not touched); 0 when the image was written partly or not at all
+// (a start outside the flash, a flash fault in this run, no memory, a window
+// that cannot be mapped, a read error of the image).
+int FlashInit(const char* fileName, long dest);
 
 // Writes the rest of the open image `fd` from byte address `dstAddr` on,
-// up to the end of the flash at most.
-void FlashFile(FILE* fd, int dstAddr);
+// up to the end of the flash at most. After each sector's last word the chip
+// is returned to Read Array and the sector read back and compared with what
+// was meant to be written. Returns 1 when the whole image was written, 0
+// otherwise (see FlashInit). The chip is left in Read Array mode.
+int FlashFile(FILE* fd, int dstAddr);
 
 // Programs the whole sector behind the window `Addr` from the sector buffer
 // `p_byte` (sectorSize bytes; word k is bytes 2k and 2k+1, little-endian).

@@ -139,13 +139,21 @@ LogRecreateStatus_t ValidateDiagnosticLog(int entrySize, int logSize, const char
         return LogRecr_NotNeeded;
 
     // Keep a copy for the backup that follows, then start the log afresh.
-    // The copy is made by the shell's commands, as on the instrument.
+    // The copy is made by the shell's commands, as on the instrument. The
+    // directory is usually there already from an earlier corrupt log, so only
+    // the copy's status tells whether the old contents are safe: without a
+    // copy the log is kept as it is, corrupt records and all.
     std::system("mkdir /tmp/CorruptDiagnosticLogs");  // NOLINT(cert-env33-c)
     char command[256];
     std::snprintf(command, sizeof command, "%s%s%s%s%s", "cp ", pLogPath, pLogName,
                   " /tmp/CorruptDiagnosticLogs/Corrupted", pLogName);
-    if (std::system(command) == -1)  // NOLINT(cert-env33-c)
+    const int copyStatus = std::system(command);  // NOLINT(cert-env33-c)
+    if (copyStatus == -1)
         TRACE("shell isen't present - shell command to copy corrupted file to /tmp/ could not be run!\n");
+    if (copyStatus != 0) {
+        TRACE("Copy of corrupt log %s failed (status %d), log kept\n", pLogName, copyStatus);
+        return LogRecr_Failed;
+    }
 
     char whole[128];
     std::snprintf(whole, sizeof whole, "%s%s", pLogPath, pLogName);
@@ -168,7 +176,13 @@ void LogRecreationOfDiagnosticLog(LogRecreateTbl_t* pCorruptedLog, LogIndex_t co
 {
     switch (pCorruptedLog->logRecreateStatus) {
     case LogRecr_NotNeeded:
-        TRACE("Diagnostic log file %s is normal and no need for recreation\n", pCorruptedLog->filename);
+        // A log that could not even be opened was not checked: it is not
+        // called normal.
+        if (pCorruptedLog->logStatus != Log_Succes)
+            TRACE("Diagnostic log file %s could not be checked (status %d)\n", pCorruptedLog->filename,
+                  pCorruptedLog->logStatus);
+        else
+            TRACE("Diagnostic log file %s is normal and no need for recreation\n", pCorruptedLog->filename);
         break;
     case LogRecr_Needed: {
         TRACE("Diagnostic log file %s is recreated with recreateStatus %i\n", pCorruptedLog->filename,

@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +79,7 @@ int ReadFile(const char* fileName, char* buffer, int size)
     TRACE("reading from file %s\n", fileName);
     if (fd < 0) {
         TRACE("error opening file\n");
+        TRACE("Read %s (bytes = %i)\n", buffer, 0);
         return 0;
     }
     const int result = static_cast<int>(read(fd, buffer, static_cast<size_t>(size)));
@@ -118,6 +120,19 @@ char* ReadTextFileToBuffer(const char* fileName)
     }
     ReadFile(fileName, block, size);
     return block;
+}
+
+int StringToInt(const char* string, int* value)
+{
+    errno = 0;
+    char* end = nullptr;
+    const long number = std::strtol(string, &end, 10);
+    if (errno == ERANGE || number > INT_MAX || number < INT_MIN) {
+        *value = number < 0 ? INT_MIN : INT_MAX;
+        return 0;
+    }
+    *value = static_cast<int>(number);
+    return 1;
 }
 
 float StringToFloat(const char* string)
@@ -257,7 +272,11 @@ int GetEstUpdateTime(void)
         // No estimate delivered: the progress display gets 0 seconds.
         return 0;
     }
-    const int seconds = std::atoi(text);
+    int seconds = 0;
+    if (StringToInt(text, &seconds) == 0 || seconds < 0) {
+        // A duration the progress display cannot show: none at all.
+        seconds = 0;
+    }
     std::free(text);
     return seconds;
 }
@@ -343,19 +362,23 @@ char* GetDirNameFromPartName(const char* partition)
 }
 
 // Writes the partition, or leaves an existing one alone unless the overwrite
-// flag is exactly "YES".
-void FlashPartition(const char* partition, int start, const char* overwrite)
+// flag is exactly "YES". Returns 0 when its image was written only partly or
+// not at all because of a failure, else 1 (written, left alone, or an image
+// that cannot be opened: a version beginning "0." delivers file1 alone and
+// may name images it does not carry).
+int FlashPartition(const char* partition, int start, const char* overwrite)
 {
     if (std::strcmp(overwrite, kOverwriteAllowed) == 0) {
         TRACE("Flashing: %s @ %i \n", partition, start);
-        FlashInit(partition, start);
-    } else if (CheckPartitionExists(partition) == 1) {
+        return FlashInit(partition, start) == 0 ? 0 : 1;
+    }
+    if (CheckPartitionExists(partition) == 1) {
         TRACE("Partion %s already exists and shall not be overwritten.", partition);
         TRACE("Continuing... \n");
-    } else {
-        TRACE("Partion %s does not exist and is to be written.", partition);
-        FlashInit(partition, start);
+        return 1;
     }
+    TRACE("Partion %s does not exist and is to be written.", partition);
+    return FlashInit(partition, start) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -415,15 +438,16 @@ int CheckPartitionExists(const char* partition)
     return exists;
 }
 
-void FlashPartitions(void)
+int FlashPartitions(void)
 {
     char* filebufStart = ReadTextFileToBuffer(kFlashMapFile);
     if (filebufStart == nullptr) {
         TRACE("Flash map %s is missing or empty: no partition is written\n", kFlashMapFile);
-        return;
+        return 0;
     }
     char* filebuf = filebufStart;
     char* line = nullptr;
+    int allWritten = 1;
 
     do {
         Getline(&line, &filebuf);
@@ -448,17 +472,25 @@ void FlashPartitions(void)
             char* startText = strtok_r(nullptr, kTokenSeparators, &rest);
             char* crc = strtok_r(nullptr, kTokenSeparators, &rest);
             char* overwrite = strtok_r(nullptr, kTokenSeparators, &rest);
-            const int start = startText != nullptr ? std::atoi(startText) : 0;
+            // A start that does not fit an int reads as INT_MAX or INT_MIN,
+            // which the sanity check rejects like any start outside the flash.
+            int start = 0;
+            if (startText != nullptr) {
+                StringToInt(startText, &start);
+            }
             if (crc == nullptr || overwrite == nullptr) {
                 // A line cut short cannot say where the image goes or whether
                 // it may overwrite: it is rejected like any invalid line.
                 TRACE("This is not a valid flash instruction: %s %i \n", partition != nullptr ? partition : "",
                       start);
             } else if (SanityCheckOnFlashParams(partition, start) == 1) {
-                FlashPartition(partition, start, overwrite);
+                if (FlashPartition(partition, start, overwrite) == 0) {
+                    allWritten = 0;
+                }
             }
         }
     } while (*filebuf != '\0');
 
     std::free(filebufStart);
+    return allWritten;
 }

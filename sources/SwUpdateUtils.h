@@ -22,6 +22,12 @@ int GetFileSize(const char* filename);
 // caller releases it with free().
 char* ReadTextFileToBuffer(const char* fileName);
 
+// The leading decimal number of `string` as atoi reads it (leading white
+// space, an optional sign, the digits up to the first other character; 0
+// without digits), without atoi's undefined overflow. Returns 1 when the
+// number fits an int; 0 when it does not, with *value INT_MAX or INT_MIN.
+int StringToInt(const char* string, int* value);
+
 // The leading decimal number of `string` as "%f" reads it, 0.0 when none.
 float StringToFloat(const char* string);
 
@@ -64,7 +70,8 @@ void CopyFile(const char* dst, const char* src);
 void RemoveFile(const char* dst);
 
 // The estimated update duration in seconds from "/tmp/estUpdateTime"; 0 when
-// the file is missing, empty or holds no leading number.
+// the file is missing, empty or holds no leading number, and when the number
+// is negative or does not fit an int.
 int GetEstUpdateTime(void);
 
 // Switches the red status lamp (lowest bit of OnOff).
@@ -96,9 +103,13 @@ int UnpackPartitionFiles(int noOfExpectedPartitionFiles);
 
 // Walks "/tmp/flashMap" and writes each valid partition into the flash, or
 // leaves an existing one alone when it may not be overwritten. Failures are
-// traced (and flash faults recorded, see FlashFaultOccurred()); nothing is
-// returned. A missing or empty flash map writes nothing.
-void FlashPartitions(void);
+// traced (and flash faults recorded, see FlashFaultOccurred()). An image
+// that cannot be opened leaves its partition alone and the walk goes on.
+// Returns 1 when every partition to be written was written as a whole; 0
+// when the flash map is missing or empty (nothing is written) or an image
+// was left partly written or unwritten by a failure. The walk goes on with
+// the remaining lines in either case.
+int FlashPartitions(void);
 
 // 1 when the mount directory of `partition` exists, 0 when it does not or
 // the name holds no "Part".

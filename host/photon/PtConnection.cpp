@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +27,12 @@ namespace {
 // server side.
 constexpr std::size_t kMaxRecord = 65536;
 constexpr std::size_t kTypeBytes = 4;
+
+// How long a connector is left alone after an accept failed for want of
+// descriptors or memory. The pending client stays queued and is accepted
+// once the pause is over; polling the connector meanwhile would only report
+// it readable again at once.
+constexpr std::chrono::milliseconds kAcceptPause{100};
 
 // Builds the abstract address of `name`. Returns its length, or 0 when the
 // name does not fit.
@@ -62,6 +69,8 @@ struct PtConnector {
     int fd;
     PtConnectorCallbackFunc_t* cb;
     void* data;
+    // Not polled before this time (loop thread only); see kAcceptPause.
+    std::chrono::steady_clock::time_point pausedUntil;
 };
 
 struct PtConnectionServer {
@@ -76,6 +85,7 @@ struct PtConnectionServer {
 
 struct PtConnectionClient {
     int fd;
+    bool tellsEnd;        // packets carry credentials (SO_PASSCRED)
     std::mutex sendLock;  // one request and its reply at a time
 };
 
@@ -113,6 +123,9 @@ void AcceptClient(LoopState& s, PtConnector* connector)
 {
     int fd = accept4(connector->fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            connector->pausedUntil = std::chrono::steady_clock::now() + kAcceptPause;
+        }
         return;
     }
     auto* conn = new PtConnectionServer;
@@ -198,6 +211,63 @@ void ReleaseClosed(LoopState& s)
     s.connections.erase(keep, s.connections.end());
 }
 
+// Receives the reply to the request just sent. Returns its length (cut to
+// `replylen`), 0 for an empty reply, or -1 with errno set when the server
+// closed, shut down or broke the connection without replying.
+int ReceiveReply(PtConnectionClient* connection, void* reply, std::size_t replylen)
+{
+    iovec io = {reply, replylen};
+    // Room for the credentials only: descriptors a peer might send along do
+    // not fit and are never installed (any that were are closed below).
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    // MSG_TRUNC: the result is the reply's whole length even when only
+    // `replylen` bytes of it fit.
+    ssize_t got;
+    do {
+        got = recvmsg(connection->fd, &msg, MSG_TRUNC | MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    bool packet = false;
+    if (got >= 0) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+                packet = true;
+            } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (std::size_t i = 0; i < n; ++i) {
+                    int fd;
+                    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+                    close(fd);
+                }
+            }
+        }
+    }
+    if (got < 0) {
+        return -1;
+    }
+    if (got == 0) {
+        // An empty packet brings credentials; the end of the connection (the
+        // server closed it or shut its writing side) brings none. Without
+        // credentials, a hang-up or a shut-down peer tells them apart.
+        bool ended = !packet;
+        if (!connection->tellsEnd) {
+            pollfd p = {connection->fd, POLLIN | POLLRDHUP, 0};
+            ended = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0;
+        }
+        if (ended) {
+            errno = ECONNRESET;
+            return -1;
+        }
+        return 0;
+    }
+    return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(got), replylen));
+}
+
 }  // namespace
 
 int PtInit(const char* /*display*/)
@@ -226,13 +296,23 @@ void PtMainLoop(void)
     while (!s.quit.load()) {
         // Connections awaiting a deferred reply are not read from: requests
         // over one connection are answered in order, one at a time.
+        // Connectors pausing after a failed accept are left out until their
+        // pause is over, which bounds the wait.
         std::vector<pollfd> fds;
         std::vector<PtConnector*> connectors;
         std::vector<PtConnectionServer*> connections;
+        int timeoutMs = -1;
         {
             std::lock_guard<std::mutex> guard(s.lock);
             fds.push_back({s.wake[0], POLLIN, 0});
+            const auto now = std::chrono::steady_clock::now();
             for (PtConnector* c : s.connectors) {
+                if (c->pausedUntil > now) {
+                    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c->pausedUntil - now);
+                    int ms = static_cast<int>(left.count()) + 1;
+                    timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+                    continue;
+                }
                 fds.push_back({c->fd, POLLIN, 0});
                 connectors.push_back(c);
             }
@@ -243,7 +323,7 @@ void PtMainLoop(void)
                 }
             }
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -310,7 +390,7 @@ PtConnector_t* PtConnectorCreate(const char* name, PtConnectorCallbackFunc_t* cb
         errno = err;
         return nullptr;
     }
-    auto* connector = new PtConnector{fd, cb, data};
+    auto* connector = new PtConnector{fd, cb, data, {}};
     std::lock_guard<std::mutex> guard(s.lock);
     s.connectors.push_back(connector);
     Wake(s);
@@ -336,7 +416,18 @@ int PtConnectionReply(PtConnectionServer_t* connection, std::size_t len, const v
         errno = EINVAL;
         return -1;
     }
-    if (send(connection->fd, reply, len, MSG_NOSIGNAL) != static_cast<ssize_t>(len)) {
+    // Never blocks: a client whose replies pile up unread (it sends without
+    // waiting for its answers) would otherwise stop the whole event loop once
+    // its receive queue is full. Such a client, or one that has gone, loses
+    // its connection.
+    ssize_t sent;
+    do {
+        sent = send(connection->fd, reply, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(len)) {
+        int err = sent < 0 ? errno : EMSGSIZE;
+        PtConnectionServerDestroy(connection);
+        errno = err;
         return -1;
     }
     LoopState& s = State();
@@ -373,6 +464,11 @@ PtConnectionClient_t* PtConnectionFindName(const char* name, int flags, int time
     if (fd < 0) {
         return nullptr;
     }
+    // Every packet received then carries the sender's credentials, which is
+    // how a send tells an empty reply from the end of the connection (both
+    // read as 0 bytes); see ReceiveReply.
+    int on = 1;
+    bool tellsEnd = setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0;
     int r;
     do {
         r = connect(fd, reinterpret_cast<sockaddr*>(&addr), addrLen);
@@ -385,6 +481,7 @@ PtConnectionClient_t* PtConnectionFindName(const char* name, int flags, int time
     }
     auto* client = new PtConnectionClient;
     client->fd = fd;
+    client->tellsEnd = tellsEnd;
     return client;
 }
 
@@ -413,26 +510,7 @@ int PtConnectionSend(PtConnectionClient_t* connection, unsigned long type, const
     if (sent != static_cast<ssize_t>(packet.size())) {
         return -1;
     }
-    // MSG_TRUNC: the result is the reply's whole length even when only
-    // `replylen` bytes of it fit.
-    ssize_t got;
-    do {
-        got = recv(connection->fd, reply, replylen, MSG_TRUNC);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        return -1;
-    }
-    if (got == 0) {
-        // An empty packet and a closed connection both read as 0 bytes; a
-        // hang-up tells them apart.
-        pollfd p = {connection->fd, POLLIN, 0};
-        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
-            errno = ECONNRESET;
-            return -1;
-        }
-        return 0;
-    }
-    return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(got), replylen));
+    return ReceiveReply(connection, reply, replylen);
 }
 
 int PtConnectionClientDestroy(PtConnectionClient_t* connection)

@@ -106,6 +106,19 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+// True for a path inside one of the root's writable directories (a checkout
+// under /tmp, say). Such a directory is bound after the writable directory,
+// on a mount point made in it, since the writable directory would hide it.
+bool InsideWritableDir(const std::string& path) {
+    for (const char* dir : kWritableDirs) {
+        const size_t n = std::strlen(dir);
+        if (path.size() > n + 1 && path.compare(0, n, dir) == 0 && path[n] == '/') {
+            return true;
+        }
+    }
+    return false;
+}
+
 // What a clone's read-only flag becomes. kKeep: as on the source. kWritable
 // is for sources inside a root, which may lie in a read-only bind there.
 enum class Access { kKeep, kReadOnly, kWritable };
@@ -334,6 +347,43 @@ struct ExtraDir {
     bool writable;
 };
 
+// Appends the directories bound from outside that the current root's marker
+// file lists.
+bool MarkerDirs(std::vector<ExtraDir>* dirs, std::string* why) {
+    std::string marker;
+    if (!ReadFile(kMarkerPath, &marker, why)) {
+        return false;
+    }
+    for (size_t start = 0, end; start < marker.size(); start = end + 1) {
+        end = marker.find('\n', start);
+        if (end == std::string::npos) {
+            end = marker.size();
+        }
+        std::string line = marker.substr(start, end - start);
+        if (line.rfind("ro /", 0) == 0 || line.rfind("rw /", 0) == 0) {
+            dirs->push_back({line.substr(3), line[1] == 'w'});
+        }
+    }
+    return true;
+}
+
+// A clone of a directory bound from outside, and where it goes.
+struct BoundDir {
+    std::string target;
+    Fd tree;
+};
+
+// Attaches directories at their paths, creating mount points as needed (a
+// directory visible through its parent's bind is bound over it).
+bool AttachBound(std::vector<BoundDir>* dirs, std::string* why) {
+    for (BoundDir& dir : *dirs) {
+        if ((!Exists(dir.target) && !MakeDirs(dir.target, why)) || !Attach(dir.tree, dir.target, why)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Host sources of the parts of a root that a refresh replaces too.
 struct Changeables {
     Fd writable[4];
@@ -462,21 +512,8 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
     for (const std::string& dir : config.writableDirs) {
         extraDirs.push_back({dir, true});
     }
-    if (inRoot) {
-        std::string marker;
-        if (!ReadFile(kMarkerPath, &marker, why)) {
-            return false;
-        }
-        for (size_t start = 0, end; start < marker.size(); start = end + 1) {
-            end = marker.find('\n', start);
-            if (end == std::string::npos) {
-                end = marker.size();
-            }
-            std::string line = marker.substr(start, end - start);
-            if (line.rfind("ro /", 0) == 0 || line.rfind("rw /", 0) == 0) {
-                extraDirs.push_back({line.substr(3), line[1] == 'w'});
-            }
-        }
+    if (inRoot && !MarkerDirs(&extraDirs, why)) {
+        return false;
     }
     for (const ExtraDir& dir : extraDirs) {
         if (dir.path.empty() || dir.path[0] != '/') {
@@ -535,15 +572,16 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
         }
         hostDirs.push_back(std::move(piece));
     }
-    std::vector<Piece> extraPieces;
+    // Directories inside a writable directory are bound after it.
+    std::vector<BoundDir> extraPieces, insideWritable;
     for (const ExtraDir& dir : extraDirs) {
-        Piece piece{dir.path, "", Fd()};
+        BoundDir piece{dir.path, Fd()};
         Access access = !dir.writable ? Access::kReadOnly : inRoot ? Access::kWritable
                                                                     : Access::kKeep;
         if (!CloneTree(dir.path, access, &piece.tree, why)) {
             return false;
         }
-        extraPieces.push_back(std::move(piece));
+        (InsideWritableDir(dir.path) ? insideWritable : extraPieces).push_back(std::move(piece));
     }
     std::vector<Piece> devices;
     for (const char* node : kDevNodes) {
@@ -589,12 +627,8 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
             return false;
         }
     }
-    for (Piece& piece : extraPieces) {
-        // A directory visible through its parent's bind is bound over it.
-        if ((!Exists(piece.target) && !MakeDirs(piece.target, why)) ||
-            !Attach(piece.tree, piece.target, why)) {
-            return false;
-        }
+    if (!AttachBound(&extraPieces, why)) {
+        return false;
     }
     if (!MakeDirs("/dev", why)) {
         return false;
@@ -623,7 +657,7 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
     if (!CreateFile(kMarkerPath, markerText, 0444, why)) {
         return false;
     }
-    if (!AttachChangeables(&changeables, why)) {
+    if (!AttachChangeables(&changeables, why) || !AttachBound(&insideWritable, why)) {
         return false;
     }
     if (!SetReadOnly("/", true, why)) {
@@ -643,6 +677,22 @@ bool Refresh(const InstrumentRootConfig& config, std::string* why) {
     if (!CloneChangeables(config, true, &changeables, why)) {
         return false;
     }
+    // Directories bound inside the writable directories go with them; their
+    // clones are bound again over the fresh ones.
+    std::vector<ExtraDir> bound;
+    if (!MarkerDirs(&bound, why)) {
+        return false;
+    }
+    std::vector<BoundDir> insideWritable;
+    for (const ExtraDir& dir : bound) {
+        if (InsideWritableDir(dir.path)) {
+            BoundDir piece{dir.path, Fd()};
+            if (!CloneTree(dir.path, Access::kKeep, &piece.tree, why)) {
+                return false;
+            }
+            insideWritable.push_back(std::move(piece));
+        }
+    }
     if (chdir("/") != 0) {
         return FailErrno(why, "cannot change to /");
     }
@@ -655,7 +705,7 @@ bool Refresh(const InstrumentRootConfig& config, std::string* why) {
     DetachAll(kFlashPath);
     DetachAll(kFaultsPath);
     DetachAll(kBoardToolRecord);
-    bool done = AttachChangeables(&changeables, why);
+    bool done = AttachChangeables(&changeables, why) && AttachBound(&insideWritable, why);
     std::string roWhy;
     bool readOnly = SetReadOnly("/", true, &roWhy);
     if (done && !readOnly) {

@@ -96,6 +96,20 @@ std::vector<MapLine> ParseFlashMap(const std::string& text)
     return lines;
 }
 
+std::string CrcFileName(const std::string& image)
+{
+    return image.substr(0, image.rfind('.')) + ".crc";
+}
+
+bool ParseCrcText(const std::string& text, uint32_t* value)
+{
+    std::string t = text;
+    if (!t.empty() && t.back() == '\n') t.pop_back();
+    if (t.size() != 8 || t.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    *value = static_cast<uint32_t>(std::strtoul(t.c_str(), nullptr, 16));
+    return true;
+}
+
 namespace {
 
 // [start, end) of an image inside the flash.
@@ -162,6 +176,7 @@ FlashCheck CheckFlash(const std::vector<uint8_t>& before, const std::vector<uint
         if (after[a] != before[a]) check.changedSectors.insert(static_cast<int>(a / kSectorSize));
         if (covered[a] || after[a] == before[a]) continue;
         if (check.touched.count(static_cast<int>(a / kSectorSize))) {
+            ++check.restChanged[static_cast<int>(a / kSectorSize)];
             if (check.touchedRestPreserved) check.firstRestDifference = a;
             check.touchedRestPreserved = false;
         } else {

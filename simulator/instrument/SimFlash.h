@@ -6,6 +6,7 @@
 #define SWSIM_SIM_FLASH_H
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,6 +58,14 @@ struct MapLine {
 
 std::vector<MapLine> ParseFlashMap(const std::string& text);
 
+// The CRC file that goes with a partition image: the image's name with its
+// extension replaced by ".crc" (appPart.bin: appPart.crc).
+std::string CrcFileName(const std::string& image);
+
+// Whether a CRC file's text is a CRC-32 the way the simulator writes them
+// (eight hex digits, optionally a line end); *value receives it.
+bool ParseCrcText(const std::string& text, uint32_t* value);
+
 // A partition image that the updater wrote (or tried to write), in order.
 struct WrittenImage {
     std::string name;
@@ -90,6 +99,9 @@ struct FlashCheck {
     bool untouchedUnchanged = true;
     int64_t firstUntouchedDifference = -1;
     std::set<int> changedSectors;  // sectors whose content differs from before
+    // Per touched sector: how many of its bytes that no image covers differ
+    // from before (bytes a writing lost); sectors without such bytes absent.
+    std::map<int, uint32_t> restChanged;
 };
 
 FlashCheck CheckFlash(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,

@@ -64,11 +64,6 @@ const char kRepartitionScript[] =
     "echo \"repartition: layout unchanged\"\n"
     "exit 0\n";
 
-std::string CrcName(const std::string& image)
-{
-    return image.substr(0, image.rfind('.')) + ".crc";
-}
-
 bool IsStartupFile(const std::string& name)
 {
     const auto& s = StartupFiles();
@@ -123,7 +118,7 @@ int WriteSampleUpdate(const std::string& dir, const SampleOptions& o, std::strin
         if (!WriteBytes(dir + "/" + s.name, image.data(), image.size(), 0644, why)) return 1;
         char crc[16];
         std::snprintf(crc, sizeof crc, "%08x", Crc32(image.data(), image.size()));
-        if (!WriteText(dir + "/" + CrcName(s.name), std::string(crc) + "\n", 0644, why)) return 1;
+        if (!WriteText(dir + "/" + CrcFileName(s.name), std::string(crc) + "\n", 0644, why)) return 1;
         char line[160];
         std::snprintf(line, sizeof line, "%-24s %-11d 0x%s %s\n", s.name, s.startKiB, crc, s.overwrite);
         map += line;

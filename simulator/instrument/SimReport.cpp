@@ -12,7 +12,9 @@
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
+#include "SimMapState.h"
 #include "SimMedium.h"
+#include "SimReplay.h"
 #include "SimState.h"
 #include "SwUpdateFlash.h"
 
@@ -77,7 +79,26 @@ std::string SectorList(const std::set<int>& sectors)
     return out.empty() ? "none" : out;
 }
 
-// The host path of an instrument path inside the state directory.
+
+// The run's writing replayed on the chip model for its counters (SimReplay.h).
+ReplayResult Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts)
+{
+    std::vector<ReplayImage> images;
+    images.reserve(attempts.size());
+    for (const auto& a : attempts) images.push_back({HostPathOf(s, a.name), static_cast<long>(a.address / 1024)});
+    const std::string faults = PathExists(s.sim() + "/faults.used") ? s.sim() + "/faults.used" : "";
+    return ReplayImages(s.flashBefore(), faults, images, s.flash(), nullptr);
+}
+
+DecodedLog LoadLog(const std::string& dir, const LogSpec& spec)
+{
+    std::vector<uint8_t> bytes;
+    const bool present = ReadBytes(dir + "/" + spec.name, &bytes);
+    return DecodeLog(bytes, present, spec);
+}
+
+}  // namespace
+
 std::string HostPathOf(const StatePaths& s, const std::string& path)
 {
     if (path.empty()) return "";
@@ -91,59 +112,22 @@ std::string HostPathOf(const StatePaths& s, const std::string& path)
     return "";
 }
 
-struct ReplayResult {
-    bool done = false;
-    std::string why;
-    norsim::NorChipStats stats;
-    bool matchesFlash = false;
-};
+namespace {
 
-// Writes the same images the updater wrote, in the same order, through the
-// same flash module onto the chip model over a copy of the flash as it was
-// before the run (with the run's injected faults), and takes the chip
-// model's counters. The updater's own process keeps its counters to itself.
-ReplayResult Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts)
+// The updater ended by itself (not killed, not stopped after the time limit).
+bool UpdaterEnded(const std::string& run)
 {
-    ReplayResult r;
-    const std::string copy = s.sim() + "/replay.flash";
-    if (!CopyFileTo(s.flashBefore(), copy, &r.why)) return r;
-    norsim::NorChipConfig config;
-    config.flashPath = copy;
-    config.faultPath = PathExists(s.sim() + "/faults.used") ? s.sim() + "/faults.used" : "";
-    if (norsim::NorChipPowerUp(config, &r.why) != 0) {
-        RemoveTree(copy);
-        return r;
-    }
-    norsim::NorChipResetStats();
-    FlashResetFaultState();
-    std::fflush(stdout);
-    const int saved = dup(1);
-    Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    dup2(devnull.get(), 1);
-    for (const auto& a : attempts) {
-        const std::string image = HostPathOf(s, a.name);
-        FlashInit(image.empty() ? "/nonexistent" : image.c_str(), static_cast<long>(a.address / 1024));
-    }
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    r.stats = norsim::NorChipGetStats();
-    norsim::NorChipPowerDown();
-    std::vector<uint8_t> replayed, actual;
-    r.matchesFlash = ReadBytes(copy, &replayed) && ReadBytes(s.flash(), &actual) && replayed == actual;
-    RemoveTree(copy);
-    r.done = true;
-    return r;
-}
-
-DecodedLog LoadLog(const std::string& dir, const LogSpec& spec)
-{
-    std::vector<uint8_t> bytes;
-    const bool present = ReadBytes(dir + "/" + spec.name, &bytes);
-    return DecodeLog(bytes, present, spec);
+    return RecordValue(run, "timed-out") == "0" && RecordValue(run, "updater-result").compare(0, 5, "exit ") == 0;
 }
 
 }  // namespace
+
+Outcome OutcomeOfRun(const StatePaths& s)
+{
+    std::string run;
+    if (!ReadText(s.runRecord(), &run)) return Outcome::Unfinished;
+    return OutcomeOf(ReadTextOr(s.trace(), ""), UpdaterEnded(run));
+}
 
 Outcome OutcomeOf(const std::string& trace, bool updaterEnded)
 {
@@ -203,7 +187,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
     const std::string trace = ReadTextOr(s.trace(), "");
     const std::string gui = ReadTextOr(s.guiRecord(), "");
     const std::string updaterResult = RecordValue(run, "updater-result");
-    const bool ended = RecordValue(run, "timed-out") == "0" && updaterResult.compare(0, 5, "exit ") == 0;
+    const bool ended = UpdaterEnded(run);
     const Outcome outcome = OutcomeOf(trace, ended);
     std::ostringstream out;
     std::map<std::string, std::string> summary;
@@ -226,9 +210,22 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
                                   : ", medium taken out " + pull + " s after it was asked for")
         << ", flash faults: " << (RecordValue(run, "faults").empty() ? "none" : RecordValue(run, "faults"))
         << "\n\n";
-    out << "Outcome: " << outcomeText.at(outcome) << "; updater " << updaterResult
+    std::string mapText;
+    const bool haveMap = ReadText(s.tmp() + "/flashMap", &mapText);
+    const MapState mapState = MapStateOf(trace, haveMap, mapText);
+    // Why the flash could not be written; and an update that ended as done
+    // although it wrote nothing is said as such.
+    std::string cause;
+    if (outcome == Outcome::FlashFailed) {
+        cause = mapState == MapState::Missing ? ": no flash map among the unpacked packages" : ": writing a partition failed";
+        summary["flash-failure"] = mapState == MapState::Missing ? "no-flash-map" : "flash-write";
+    } else if (outcome == Outcome::Done && mapState == MapState::Missing) {
+        cause = ", but no partition was written: no flash map among the unpacked packages";
+    }
+    out << "Outcome: " << outcomeText.at(outcome) << cause << "; updater " << updaterResult
         << (RecordValue(run, "timed-out") == "1" ? " (stopped after the time limit)" : "") << "\n";
     summary["outcome"] = OutcomeKey(outcome);
+    summary["flash-map"] = MapStateKey(mapState);
     summary["updater"] = updaterResult;
     summary["gui"] = RecordValue(run, "gui-result");
 
@@ -245,12 +242,10 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
 
     // Partitions and the flash.
     const auto attempts = FlashAttempts(trace);
-    std::string mapText;
-    const bool haveMap = ReadText(s.tmp() + "/flashMap", &mapText);
     out << "\nPartitions";
     std::string written, kept, rejected;
-    if (!haveMap) {
-        out << ": no flash map in /tmp (the packages were not unpacked)\n";
+    if (mapState != MapState::Present) {
+        out << ": " << MapStateText(mapState) << "\n";
     } else {
         out << " (flash map /tmp/flashMap):\n";
         for (const auto& line : ParseFlashMap(mapText)) {
@@ -321,6 +316,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
             allHold = allHold && img.holds;
         }
         if (!missing.empty()) out << "  images named in the trace but not found in /tmp:" << missing << "\n";
+        if (mapState == MapState::Missing) out << "  no image of the update was written (no flash map)\n";
         out << "  sectors the written images reach: " << SectorList(check.touched) << " ("
             << check.touched.size() << ")\n";
         out << "  all other bytes of the touched sectors preserved: " << YesNo(check.touchedRestPreserved);
@@ -329,7 +325,9 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
         if (!check.untouchedUnchanged) out << " (first difference at " << Hex(static_cast<uint64_t>(check.firstUntouchedDifference)) << ")";
         out << "\n  sectors whose content changed (compared with before the run): "
             << SectorList(check.changedSectors) << " (" << check.changedSectors.size() << ")\n";
-        summary["flash-ok"] = allHold && missing.empty() ? "yes" : "no";
+        // Without a map among the unpacked packages nothing of the update
+        // reached the flash.
+        summary["flash-ok"] = allHold && missing.empty() && mapState != MapState::Missing ? "yes" : "no";
         summary["rest-preserved"] = YesNo(check.touchedRestPreserved);
         summary["untouched-unchanged"] = YesNo(check.untouchedUnchanged);
         summary["touched-sectors"] = std::to_string(check.touched.size());

@@ -31,6 +31,17 @@ std::vector<FlashAttempt> FlashAttempts(const std::string& trace);
 // "question", "in-progress", "message 2000", ... (from its record).
 std::vector<std::string> ScreensOf(const std::string& guiRecord);
 
+struct StatePaths;
+
+// The outcome of the last run of a state directory, from its trace and run
+// record (Unfinished when there was none, the updater was killed or stopped).
+Outcome OutcomeOfRun(const StatePaths& state);
+
+// The host path of a path of the instrument's (a relative one is taken in
+// /tmp, where the updater works); "" for paths outside the writable
+// directories.
+std::string HostPathOf(const StatePaths& state, const std::string& path);
+
 // Writes the report of the last run to *text and its key=value summary to
 // STATE/sim/summary.txt. Returns 0, or 1 with the reason (no run yet).
 int MakeReport(const std::string& stateDir, std::string* text, std::string* why);

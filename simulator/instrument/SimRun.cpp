@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <ctime>
 
 #include "InstrumentRoot.h"
+#include "SimCuts.h"
+#include "SimClock.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
 #include "SimState.h"
@@ -60,6 +63,13 @@ std::string Seconds(double s)
     return buf;
 }
 
+std::string Seconds3(double s)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", s);
+    return buf;
+}
+
 // Writes all of `data` to `fd`; errors are ignored (a lost echo is no
 // reason to stop an update).
 void WriteAll(int fd, const char* data, size_t size)
@@ -83,7 +93,7 @@ struct Child {
 };
 
 bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, const std::string& cwd,
-           Child* child, std::string* why)
+           const std::vector<std::string>& env, Child* child, std::string* why)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -106,7 +116,11 @@ bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, 
     args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), environ);
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(fds[1]);
@@ -150,10 +164,48 @@ double Elapsed(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// Notes the moment the updater requests the reboot: the board tools' record
+// is watched for its line, so the moment is known on the real clock to a
+// fraction of a millisecond, whatever the speed of the run.
+struct RebootWatch {
+    Fd notify;
+    std::string seen;   // the record's lines read so far
+    off_t offset = 0;
+    double at = -1;     // real seconds after `since`; < 0: not requested (yet)
+    std::chrono::steady_clock::time_point since;
+
+    void Start()
+    {
+        notify = Fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (notify && inotify_add_watch(notify.get(), kBoardToolRecord, IN_MODIFY) < 0) notify = Fd();
+    }
+    // Reads what the record gained; without a watch on every call, with one
+    // only when it reported a change.
+    void Check()
+    {
+        if (notify) {
+            char events[4096];
+            bool changed = false;
+            while (read(notify.get(), events, sizeof events) > 0) changed = true;
+            if (!changed) return;
+        }
+        if (at >= 0) return;
+        Fd record(open(kBoardToolRecord, O_RDONLY | O_CLOEXEC));
+        if (!record) return;
+        char buf[4096];
+        ssize_t n;
+        while ((n = pread(record.get(), buf, sizeof buf, offset)) > 0) {
+            seen.append(buf, static_cast<size_t>(n));
+            offset += n;
+        }
+        if (seen.find(": reboot requested\n") != std::string::npos) at = Elapsed(since);
+    }
+};
+
 // Pumps both pipes until `done` holds or `limit` seconds passed.
 template <typename Done>
 void PumpUntil(Child* updater, Child* gui, int traceFd, int guiFd, int traceEcho, int guiEcho,
-               double limit, Done done)
+               double limit, RebootWatch* reboot, Done done)
 {
     const auto start = std::chrono::steady_clock::now();
     while (!done() && (limit <= 0 || Elapsed(start) < limit)) {
@@ -165,15 +217,17 @@ void PumpUntil(Child* updater, Child* gui, int traceFd, int guiFd, int traceEcho
                 who.push_back(c);
             }
         }
+        if (reboot->notify) fds.push_back({reboot->notify.get(), POLLIN, 0});
         if (fds.empty()) {
             usleep(100000);
         } else if (poll(fds.data(), fds.size(), 100) > 0) {
-            for (size_t i = 0; i < fds.size(); ++i) {
+            for (size_t i = 0; i < who.size(); ++i) {
                 if (fds[i].revents == 0) continue;
                 if (who[i] == updater) Pump(updater, traceFd, traceEcho);
                 else Pump(gui, guiFd, guiEcho);
             }
         }
+        reboot->Check();
         Reap(updater, WNOHANG);
         Reap(gui, WNOHANG);
     }
@@ -186,8 +240,9 @@ int RunInside(const std::vector<std::string>& args)
     int traceFd = -1, guiFd = -1, resultFd = -1, webFd = -1;
     std::string updaterPath, guiPath, updaterCwd;
     double timeout = 0;
-    bool showTrace = false, showGui = false, interactive = false;
-    std::vector<std::string> guiArgs;
+    double speed = 1;
+    bool showTrace = false, showGui = false, interactive = false, powerCut = false;
+    std::vector<std::string> guiArgs, updaterEnv;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto next = [&]() { return i + 1 < args.size() ? args[++i] : std::string(); };
@@ -202,12 +257,15 @@ int RunInside(const std::vector<std::string>& args)
         else if (a == "--show-trace") showTrace = true;
         else if (a == "--show-gui") showGui = true;
         else if (a == "--interactive") interactive = true;
+        else if (a == "--env") updaterEnv.push_back(next());
+        else if (a == "--power-cut") powerCut = true;
+        else if (a == "--speed") speed = std::atof(next().c_str());
         else if (a == "--") {
             guiArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
             break;
         }
     }
-    if (traceFd < 0 || guiFd < 0 || resultFd < 0 || updaterPath.empty() || guiPath.empty()) {
+    if (traceFd < 0 || guiFd < 0 || resultFd < 0 || updaterPath.empty() || guiPath.empty() || !(speed >= 1)) {
         std::fprintf(stderr, "swsim: _inside is started by swsim run only\n");
         return 2;
     }
@@ -232,10 +290,25 @@ int RunInside(const std::vector<std::string>& args)
 
     Child gui, updater;
     std::string why;
+    // The run's clock starts as the GUI is started; each program is put onto
+    // it by the moment of its start.
+    std::string fakeTime, fakeWhy;
+    if (speed != 1 && !SimulatedTimeAvailable(&fakeTime, &fakeWhy)) {
+        std::fprintf(stderr, "swsim: no simulated time here: %s\n", fakeWhy.c_str());
+        return 3;
+    }
+    std::vector<std::string> baseEnv;
+    for (char** e = environ; *e != nullptr; ++e) baseEnv.push_back(*e);
+    const auto origin = std::chrono::steady_clock::now();
+    auto envAt = [&]() {
+        if (speed == 1) return baseEnv;
+        return MergeEnvironment(baseEnv, SimClockEnvironment(fakeTime, speed, Elapsed(origin), std::getenv("LD_PRELOAD")));
+    };
+    RebootWatch reboot;
     std::vector<std::string> guiArgv = {guiPath};
     guiArgv.insert(guiArgv.end(), guiArgs.begin(), guiArgs.end());
     if (webFd >= 0) guiArgv.insert(guiArgv.end(), {"--web-fd", std::to_string(webFd)});
-    const bool guiStarted = Spawn(guiArgv, false, interactive, "", &gui, &why);
+    const bool guiStarted = Spawn(guiArgv, false, interactive, "", envAt(), &gui, &why);
     if (webFd >= 0) close(webFd);  // the GUI's alone, not the updater's
     if (!guiStarted) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
@@ -244,7 +317,9 @@ int RunInside(const std::vector<std::string>& args)
     // The GUI serves its name before the updater's first look-up; the
     // updater retries for 20 s anyway.
     usleep(100000);
-    if (!Spawn({updaterPath}, true, false, updaterCwd, &updater, &why)) {
+    reboot.Start();
+    reboot.since = std::chrono::steady_clock::now();
+    if (!Spawn({updaterPath}, true, false, updaterCwd, MergeEnvironment(envAt(), updaterEnv), &updater, &why)) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         kill(gui.pid, SIGTERM);
         Reap(&gui, 0);
@@ -252,29 +327,47 @@ int RunInside(const std::vector<std::string>& args)
     }
     const int traceEcho = showTrace ? 1 : -1;
     const int guiEcho = showGui || interactive ? 1 : -1;
-    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, timeout,
+    // The time limit is simulated time, like every other duration of a run.
+    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, timeout / speed, &reboot,
               [&] { return updater.exited && !updater.open; });
+    // A power cut ends the updater with SIGKILL; nothing of the instrument
+    // runs on after it: not a command the updater started, not the GUI.
+    const bool cut = powerCut && updater.exited && WIFSIGNALED(updater.status) && WTERMSIG(updater.status) == SIGKILL;
+    if (cut) {
+        kill(-updater.pid, SIGKILL);
+        kill(gui.pid, SIGKILL);
+    }
+    const double updaterSeconds = Elapsed(reboot.since) * speed;
     bool timedOut = false;
     if (!updater.exited) {
         timedOut = true;
         std::printf("swsim: the updater did not end within %g s; stopping it\n", timeout);
         std::fflush(stdout);
         kill(-updater.pid, SIGKILL);
-        PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 5, [&] { return updater.exited; });
+        PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 5, &reboot, [&] { return updater.exited; });
     }
     // Output of a command the updater left running must not hold us.
-    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 2, [&] { return !updater.open; });
+    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 2, &reboot, [&] { return !updater.open; });
     if (updater.open) kill(-updater.pid, SIGKILL);
     Reap(&updater, 0);
+    if (reboot.at < 0) {
+        reboot.notify = Fd();
+        reboot.Check();  // a request written just before the end
+    }
 
     // The stand-in ends at once on SIGTERM; the generous bound only keeps a
     // loaded machine (sanitizer builds, parallel runs) from cutting it short.
     kill(gui.pid, SIGTERM);
-    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 15, [&] { return gui.exited && !gui.open; });
+    PumpUntil(&updater, &gui, traceFd, guiFd, traceEcho, guiEcho, 15, &reboot,
+              [&] { return gui.exited && !gui.open; });
     if (!gui.exited) {
         kill(gui.pid, SIGKILL);
         Reap(&gui, 0);
     }
+    char timing[160];
+    std::snprintf(timing, sizeof timing, "updater-seconds=%.3f\nreboot-seconds=%s\n",
+                  updaterSeconds, reboot.at < 0 ? "" : Seconds3(reboot.at * speed).c_str());
+    result += timing;
     result += "updater-status=" + std::to_string(updater.status) + "\nupdater-result=" +
               StatusText(updater.status) + "\ngui-result=" + StatusText(gui.status) +
               "\ntimed-out=" + (timedOut ? "1" : "0") + "\n";
@@ -302,6 +395,24 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     if (o.answer != "yes" && o.answer != "no" && o.answer != "never" && !(o.answer == "web" && o.webFd >= 0)) {
         *why = "--answer must be yes, no or never";
         return 1;
+    }
+    // A person answering in a terminal or on the web page sees real time unless told otherwise.
+    double speed = EffectiveSpeed(o.speed, o.interactive || o.answer == "web");
+    if (!(speed >= 1 && speed <= kMaxSpeed)) {
+        *why = "--speed must be between 1 (real time) and " + Seconds(kMaxSpeed);
+        return 1;
+    }
+    if (speed != 1) {
+        std::string library, reason;
+        if (!SimulatedTimeAvailable(&library, &reason)) {
+            if (o.speed > 0) {
+                *why = "--speed " + Seconds(speed) + " needs simulated time, which this machine lacks: " + reason +
+                       " (--speed 1 runs in real time)";
+                return 1;
+            }
+            std::fprintf(stderr, "swsim: running in real time: %s\n", reason.c_str());
+            speed = 1;
+        }
     }
 
     // A fresh start-up: /tmp is empty, as after a reboot; the medium is put
@@ -338,8 +449,27 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     std::vector<std::string> argv = {selfExe, "_inside", "--trace-fd", std::to_string(trace.get()),
                                      "--gui-fd", std::to_string(guiRecord.get()), "--result-fd",
                                      std::to_string(inner.get()), "--updater", updater, "--gui", gui,
-                                     "--timeout", std::to_string(o.interactive ? 0 : o.timeout)};
+                                     "--timeout", std::to_string(o.interactive ? 0 : o.timeout),
+                                     "--speed", std::to_string(speed)};
     if (!o.updaterCwd.empty()) argv.insert(argv.end(), {"--updater-cwd", o.updaterCwd});
+    if (!o.powerCut.empty()) {
+        CutPoint point;
+        if (!ParseCutId(o.powerCut, &point, why)) return 1;
+        // One cut at a time: a cut of the other kind inherited from the
+        // caller's environment is switched off.
+        argv.insert(argv.end(), {"--power-cut", "--env", CutEnvironment(point), "--env",
+                                 point.kind == CutPoint::Flash ? "RECORDLOG_POWER_CUT=" : "NORFLASH_POWER_CUT="});
+    }
+    Fd logWrites;
+    if (!o.logWritesFile.empty()) {
+        // Handed down open, like the records above (not closed on exec).
+        logWrites = Fd(open(o.logWritesFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644));
+        if (!logWrites) {
+            *why = "cannot create " + o.logWritesFile + ": " + std::strerror(errno);
+            return 1;
+        }
+        argv.insert(argv.end(), {"--env", "RECORDLOG_WRITES_FD=" + std::to_string(logWrites.get())});
+    }
     if (o.showTrace) argv.push_back("--show-trace");
     if (o.showGui) argv.push_back("--show-gui");
     if (o.interactive) argv.push_back("--interactive");
@@ -369,11 +499,12 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     const double wall = Elapsed(t0);
     RemoveTree(s.faults());
 
-    std::string record = "started=" + started + "\nwall-seconds=" + Seconds(wall) + "\nanswer=" +
+    std::string record = "started=" + started + "\nwall-seconds=" + Seconds(wall) + "\nspeed=" + Seconds(speed) +
+                         "\nanswer=" +
                          (o.interactive ? std::string("interactive") : o.answer) +
                          "\nanswer-delay=" + Seconds(o.answerDelay) + "\npull-after=" +
                          (o.pullAfter >= 0 ? Seconds(o.pullAfter) : std::string("never")) +
-                         "\nfaults=" + o.faultsFile + "\nupdater=" + updater + "\ngui=" + gui +
+                         "\nfaults=" + o.faultsFile + "\npower-cut=" + o.powerCut + "\nupdater=" + updater + "\ngui=" + gui +
                          "\nroot-result=" + (status == -1 ? "no root: " + rootWhy : StatusText(status)) + "\n";
     record += ReadTextOr(innerPath, "");
     RemoveTree(innerPath);

@@ -26,11 +26,26 @@ struct RunOptions {
     std::string gui;                // the start-up GUI stand-in
     std::string updaterCwd;         // directory the updater is started in (default /tmp)
     int webFd = -1;                 // listening socket of the GUI's web screen (--web)
+    // A power cut in this run (a cut id, SimCuts.h: "flash:N" or "log:N:K"):
+    // the chip model or the record log library cuts the power at that write
+    // and the updater is killed; then its process group and the GUI are
+    // killed at once too, as nothing runs on after a power loss. Empty: none.
+    std::string powerCut;
+    // Host file that receives a line for every write of the record log
+    // library (host/logcut/LogPowerCut.h); empty: none.
+    std::string logWritesFile;
+    // Simulated seconds per real second for the updater and the GUI stand-in
+    // (SimClock.h); 1 is real time. 0: the default, fast (kDefaultSpeed)
+    // unless interactive. The delays and the time limit above are simulated
+    // seconds.
+    double speed = 0;
 };
 
 // Runs one update. Returns 0 when the run took place (whatever its outcome),
 // 2 when the instrument root could not be made (the reason in *why), 1 for
-// other failures.
+// other failures (among them a speed other than 1 asked for where there is
+// no simulated time). Without simulated time here the default speed falls
+// back to real time, with a notice on standard error.
 int RunUpdate(const std::string& stateDir, const RunOptions& options, const std::string& selfExe,
               std::string* why);
 

@@ -130,6 +130,31 @@ int CreateInstrument(const std::string& dir, const CreateOptions& o, std::string
     return 0;
 }
 
+int CopyInstrument(const std::string& from, const std::string& to, std::string* why)
+{
+    const StatePaths f(from), t(to);
+    if (!PathExists(f.marker())) {
+        *why = f.root + " holds no simulated instrument (swsim create first)";
+        return 1;
+    }
+    if (IsDirectory(t.root) && !ListDir(t.root).empty()) {
+        if (!PathExists(t.marker())) {
+            *why = t.root + " holds no simulated instrument; not replacing anything there";
+            return 1;
+        }
+        if (!RemoveTree(t.root, why)) return 1;
+    }
+    if (!MakeDirs(t.sim(), why)) return 1;
+    for (const auto& dir : {f.tmp(), f.usbdongle(), f.instrumentData(), f.log(), f.medium()}) {
+        const std::string into = t.root + dir.substr(f.root.size());
+        if (IsDirectory(dir) ? !CopyTree(dir, into, why) : !MakeDirs(into, why)) return 1;
+    }
+    for (const auto& file : {f.flash(), f.boardTools(), f.marker()}) {
+        if (PathExists(file) && !CopyFileTo(file, t.root + file.substr(f.root.size()), why)) return 1;
+    }
+    return 0;
+}
+
 std::string RecordValue(const std::string& text, const std::string& key)
 {
     size_t pos = 0;

@@ -56,6 +56,12 @@ bool SafeStateDir(const std::string& dir, std::string* why);
 // medium slot and an empty /tmp. Returns 0, or 1 with the reason.
 int CreateInstrument(const std::string& dir, const CreateOptions& options, std::string* why);
 
+// Copies the instrument of `from` into `to` (made, or replaced when it holds
+// an instrument): the flash, the writable directories, the medium, the board
+// tools' record and the marker; not the simulator's records of earlier runs.
+// Returns 0, or 1 with the reason.
+int CopyInstrument(const std::string& from, const std::string& to, std::string* why);
+
 // Key=value records of sim/*.txt.
 std::string RecordValue(const std::string& recordText, const std::string& key);
 

@@ -6,9 +6,12 @@
 //   swsim medium STATE (--from DIR | --sample [--version V])
 //   swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
-//                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR]
+//                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
 //                   [--web [ADDR:]PORT]
 //   swsim report STATE [--trace] [--html FILE]
+//   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
+//                      [--work DIR] [--keep]
+//   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
 //
 // `swsim --help` and `swsim COMMAND --help` list the options; see
 // simulator/README.md.
@@ -18,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "CheckCommand.h"
 #include "HtmlReport.h"
+#include "Powercut.h"
 #include "SimCli.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
@@ -184,6 +189,9 @@ void AddRun(Commands& c)
     sub->add_option("--web", a->web,
                     "show the start-up screen as a web page on [ADDR:]PORT (default address 127.0.0.1); "
                     "the page answers and takes the medium out");
+    sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write) or log:N:K (log write, K bytes kept)");
+    sub->add_option("--speed", o.speed, "simulated clock N times faster than real time (1: real time; default: fast, real with --interactive)")
+        ->check(CLI::Range(1.0, 86400.0));
 }
 
 void AddReport(Commands& c)
@@ -226,6 +234,8 @@ int main(int argc, char** argv)
     AddMedium(commands);
     AddRun(commands);
     AddReport(commands);
+    AddCheckCommand(commands);
+    AddPowercutCommand(commands);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

@@ -274,11 +274,13 @@ void PutLe32(unsigned char* p, std::uint32_t v)
     }
 }
 
+// Never waits: a client that does not read its replies must not stop the
+// stand-in (a reply of the link is 4 bytes and always fits otherwise).
 void Reply(int fd, std::uint32_t status)
 {
     unsigned char r[4];
     PutLe32(r, status);
-    if (send(fd, r, sizeof(r), MSG_NOSIGNAL) != 4) {
+    if (send(fd, r, sizeof(r), MSG_NOSIGNAL | MSG_DONTWAIT) != 4) {
         Line("link", Format("reply could not be sent: %s", std::strerror(errno)));
     }
 }
@@ -293,6 +295,8 @@ struct Timer {
 
 struct Gui {
     Options opt;
+    int sigFd = -1;              // SIGTERM and SIGINT, read through a signalfd
+    unsigned stopSignal = 0;     // set once one of them has come: end now
     int listenFd = -1;
     std::vector<int> clients;
     int updaterFd = -1;          // client connection to the updater's connector
@@ -333,9 +337,47 @@ void Schedule(Gui& g, double seconds, std::function<void()> action)
     g.timers.push_back({After(seconds), std::move(action)});
 }
 
+// Takes a pending SIGTERM or SIGINT. True when one has come (now or before).
+bool StopRequested(Gui& g)
+{
+    if (g.stopSignal == 0) {
+        signalfd_siginfo info;
+        if (read(g.sigFd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+            g.stopSignal = info.ssi_signo;
+        }
+    }
+    return g.stopSignal != 0;
+}
+
+// Waits until `fd` is ready for `events` or `ms` milliseconds have passed
+// (-1: no limit; fd -1: just the pause), while watching for a stop signal, so
+// that no wait of the stand-in outlasts SIGTERM or SIGINT. Returns 1 ready,
+// 0 time is up, -1 a stop signal came.
+int WaitReady(Gui& g, int fd, short events, int ms)
+{
+    struct timespec until = After(ms < 0 ? 0 : ms / 1000.0);
+    for (;;) {
+        if (StopRequested(g)) return -1;
+        pollfd fds[2] = {{g.sigFd, POLLIN, 0}, {fd, events, 0}};
+        int left = -1;
+        if (ms >= 0) {
+            struct timespec now = Now();
+            long long rest = (until.tv_sec - now.tv_sec) * 1000LL + (until.tv_nsec - now.tv_nsec) / 1000000LL;
+            if (rest <= 0) return 0;
+            left = static_cast<int>(rest);
+        }
+        int n = poll(fds, fd >= 0 ? 2 : 1, left);
+        if (n < 0 && errno != EINTR) return 0;
+        if (n > 0 && fd >= 0 && fds[1].revents != 0) {
+            return StopRequested(g) ? -1 : 1;
+        }
+    }
+}
+
 // Sends one message to the updater's connector and waits for its reply.
 // The connection is made on first use (retried for about 5 s while the
 // updater does not serve its name yet) and made again once after a failure.
+// Every wait gives way to a stop signal, after which nothing more is sent.
 void SendToUpdater(Gui& g, const char* what, std::uint32_t operation,
                    const std::vector<std::uint32_t>& fields)
 {
@@ -351,23 +393,31 @@ void SendToUpdater(Gui& g, const char* what, std::uint32_t operation,
             sockaddr_un addr;
             socklen_t addrLen = Address(g.opt.updaterName, &addr);
             for (int i = 0; i < 50 && g.updaterFd < 0; ++i) {
-                int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+                // Non-blocking: a full backlog of the updater's connector
+                // counts as not served yet instead of blocking the connect.
+                int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
                 if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), addrLen) == 0) {
                     g.updaterFd = fd;
                     break;
                 }
                 if (fd >= 0) close(fd);
-                const timespec pause{0, 100000000};  // 100 ms
-                nanosleep(&pause, nullptr);
+                if (WaitReady(g, -1, 0, 100) < 0) return;
             }
             if (g.updaterFd < 0) {
                 Line("sent", Format("%s: the updater's connector is not served", what));
                 return;
             }
         }
-        if (send(g.updaterFd, packet, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len)) {
+        ssize_t sent;
+        while ((sent = send(g.updaterFd, packet, len, MSG_NOSIGNAL)) < 0 && errno == EAGAIN) {
+            if (WaitReady(g, g.updaterFd, POLLOUT, -1) < 0) return;
+        }
+        if (sent == static_cast<ssize_t>(len)) {
             unsigned char reply[16];
-            ssize_t n = recv(g.updaterFd, reply, sizeof(reply), 0);
+            ssize_t n;
+            while ((n = recv(g.updaterFd, reply, sizeof(reply), 0)) < 0 && errno == EAGAIN) {
+                if (WaitReady(g, g.updaterFd, POLLIN, -1) < 0) return;
+            }
             if (n == 4) {
                 Line("sent", Format("%s, reply status %u", what, Le32(reply)));
                 return;
@@ -434,6 +484,12 @@ void PullMedium(Gui& g)
     }
 }
 
+// The question's prompt, a line of its own like every other event.
+void Prompt()
+{
+    Line("prompt", "answer with yes, no or never");
+}
+
 // Shows one request and answers it. Returns false when the reply is held
 // back (the question answered before its reply).
 bool ShowRequest(Gui& g, int fd, std::uint32_t type, const unsigned char* rec, std::size_t len)
@@ -476,8 +532,7 @@ bool ShowRequest(Gui& g, int fd, std::uint32_t type, const unsigned char* rec, s
              "update to version " + Quoted(reinterpret_cast<const char*>(rec + 4), 17) + "?" + note);
         if (g.opt.answer == Answer::Ask) {
             g.questionPending = true;
-            std::printf("answer with yes, no or never: ");
-            std::fflush(stdout);
+            Prompt();
             if (g.opt.answerBeforeReply) {
                 g.heldQuestionFd = fd;
                 return false;
@@ -585,6 +640,7 @@ void Command(Gui& g, std::string line)
         PullMedium(g);
     } else {
         Line("input", "commands: yes, no, never, dim-off, dim-on, turn-off, to-front, exit, pull");
+        if (g.questionPending) Prompt();
     }
 }
 
@@ -595,7 +651,8 @@ int Run(Gui& g)
     sigaddset(&sigs, SIGTERM);
     sigaddset(&sigs, SIGINT);
     sigprocmask(SIG_BLOCK, &sigs, nullptr);
-    int sigFd = signalfd(-1, &sigs, SFD_CLOEXEC);
+    int sigFd = signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK);
+    g.sigFd = sigFd;
     if (sigFd < 0) {
         std::perror("startup-gui: signalfd");
         return 1;
@@ -621,7 +678,7 @@ int Run(Gui& g)
 
     std::string input;
     bool stdinOpen = g.opt.interactive;
-    for (;;) {
+    while (!StopRequested(g)) {
         std::vector<pollfd> fds = {{sigFd, POLLIN, 0}, {g.listenFd, POLLIN, 0}};
         if (stdinOpen) {
             fds.push_back({STDIN_FILENO, POLLIN, 0});
@@ -647,11 +704,7 @@ int Run(Gui& g)
             std::perror("startup-gui: poll");
             return 1;
         }
-        if (fds[0].revents != 0) {
-            signalfd_siginfo info;
-            ssize_t r = read(sigFd, &info, sizeof(info));
-            (void)r;
-            Line("stop", Format("signal %u, ending", info.ssi_signo));
+        if (fds[0].revents != 0 && StopRequested(g)) {
             break;
         }
         // Timers first: a held question may be released by one.
@@ -666,6 +719,7 @@ int Run(Gui& g)
             }
         }
         for (Timer& t : due) {
+            if (StopRequested(g)) break;
             t.action();
         }
         if (fds[1].revents & POLLIN) {
@@ -679,10 +733,15 @@ int Run(Gui& g)
             ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
             if (n <= 0) {
                 stdinOpen = false;
+                if (g.questionPending) {
+                    Line("input", "end of input with the update question open: it stays unanswered");
+                } else {
+                    Line("input", "end of input: no more commands are read");
+                }
             } else {
                 input.append(buf, static_cast<std::size_t>(n));
                 std::size_t nl;
-                while ((nl = input.find('\n')) != std::string::npos) {
+                while ((nl = input.find('\n')) != std::string::npos && !StopRequested(g)) {
                     std::string line = input.substr(0, nl + 1);
                     input.erase(0, nl + 1);
                     Command(g, line);
@@ -709,6 +768,9 @@ int Run(Gui& g)
             close(c);
             g.clients.erase(std::remove(g.clients.begin(), g.clients.end(), c), g.clients.end());
         }
+    }
+    if (g.stopSignal != 0) {
+        Line("stop", Format("signal %u, ending", g.stopSignal));
     }
     startupgui::WebScreenStop();
     for (int c : g.clients) close(c);

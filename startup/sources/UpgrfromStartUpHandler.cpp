@@ -4,6 +4,7 @@
 #include <cstring>
 #include <pthread.h>
 
+#include "HostDelay.h"
 #include "SSConnectionMsg.h"
 #include "Trace.h"
 #include "UpgrtoStartUpHandler.h"
@@ -27,6 +28,10 @@ const PtConnectionMsgHandler_t RAWidgetMsghandlers[1] = {{0, AppInputHandler}};
 SSConnectionCommonReplyMsg_t handlerReply;
 
 std::atomic<int> serverEnded{0};
+
+// Pause before looking at the name again when its holder did not agree to
+// exit: a foreign program holding the name must not make this thread spin.
+constexpr unsigned kRefusedExitPauseMs = 200;
 
 void handleMsgReplyonUpgrade(const void* msg, SSConnectionCommonReplyMsg_t* /*reply*/, void* data)
 {
@@ -115,6 +120,12 @@ void* inputHandlerLoop(void* data)
             TRACE("Expectation failed: %s\n", "result != 0");
             serverEnded.store(1);
             return nullptr;
+        }
+        // An older updater answers 0 and exits, freeing the name at once. A
+        // holder that answers otherwise, or cannot be asked at all, is not
+        // going away soon.
+        if (result < 0 || reply.status != SS_RPLTYPE_SUCCESS) {
+            delay(kRefusedExitPauseMs);
         }
     }
     connectUpgradeToStartUp();

@@ -4,6 +4,8 @@
 // against hand-made inputs here.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -104,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Images, Touched,
                                            TouchCase{128, 10, {1}}, TouchCase{16000, 3 * kSectorSize, {125, 126, 127}},
                                            TouchCase{0, 0, {}}));
 
-enum class Damage { None, ImageByte, TouchedRest, Untouched };
+enum class Damage { None, ImageByte, TouchedRest, BothRests, Untouched };
 
 struct CheckCase {
     const char* name;
@@ -112,6 +114,7 @@ struct CheckCase {
     bool holds;
     bool restPreserved;
     bool untouchedUnchanged;
+    std::map<int, uint32_t> restChanged;  // lost bytes counted per touched sector
 };
 
 class FlashCheckCase : public ::testing::TestWithParam<CheckCase> {};
@@ -128,6 +131,11 @@ TEST_P(FlashCheckCase, FindsWhatWasDamaged)
     case Damage::None: break;
     case Damage::ImageByte: after[start + 4000] ^= 1; break;
     case Damage::TouchedRest: after[start - 1] ^= 1; break;
+    case Damage::BothRests:  // before and after the image, in its only sector
+        after[start - 1] ^= 1;
+        after[start - 1024] ^= 1;
+        after[start + 5000] ^= 1;
+        break;
     case Damage::Untouched: after[5] ^= 1; break;
     }
     const FlashCheck check = CheckFlash(before, after, {w});
@@ -139,13 +147,15 @@ TEST_P(FlashCheckCase, FindsWhatWasDamaged)
     EXPECT_EQ(check.touchedRestPreserved, c.restPreserved);
     EXPECT_EQ(check.untouchedUnchanged, c.untouchedUnchanged);
     EXPECT_EQ(check.touched, std::set<int>{112});
+    EXPECT_EQ(check.restChanged, c.restChanged);
 }
 
 INSTANTIATE_TEST_SUITE_P(Damages, FlashCheckCase,
-                         ::testing::Values(CheckCase{"Intact", Damage::None, true, true, true},
-                                           CheckCase{"ImageByte", Damage::ImageByte, false, true, true},
-                                           CheckCase{"TouchedRest", Damage::TouchedRest, true, false, true},
-                                           CheckCase{"Untouched", Damage::Untouched, true, true, false}),
+                         ::testing::Values(CheckCase{"Intact", Damage::None, true, true, true, {}},
+                                           CheckCase{"ImageByte", Damage::ImageByte, false, true, true, {}},
+                                           CheckCase{"TouchedRest", Damage::TouchedRest, true, false, true, {{112, 1}}},
+                                           CheckCase{"BothRests", Damage::BothRests, true, false, true, {{112, 3}}},
+                                           CheckCase{"Untouched", Damage::Untouched, true, true, false, {}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <regex>
 
 #include "E2eSupport.h"
 #include "SimFiles.h"
@@ -23,6 +25,7 @@ struct Instrument {
     std::string sample = scratch.path() + "/sample";
     std::string output;
     StatePaths paths{state};
+    std::vector<std::string> runExtra;  // options an alteration adds to the run
 
     void Create(const std::vector<std::string>& options)
     {
@@ -40,6 +43,7 @@ struct Instrument {
     {
         std::vector<std::string> args = {"run", state, "--quiet", "--pull-after", "0", "--timeout", "150"};
         args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), runExtra.begin(), runExtra.end());
         const int rc = Swsim(args, &output);
         if (rc == 77) return false;
         EXPECT_EQ(rc, 0) << output;
@@ -87,6 +91,50 @@ bool SameBytes(const std::vector<uint8_t>& flash, uint32_t at, const std::vector
     return at + data.size() <= flash.size() && std::memcmp(flash.data() + at, data.data(), data.size()) == 0;
 }
 
+// The update sequence's own trace lines (those of sources/SwUpdate.cpp), in
+// order, each without its prefix and up to its line feed: trailing spaces
+// are part of the message.
+std::vector<std::string> SequenceTrace(const std::string& trace)
+{
+    std::vector<std::string> lines;
+    const std::regex prefix("<sources/SwUpdate\\.cpp:[0-9]+>");
+    for (auto it = std::sregex_iterator(trace.begin(), trace.end(), prefix); it != std::sregex_iterator(); ++it) {
+        const size_t start = static_cast<size_t>(it->position() + it->length());
+        const size_t end = trace.find('\n', start);
+        lines.push_back(trace.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    }
+    return lines;
+}
+
+// What the update sequence traces, per way it ends.
+const std::vector<std::string> kStart = {"Entering SW update ", "GUI Initialized!",
+                                         "Performing swupdate independent actions"};
+const std::vector<std::string> kUpdating = {"Performing update!", "Performing pre-swupdate actions"};
+const std::vector<std::string> kUnpacking = {"Validate diagnostic logs!", "Backing up files!", "Backup complete!"};
+
+std::vector<std::string> Lines(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+const std::map<std::string, std::vector<std::string>> kSequenceTraces = {
+    {"not-allowed", Lines({kStart, {"Only updates to newer version is permitted! Status =2"}})},
+    {"declined", kStart},
+    {"pre-update-failed", Lines({kStart, kUpdating, {"Performing pre-swupdate actions failed"}})},
+    {"unpacking-failed",
+     Lines({kStart, kUpdating, kUnpacking, {"Corrupted update files found on MSD during unpacking! "}})},
+    {"flash-failed",
+     Lines({kStart, kUpdating, kUnpacking, {"Writing the partitions into the flash failed, update not installed!"}})},
+    {"done", Lines({kStart, kUpdating, kUnpacking,
+                    {"Installing files and writing revision log", "Performing post-swupdate actions"}})},
+    // Done, but the installed version reads as missing: no revision entry.
+    {"done-no-version", Lines({kStart, kUpdating, kUnpacking,
+                               {"Installing files and writing revision log", "Revision log not updated: RevHistory.log",
+                                "Performing post-swupdate actions"}})},
+};
+
 // ---------------------------------------------------------------------------
 // The outcomes, one run each.
 
@@ -104,6 +152,7 @@ struct Scenario {
     const char* revEntries;                    // revision entries added
     std::vector<const char*> traceHas;
     std::vector<const char*> traceLacks;
+    const char* sequence = nullptr;            // row of kSequenceTraces; null: the outcome's
 };
 
 void FailingRepartition(Instrument& i)
@@ -125,6 +174,28 @@ void MissingSecondPackage(Instrument& i)
 void PlainMedium(Instrument& i)
 {
     i.Medium();
+}
+void NoFlashMap(Instrument& i)
+{
+    swsim::RemoveTree(i.sample + "/flashMap");
+    i.Medium();
+}
+// The first erase of the boot image's last sector reports success but leaves
+// the block as it was.
+void EraseThatDoesNothing(Instrument& i)
+{
+    i.Medium();
+    const std::string faults = i.scratch.path() + "/faults";
+    ASSERT_TRUE(WriteText(faults, "erase-status 5 0x80\n"));
+    i.runExtra = {"--faults", faults};
+}
+// Neither a delivered nor an installed version file: the copy installs
+// nothing and the installed version reads as missing.
+void NoVersionFiles(Instrument& i)
+{
+    swsim::RemoveTree(i.sample + "/swVersion");
+    i.Medium();
+    swsim::RemoveTree(i.paths.instrumentData() + "/swVersion/swVersion");
 }
 
 std::ostream& operator<<(std::ostream& os, const Scenario& s)
@@ -170,6 +241,18 @@ const Scenario kScenarios[] = {
      "done", kDone, true, true, "2.4", "0204", {"Flashing file ifsPart.bin"}, {"Could not open file"}},
     {"VersionWithoutPointGivesMinorZero", {}, "3", PlainMedium, {},
      "done", kDone, true, true, "3", "0300", {}, {"Could not write revision log"}},
+    // Every part of the update is needed: without a flash map, or with a
+    // partition that does not read back as written, nothing is installed.
+    {"MediumWithoutFlashMap", {}, "2.4", NoFlashMap, {},
+     "flash-failed", kFailed, true, false, "2.3", "",
+     {"Flash map /tmp/flashMap is missing or empty: no partition is written\n", "Slaying flash driver"},
+     {"Flashing file", "Installing files", "Corrupted update files"}},
+    {"EraseReportingSuccessWithoutErasing", {}, "2.4", EraseThatDoesNothing, {},
+     "flash-failed", kFailed, true, true, "2.3", "",
+     {"Flash fault: verify of sector 5 failed at 0x"}, {"Installing files", "Flashing file appPart.bin"}},
+    {"InstalledVersionMissingGivesNoRevisionEntry", {}, "2.4", NoVersionFiles, {},
+     "done", kDone, true, true, nullptr, "", {"new application version file could not be found"},
+     {"Could not write revision log"}, "done-no-version"},
 };
 
 TEST_P(UpdateOutcome, EndsAsExpected)
@@ -191,7 +274,8 @@ TEST_P(UpdateOutcome, EndsAsExpected)
     // Only the outcomes that reboot wait for the medium first.
     EXPECT_EQ(std::stoi(sum["medium-polls"]) > 0, s.reboot);
     EXPECT_EQ(inst.Flash() != inst.FlashBefore(), s.flashChanged);
-    EXPECT_EQ(ReadTextOr(inst.paths.instrumentData() + "/swVersion/swVersion", ""), std::string(s.installed) + "\n");
+    EXPECT_EQ(ReadTextOr(inst.paths.instrumentData() + "/swVersion/swVersion", ""),
+              s.installed ? std::string(s.installed) + "\n" : std::string());
     EXPECT_EQ(sum["rev-entries"], s.revEntries);
     // extlog.dat goes only with a finished update.
     EXPECT_EQ(PathExists(inst.paths.instrumentData() + "/extlog.dat"), std::string(s.outcome) != "done");
@@ -202,6 +286,7 @@ TEST_P(UpdateOutcome, EndsAsExpected)
     EXPECT_EQ(Contains(sum["backup"], "instrumentData"), backedUp) << sum["backup"];
     for (const char* t : s.traceHas) EXPECT_TRUE(Contains(trace, t)) << "missing in the trace: " << t;
     for (const char* t : s.traceLacks) EXPECT_FALSE(Contains(trace, t)) << "unexpected in the trace: " << t;
+    EXPECT_EQ(SequenceTrace(trace), kSequenceTraces.at(s.sequence ? s.sequence : s.outcome)) << trace;
     if (std::string(s.outcome) == "done") {
         EXPECT_EQ(sum["flash-ok"], "yes");
         EXPECT_EQ(sum["rest-preserved"], "yes");
@@ -370,11 +455,14 @@ TEST(FlashFault, StopsWritingAndInstallsNothing)
 
     auto sum = Summary(inst.state);
     EXPECT_EQ(sum["outcome"], "flash-failed");
+    EXPECT_EQ(sum["flash-failure"], "flash-write");
+    EXPECT_EQ(sum["flash-map"], "present");
     EXPECT_EQ(sum["screens"], kFailed);
     EXPECT_EQ(sum["reboot"], "yes");
     EXPECT_GT(std::stoi(sum["medium-polls"]), 0);
     const std::string trace = inst.Trace();
     EXPECT_FALSE(Contains(trace, "Corrupted update files found")) << "a flash fault is no unpacking fault";
+    EXPECT_EQ(SequenceTrace(trace), kSequenceTraces.at("flash-failed")) << trace;
     EXPECT_FALSE(Contains(trace, "Installing files"));
     EXPECT_FALSE(Contains(trace, "Performing post-swupdate actions"));
 

@@ -174,9 +174,9 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"Ready", -1, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0x80), W(0, 0x50), W(0, 0xFF)}, nullptr},
         SequenceCase{"BusyOnce", -1, 1, false, {W(0, 0x60), W(0, 0xD0), R(0, 0), R(0, 0x80), W(0, 0x50), W(0, 0xFF)}, nullptr},
         SequenceCase{"LockedBitIsNoFault", 0x82, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0x82), W(0, 0x50), W(0, 0xFF)}, nullptr},
-        SequenceCase{"ClearingFailed", 0xA0, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0xA0)}, "clearing failed"},
-        SequenceCase{"CommandSequenceError", 0xB2, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0xB2)}, "command sequence error"},
-        SequenceCase{"VoltageError", 0xA8, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0xA8)}, "voltage error"}),
+        SequenceCase{"ClearingFailed", 0xA0, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0xA0), W(0, 0xFF)}, "clearing failed"},
+        SequenceCase{"CommandSequenceError", 0xB2, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0xB2), W(0, 0xFF)}, "command sequence error"},
+        SequenceCase{"VoltageError", 0xA8, 0, false, {W(0, 0x60), W(0, 0xD0), R(0, 0xA8), W(0, 0xFF)}, "voltage error"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashCommandTest, UnlockWithFailedMappingWritesNothing) {

@@ -115,6 +115,7 @@ struct WalkCase {
     const char* map;
     std::vector<std::string> messages;
     std::vector<Written> written;
+    int result = 1;  // of FlashPartitions
 };
 
 std::ostream& operator<<(std::ostream& os, const WalkCase& c) { return os << c.name; }
@@ -145,6 +146,11 @@ const WalkCase kWalks[] = {
     {"StartMinus1Rejected", "aPart.img -1 0 YES\n", {Invalid("aPart.img", -1)}, {}},
     {"StartWithTrailingLetters", "aPart.img 12abc 0 YES\n", {Flashing("aPart.img", 12)}, {{"aPart.img", 12}}},
     {"StartOfLettersOnly", "aPart.img abc 0 YES\n", {Flashing("aPart.img", 0)}, {{"aPart.img", 0}}},
+    // A start that does not fit an int is out of range, never wrapped round
+    // into a valid one (2^32 + 16 must not land at 16 KiB).
+    {"StartBeyondIntRejected", "aPart.img 4294967312 0 YES\n", {Invalid("aPart.img", 2147483647)}, {}},
+    {"StartFarBeyondIntRejected", "aPart.img 99999999999999999999 0 YES\n", {Invalid("aPart.img", 2147483647)}, {}},
+    {"StartBelowIntRejected", "aPart.img -4294967280 0 YES\n", {Invalid("aPart.img", -2147483647 - 1)}, {}},
     {"LowerCaseMarkerRejected", "apart.img 0 0 YES\n", {Invalid("apart.img", 0)}, {}},
     {"LowerCaseYesDoesNotOverwrite", "tmpPart.img 100 0 yes\n", {kKeptTmp[0], kKeptTmp[1], kKeptTmp[2]}, {}},
     {"NameBeginningWithPartHasRootDirectory", "Part0.img 32 0 NO\n",
@@ -173,8 +179,10 @@ TEST_P(WalkTest, DecidesPerLineAndWritesWhereTheMapSays) {
     WriteTextFile("/tmp/flashMap", c.map);
     norsim::NorChipResetStats();
 
-    Output o = Capture([] { FlashPartitions(); });
+    int result = -1;
+    Output o = Capture([&] { result = FlashPartitions(); });
 
+    EXPECT_EQ(result, c.result);
     EXPECT_EQ(Join(UtilsMessages(o.out)), Join(c.messages)) << o.out;
     for (const Written& w : c.written) {
         size_t i = 0;
@@ -200,7 +208,9 @@ class NoMapTest : public RootFlashTest, public ::testing::WithParamInterface<NoM
 
 TEST_P(NoMapTest, WritesNothingAndSaysWhy) {
     if (GetParam().present) WriteTextFile("/tmp/flashMap", "");
-    Output o = Capture([] { FlashPartitions(); });
+    int result = -1;
+    Output o = Capture([&] { result = FlashPartitions(); });
+    EXPECT_EQ(result, 0) << "no flash map is a failed walk";
     EXPECT_EQ(Join(UtilsMessages(o.out)), Join({"Flash map /tmp/flashMap is missing or empty: no partition is written\n"}));
     EXPECT_EQ(norsim::NorChipGetStats().writes, 0u);
 }
@@ -218,12 +228,39 @@ TEST_F(RootFlashTest, FlashFaultStopsTheLaterPartitionsToo) {
         norsim::NorChipConfig config;  // the root's flash, with an injected erase fault
         ASSERT_EQ(norsim::NorChipPowerUp(config, nullptr), 0);
         norsim::NorChipSetFaults(faults);
-        FlashPartitions();
+        EXPECT_EQ(FlashPartitions(), 0);
     });
     EXPECT_EQ(FlashFaultOccurred(), 1);
     EXPECT_NE(o.out.find("Flash fault: erase of sector 1"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("Flash fault earlier in this run: \"aPart.img\" is not written\n"), std::string::npos) << o.out;
     EXPECT_EQ(norsim::NorChipGetStats().erases, 0u);
+}
+
+// An image cut short by a window that cannot be mapped, and one that cannot
+// be read, fail the walk; the walk still writes the partitions after them.
+TEST_F(RootFlashTest, PartlyWrittenImagesFailTheWalkWhichGoesOn) {
+    norsim::NorFaults faults;
+    faults.mapFail[1] = true;
+    const std::vector<uint8_t> big = RandomBytes(2 * norsim::kBlockSize, 5);
+    const std::vector<uint8_t> small = RandomBytes(kImageLength, 6);
+    WriteBytes("/tmp/bigPart.img", big);
+    ASSERT_EQ(mkdir("/tmp/dirPart.img", 0755), 0);  // opens, but every read fails
+    WriteBytes("/tmp/aPart.img", small);
+    WriteTextFile("/tmp/flashMap", "bigPart.img 0 0 YES\ndirPart.img 512 0 YES\naPart.img 1024 0 YES\n");
+    int result = -1;
+    Output o = Capture([&] {
+        norsim::NorChipConfig config;
+        ASSERT_EQ(norsim::NorChipPowerUp(config, nullptr), 0);
+        norsim::NorChipSetFaults(faults);
+        result = FlashPartitions();
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(FlashFaultOccurred(), 0);
+    EXPECT_EQ(FlashBytes(0, norsim::kBlockSize),
+              std::vector<uint8_t>(big.begin(), big.begin() + norsim::kBlockSize));
+    EXPECT_NE(o.out.find("Read error in image file before sector 4"), std::string::npos) << o.out;
+    EXPECT_EQ(FlashBytes(1024 * 1024, kImageLength), small) << o.out;
+    EXPECT_EQ(norsim::NorChipGetStats().erases, 2u);
 }
 
 // ---------------------------------------------------------------------------

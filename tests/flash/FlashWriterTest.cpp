@@ -67,8 +67,11 @@ TEST_P(PlacementTest, WritesTheImageAndKeepsEverythingElse) {
     std::string path = WriteImage("image", image);
     norsim::NorChipResetStats();
 
-    Output o = Capture([&] { FlashInit(path.c_str(), c.startKiB); });
+    int result = 0;
+    Output o = Capture([&] { result = FlashInit(path.c_str(), c.startKiB); });
 
+    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(norsim::NorChipInStatusMode()) << "the chip must be left in Read Array mode";
     const size_t start = static_cast<size_t>(c.startKiB) * 1024;
     long diff = FirstDifference(Content(), Overlay(initial_, start, image));
     EXPECT_EQ(diff, -1) << "first wrong byte at 0x" << std::hex << diff;
@@ -113,15 +116,41 @@ TEST_F(ChipTest, ImageLongerThanTheFlashIsNotReadBeyondIt) {
 
 TEST_F(ChipTest, MissingImageTouchesNothing) {
     Record();
-    Output o = Capture([&] { FlashInit((dir_ + "/absent").c_str(), 0); });
+    int result = 0;
+    Output o = Capture([&] { result = FlashInit((dir_ + "/absent").c_str(), 0); });
+    EXPECT_EQ(result, -1);
     EXPECT_EQ(o.out, "Could not open file \"" + dir_ + "/absent\" for flashing!\n");
     EXPECT_TRUE(bus_.empty());
     EXPECT_TRUE(norsim::NorChipBlockLocked(0));
 }
 
+// A start outside the flash is refused before anything is opened or touched:
+// a negative one would address memory before the sector buffer.
+TEST_F(ChipTest, StartOutsideTheFlashIsRefused) {
+    std::string path = WriteImage("image", RandomBytes(1000, 4));
+    Record();
+    for (long startKiB : {-1L, -128L, 16384L, 0x7FFFFFFFL}) {
+        int result = 1;
+        Output o = Capture([&] { result = FlashInit(path.c_str(), startKiB); });
+        EXPECT_EQ(result, 0) << startKiB;
+        EXPECT_EQ(o.out, "Start " + std::to_string(startKiB) + " KiB lies outside the flash: \"" + path +
+                             "\" is not written\n");
+    }
+    FILE* f = std::fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    int result = 1;
+    Output o = Capture([&] { result = FlashFile(f, -1024); });
+    std::fclose(f);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(o.out, "Start address 0xfffffc00 lies outside the flash: nothing is written\n");
+    EXPECT_TRUE(bus_.empty()) << Show(bus_);
+    EXPECT_EQ(FlashFaultOccurred(), 0);
+}
+
 // The whole bus conversation of a two-sector image: the unlock, then per
-// sector Read Array at its window, its reads in ascending order, the erase
-// and one program sequence per word.
+// sector Read Array at its window, its reads in ascending order, the erase,
+// one program sequence per word, and Read Array with the read-back of every
+// word.
 TEST_F(ChipTest, BusSequenceOfAnImage) {
     std::vector<uint8_t> image = RandomBytes(kSec + 4, 5);
     std::string path = WriteImage("image", image);
@@ -140,6 +169,9 @@ TEST_F(ChipTest, BusSequenceOfAnImage) {
             uint16_t d = static_cast<uint16_t>(after[a] | after[a + 1] << 8);
             for (const BusAccess& e : {W(a, 0x40), W(a, d), W(a, 0x70), R(a, 0x80), W(a, 0x50)}) expected.push_back(e);
         }
+        expected.push_back(W(base, 0xFF));
+        for (uint32_t a = base; a < base + kSec; a += 2)
+            expected.push_back(R(a, static_cast<uint16_t>(after[a] | after[a + 1] << 8)));
     }
     ASSERT_EQ(bus_.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i)
@@ -148,7 +180,8 @@ TEST_F(ChipTest, BusSequenceOfAnImage) {
 
 // ---------------------------------------------------------------------------
 // Faults from the fault file, during a three-sector image at start 0.
-// Sector states afterwards: W written, E erased only, U unchanged.
+// Sector states afterwards: W written, E erased only, U unchanged, A the
+// image programmed over the unerased old content (old AND image).
 
 struct FaultCase {
     const char* name;
@@ -156,6 +189,8 @@ struct FaultCase {
     const char* sectors;  // states of sectors 0 to 3
     const char* message;  // expected in standard output (after the sector lines)
     bool fatal;
+    bool complete = false;  // FlashInit reports the image as written
+    bool busy = false;      // the chip is left busy, so not in Read Array mode
 };
 
 std::ostream& operator<<(std::ostream& os, const FaultCase& c) { return os << c.name; }
@@ -168,13 +203,18 @@ TEST_P(WriterFaultTest, StopsWhereTheFaultIsAndWritesNothingMoreInTheRun) {
     std::vector<uint8_t> image = RandomBytes(3 * kSec, 13);
     std::string path = WriteImage("image", image);
 
-    Output o = Capture([&] { FlashInit(path.c_str(), 0); });
+    int result = -1;
+    Output o = Capture([&] { result = FlashInit(path.c_str(), 0); });
 
+    EXPECT_EQ(result, c.complete ? 1 : 0);
+    EXPECT_EQ(norsim::NorChipInStatusMode(), c.busy) << "the chip must be left in Read Array mode unless busy";
     std::vector<uint8_t> content = Content();
     for (int s = 0; s < 4; ++s) {
         std::vector<uint8_t> expected(initial_.begin() + s * kSec, initial_.begin() + (s + 1) * kSec);
         if (c.sectors[s] == 'W') std::copy_n(image.begin() + s * kSec, kSec, expected.begin());
         if (c.sectors[s] == 'E') std::fill(expected.begin(), expected.end(), 0xFF);
+        if (c.sectors[s] == 'A')
+            for (size_t i = 0; i < kSec; ++i) expected[i] &= image[s * kSec + i];
         std::vector<uint8_t> actual(content.begin() + s * kSec, content.begin() + (s + 1) * kSec);
         EXPECT_EQ(FirstDifference(actual, expected), -1) << "sector " << s << " is not " << c.sectors[s];
     }
@@ -214,10 +254,16 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"ProgramVoltageError", "program-status 0 0x08", "EUUU", "word program of sector 0 failed at 0x0: voltage error",
                   true},
         FaultCase{"ProgramNeverReady", "never-ready program 1", "WEUU",
-                  "Flash fault: word program of sector 1 failed at 0x20000: never ready, status 0x0000", true},
+                  "Flash fault: word program of sector 1 failed at 0x20000: never ready, status 0x0000", true, false, true},
+        // Operations that report success without doing their work are found
+        // by the read-back of the sector.
+        FaultCase{"EraseReportsSuccessButKeepsTheBlock", "erase-status 1 0x80", "WAUU",
+                  "Flash fault: verify of sector 1 failed at 0x2", true},
+        FaultCase{"ProgramReportsSuccessButKeepsTheWords", "program-status 2 0x80", "WWEU",
+                  "Flash fault: verify of sector 2 failed at 0x40000: read 0xffff, expected 0x", true},
         FaultCase{"MappingFailsPartWay", "map-fail 2", "WWUU", "Flashing sector 1\n", false},
         FaultCase{"NoMappingAtAll", "map-fail 0", "UUUU", "Flashing file ", false},
-        FaultCase{"BusyChip", "busy-polls 3", "WWWU", "Flashing sector 2\n", false}),
+        FaultCase{"BusyChip", "busy-polls 3", "WWWU", "Flashing sector 2\n", false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Takes the full erase bound (about 16 s).
@@ -274,8 +320,10 @@ TEST_P(ReadErrorTest, StopsTheImageBeforeErasingTheSectorConcerned) {
     FailingStream stream{GetParam().good};
     FILE* f = fopencookie(&stream, "r", {FailingRead, nullptr, nullptr, nullptr});
     ASSERT_NE(f, nullptr);
-    Output o = Capture([&] { FlashFile(f, 0); });
+    int result = 1;
+    Output o = Capture([&] { result = FlashFile(f, 0); });
     std::fclose(f);
+    EXPECT_EQ(result, 0) << "an image cut short by a read error is not written";
     std::vector<uint8_t> content = Content();
     for (int s = 0; s < 3; ++s) {
         bool written = GetParam().sectors[s] == 'W';

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -212,7 +213,10 @@ void RawPeer::Loop()
         if (fds[0].revents != 0) break;
         if (fds[1].revents != 0) {
             int c = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c >= 0) clients.push_back(c);
+            if (c >= 0) {
+                clients.push_back(c);
+                ++accepted_;
+            }
         }
         std::vector<int> gone;
         for (std::size_t i = 2; i < fds.size(); ++i) {
@@ -232,9 +236,14 @@ void RawPeer::Loop()
             arrived_.notify_all();
             if (a.closeInstead) {
                 gone.push_back(fds[i].fd);
+            } else if (a.silent) {
+                // The request stays unanswered; the connection stays open.
+            } else if (a.shutWriteInstead) {
+                shutdown(fds[i].fd, SHUT_WR);
             } else {
                 ssize_t s = send(fds[i].fd, a.reply.data(), a.reply.size(), MSG_NOSIGNAL);
                 (void)s;
+                if (a.closeAfterReply) gone.push_back(fds[i].fd);
             }
         }
         for (int c : gone) {
@@ -260,11 +269,26 @@ bool RawPeer::WaitForRequests(std::size_t n, double seconds)
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// In a new child: ends it with the thread that forked it (the signal is
+// sent when that thread ends; a parent already gone is checked once more).
+void DieWithParent(pid_t parent)
+{
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+        _exit(126);
+    }
+}
+
+}  // namespace
+
 Child::Child(const std::function<int()>& body)
 {
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+        DieWithParent(parent);
         _exit(body());
     }
 }
@@ -276,8 +300,10 @@ Child::Child(const std::vector<std::string>& argv, const std::string& outFile)
         return;
     }
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+        DieWithParent(parent);
         int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, STDOUT_FILENO);
         dup2(in[0], STDIN_FILENO);
@@ -322,6 +348,14 @@ void Child::Input(const std::string& text) const
     if (stdinFd_ >= 0) {
         ssize_t r = write(stdinFd_, text.data(), text.size());
         (void)r;
+    }
+}
+
+void Child::CloseInput()
+{
+    if (stdinFd_ >= 0) {
+        close(stdinFd_);
+        stdinFd_ = -1;
     }
 }
 

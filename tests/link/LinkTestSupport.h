@@ -52,12 +52,18 @@ int RawSendPacket(const std::string& name, const Bytes& packet, Bytes* reply);
 
 // A peer serving `name` on raw sockets in a thread of its own. For every
 // request it calls the reply function, which returns the reply packet, or
-// nullptr-equivalent {closeInstead = true} to close the connection unanswered.
+// says to close the connection unanswered (closeInstead), to shut its
+// writing side unanswered and keep it open (shutWriteInstead), to close it
+// right after the reply (closeAfterReply), or never to answer and keep the
+// connection (silent).
 class RawPeer {
 public:
     struct Answer {
         Bytes reply = Le32Bytes(0);
         bool closeInstead = false;
+        bool shutWriteInstead = false;
+        bool closeAfterReply = false;
+        bool silent = false;
     };
     using ReplyFn = std::function<Answer(const RawRequest&)>;
 
@@ -68,6 +74,8 @@ public:
     ~RawPeer();
     bool Serving() const { return listenFd_ >= 0; }
     std::vector<RawRequest> Requests();
+    // Connections accepted so far (a look-up is one).
+    std::size_t Accepted() const { return accepted_.load(); }
     // Waits up to `seconds` for at least n requests.
     bool WaitForRequests(std::size_t n, double seconds);
 
@@ -79,10 +87,14 @@ private:
     std::mutex lock_;
     std::condition_variable arrived_;
     std::vector<RawRequest> requests_;
+    std::atomic<std::size_t> accepted_{0};
     std::thread thread_;
 };
 
-// A forked child process, killed and reaped when the object goes.
+// A forked child process, killed and reaped when the object goes. It is also
+// killed when the thread that made it ends, so that a test process that fails
+// or is ended early (FinishesWithin, a crash, ctest's time limit) leaves no
+// child running: make children on the test's own thread.
 class Child {
 public:
     explicit Child(const std::function<int()>& body);
@@ -98,6 +110,8 @@ public:
     int Wait(double seconds);
     // Writes to the child's standard input (exec'd children only).
     void Input(const std::string& text) const;
+    // Closes it: the child reads the end of its input.
+    void CloseInput();
 
 private:
     pid_t pid_ = -1;

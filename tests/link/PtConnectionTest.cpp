@@ -3,8 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <mutex>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "LinkTestSupport.h"
 #include "PtConnection.h"
@@ -121,6 +130,117 @@ TEST_F(Served, ExactTypeHandlerIsPreferredOverTheCatchAll)
     EXPECT_EQ(Hex(reply), "00000000");
 }
 
+// A raw connection to `name`, or -1.
+int RawConnect(const char* name)
+{
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name, std::strlen(name));
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd >= 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&addr),
+                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + std::strlen(name))) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+TEST_F(Served, ClientThatDoesNotReadItsRepliesIsDroppedAndOthersAreStillServed)
+{
+    // Requests sent without ever reading a reply: the replies pile up until
+    // the client's queue is full, and the server must not wait for room.
+    int greedy = RawConnect(kName);
+    ASSERT_GE(greedy, 0);
+    const Bytes request = Le32Bytes(1);
+    bool dropped = false;
+    for (int i = 0; i < 500 && !dropped; ++i) {
+        if (send(greedy, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            if (errno != EAGAIN) {
+                dropped = true;  // EPIPE or ECONNRESET: the server closed it
+                break;
+            }
+            pollfd p = {greedy, POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+    }
+    FinishesWithin(10, [] {
+        Bytes reply;
+        EXPECT_EQ(RawSend(kName, 2, {}, &reply), 4);
+    }, "a request of another client");
+    // The replies already queued can be read, then the connection ends.
+    EXPECT_TRUE(dropped || Eventually([&] {
+                    unsigned char buf[8];
+                    return recv(greedy, buf, sizeof(buf), MSG_DONTWAIT) == 0;
+                }, 5))
+        << "the client that did not read keeps its connection";
+    close(greedy);
+}
+
+const void* ZeroReply(PtConnectionServer_t*, void*, unsigned long, const void*, unsigned, unsigned* reply_len)
+{
+    static const std::uint32_t zero = 0;
+    *reply_len = 4;
+    return &zero;
+}
+
+void ZeroOnConnect(PtConnector_t*, PtConnectionServer_t* connection, void*)
+{
+    static const PtConnectionMsgHandler_t table[1] = {{0, ZeroReply}};
+    PtConnectionAddMsgHandlers(connection, table, 1);
+}
+
+// The server in a child process whose descriptors are used up while a client
+// waits to be accepted. Exit status: 0 as expected, 2 the loop kept a core
+// busy, 3 the client was not served once descriptors were free again.
+int ServeWithoutFreeDescriptors()
+{
+    if (PtInit(nullptr) != 0 || PtConnectorCreate(kName, ZeroOnConnect, nullptr) == nullptr) return 4;
+    int client = RawConnect(kName);
+    const Bytes request = Le32Bytes(1);
+    if (client < 0 || send(client, request.data(), request.size(), MSG_NOSIGNAL) != 4) return 4;
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    // The limit at the lowest free descriptor: every accept fails with EMFILE.
+    // The loop starts only then, so that it cannot accept the client first.
+    int lowest = dup(0);
+    close(lowest);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    if (setrlimit(RLIMIT_NOFILE, &tight) != 0) return 4;
+    std::thread loop([] { PtMainLoop(); });
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    getrusage(RUSAGE_SELF, &after);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    auto cpu = [](const rusage& r) {
+        return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    int result = cpu(after) - cpu(before) > 0.3 ? 2 : 0;
+    pollfd p = {client, POLLIN, 0};
+    unsigned char reply[8];
+    if (result == 0 && (poll(&p, 1, 5000) != 1 || recv(client, reply, sizeof(reply), 0) != 4)) {
+        result = 3;
+    }
+    loop.detach();  // it never returns
+    std::fflush(nullptr);
+    _exit(result);
+}
+
+TEST(PtConnection, OutOfDescriptorsTheLoopWaitsInsteadOfSpinningAndAcceptsLater)
+{
+    SKIP_WITHOUT_PRIVATE_NETWORK();
+    Child server(ServeWithoutFreeDescriptors);
+    int status = server.Wait(20);
+    ASSERT_NE(status, -1) << "the server did not end";
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_NE(WEXITSTATUS(status), 2) << "the event loop spun while no descriptor was free";
+    EXPECT_NE(WEXITSTATUS(status), 3) << "the waiting client was not served once descriptors were free";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(PtConnection, LookUpOfAnUnservedNameFindsNothing)
 {
     SKIP_WITHOUT_PRIVATE_NETWORK();
@@ -172,7 +292,44 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SendCase{"FourByteReply", {Le32Bytes(199), false}, 4, "c7000000"},
                       SendCase{"EmptyReply", {Bytes{}, false}, 0, "eeeeeeee"},
                       SendCase{"LongerReplyIsCut", {Bytes{1, 2, 3, 4, 5, 6}, false}, 4, "01020304"},
-                      SendCase{"ClosedWithoutReply", {Bytes{}, true}, -1, "eeeeeeee"}),
+                      SendCase{"ClosedWithoutReply", {Bytes{}, true}, -1, "eeeeeeee"},
+                      // Reads 0 bytes like an empty reply, but no reply will come.
+                      SendCase{"WritingSideShutWithoutReply", {Bytes{}, false, true}, -1, "eeeeeeee"},
+                      // The reply was sent before the connection went: it counts.
+                      SendCase{"EmptyReplyThenClosed", {Bytes{}, false, false, true}, 0, "eeeeeeee"},
+                      SendCase{"ReplyThenClosed", {Le32Bytes(5), false, false, true}, 4, "05000000"}),
     [](const ::testing::TestParamInfo<SendCase>& i) { return std::string(i.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A test process that ends early (a failed FinishesWithin ends it with
+// _exit, skipping every destructor) must not leave its children running.
+TEST(ChildProcess, EndsWhenTheProcessThatMadeItEndsEarly)
+{
+    int pids[2];
+    ASSERT_EQ(pipe(pids), 0);
+    Child test([&] {
+        Child helper([] {
+            for (;;) pause();
+            return 0;
+        });
+        pid_t pid = helper.Pid();
+        if (write(pids[1], &pid, sizeof(pid)) != sizeof(pid)) return 1;
+        _exit(1);
+    });
+    close(pids[1]);
+    pid_t helper = -1;
+    ASSERT_EQ(read(pids[0], &helper, sizeof(helper)), static_cast<ssize_t>(sizeof(helper)));
+    close(pids[0]);
+    ASSERT_NE(test.Wait(10), -1);
+    // Gone, or a zombie waiting for whoever adopted it.
+    EXPECT_TRUE(Eventually([&] {
+        std::string stat = FileContent("/proc/" + std::to_string(helper) + "/stat");
+        std::size_t end = stat.rfind(')');
+        return stat.empty() || (end != std::string::npos && stat.compare(end, 4, ") Z ") == 0);
+    }, 5)) << "the child of the ended test process still runs";
+}
 
 }  // namespace

@@ -159,6 +159,7 @@ TEST(RequestConnection, ConnectionIsMadeOnceAndKept)
     EXPECT_EQ(shSendMessage(2000), 0);
     EXPECT_EQ(shSendMessage(2006), 0);
     EXPECT_EQ(gui.Requests().size(), 2u);
+    EXPECT_EQ(gui.Accepted(), 1u) << "each request made a connection of its own";
     EXPECT_EQ(DelayCalls(), 0);
 }
 

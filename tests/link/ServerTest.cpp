@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
 #include <mutex>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -171,6 +172,42 @@ TEST(ServerExit, SecondUpdaterMakesTheFirstExitAndServesTheName)
     Bytes reply;
     EXPECT_EQ(RawSend(kUpdater, 89, Record2(89, 1), &reply), 4);
     EXPECT_EQ(Hex(reply), "00000000");
+}
+
+// A foreign program holding the updater's name that refuses every exit
+// request: the server asks it again only after a pause, never in a busy loop.
+TEST(ServerExit, ForeignHolderThatRefusesToExitIsAskedOnlyAfterPauses)
+{
+    SKIP_WITHOUT_PRIVATE_NETWORK();
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    Child updater([&] {
+        char c;
+        close(go[1]);
+        if (read(go[0], &c, 1) != 1) return 1;
+        return RunUpdaterServer();
+    });
+    close(go[0]);
+    RawPeer holder(kUpdater, [](const RawRequest&) { return RawPeer::Answer{Le32Bytes(199), false}; });
+    ASSERT_TRUE(holder.Serving());
+    timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    ASSERT_TRUE(holder.WaitForRequests(1, 10)) << "the updater never asked the holder to exit";
+    // Watch for at least a second of the clock.
+    ASSERT_FALSE(holder.WaitForRequests(1000, 1.0)) << "exit requests in a busy loop";
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double elapsed = static_cast<double>(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
+    const std::vector<RawRequest> requests = holder.Requests();
+    // One request at the start and one per 200 ms pause after it.
+    EXPECT_LE(static_cast<double>(requests.size()), elapsed / 0.2 + 2) << "after " << elapsed << " s";
+    for (const RawRequest& r : requests) {
+        EXPECT_EQ(r.type, 999u);
+        EXPECT_EQ(Hex(r.record), Hex(Le32Bytes(999)));
+    }
+    EXPECT_EQ(updater.Wait(0), -1) << "the updater keeps trying";
 }
 
 }  // namespace

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <thread>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,6 +148,135 @@ TEST_F(StartupGui, AnswersFromStandardInputAndEndsOnSigint)
     int status = gui->Wait(5);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Sends one request to the stand-in without waiting for its reply (which it
+// may hold back). Returns the connection, to be closed by the caller; -1 when
+// it could not be sent.
+int SendUnanswered(std::uint32_t operation, const Bytes& rest)
+{
+    Bytes packet = Le32Bytes(operation);
+    Bytes op = Le32Bytes(operation);
+    packet.insert(packet.end(), op.begin(), op.end());
+    packet.insert(packet.end(), rest.begin(), rest.end());
+    const std::string name = SS_CONNECTOR_SYSTEMSTARTUP;
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr),
+                static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) != 0 ||
+        send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(packet.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The question for version "1.3" (the record after its operation).
+Bytes QuestionRecord()
+{
+    Bytes version(sizeof(SSConnectionRequestUpgradeMessage_t) - 4, 0);
+    std::memcpy(version.data(), "1.3", 3);
+    return version;
+}
+
+// Stopping the stand-in: SIGTERM and SIGINT end it within a second whatever
+// it is doing, also while it waits for the updater.
+struct StopCase {
+    const char* name;
+    std::vector<std::string> options;
+    enum { None, Question, AnyRequest } request;
+    enum { NoUpdater, SilentUpdater } updater;
+    const char* shownBefore;  // waited for before the signal
+    int signal;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class StartupGuiStop : public StartupGui, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StartupGuiStop, SignalEndsItWithinASecond)
+{
+    const StopCase& c = GetParam();
+    std::unique_ptr<RawPeer> updater;
+    if (c.updater == StopCase::SilentUpdater) {
+        updater.reset(new RawPeer(SS_CONNECTOR_SOFTWAREUPGRADE, [](const RawRequest&) {
+            RawPeer::Answer a;
+            a.silent = true;
+            return a;
+        }));
+        ASSERT_TRUE(updater->Serving());
+    }
+    auto gui = Start(c.options);
+    int request = -1;
+    if (c.request == StopCase::Question) request = SendUnanswered(SS_MSGTYPE_REQUESTSWUPGRADE, QuestionRecord());
+    if (c.request == StopCase::AnyRequest) request = SendUnanswered(SS_MSGTYPE_EXIT, {});
+    if (c.request != StopCase::None) {
+        ASSERT_GE(request, 0);
+    }
+    EXPECT_TRUE(Shows(c.shownBefore)) << Output();
+    if (updater) {
+        ASSERT_TRUE(updater->WaitForRequests(1, 5)) << Output();
+    }
+    kill(gui->Pid(), c.signal);
+    int status = gui->Wait(1.0);
+    if (request >= 0) close(request);
+    ASSERT_NE(status, -1) << "still running a second after signal " << c.signal << "\n" << Output();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(Shows("stop         signal " + std::to_string(c.signal) + ", ending", 1)) << Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, StartupGuiStop,
+    ::testing::Values(
+        StopCase{"IdleOnSigterm", {}, StopCase::None, StopCase::NoUpdater, "serving", SIGTERM},
+        StopCase{"QuestionOpenOnSigint", {"--interactive"}, StopCase::Question, StopCase::NoUpdater,
+                 "prompt", SIGINT},
+        StopCase{"ReplyHeldBackOnSigterm", {"--answer", "yes", "--answer-before-reply", "--answer-delay", "60"},
+                 StopCase::Question, StopCase::NoUpdater, "question", SIGTERM},
+        StopCase{"ConnectingToAnUnservedUpdaterOnSigterm", {"--send", "dim-off"}, StopCase::AnyRequest,
+                 StopCase::NoUpdater, "exit ", SIGTERM},
+        StopCase{"SendToASilentUpdaterOnSigterm", {"--send", "to-front"}, StopCase::AnyRequest,
+                 StopCase::SilentUpdater, "exit ", SIGTERM},
+        StopCase{"AnswerToASilentUpdaterOnSigint", {"--answer", "no"}, StopCase::Question,
+                 StopCase::SilentUpdater, "question", SIGINT}),
+    [](const ::testing::TestParamInfo<StopCase>& i) { return std::string(i.param.name); });
+
+// Interactive use: the prompt is a line of its own (every line of the output
+// is an event line), repeated after a word it does not know, and the end of
+// the input with the question open is said, not passed over.
+TEST_F(StartupGui, PromptsOnItsOwnLineAgainAfterAnUnknownWordAndSaysWhenInputEnds)
+{
+    auto gui = Start({"--interactive"});
+    int request = SendUnanswered(SS_MSGTYPE_REQUESTSWUPGRADE, QuestionRecord());
+    ASSERT_GE(request, 0);
+    ASSERT_TRUE(Shows("prompt       answer with yes, no or never")) << Output();
+    gui->Input("maybe\n");
+    ASSERT_TRUE(Shows("commands: yes, no")) << Output();
+    EXPECT_TRUE(Eventually([&] {
+        const std::string out = Output();
+        std::size_t first = out.find("answer with yes, no or never");
+        return first != std::string::npos &&
+               out.find("answer with yes, no or never", first + 1) != std::string::npos;
+    }, 5)) << "no prompt after the unknown word\n" << Output();
+    gui->CloseInput();
+    EXPECT_TRUE(Shows("input        end of input with the update question open")) << Output();
+    kill(gui->Pid(), SIGTERM);
+    ASSERT_NE(gui->Wait(5), -1);
+    close(request);
+    std::istringstream lines(Output());
+    std::string line;
+    const std::regex event("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} [a-z-]+ +.*");
+    while (std::getline(lines, line)) {
+        EXPECT_TRUE(std::regex_match(line, event)) << "not an event line of its own: " << line;
+    }
 }
 
 TEST_F(StartupGui, SendsMessagesToTheUpdaterAndExitEndsIt)

@@ -403,6 +403,26 @@ TEST_F(InstrumentLogTest, UndeletableCorruptLogFailsRecreation)
     EXPECT_EQ(ReadBytes(kDir + "Diag.log"), diagBefore);
 }
 
+// Without its copy aside a corrupt log is the only record of what it held: it
+// is kept as it is and not recreated, and nothing records a recreation.
+TEST_F(InstrumentLogTest, CorruptLogWhoseCopyFailsIsKept)
+{
+    SeedAll();
+    Corrupt(kLogs[Log_DisplayedError], 3);
+    WriteTextFile("/tmp/CorruptDiagnosticLogs", "a plain file where the copies go\n");
+    const Bytes corrupt = ReadBytes(kDir + "DisplayedError.log");
+    const Bytes diagBefore = ReadBytes(kDir + "Diag.log");
+    const Bytes criticalBefore = ReadBytes(kDir + "CriticalDiag.log");
+    const std::string out = CaptureStdout([] { ValidateDiagnosticLogs(); });
+    EXPECT_EQ(Messages(out),
+              (std::vector<std::string>{"Copy of corrupt log DisplayedError.log failed (status 256), log kept",
+                                        Normal("Diag.log"), Normal("CriticalDiag.log"), Normal("RevHistory.log")}))
+        << out;
+    EXPECT_EQ(ReadBytes(kDir + "DisplayedError.log"), corrupt);
+    EXPECT_EQ(ReadBytes(kDir + "Diag.log"), diagBefore);
+    EXPECT_EQ(ReadBytes(kDir + "CriticalDiag.log"), criticalBefore);
+}
+
 TEST_F(InstrumentLogTest, FailedDiagnosticLogIsNotWrittenTo)
 {
     SeedAll();
@@ -447,6 +467,9 @@ TEST_F(InstrumentLogTest, UnreadableDiagnosticLogIsNotWrittenTo)
     logSetFileIo(nullptr);
     const std::vector<std::string> m = Messages(out);
     ASSERT_GE(m.size(), 3u) << out;
+    // Not opened, so not checked: it is not called normal.
+    EXPECT_EQ(m[1], "Diagnostic log file Diag.log could not be checked (status 2)") << out;
+    EXPECT_EQ(std::count(m.begin(), m.end(), Normal("Diag.log")), 0) << out;
     EXPECT_EQ(std::vector<std::string>(m.end() - 3, m.end()),
               (std::vector<std::string>{"Diagnostic log file RevHistory.log is recreated with recreateStatus 1",
                                         "Could not write SelfTestChecksumErr(19042) to Diag.log logRecreateStatus 0",

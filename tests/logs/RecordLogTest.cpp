@@ -181,7 +181,7 @@ struct ArgCase {
     const char* name;
     int infoLength;
     int positions;
-    std::string path;  // "" means the test's directory
+    std::string sub;  // the log's directory, inside the test's directory and not there yet
     std::string file;
     bool nullLog;
     LogStatus_t status;
@@ -195,7 +195,7 @@ TEST_P(CreateArgsTest, RefusedBeforeAnythingIsTouched)
 {
     const ArgCase& c = GetParam();
     TempDir dir;
-    const std::string path = c.path.empty() ? dir.path() : c.path;
+    const std::string path = dir.path() + c.sub;
     LogDescriptor_t log;
     std::memset(&log, 0x5A, sizeof log);
     const LogDescriptor_t before = log;
@@ -204,19 +204,22 @@ TEST_P(CreateArgsTest, RefusedBeforeAnythingIsTouched)
     EXPECT_EQ(std::memcmp(&log, &before, sizeof log), 0);
     struct stat st;
     EXPECT_NE(::stat((path + c.file).c_str(), &st), 0) << "file created";
-    EXPECT_NE(::stat((dir.path() + "sub").c_str(), &st), 0) << "directory created";
+    EXPECT_NE(::stat(path.c_str(), &st), 0) << "directory created";
 }
+
+// The test's directory is "swlogXXXXXX/" (12 characters): a directory of 28
+// more makes a path of 40, one above what the descriptor holds.
+const std::string kPathOfForty = "sub" + std::string(24, 'p') + "/";
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, CreateArgsTest,
-    ::testing::Values(ArgCase{"nullLog", 8, 10, "", "a.log", true, Log_OperationFailed},
-                      ArgCase{"infoTooLong", 1025, 10, "", "a.log", false, Log_LengthError},
-                      ArgCase{"infoNegative", -1, 10, "", "a.log", false, Log_LengthError},
-                      ArgCase{"tooManyRecords", 8, 2001, "", "a.log", false, Log_LengthError},
-                      ArgCase{"noRecords", 8, 0, "", "a.log", false, Log_LengthError},
-                      ArgCase{"nameTooLong", 8, 10, "", std::string(40, 'n'), false, Log_OperationFailed},
-                      ArgCase{"pathTooLong", 8, 10, "/tmp/" + std::string(35, 'p') + "/", "a.log", false,
-                              Log_OperationFailed}),
+    ::testing::Values(ArgCase{"nullLog", 8, 10, "sub/", "a.log", true, Log_OperationFailed},
+                      ArgCase{"infoTooLong", 1025, 10, "sub/", "a.log", false, Log_LengthError},
+                      ArgCase{"infoNegative", -1, 10, "sub/", "a.log", false, Log_LengthError},
+                      ArgCase{"tooManyRecords", 8, 2001, "sub/", "a.log", false, Log_LengthError},
+                      ArgCase{"noRecords", 8, 0, "sub/", "a.log", false, Log_LengthError},
+                      ArgCase{"nameTooLong", 8, 10, "sub/", std::string(40, 'n'), false, Log_OperationFailed},
+                      ArgCase{"pathTooLong", 8, 10, kPathOfForty, "a.log", false, Log_OperationFailed}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CreateLog, NamesOfThirtyNineCharactersAreAccepted)
@@ -242,6 +245,30 @@ TEST(CreateLog, CreatesMissingDirectorySearchable)
     EXPECT_EQ(st.st_mode & 07777, 0755u);
     ASSERT_EQ(::stat((sub + "a.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST(CreateLog, PathOfThirtyNineCharactersIsAccepted)
+{
+    TempDir dir;
+    const std::string path = dir.path() + kPathOfForty.substr(1);
+    ASSERT_EQ(path.size(), 39u);
+    LogDescriptor_t log;
+    EXPECT_EQ(createLog(8, 2, path.c_str(), "a.log", &log), Log_Succes);
+    EXPECT_EQ(std::string(log.filePath), path);
+}
+
+// Only an absent log is created: a dangling symbolic link in its place is
+// neither followed nor replaced.
+TEST(CreateLog, DanglingSymbolicLinkIsNotFollowed)
+{
+    TempDir dir;
+    ASSERT_EQ(::symlink("elsewhere.log", dir.file("link.log").c_str()), 0);
+    LogDescriptor_t log;
+    EXPECT_EQ(createLog(8, 4, dir.path().c_str(), "link.log", &log), Log_OperationFailed);
+    struct stat st;
+    EXPECT_NE(::stat(dir.file("elsewhere.log").c_str(), &st), 0) << "the link's target was created";
+    ASSERT_EQ(::lstat(dir.file("link.log").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST(CreateLog, CreationThatCannotOpenFails)

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "LogInspect.h"
@@ -81,7 +83,8 @@ TEST(Swlog, PrintsRevisionHistoryWrittenByTheLibrary)
     ASSERT_EQ(writeRevisionLog(-1, 5, &log), 0);
     const ToolRun r = Swlog({dir.file("RevHistory.log")});
     EXPECT_EQ(r.status, 0) << r.err;
-    ExpectMatches(Lines(r.out), {"# .*RevHistory.log: 100 records of 100 info bytes, 3 entries",
+    ExpectMatches(Lines(r.out), {"# .*RevHistory.log: intact: 100 records of 100 info bytes, 3 entries, next "
+                                 "position 3, next number 4",
                                  "#1 @0 " + kTime + " version 12\\.34", "#2 @1 " + kTime + " version 3\\.7",
                                  "#3 @2 " + kTime + " version text \"-105\""});
 }
@@ -96,11 +99,64 @@ TEST(Swlog, PrintsDiagnosticLogWithErrorNamesAndParameters)
     ASSERT_EQ(writeDiagnosticLog(77, nullptr, &log), 0);
     const ToolRun r = Swlog({"print", dir.file("Diag.log")});
     EXPECT_EQ(r.status, 0) << r.err;
-    ExpectMatches(Lines(r.out), {"# .*Diag.log: 1000 records of 50 info bytes, 2 entries",
-                                 "#1 @0 " + kTime + " error 19042 SelfTestLogCRCErr params 0200000001" +
-                                     std::string(74, '0'),
+    ExpectMatches(Lines(r.out), {"# .*Diag.log: intact: 1000 records of 50 info bytes, 2 entries, next "
+                                 "position 2, next number 3",
+                                 "#1 @0 " + kTime + " error 19042 SelfTestLogCRCErr recreated log "
+                                     "DisplayedError\\.log \\(index 2\\), status 1 LogRecr_Needed",
                                  "#2 @1 " + kTime + " error 77 params " + std::string(84, '0')});
 }
+
+// Diagnostic entries as the tool shows them: the recreation entry (error
+// 19042) names the recreated log and the outcome; other errors, and the
+// critical log's entries, keep their parameters as they are.
+struct EntryCase {
+    const char* name;
+    EntryKind kind;
+    int32_t error;
+    std::vector<unsigned char> params;  // from info byte 8 on, zero-filled to 42 bytes
+    const char* shown;                  // after "#1 @0 1970-01-01T00:00:00Z "
+};
+
+void PrintTo(const EntryCase& c, std::ostream* os) { *os << c.name; }
+
+class EntryTest : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(EntryTest, IsDecodedByItsLayout)
+{
+    const EntryCase& c = GetParam();
+    LogRecordView entry{0, 1, true, std::vector<unsigned char>(DIAG_LOG_ENTRYSIZE, 0)};
+    std::memcpy(&entry.info[4], &c.error, 4);
+    std::copy(c.params.begin(), c.params.end(), entry.info.begin() + 8);
+    EXPECT_EQ(DescribeEntry(entry, c.kind), std::string("#1 @0 1970-01-01T00:00:00Z ") + c.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Diagnostic, EntryTest,
+    ::testing::Values(
+        EntryCase{"recreatedDiag", EntryKind::Diagnostic, 19042, {0, 0, 0, 0, 1},
+                  "error 19042 SelfTestLogCRCErr recreated log Diag.log (index 0), status 1 LogRecr_Needed"},
+        EntryCase{"recreatedCritical", EntryKind::Diagnostic, 19042, {1, 0, 0, 0, 1},
+                  "error 19042 SelfTestLogCRCErr recreated log CriticalDiag.log (index 1), status 1 LogRecr_Needed"},
+        EntryCase{"recreatedRevHistory", EntryKind::Diagnostic, 19042, {3, 0, 0, 0, 1},
+                  "error 19042 SelfTestLogCRCErr recreated log RevHistory.log (index 3), status 1 LogRecr_Needed"},
+        EntryCase{"failedStatus", EntryKind::Diagnostic, 19042, {2, 0, 0, 0, 2},
+                  "error 19042 SelfTestLogCRCErr recreated log DisplayedError.log (index 2), status 2 "
+                  "LogRecr_Failed"},
+        EntryCase{"unknownIndexAndStatus", EntryKind::Diagnostic, 19042, {4, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
+                  "error 19042 SelfTestLogCRCErr recreated log unknown (index 4), status -1 unknown"},
+        EntryCase{"furtherParamsShown", EntryKind::Diagnostic, 19042, {2, 0, 0, 0, 1, 0, 0, 0, 0xAB},
+                  "error 19042 SelfTestLogCRCErr recreated log DisplayedError.log (index 2), status 1 "
+                  "LogRecr_Needed, further params ab0000000000000000000000000000000000000000000000000000000000000000"
+                  "00"},
+        EntryCase{"otherErrorKeepsHex", EntryKind::Diagnostic, 77, {2, 0, 0, 0, 1},
+                  "error 77 params 0200000001000000000000000000000000000000000000000000000000000000000000000000"
+                  "00000000"},
+        EntryCase{"criticalRecreationHasNoParams", EntryKind::CriticalDiagnostic, 19042, {},
+                  "error 19042 SelfTestLogCRCErr"},
+        EntryCase{"criticalWithStrayBytesShowsThem", EntryKind::CriticalDiagnostic, 19042, {0, 0, 0, 0, 0, 7},
+                  "error 19042 SelfTestLogCRCErr params 000000000007"
+                  "000000000000000000000000000000000000000000000000000000000000000000000000"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Swlog, DecodesTimeAsUtc)
 {
@@ -141,9 +197,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct VerifyCase {
     const char* name;
-    int damage;  // 0 none, 1 flip a bit in record 3, 2 cut the last byte, 3 add bytes
+    int entries;  // written before the damage
+    int damage;   // 0 none, 1 flip a bit in record 3, 2 cut the last byte, 3 add 5 bytes,
+                  // 4 cut the last record, 5 add one byte
     int status;
     const char* message;
+    const char* printTail;  // what printing adds to the verdict in its first line
+    size_t printed;         // entries printed after it
 };
 
 void PrintTo(const VerifyCase& c, std::ostream* os) { *os << c.name; }
@@ -156,7 +216,7 @@ TEST_P(VerifyTest, TellsIntactFromCorruptWithoutChangingTheFile)
     TempDir dir;
     LogDescriptor_t log;
     ASSERT_EQ(createLog(50, 1000, dir.path().c_str(), "CorruptedCriticalDiag.log", &log), Log_Succes);
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < c.entries; ++i)
         ASSERT_EQ(writeLog("entry", 5, &log), Log_Succes);
     const std::string path = dir.file("CorruptedCriticalDiag.log");
     Bytes file = ReadBytes(path);
@@ -166,24 +226,47 @@ TEST_P(VerifyTest, TellsIntactFromCorruptWithoutChangingTheFile)
         file.pop_back();
     if (c.damage == 3)
         file.insert(file.end(), 5, 0xEE);
+    if (c.damage == 4)
+        file.resize(file.size() - 60);
+    if (c.damage == 5)
+        file.push_back(0);
     WriteBytes(path, file);
 
     const ToolRun r = Swlog({"verify", path});
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.out, path + ": " + c.message + "\n");
-    const ToolRun p = Swlog({path});  // printing reports the same
+    // Printing states the same verdict first, then the entries, unless the
+    // file's size fits no record layout.
+    const ToolRun p = Swlog({path});
     EXPECT_EQ(p.status, c.status);
+    const std::vector<std::string> lines = Lines(p.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "# " + path + ": " + c.message + c.printTail);
+    EXPECT_EQ(lines.size() - 1, c.printed) << p.out;
     EXPECT_EQ(ReadBytes(path), file);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Files, VerifyTest,
     ::testing::Values(
-        VerifyCase{"intact", 0, 0, "intact: 1000 records of 50 info bytes, 5 entries, next position 5, next number 6"},
-        VerifyCase{"bitFlip", 1, 1, "corrupt at position 3: Log_ChecksumHasError"},
-        VerifyCase{"short", 2, 1, "corrupt at position 999: Log_LengthError (file has 59999 of 60000 bytes)"},
-        VerifyCase{"longer", 3, 0,
-                   "intact: 1000 records of 50 info bytes, 5 entries, next position 5, next number 6"}),
+        VerifyCase{"intact", 5, 0, 0,
+                   "intact: 1000 records of 50 info bytes, 5 entries, next position 5, next number 6", "", 5},
+        VerifyCase{"oneEntry", 1, 0, 0,
+                   "intact: 1000 records of 50 info bytes, 1 entry, next position 1, next number 2", "", 1},
+        VerifyCase{"bitFlip", 5, 1, 1, "corrupt at position 3: Log_ChecksumHasError",
+                   "; 1000 records of 50 info bytes, 5 entries", 5},
+        VerifyCase{"short", 5, 2, 1, "corrupt at position 999: Log_LengthError (file has 59999 of 60000 bytes)",
+                   "; 1000 records of 50 info bytes, nothing decoded: 59999 bytes are no whole number of "
+                   "60-byte records", 0},
+        VerifyCase{"shortByAWholeRecord", 5, 4, 1,
+                   "corrupt at position 999: Log_LengthError (file has 59940 of 60000 bytes)",
+                   "; 1000 records of 50 info bytes, 5 entries", 5},
+        VerifyCase{"longer", 5, 3, 0,
+                   "intact: 1000 records of 50 info bytes, 5 entries, next position 5, next number 6; the file "
+                   "is longer than its log: 5 bytes after it ignored", "", 5},
+        VerifyCase{"longerByOneByte", 5, 5, 0,
+                   "intact: 1000 records of 50 info bytes, 5 entries, next position 5, next number 6; the file "
+                   "is longer than its log: 1 byte after it ignored", "", 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Swlog, CorruptLogIsStillPrintedWithItsBadRecordMarked)
@@ -220,8 +303,16 @@ TEST_P(UsageTest, RefusedWithStatusTwoAndNothingCreated)
             a = dir.file("x.log");
         if (a == "MISSING")
             a = dir.file("Diag.log");
+        if (a == "FIFO") {
+            a = dir.file("fifo.log");
+            ASSERT_EQ(mkfifo(a.c_str(), 0644), 0);
+        }
+        if (a == "DIR")
+            a = dir.path() + ".";
     }
+    alarm(20);  // a tool that waits for a writer of the FIFO ends the test as failed
     const ToolRun r = Swlog(args);
+    alarm(0);
     EXPECT_EQ(r.status, 2);
     EXPECT_FALSE(r.err.empty());
     EXPECT_EQ(r.out, "");
@@ -235,8 +326,20 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"infoTooLong", {"-i", "1025", "-n", "4", "FILE"}},
                       UsageCase{"noRecords", {"-i", "8", "-n", "0", "FILE"}},
                       UsageCase{"notANumber", {"-i", "8x", "-n", "4", "FILE"}},
-                      UsageCase{"twoFiles", {"FILE", "FILE"}}),
+                      UsageCase{"twoFiles", {"FILE", "FILE"}},
+                      UsageCase{"fifo", {"-i", "8", "-n", "4", "FIFO"}},
+                      UsageCase{"directory", {"-i", "8", "-n", "4", "DIR"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Swlog, HelpGoesToStandardOutputWithStatusZero)
+{
+    for (const char* option : {"-h", "--help"}) {
+        const ToolRun r = Swlog({option});
+        EXPECT_EQ(r.status, 0) << option;
+        EXPECT_EQ(r.out.rfind("usage: swlog", 0), 0u) << option << ": " << r.out;
+        EXPECT_EQ(r.err, "") << option;
+    }
+}
 
 TEST(Swlog, ExecutableReportsThroughItsExitStatus)
 {

@@ -17,80 +17,13 @@
 #include "RootTest.h"
 #include "SimFiles.h"
 #include "SimState.h"
-#include "SwUpdateFlash.h"
+#include "SimReport.h"
 
 using namespace powerloss;
 
 namespace {
 
 constexpr int kNoRoot = 77;  // swsim: no instrument root on this machine
-
-struct Image {
-    std::string name;
-    unsigned long address = 0;
-};
-
-// The images the run wrote, in order, from the flash module's lines.
-std::vector<Image> WrittenImages(const std::string& trace)
-{
-    std::vector<Image> images;
-    for (const auto& line : SplitLines(trace)) {
-        char name[256];
-        unsigned long address = 0;
-        const size_t at = line.find("Flashing file ");
-        if (at != std::string::npos &&
-            std::sscanf(line.c_str() + at, "Flashing file %255s to address 0x%lx", name, &address) == 2)
-            images.push_back({name, address});
-    }
-    return images;
-}
-
-// Which bus writes change which sector, read from the bus conversation of a
-// run without faults: an erase confirm (0xD0 after 0x20) and the data write
-// after a program setup (0x40 or 0x10) are the only writes that change the
-// array. Also collects the moments worth favouring: erase confirms, the
-// first and last program of every sector, lock-bit clearings.
-void PlanFromBus(const std::vector<norsim::BusAccess>& bus, SectorPlan* plan, uint64_t* writes,
-                 std::vector<uint64_t>* favoured)
-{
-    enum { None, Erase, Program, Unlock } pending = None;
-    uint64_t n = 0;
-    bool programmed[kSectors] = {};
-    for (const auto& a : bus) {
-        if (!a.write) continue;
-        ++n;
-        const int sector = static_cast<int>(a.address / kSectorBytes);
-        const int command = a.value & 0xFF;
-        bool changes = false;
-        if (pending == Program) {
-            changes = true;
-            if (!programmed[sector]) favoured->push_back(n);  // the sector's first word program
-            programmed[sector] = true;
-            pending = None;
-        } else if (pending == Erase) {
-            changes = command == 0xD0;
-            if (changes) favoured->push_back(n);
-            pending = None;
-        } else if (pending == Unlock) {
-            favoured->push_back(n);
-            pending = None;
-        } else if (command == 0x20) {
-            pending = Erase;
-        } else if (command == 0x40 || command == 0x10) {
-            pending = Program;
-        } else if (command == 0x60) {
-            pending = Unlock;
-        }
-        if (changes) {
-            if (plan->first[sector] == 0) plan->first[sector] = n;
-            plan->last[sector] = n;
-        }
-    }
-    for (int s = 0; s < kSectors; ++s) {
-        if (plan->last[s] != 0) favoured->push_back(plan->last[s]);
-    }
-    *writes = n;
-}
 
 struct PointResult {
     uint64_t cut = 0;
@@ -127,39 +60,33 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
     std::vector<uint8_t> before, done;
     ASSERT_TRUE(swsim::ReadBytes(oldFlashFile, &before));
     ASSERT_TRUE(swsim::ReadBytes(paths.flash(), &done));
-    const std::vector<Image> images = WrittenImages(swsim::ReadTextOr(paths.trace(), ""));
+    const std::vector<swsim::FlashAttempt> images = swsim::FlashAttempts(swsim::ReadTextOr(paths.trace(), ""));
     ASSERT_FALSE(images.empty()) << "the run wrote no image";
 
     // The same writing replayed through the flash module on the chip model,
     // recording the bus: which bus write changes which sector.
-    const std::string replayFlash = dir.path() + "/flash.replay";
-    ASSERT_TRUE(swsim::CopyFileTo(oldFlashFile, replayFlash, &why)) << why;
     std::vector<norsim::BusAccess> bus;
-    norsim::NorChipConfig chip;
-    chip.flashPath = replayFlash;
-    chip.faultPath = "";
-    ASSERT_EQ(norsim::NorChipPowerUp(chip, &why), 0) << why;
-    norsim::NorChipSetRecorder(&bus);
-    CaptureStdoutOf([&] {
-        for (const auto& image : images)
-            FlashInit((paths.tmp() + "/" + image.name).c_str(), static_cast<long>(image.address / 1024));
-    });
-    norsim::NorChipSetRecorder(nullptr);
-    norsim::NorChipPowerDown();
-    std::vector<uint8_t> replayed;
-    ASSERT_TRUE(swsim::ReadBytes(replayFlash, &replayed));
-    ASSERT_TRUE(replayed == done) << "the replay does not end with the flash the run left";
-    swsim::RemoveTree(replayFlash);
+    std::vector<swsim::ReplayImage> replay;
+    replay.reserve(images.size());
+    for (const auto& image : images) replay.push_back({paths.tmp() + "/" + image.name, static_cast<long>(image.address / 1024)});
+    const swsim::ReplayResult replayed = swsim::ReplayImages(oldFlashFile, "", replay, paths.flash(), &bus);
+    ASSERT_TRUE(replayed.done) << replayed.why;
+    ASSERT_TRUE(replayed.matchesFlash) << "the replay does not end with the flash the run left";
 
-    SectorPlan plan;
-    uint64_t writes = 0;
-    std::vector<uint64_t> favoured;
-    PlanFromBus(bus, &plan, &writes, &favoured);
+    const SectorPlan plan = swsim::PlanFromBus(bus);
+    const uint64_t writes = plan.writes;
+    const std::vector<uint64_t>& favoured = plan.favoured;
     bus = {};
     ASSERT_GT(writes, 0u);
 
     std::vector<uint64_t> points;
-    for (const auto& id : ReplayIds(options, "flash:")) points.push_back(std::strtoull(id.c_str(), nullptr, 10));
+    for (const auto& id : options.replay) {
+        swsim::CutPoint point;
+        std::string bad;
+        if (id.compare(0, 6, "flash:") != 0) continue;
+        if (swsim::ParseCutId(id, &point, &bad)) points.push_back(point.write);
+        else ADD_FAILURE() << bad;
+    }
     if (options.replay.empty()) points = ChoosePoints(options.seed, options.points, writes, favoured);
     if (points.empty()) GTEST_SKIP() << "no flash point among POWERLOSS_REPLAY";
 
@@ -212,7 +139,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
 
     int old = 0, fresh = 0, same = 0, torn = 0, tornPoints = 0;
     for (const auto& r : results) {
-        const std::string id = "flash:" + std::to_string(r.cut);
+        const std::string id = swsim::CutId({swsim::CutPoint::Flash, r.cut, 0});
         EXPECT_EQ(r.runStatus, 0) << id << ": swsim run failed";
         EXPECT_EQ(r.updaterResult, "killed by signal 9") << id << ": the updater was not ended by the cut";
         for (const auto& fault : r.sectors.faults) ADD_FAILURE() << id << ": " << fault;

@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <sstream>
 
 #include "SimFiles.h"
@@ -96,20 +95,6 @@ int RunWithEnvironment(const std::vector<std::string>& argv, const std::vector<s
     }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-}
-
-std::vector<uint64_t> ChoosePoints(uint64_t seed, int count, uint64_t total,
-                                   const std::vector<uint64_t>& favoured)
-{
-    std::set<uint64_t> points;
-    if (total == 0) return {};
-    const uint64_t want = std::min<uint64_t>(static_cast<uint64_t>(count), total);
-    std::mt19937_64 random(seed);
-    const uint64_t fromFavoured = favoured.empty() ? 0 : want / 5;
-    for (uint64_t tries = 0; points.size() < fromFavoured && tries < 100 * want; ++tries)
-        points.insert(favoured[random() % favoured.size()]);
-    while (points.size() < want) points.insert(1 + random() % total);
-    return std::vector<uint64_t>(points.begin(), points.end());
 }
 
 SectorCount ClassifySectors(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done,

@@ -12,8 +12,11 @@
 #include <set>
 #include <string>
 
-#include "RootTest.h"
 #include <vector>
+
+#include "RootTest.h"
+#include "SimCuts.h"
+#include "SimReplay.h"
 
 namespace powerloss {
 
@@ -36,10 +39,9 @@ std::vector<std::string> ReplayIds(const Options& options, const std::string& pr
 int RunWithEnvironment(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                        const std::string& outputFile);
 
-// `count` distinct numbers from 1 to `total`: about a fifth drawn from
-// `favoured` (moments of special interest), the rest uniform; sorted.
-std::vector<uint64_t> ChoosePoints(uint64_t seed, int count, uint64_t total,
-                                   const std::vector<uint64_t>& favoured);
+// The seeded choice of points is the simulator's (SimCuts.h), as is the
+// bus plan of which write changes which sector (SimReplay.h).
+using swsim::ChoosePoints;
 
 // ---------------------------------------------------------------------------
 // Flash: what each sector of the chip holds after a cut.
@@ -50,10 +52,7 @@ constexpr int kSectors = 128;
 // Modifying bus writes per sector in a run without a cut: the first (an erase
 // confirm or a program) and the last, as 1-based bus write numbers; 0 when
 // the run never changes the sector.
-struct SectorPlan {
-    uint64_t first[kSectors] = {};
-    uint64_t last[kSectors] = {};
-};
+using SectorPlan = swsim::BusPlan;
 
 struct SectorCount {
     int oldContent = 0;   // holds its content from before the run (differs from new)

@@ -17,6 +17,24 @@
 
 namespace {
 
+// True when `path` leads to a directory bound from outside (the marker file
+// lists them): a checkout under /tmp has its mount point in the root's /tmp.
+bool LeadsToBoundDir(const std::string& path) {
+    const std::string marker = ReadTextFile("/proc/.instrument-root");
+    for (const std::string& line : SplitLines(marker)) {
+        if (line.size() > 3 && (line.rfind("ro /", 0) == 0 || line.rfind("rw /", 0) == 0)) {
+            const std::string bound = line.substr(3);
+            if (bound.compare(0, path.size(), path) == 0 &&
+                (bound.size() == path.size() || bound[path.size()] == '/')) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Entries of a directory, mount points of directories bound from outside not
+// counted.
 int CountEntries(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
@@ -24,7 +42,8 @@ int CountEntries(const std::string& dir) {
     }
     int count = 0;
     while (struct dirent* e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+            !LeadsToBoundDir(dir + "/" + e->d_name)) {
             ++count;
         }
     }
@@ -192,6 +211,36 @@ TEST_F(RootLayoutTest, RunningInANewRootLeavesTheCallersRootAlone) {
     EXPECT_EQ(ReadTextFile("/tmp/mine"), "kept");
     EXPECT_FALSE(FileExists("/tmp/theirs"));
     EXPECT_EQ(ReadTextFile(kBoardToolRecord), "");
+}
+
+// A checkout under /tmp (the host's) lies inside the root's own writable
+// /tmp, which must not hide it: the directories bound from outside are bound
+// over it, in a new root and again after a refresh. Here the root's /tmp
+// plays the host's: a root made from inside this one binds /tmp/checkout.
+TEST_F(RootLayoutTest, DirectoryInsideTmpStaysReachableInANewRootAndAfterARefresh) {
+    ASSERT_EQ(RunShell("mkdir -p /tmp/checkout/build && echo data > /tmp/checkout/build/file"), 0);
+    InstrumentRootConfig config;
+    config.readOnlyDirs.push_back("/tmp/checkout");
+    std::fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string why;
+        auto reachable = [] {
+            return ReadTextFile("/tmp/checkout/build/file") == "data\n" &&
+                   CreateError("/tmp/checkout/new") == EROFS && CreateError("/tmp/own") == 0;
+        };
+        if (EnterInstrumentRoot(config, &why) != 0) _exit(10);
+        if (!reachable()) _exit(11);
+        WriteTextFile("/tmp/left-over", "x");
+        if (EnterInstrumentRoot(config, &why) != 0) _exit(12);
+        if (!reachable() || FileExists("/tmp/left-over")) _exit(13);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10/12: no root, 11: hidden in a new root, 13: hidden after a refresh";
 }
 
 }  // namespace

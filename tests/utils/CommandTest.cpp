@@ -2,8 +2,11 @@
 // root's real shell and board-tool stand-ins.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <dirent.h>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -29,18 +32,19 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// The trace lines of an output, without their "<file:line>" prefixes.
-std::vector<std::string> TraceMessages(const std::string& out)
+// Seconds of the monotonic clock since `since`.
+double SecondsSince(const timespec& since)
 {
-    std::vector<std::string> messages;
-    std::regex prefix("<[^<>:]+:[0-9]+>");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), prefix);
-         it != std::sregex_iterator(); ++it) {
-        size_t start = it->position() + it->length();
-        size_t end = out.find('\n', start);
-        messages.push_back(out.substr(start, end == std::string::npos ? end : end - start));
-    }
-    return messages;
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - since.tv_sec) + (now.tv_nsec - since.tv_nsec) / 1e9;
+}
+
+timespec Now()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
 }
 
 struct StatusCase {
@@ -164,9 +168,12 @@ TEST_F(CommandTest, BoardCommandsAndTheirRecord)
     EXPECT_LT(record.find("m 0 1"), record.find("m 0 0")) << record;
 }
 
+// The driver needs its 5 s to go before it is started again.
 TEST_F(CommandTest, RestartFlashDriverRunsItsThreeCommandsInOrder)
 {
+    const timespec start = Now();
     const std::string out = CaptureOutput([] { RestartFlashDriver(); });
+    EXPECT_GE(SecondsSince(start), 5.0) << "no pause between stopping and starting the driver";
     const std::vector<std::string> expected = {
         "Slaying flash driver",
         "Running command: slay -f devf-s3c2400-p3",
@@ -216,18 +223,49 @@ TEST_F(CommandTest, WaitForMsdRemovedReturnsAtOnceWhenGone)
     EXPECT_EQ(TraceMessages(out), std::vector<std::string>{"MSD attached fil descriptor is -1"});
 }
 
-TEST_F(CommandTest, WaitForMsdRemovedPollsUntilTheMediumIsPulled)
+// The medium goes half a second into the wait: it is seen present at 0 s and
+// gone at the poll 2 s later, two polls in all.
+TEST_F(CommandTest, WaitForMsdRemovedPollsEveryTwoSecondsUntilTheMediumIsPulled)
 {
     WriteTextFile("/usbdongle/file0", "");
     std::thread puller([] {
-        sleep(3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         unlink("/usbdongle/file0");
     });
+    const timespec start = Now();
     const std::string out = CaptureOutput([] { WaitForMsdRemoved(); });
+    const double elapsed = SecondsSince(start);
     puller.join();
     const std::vector<std::string> messages = TraceMessages(out);
-    ASSERT_GE(messages.size(), 3u) << out;  // present at 0 s and 2 s, gone at 4 s
+    ASSERT_GE(messages.size(), 2u) << out;
     EXPECT_EQ(messages.back(), "MSD attached fil descriptor is -1");
+    EXPECT_GE(elapsed, 2.0) << "returned before a pause of 2 s";
+    // One poll at the start and one per 2 s pause after it.
+    EXPECT_LE(static_cast<double>(messages.size()), elapsed / 2.0 + 1.0)
+        << messages.size() << " polls in " << elapsed << " s";
+}
+
+// Every poll closes what it opened: thousands of polls in a process that may
+// hold only a few descriptors all see the medium.
+TEST_F(CommandTest, PollingTheMediumLeaksNoDescriptor)
+{
+    WriteTextFile("/usbdongle/file0", "");
+    // Room for 16 descriptors beyond those already open.
+    const auto fewMore = [](rlim_t) -> rlim_t {
+        rlim_t open = 0;
+        if (DIR* d = opendir("/proc/self/fd")) {
+            while (readdir(d) != nullptr) ++open;
+            closedir(d);
+        }
+        return open + 16;
+    };
+    const int seen = RunWithLimit(RLIMIT_NOFILE, fewMore, [] {
+        std::freopen("/dev/null", "w", stdout);
+        int present = 0;
+        for (int i = 0; i < 3000; ++i) present += IsMsdPresent();
+        return present == 3000 ? 0 : 1;
+    });
+    EXPECT_EQ(seen, 0) << "the medium was not seen on every poll";
 }
 
 // The prefix names this module's source file and the line of the trace.
@@ -256,26 +294,20 @@ TEST(ReadFileDeathTest, NullBufferOrNegativeSizeStopsTheProgram)
 }
 
 
+
 // Runs `call` in a child whose address space is capped near its current
 // size, so that large allocations fail. Returns the child's exit code.
 template <typename F>
 int RunWithMemoryCap(F&& call)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
+    return RunWithLimit(RLIMIT_AS, [](rlim_t) -> rlim_t {
         std::FILE* statm = std::fopen("/proc/self/statm", "r");
         unsigned long pages = 0;
         if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) {
             _exit(99);
         }
-        const rlim_t cap = pages * sysconf(_SC_PAGESIZE) + (64u << 20);
-        struct rlimit limit = {cap, cap};
-        setrlimit(RLIMIT_AS, &limit);
-        _exit(call());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return pages * sysconf(_SC_PAGESIZE) + (64u << 20);
+    }, call);
 }
 
 TEST(MemoryTest, AllocationFailuresRunAndReadNothing)

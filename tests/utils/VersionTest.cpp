@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 #include <sys/mount.h>
+#include <vector>
 #include <sys/stat.h>
 
 #include "RootTest.h"
@@ -158,6 +159,41 @@ TEST_F(UtilsRootTest, UnreadableVersionFileIsEmptyText)
     EXPECT_NE(out.find(">Error Is a directory\n"), std::string::npos) << out;
 }
 
+// The reader traces the file it reads, then what it read and how many bytes,
+// whether the file opened or not.
+struct ReadFileCase {
+    const char* name;
+    std::optional<std::string> content;  // nullopt: no file
+    int result;
+    std::vector<std::string> messages;   // after "reading from file /tmp/f"
+};
+void PrintTo(const ReadFileCase& c, std::ostream* os) { *os << c.name; }
+
+class ReadFileTest : public InstrumentRootTest, public ::testing::WithParamInterface<ReadFileCase> {};
+
+TEST_P(ReadFileTest, TracesWhatWasRead)
+{
+    const ReadFileCase& c = GetParam();
+    PutFile("/tmp/f", c.content);
+    char buffer[9];
+    std::memset(buffer, 'x', sizeof buffer);
+    buffer[8] = '\0';  // the zero byte the reader relies on after its size
+    int result = -2;
+    const std::string out = CaptureOutput([&] { result = ReadFile("/tmp/f", buffer, 8); });
+    EXPECT_EQ(result, c.result);
+    std::vector<std::string> expected = {"reading from file /tmp/f"};
+    expected.insert(expected.end(), c.messages.begin(), c.messages.end());
+    EXPECT_EQ(TraceMessages(out), expected) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ReadFileTest,
+    ::testing::Values(ReadFileCase{"Text", "2.4", 3, {"Read 2.4 (bytes = 3)"}},
+                      ReadFileCase{"LongerThanTheBuffer", "0123456789", 8, {"Read 01234567 (bytes = 8)"}},
+                      ReadFileCase{"Empty", "", 0, {"nothing read", "Read  (bytes = 0)"}},
+                      ReadFileCase{"Missing", std::nullopt, 0, {"error opening file", "Read  (bytes = 0)"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(UtilsRootTest, TextBufferEndsInTenZeroBytes)
 {
     WriteTextFile("/tmp/f", "abc");
@@ -200,7 +236,11 @@ INSTANTIATE_TEST_SUITE_P(
     Estimates, EstimateTest,
     ::testing::Values(EstimateCase{"Digits", "900\n", 900},
                       EstimateCase{"LeadingBlanks", "  42 seconds", 42},
-                      EstimateCase{"Negative", "-5", -5},
+                      EstimateCase{"NegativeGivesZero", "-5", 0},
+                      EstimateCase{"Largest", "2147483647", 2147483647},
+                      EstimateCase{"OverflowGivesZero", "2147483648", 0},
+                      EstimateCase{"FarOverflowGivesZero", "99999999999999999999", 0},
+                      EstimateCase{"NegativeOverflowGivesZero", "-2147483649", 0},
                       EstimateCase{"NoDigits", "about 900", 0},
                       EstimateCase{"Empty", "", 0},
                       EstimateCase{"Missing", std::nullopt, 0}),

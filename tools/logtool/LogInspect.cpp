@@ -25,9 +25,9 @@ struct Options {
     std::string file;
 };
 
-void Usage(FILE* err)
+void Usage(FILE* to)
 {
-    std::fprintf(err,
+    std::fprintf(to,
                  "usage: swlog [print] [-i INFO_LENGTH] [-n RECORDS] FILE\n"
                  "       swlog verify [-i INFO_LENGTH] [-n RECORDS] FILE\n"
                  "Prints the entries of a record log oldest first, or verifies it\n"
@@ -47,7 +47,7 @@ bool ParseNumber(const char* text, long max, long* value)
     return true;
 }
 
-// Returns 0, or 2 after a message on err.
+// Returns 0, 1 when the usage is asked for, or 2 after a message on err.
 int ParseArgs(int argc, char** argv, Options* o, FILE* err)
 {
     int i = 1;
@@ -58,8 +58,7 @@ int ParseArgs(int argc, char** argv, Options* o, FILE* err)
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
-            Usage(err);
-            return 2;
+            return 1;
         }
         if (arg == "-i" || arg == "-n") {
             long* target = arg == "-i" ? &o->infoLength : &o->records;
@@ -84,10 +83,13 @@ int ParseArgs(int argc, char** argv, Options* o, FILE* err)
     return 0;
 }
 
-// Reads at most max bytes of the file, read-only. False with a message on err.
-bool ReadFilePrefix(const std::string& path, uint64_t max, std::vector<unsigned char>* bytes, FILE* err)
+// Reads at most max bytes of a regular file, read-only, and its whole size.
+// False with a message on err. O_NONBLOCK: opening a FIFO must not wait for
+// a writer before the file type can be refused.
+bool ReadFilePrefix(const std::string& path, uint64_t max, std::vector<unsigned char>* bytes, uint64_t* size,
+                    FILE* err)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         std::fprintf(err, "swlog: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
@@ -98,6 +100,7 @@ bool ReadFilePrefix(const std::string& path, uint64_t max, std::vector<unsigned 
         ::close(fd);
         return false;
     }
+    *size = static_cast<uint64_t>(st.st_size);
     bytes->assign(max, 0);
     uint64_t got = 0;
     while (got < max) {
@@ -127,6 +130,36 @@ std::string Hex(const unsigned char* p, size_t n)
         s += digits[p[i] >> 4];
         s += digits[p[i] & 0xF];
     }
+    return s;
+}
+
+bool AllZero(const unsigned char* p, size_t n)
+{
+    return std::all_of(p, p + n, [](unsigned char c) { return c == 0; });
+}
+
+std::string Entries(size_t n)
+{
+    return std::to_string(n) + (n == 1 ? " entry" : " entries");
+}
+
+// The parameters of a diagnostic entry: for the entry that records a log's
+// recreation, the log (its index in the validation's table) and the outcome;
+// otherwise the bytes in hex.
+std::string ParameterText(int32_t error, const unsigned char* params, size_t n)
+{
+    if (error != SelfTestLogCRCErr || n < 8)
+        return "params " + Hex(params, n);
+    static const char* const logs[] = {"Diag.log", "CriticalDiag.log", "DisplayedError.log", "RevHistory.log"};
+    static const char* const outcomes[] = {"LogRecr_NotNeeded", "LogRecr_Needed", "LogRecr_Failed"};
+    const int32_t index = static_cast<int32_t>(logGet32(params));
+    const int32_t status = static_cast<int32_t>(logGet32(params + 4));
+    std::string s = "recreated log ";
+    s += index >= 0 && index < 4 ? logs[index] : "unknown";
+    s += " (index " + std::to_string(index) + "), status " + std::to_string(status) + " " +
+         (status >= 0 && status < 3 ? outcomes[status] : "unknown");
+    if (!AllZero(params + 8, n - 8))
+        s += ", further params " + Hex(params + 8, n - 8);
     return s;
 }
 
@@ -166,8 +199,10 @@ bool KnownLogShape(const std::string& path, LogShapeInfo* shape)
     const std::string copyPrefix = "Corrupted";
     if (name.compare(0, copyPrefix.size(), copyPrefix) == 0)
         name = name.substr(copyPrefix.size());
-    if (name == "Diag.log" || name == "CriticalDiag.log")
+    if (name == "Diag.log")
         *shape = {50, 1000, EntryKind::Diagnostic};
+    else if (name == "CriticalDiag.log")
+        *shape = {50, 1000, EntryKind::CriticalDiagnostic};
     else if (name == "DisplayedError.log")
         *shape = {8, 1000, EntryKind::DisplayedError};
     else if (name == "RevHistory.log")
@@ -202,12 +237,15 @@ std::string IsoTime(uint32_t seconds)
     return text;
 }
 
-LogCheck CheckLogBytes(const std::vector<unsigned char>& bytes, uint32_t infoLength, uint32_t records)
+LogCheck CheckLogBytes(const std::vector<unsigned char>& bytes, uint32_t infoLength, uint32_t records,
+                       uint64_t fileSize)
 {
     LogCheck check = {};
     const uint32_t size = logRecordSize(infoLength);
     check.bytesExpected = static_cast<uint64_t>(records) * size;
     check.bytesRead = std::min<uint64_t>(bytes.size(), check.bytesExpected);
+    const uint64_t whole = std::max<uint64_t>(fileSize, bytes.size());
+    check.bytesIgnored = whole > check.bytesExpected ? whole - check.bytesExpected : 0;
     if (check.bytesRead < check.bytesExpected) {
         check.status = Log_LengthError;
         check.badPosition = static_cast<uint32_t>(check.bytesRead / size);
@@ -219,6 +257,11 @@ LogCheck CheckLogBytes(const std::vector<unsigned char>& bytes, uint32_t infoLen
     check.freeRecordPos = scan.freeRecordPos;
     check.nextCount = incrementCount(scan.lastCount);
     return check;
+}
+
+bool WholeRecords(const LogCheck& check, uint32_t infoLength)
+{
+    return check.bytesRead % logRecordSize(infoLength) == 0;
 }
 
 std::vector<LogRecordView> EntriesOldestFirst(const std::vector<unsigned char>& bytes, uint32_t infoLength,
@@ -261,9 +304,16 @@ std::string DescribeEntry(const LogRecordView& entry, EntryKind kind)
     case EntryKind::Revision:
         line += " " + IsoTime(logGet32(info.data())) + " " + RevisionText(&info[4], info.size() - 4);
         break;
-    case EntryKind::Diagnostic:
-        line += " " + IsoTime(logGet32(info.data())) + " " + ErrorText(static_cast<int32_t>(logGet32(&info[4]))) +
-                " params " + Hex(&info[8], info.size() - 8);
+    case EntryKind::Diagnostic: {
+        const int32_t error = static_cast<int32_t>(logGet32(&info[4]));
+        line += " " + IsoTime(logGet32(info.data())) + " " + ErrorText(error) + " " +
+                ParameterText(error, &info[8], info.size() - 8);
+        break;
+    }
+    case EntryKind::CriticalDiagnostic:
+        line += " " + IsoTime(logGet32(info.data())) + " " + ErrorText(static_cast<int32_t>(logGet32(&info[4])));
+        if (!AllZero(&info[8], info.size() - 8))
+            line += " params " + Hex(&info[8], info.size() - 8);
         break;
     case EntryKind::DisplayedError:
         line += " " + IsoTime(logGet32(info.data())) + " " + ErrorText(static_cast<int32_t>(logGet32(&info[4])));
@@ -280,7 +330,12 @@ std::string DescribeEntry(const LogRecordView& entry, EntryKind kind)
 int SwlogMain(int argc, char** argv, FILE* out, FILE* err)
 {
     Options o;
-    if (ParseArgs(argc, argv, &o, err) != 0)
+    const int parsed = ParseArgs(argc, argv, &o, err);
+    if (parsed == 1) {
+        Usage(out);
+        return 0;
+    }
+    if (parsed != 0)
         return 2;
 
     LogShapeInfo shape = {0, 0, EntryKind::Raw};
@@ -299,33 +354,44 @@ int SwlogMain(int argc, char** argv, FILE* out, FILE* err)
 
     const uint64_t expected = static_cast<uint64_t>(shape.records) * logRecordSize(shape.infoLength);
     std::vector<unsigned char> bytes;
-    if (!ReadFilePrefix(o.file, expected, &bytes, err))
+    uint64_t fileSize = 0;
+    if (!ReadFilePrefix(o.file, expected, &bytes, &fileSize, err))
         return 2;
-    const LogCheck check = CheckLogBytes(bytes, shape.infoLength, shape.records);
+    const LogCheck check = CheckLogBytes(bytes, shape.infoLength, shape.records, fileSize);
+    const bool decodable = WholeRecords(check, shape.infoLength);
+    const std::vector<LogRecordView> entries =
+        decodable ? EntriesOldestFirst(bytes, shape.infoLength, shape.records) : std::vector<LogRecordView>();
 
+    // The verdict, then what the file holds.
+    const std::string layout =
+        std::to_string(shape.records) + " records of " + std::to_string(shape.infoLength) + " info bytes";
     std::string verdict;
-    if (check.status == Log_LengthError)
-        verdict = "corrupt at position " + std::to_string(check.badPosition) + ": Log_LengthError (file has " +
-                  std::to_string(check.bytesRead) + " of " + std::to_string(check.bytesExpected) + " bytes)";
-    else if (check.status != Log_Succes)
+    if (check.status == Log_Succes) {
+        verdict = "intact: " + layout + ", " + Entries(entries.size()) + ", next position " +
+                  std::to_string(check.freeRecordPos) + ", next number " + std::to_string(check.nextCount);
+    } else {
         verdict = "corrupt at position " + std::to_string(check.badPosition) + ": " + LogStatusName(check.status);
+        if (check.status == Log_LengthError)
+            verdict += " (file has " + std::to_string(check.bytesRead) + " of " +
+                       std::to_string(check.bytesExpected) + " bytes)";
+    }
+    if (check.bytesIgnored != 0)
+        verdict += "; the file is longer than its log: " + std::to_string(check.bytesIgnored) +
+                   (check.bytesIgnored == 1 ? " byte" : " bytes") + " after it ignored";
 
     if (o.verify) {
-        if (check.status == Log_Succes) {
-            const size_t entries = EntriesOldestFirst(bytes, shape.infoLength, shape.records).size();
-            std::fprintf(out,
-                         "%s: intact: %u records of %u info bytes, %zu entries, next position %u, next number %u\n",
-                         o.file.c_str(), shape.records, shape.infoLength, entries, check.freeRecordPos,
-                         check.nextCount);
-        } else {
-            std::fprintf(out, "%s: %s\n", o.file.c_str(), verdict.c_str());
-        }
+        std::fprintf(out, "%s: %s\n", o.file.c_str(), verdict.c_str());
         return check.status == Log_Succes ? 0 : 1;
     }
 
-    const std::vector<LogRecordView> entries = EntriesOldestFirst(bytes, shape.infoLength, shape.records);
-    std::fprintf(out, "# %s: %u records of %u info bytes, %zu entries\n", o.file.c_str(), shape.records,
-                 shape.infoLength, entries.size());
+    std::string head = verdict;
+    if (check.status != Log_Succes && decodable)
+        head += "; " + layout + ", " + Entries(entries.size());
+    else if (!decodable)
+        head += "; " + layout + ", nothing decoded: " + std::to_string(check.bytesRead) +
+                " bytes are no whole number of " + std::to_string(logRecordSize(shape.infoLength)) +
+                "-byte records";
+    std::fprintf(out, "# %s: %s\n", o.file.c_str(), head.c_str());
     for (const LogRecordView& e : entries)
         std::fprintf(out, "%s\n", DescribeEntry(e, shape.kind).c_str());
     if (check.status != Log_Succes) {

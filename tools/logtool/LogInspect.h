@@ -9,12 +9,16 @@
 //   swlog verify [-i INFO_LENGTH] [-n RECORDS] FILE
 //       reports whether the file is intact or the first bad position and why
 //
+// Both state the verdict first. Bytes of a file beyond its log are ignored
+// (and counted); a file cut short inside a record is not decoded. Only
+// regular files are read.
+//
 // The sizes are inferred from the file names "Diag.log", "CriticalDiag.log",
 // "DisplayedError.log" and "RevHistory.log" (also with the prefix
 // "Corrupted" of the copies kept of corrupt logs); other files need both.
 //
 // Exit status: 0 intact (print and verify), 1 corrupt, 2 usage error or the
-// file cannot be read.
+// file cannot be read; -h or --help: the usage on standard output, 0.
 #ifndef LOG_INSPECT_H
 #define LOG_INSPECT_H
 
@@ -23,8 +27,9 @@
 #include <string>
 #include <vector>
 
-// How the info bytes of a log's entries are laid out.
-enum class EntryKind { Raw, Revision, Diagnostic, DisplayedError };
+// How the info bytes of a log's entries are laid out. Critical diagnostic
+// entries carry no parameter data.
+enum class EntryKind { Raw, Revision, Diagnostic, CriticalDiagnostic, DisplayedError };
 
 struct LogShapeInfo {
     uint32_t infoLength;
@@ -42,6 +47,7 @@ struct LogCheck {
     uint32_t badPosition;   // first bad position when corrupt
     uint64_t bytesRead;     // of the expected size (a longer file is not read further)
     uint64_t bytesExpected;
+    uint64_t bytesIgnored;  // of a file longer than its log (given the file's size)
     uint32_t freeRecordPos; // when intact: where the next entry goes
     uint32_t nextCount;     // when intact: the number it gets
 };
@@ -54,7 +60,15 @@ struct LogRecordView {
 };
 
 // Checks the bytes of a file as the record log library validates a log.
-LogCheck CheckLogBytes(const std::vector<unsigned char>& bytes, uint32_t infoLength, uint32_t records);
+// `fileSize` is the whole file's size when only its first bytes were read
+// (0: the bytes are the whole file).
+LogCheck CheckLogBytes(const std::vector<unsigned char>& bytes, uint32_t infoLength, uint32_t records,
+                       uint64_t fileSize = 0);
+
+// True when a file cut short still holds whole records only, so that its
+// records lie where the log's would; a file whose size fits no record layout
+// is not decoded.
+bool WholeRecords(const LogCheck& check, uint32_t infoLength);
 
 // The non-empty complete records of the bytes, oldest first by their
 // numbers (which wrap from 0xFFFFFFFE to 1).

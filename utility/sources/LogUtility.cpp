@@ -2,6 +2,7 @@
 // medium, search by number, read by position. See LogUtility.h.
 #include "LogUtility.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -219,6 +220,11 @@ LogStatus_t createLog(int infoLength, int numberOfPos, const char* filePath, con
     struct stat st;
     if (::stat(wholeName, &st) == 0)
         return initializeLog(infoLength, numberOfPos, filePath, fileName, Log);
+    // Only a log that is known to be absent is created. Any other failure of
+    // the status query may hide an existing log, which must not be written
+    // over with empty records.
+    if (errno != ENOENT)
+        return Log_OperationFailed;
 
     // The directory gets search permission: without it nobody but root could
     // create the log in it. The process's file-creation mask applies.
@@ -231,7 +237,9 @@ LogStatus_t createLog(int infoLength, int numberOfPos, const char* filePath, con
     sealRecord(rec.get(), recSize);
 
     {
-        OpenFile file(wholeName, O_WRONLY | O_CREAT, 0666);
+        // O_EXCL: a file that appeared since the status query, or a dangling
+        // symbolic link, is neither written over nor followed.
+        OpenFile file(wholeName, O_WRONLY | O_CREAT | O_EXCL, 0666);
         if (!file.ok())
             return Log_OperationFailed;
         for (int i = 0; i < numberOfPos; ++i) {

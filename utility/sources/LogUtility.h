@@ -57,9 +57,12 @@ typedef struct {
 
 // Opens the log filePath + fileName with records of infoLength info bytes and
 // numberOfPos positions, filling *Log.
-// - Absent file: creates the directory filePath (only its last component;
-//   failure ignored), then the file of numberOfPos empty records; the log
-//   starts at position 0 with number 1.
+// - Absent file (its status query fails with ENOENT): creates the directory
+//   filePath (only its last component; failure ignored), then the file, with
+//   O_EXCL, of numberOfPos empty records; the log starts at position 0 with
+//   number 1. Any other failure of the status query, a file that appeared
+//   meanwhile and a dangling symbolic link give Log_OperationFailed, and
+//   nothing is created.
 // - Present file: reads its first numberOfPos records in one read and checks
 //   every CRC. The free position is the first empty record or the first that
 //   breaks the run of successive numbers; a file holding one unbroken run is

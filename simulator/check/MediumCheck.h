@@ -1,0 +1,142 @@
+// swsim check: is an update medium safe to ship?
+//
+// The static checks read the medium's packages the way the instrument's
+// start-up and the updater will (file0 into /tmp, then file1 to file3, or
+// file1 alone for a version beginning "0."), into a scratch /tmp, and look at
+// what the updater would do with each control file and each flash map line.
+// The dynamic checks run the medium on a fleet of fresh simulated
+// instruments and compare what each did with what it should have done.
+#ifndef SWSIM_MEDIUM_CHECK_H
+#define SWSIM_MEDIUM_CHECK_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace swsim {
+
+// The check itself could not run (no instrument root, no scratch space).
+constexpr int kExitCheckNotRun = 2;
+
+struct Finding {
+    enum Severity { Error, Warning } severity = Error;
+    std::string check;       // the check's key, e.g. "map-line-ends"
+    std::string package;     // "file1", or empty
+    std::string file;        // the member it concerns, or empty
+    int line = 0;            // flash map line number, 0 when none
+    std::string instrument;  // fleet instrument, for the dynamic checks
+    std::string what;        // what is wrong
+    std::string effect;      // one sentence: what the instrument does because of it
+};
+
+const char* SeverityName(Finding::Severity s);
+
+// Every check, in report order: key and title (one JUnit test case each).
+struct CheckInfo {
+    const char* key;
+    const char* title;
+    bool dynamic;  // needs the fleet runs
+};
+const std::vector<CheckInfo>& AllChecks();
+
+// A partition image that a flash map line writes on a fresh simulated
+// instrument (overwrite YES, or its mount directory missing there).
+struct ImageToWrite {
+    std::string name;
+    int line = 0;
+    int startKiB = 0;
+    std::string hostPath;  // in the scratch /tmp; empty when no package holds it
+};
+
+struct MediumFacts {
+    std::string medium;         // absolute path of the medium directory
+    std::string tmpDir;         // the scratch /tmp after unpacking
+    bool haveVersion = false;   // file0 delivers swVersion
+    std::string versionText;    // its content
+    int unpacked = 3;           // packages after file0 the updater unpacks
+    bool haveEstimate = false;
+    int estimateSeconds = 0;    // as the updater reads it (atoi)
+    std::vector<ImageToWrite> images;       // in flash map order
+    std::vector<std::string> crcFiles;      // the CRC files the updater installs (/tmp/*.crc)
+    bool unpackable = true;     // every package the updater unpacks is present and readable
+};
+
+// Static checks of the medium in `mediumDir`, unpacked below `workDir`.
+// Appends findings; returns 0, or kExitCheckNotRun with the reason when the
+// check could not be made (no scratch space, no tar).
+int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, MediumFacts* facts,
+                      std::vector<Finding>* findings, std::string* why);
+
+// Version rules of the updater and of the people who number the versions.
+struct VersionParts {
+    bool ok = false;            // digits "." digits (a missing minor reads as 0)
+    int major = 0, minor = 0;   // as the revision history records them (atoi of each part)
+    std::string minorText;      // the digits after the point
+};
+VersionParts SplitVersion(const std::string& text);
+// The updater's comparison value: the leading number read as "%f" reads it.
+float VersionValue(const std::string& text);
+// Market.ini "Market=" + market counts as internal (or there is none).
+bool MarketIsInternal(const std::string& market);
+
+// One instrument of the fleet.
+struct FleetInstrument {
+    std::string name;
+    std::string running;
+    std::string installed;      // empty: same as running
+    std::string market;         // empty: no Market.ini
+    std::vector<std::string> corruptLogs, truncateLogs;
+    int line = 0;               // in the fleet file
+};
+
+// Reads a fleet file's text: "NAME running=V [installed=V] [market=NAME|internal]
+// [corrupt-log=LOG]... [truncate-log=LOG]...", "#" starts a comment. Returns
+// false with the reason (line number included).
+bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, std::string* why);
+// An internal and a market instrument on the version just below the
+// medium's, and a market instrument on a newer one.
+std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion);
+std::string VersionBelow(const std::string& version);
+std::string VersionAbove(const std::string& version);
+
+struct InstrumentResult {
+    FleetInstrument instrument;
+    std::string expected;       // "done" or "not-allowed"
+    std::string outcome;        // the outcome key of the run's report
+    bool ok = false;
+    std::string verdict;        // short text for the table
+    double durationSeconds = -1;  // the instrument's measured duration; < 0 unknown
+    std::string stateDir;
+};
+
+struct FleetOptions {
+    int jobs = 1;
+    std::string workDir;
+    std::string selfExe;
+};
+
+// Runs the medium on every instrument, `jobs` at once. Appends findings
+// (one per fault of an instrument, and the estimate check). Returns 0, or
+// kExitCheckNotRun with the reason.
+int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& options,
+             std::vector<InstrumentResult>* results, std::vector<Finding>* findings, std::string* why);
+
+// Output: the verdict, the findings by severity and the fleet table; JSON;
+// JUnit XML.
+struct CheckOutcome {
+    std::string medium;
+    std::string version;
+    bool fleetRun = false;
+    std::vector<Finding> findings;
+    std::vector<InstrumentResult> fleet;
+    int Errors() const;
+    int Warnings() const;
+};
+std::string VerdictLine(const CheckOutcome& o);
+std::string ReportText(const CheckOutcome& o);
+std::string JsonText(const CheckOutcome& o);
+std::string JunitText(const CheckOutcome& o);
+
+}  // namespace swsim
+
+#endif

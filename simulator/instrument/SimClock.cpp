@@ -1,0 +1,106 @@
+#include "SimClock.h"
+
+#include <glob.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace swsim {
+
+double EffectiveSpeed(double requested, bool interactive)
+{
+    if (requested > 0) return requested;
+    return interactive ? 1 : kDefaultSpeed;
+}
+
+std::string FindFakeTimeLibrary()
+{
+    // The threaded variant: the updater serves the GUI link from a thread of
+    // its own, and the plain variant keeps its state without locks.
+    const char* const patterns[] = {
+        "/usr/lib/*-linux-gnu*/faketime/libfaketimeMT.so.1",
+        "/usr/lib/faketime/libfaketimeMT.so.1",
+        "/usr/lib64/faketime/libfaketimeMT.so.1",
+        "/usr/local/lib/faketime/libfaketimeMT.so.1",
+    };
+    for (const char* pattern : patterns) {
+        glob_t g;
+        std::string found;
+        if (glob(pattern, 0, nullptr, &g) == 0) {
+            for (size_t i = 0; i < g.gl_pathc && found.empty(); ++i) {
+                // Several multiarch directories may hold one; only the
+                // machine's own can be preloaded into our programs.
+                const std::string path = g.gl_pathv[i];
+#if defined(__x86_64__)
+                const char* arch = "/x86_64-";
+#elif defined(__aarch64__)
+                const char* arch = "/aarch64-";
+#elif defined(__arm__)
+                const char* arch = "/arm-";
+#elif defined(__i386__)
+                const char* arch = "/i386-";
+#else
+                const char* arch = nullptr;
+#endif
+                const bool multiarch = path.find("-linux-gnu") != std::string::npos;
+                if (multiarch && arch != nullptr && path.find(arch) == std::string::npos) continue;
+                if (access(path.c_str(), R_OK) == 0) found = path;
+            }
+        }
+        globfree(&g);
+        if (!found.empty()) return found;
+    }
+    return "";
+}
+
+bool SimulatedTimeAvailable(std::string* library, std::string* why)
+{
+    if (std::getenv("SWU_QEMU_ARM") != nullptr) {
+        *why = "the programs run under qemu-user, which does not hand a preload library (libfaketime) "
+               "to the program it emulates";
+        return false;
+    }
+    *library = FindFakeTimeLibrary();
+    if (library->empty()) {
+        *why = "libfaketime is not installed (Debian package libfaketime; scripts/install-deps.sh installs it)";
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> SimClockEnvironment(const std::string& library, double speed, double sinceOrigin,
+                                             const char* currentPreload)
+{
+    // libfaketime's "+OFFSET xSPEED" shows the real time plus OFFSET at the
+    // program's start and then runs SPEED times faster. A program started
+    // `sinceOrigin` after the origin must already be (speed - 1) * sinceOrigin
+    // ahead to read the same clock as one started at the origin.
+    char spec[96];
+    std::snprintf(spec, sizeof spec, "+%.6f x%g", (speed - 1) * sinceOrigin, speed);
+    std::string preload = library;
+    if (currentPreload != nullptr && *currentPreload != '\0') preload = std::string(currentPreload) + ":" + library;
+    // Settings of the caller's own environment that would change that clock
+    // (a timestamp file, monotonic clocks left alone) are dropped.
+    return {"LD_PRELOAD=" + preload, std::string("FAKETIME=") + spec, "FAKETIME_TIMESTAMP_FILE",
+            "FAKETIME_DONT_FAKE_MONOTONIC", "FAKETIME_DONT_RESET", "FAKETIME_XRESET"};
+}
+
+std::vector<std::string> MergeEnvironment(const std::vector<std::string>& base,
+                                          const std::vector<std::string>& overrides)
+{
+    std::vector<std::string> out;
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    for (const auto& entry : base) {
+        bool replaced = false;
+        for (const auto& o : overrides) replaced = replaced || nameOf(o) == nameOf(entry);
+        if (!replaced) out.push_back(entry);
+    }
+    for (const auto& o : overrides) {
+        if (o.find('=') != std::string::npos) out.push_back(o);
+    }
+    return out;
+}
+
+}  // namespace swsim

@@ -1,0 +1,133 @@
+#include "SimReplay.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "SimFiles.h"
+#include "SwUpdateFlash.h"
+
+namespace swsim {
+
+ReplayResult ReplayImages(const std::string& flashBefore, const std::string& faultsFile,
+                          const std::vector<ReplayImage>& images, const std::string& compareWith,
+                          std::vector<norsim::BusAccess>* bus)
+{
+    ReplayResult r;
+    const std::string copy = compareWith + ".replay";
+    if (!CopyFileTo(flashBefore, copy, &r.why)) return r;
+    norsim::NorChipConfig config;
+    config.flashPath = copy;
+    config.faultPath = faultsFile;
+    if (norsim::NorChipPowerUp(config, &r.why) != 0) {
+        RemoveTree(copy);
+        return r;
+    }
+    norsim::NorChipResetStats();
+    FlashResetFaultState();
+    if (bus != nullptr) norsim::NorChipSetRecorder(bus);
+    std::fflush(stdout);
+    const int saved = dup(1);
+    Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    dup2(devnull.get(), 1);
+    for (const auto& image : images) {
+        FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+    }
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    norsim::NorChipSetRecorder(nullptr);
+    r.stats = norsim::NorChipGetStats();
+    norsim::NorChipPowerDown();
+    std::vector<uint8_t> replayed, actual;
+    r.matchesFlash = ReadBytes(copy, &replayed) && ReadBytes(compareWith, &actual) && replayed == actual;
+    RemoveTree(copy);
+    r.done = true;
+    return r;
+}
+
+namespace {
+
+// What a bus write does to the array, following the command sequence.
+struct WriteDecoder {
+    enum { None, Erase, Program, Unlock } pending = None;
+    enum Effect { Other, EraseConfirm, ProgramData, UnlockConfirm };
+    Effect Next(const norsim::BusAccess& a)
+    {
+        const int command = a.value & 0xFF;
+        Effect e = Other;
+        if (pending == Program) e = ProgramData;
+        else if (pending == Erase && command == 0xD0) e = EraseConfirm;
+        else if (pending == Unlock && command == 0xD0) e = UnlockConfirm;
+        const bool wasPending = pending != None;
+        pending = None;
+        if (!wasPending) {
+            if (command == 0x20) pending = Erase;
+            else if (command == 0x40 || command == 0x10) pending = Program;
+            else if (command == 0x60) pending = Unlock;
+        }
+        return e;
+    }
+};
+
+}  // namespace
+
+BusPlan PlanFromBus(const std::vector<norsim::BusAccess>& bus)
+{
+    BusPlan plan;
+    WriteDecoder decoder;
+    bool programmed[kSectorCount] = {};
+    uint64_t n = 0;
+    for (const auto& a : bus) {
+        if (!a.write) continue;
+        ++n;
+        const int sector = static_cast<int>(a.address / kSectorSize);
+        const auto effect = decoder.Next(a);
+        if (effect == WriteDecoder::ProgramData && !programmed[sector]) {
+            plan.favoured.push_back(n);  // the sector's first word program
+            programmed[sector] = true;
+        }
+        if (effect == WriteDecoder::EraseConfirm || effect == WriteDecoder::UnlockConfirm) plan.favoured.push_back(n);
+        if (effect == WriteDecoder::EraseConfirm || effect == WriteDecoder::ProgramData) {
+            if (plan.first[sector] == 0) plan.first[sector] = n;
+            plan.last[sector] = n;
+        }
+    }
+    for (int s = 0; s < kSectorCount; ++s) {
+        if (plan.last[s] != 0) plan.favoured.push_back(plan.last[s]);
+    }
+    plan.writes = n;
+    return plan;
+}
+
+std::vector<double> WriteTimes(const std::vector<norsim::BusAccess>& bus, const ChipTimings& t,
+                               const std::vector<uint64_t>& writes)
+{
+    std::vector<double> times;
+    times.reserve(writes.size());
+    WriteDecoder decoder;
+    double now = 0;
+    uint64_t n = 0;
+    size_t next = 0;
+    for (const auto& a : bus) {
+        if (a.write) {
+            ++n;
+            while (next < writes.size() && writes[next] <= n) {
+                times.push_back(now);
+                ++next;
+            }
+            switch (decoder.Next(a)) {
+            case WriteDecoder::EraseConfirm: now += t.blockEraseSeconds; break;
+            case WriteDecoder::ProgramData: now += t.wordProgramMicros * 1e-6; break;
+            case WriteDecoder::UnlockConfirm: now += t.lockClearSeconds; break;
+            case WriteDecoder::Other: break;
+            }
+        }
+        now += t.busAccessNanos * 1e-9;
+    }
+    while (times.size() < writes.size()) times.push_back(now);
+    return times;
+}
+
+}  // namespace swsim

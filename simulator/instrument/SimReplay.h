@@ -1,0 +1,63 @@
+// The flash writing of a run, replayed: the images the updater wrote, in the
+// same order, written again through the same flash module onto the chip
+// model over a copy of the flash as it was before the run. The updater's own
+// process keeps the chip model's counters and bus to itself; the replay
+// gives them (statistics, the recorded bus) and shows whether it ends with
+// exactly the flash the run left.
+#ifndef SWSIM_SIM_REPLAY_H
+#define SWSIM_SIM_REPLAY_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "NorChip.h"
+#include "SimFlash.h"
+#include "SimMedium.h"
+
+namespace swsim {
+
+struct ReplayImage {
+    std::string path;   // host path of the image file ("" or missing: cannot be opened)
+    long startKiB = 0;  // as the flash map gives it
+};
+
+struct ReplayResult {
+    bool done = false;          // the replay ran (else *why)
+    std::string why;
+    norsim::NorChipStats stats;
+    bool matchesFlash = false;  // ends with the content of `compareWith`
+};
+
+// Replays onto a scratch copy of `flashBefore` (removed afterwards), with the
+// fault file `faultsFile` ("" for none); the flash module's lines are
+// suppressed. With `bus`, every bus access is appended to it.
+ReplayResult ReplayImages(const std::string& flashBefore, const std::string& faultsFile,
+                          const std::vector<ReplayImage>& images, const std::string& compareWith,
+                          std::vector<norsim::BusAccess>* bus);
+
+// Which bus writes of a recorded bus change which sector: an erase confirm
+// (0xD0 after 0x20) and the data write after a program setup (0x40 or
+// 0x10) are the only writes that change the array.
+struct BusPlan {
+    uint64_t writes = 0;                 // bus writes in all
+    uint64_t first[kSectorCount] = {};   // first changing write of each sector (1-based); 0: none
+    uint64_t last[kSectorCount] = {};    // its last changing write
+    // Moments of special interest: erase confirms, lock-bit clearings, the
+    // first and the last word program of every sector.
+    std::vector<uint64_t> favoured;
+};
+BusPlan PlanFromBus(const std::vector<norsim::BusAccess>& bus);
+
+// The chip's time in seconds, from its first bus access, at which each of
+// the bus writes `writes` (1-based, ascending) begins; a number beyond the
+// last write gives the end of the writing. Every access takes the bus access
+// time; an erase confirm keeps the chip busy for a block erase, a program
+// data write for a word program, a lock-bit confirm for a lock-bit clearing
+// (the datasheet figures of ChipTimings).
+std::vector<double> WriteTimes(const std::vector<norsim::BusAccess>& bus, const ChipTimings& timings,
+                               const std::vector<uint64_t>& writes);
+
+}  // namespace swsim
+
+#endif

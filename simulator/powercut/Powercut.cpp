@@ -1,0 +1,558 @@
+#include "Powercut.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "SimFiles.h"
+#include "SimFlash.h"
+#include "SimLogs.h"
+#include "SimMedium.h"
+#include "SimReplay.h"
+#include "SimReport.h"
+#include "SimRun.h"
+#include "SimState.h"
+
+namespace swsim {
+
+const char* PointClassKey(PointClass c)
+{
+    switch (c) {
+    case PointClass::Recovered: return "recovered";
+    case PointClass::LogHistoryLost: return "recovered-log-history-lost";
+    case PointClass::BytesLost: return "recovered-bytes-lost";
+    case PointClass::WouldNotStart: return "would-not-start";
+    case PointClass::Other: return "other";
+    }
+    return "other";
+}
+
+const char* PointClassText(PointClass c)
+{
+    switch (c) {
+    case PointClass::Recovered: return "recovered";
+    case PointClass::LogHistoryLost: return "recovered, log history lost";
+    case PointClass::BytesLost: return "recovered, bytes outside the images lost";
+    case PointClass::WouldNotStart: return "would not start";
+    case PointClass::Other: return "other";
+    }
+    return "other";
+}
+
+namespace {
+
+// The updater's fixed waits around the flash writing, in seconds: the start
+// of the GUI link before anything else, and the flash driver's restart
+// between the writing and the installation (where the revision entry is
+// written). They place the writing within the update's duration.
+constexpr double kLinkStartWait = 3.0;
+constexpr double kDriverRestartWait = 5.0;
+constexpr double kMediumPollPause = 2.0;
+
+constexpr int kMaxRestarts = 3;
+
+// One write of the record log library in the reference run.
+struct LogWrite {
+    uint64_t number = 0;
+    std::string file;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint64_t busWritesBefore = 0;
+    bool entry = false;   // a record holding an entry (not an empty one)
+};
+
+std::vector<LogWrite> ReadLogWrites(const std::string& path)
+{
+    std::vector<LogWrite> writes;
+    std::istringstream in(ReadTextOr(path, ""));
+    std::string word;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream l(line);
+        LogWrite w;
+        std::string recordNo;
+        if (!(l >> word >> w.number >> w.file >> w.offset >> w.size >> w.busWritesBefore >> recordNo) ||
+            word != "log-write") {
+            continue;
+        }
+        w.entry = recordNo != "ffffffff";
+        writes.push_back(w);
+    }
+    return writes;
+}
+
+// Logs the trace of a run reports recreated.
+std::set<std::string> RecreatedLogs(const std::string& trace)
+{
+    std::set<std::string> logs;
+    for (const auto& spec : InstrumentLogs()) {
+        if (trace.find(std::string("Recreating ") + spec.name + " since") != std::string::npos) logs.insert(spec.name);
+    }
+    return logs;
+}
+
+// What the reference run gave, shared by every point.
+struct Reference {
+    std::string base;                       // the pristine instrument every point starts from
+    std::vector<uint8_t> before, done;      // flash before and after the update
+    std::vector<WrittenImage> images;
+    std::set<std::string> recreated;        // logs the update recreates without a cut
+    std::vector<std::set<int>> criticalSectors;
+    std::vector<std::string> criticalNames;
+    BusPlan plan;
+    std::vector<LogWrite> logWrites;
+    std::map<int, std::string> sectorImage; // the image that writes each sector (the last one)
+};
+
+// Runs "swsim run" on a worker's instrument with output captured. Returns
+// the exit status of swsim (-1 when it did not start).
+int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, std::string* output)
+{
+    std::vector<std::string> argv = {o.selfExe, "run", state, "--quiet", "--no-report", "--pull-after", "0"};
+    argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
+    if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
+    std::string why;
+    const int status = RunProgram(argv, output, &why);
+    if (status == -1) {
+        *output += why;
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+// Whether the critical partitions are whole (all old or all new) on `flash`;
+// otherwise the evidence.
+bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std::vector<std::string>* evidence)
+{
+    bool whole = true;
+    for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
+        std::map<int, char> state;  // o old, n new, t torn
+        bool anyOld = false, anyNew = false, anyTorn = false;
+        for (int s : ref.criticalSectors[i]) {
+            const size_t at = static_cast<size_t>(s) * kSectorSize;
+            const bool isOld = std::memcmp(&flash[at], &ref.before[at], kSectorSize) == 0;
+            const bool isNew = std::memcmp(&flash[at], &ref.done[at], kSectorSize) == 0;
+            // A sector the update leaves as it was counts as both.
+            if (isOld && isNew) continue;
+            state[s] = isOld ? 'o' : isNew ? 'n' : 't';
+            anyOld = anyOld || isOld;
+            anyNew = anyNew || isNew;
+            anyTorn = anyTorn || (!isOld && !isNew);
+        }
+        if (!anyTorn && !(anyOld && anyNew)) continue;
+        whole = false;
+        std::string text = ref.criticalNames[i] + " left half-written:";
+        for (const auto& kv : state) {
+            text += " " + std::to_string(kv.first) + (kv.second == 'o' ? " old" : kv.second == 'n' ? " new" : " torn") +
+                    ",";
+        }
+        text.pop_back();
+        evidence->push_back(text);
+    }
+    return whole;
+}
+
+std::string WhereOf(const Reference& ref, const CutPoint& p)
+{
+    if (p.kind == CutPoint::Log) {
+        if (p.write > ref.logWrites.size()) return "beyond the " + std::to_string(ref.logWrites.size()) + " log writes";
+        const LogWrite& w = ref.logWrites[p.write - 1];
+        const LogSpec* spec = FindLog(w.file);
+        const uint64_t size = spec ? RecordSize(spec->infoLength) : 0;
+        std::string text = w.file + (w.entry ? " entry" : " empty record");
+        if (size > 0) text += " at position " + std::to_string(w.offset / size);
+        return text + ", " + std::to_string(std::min(p.keep, w.size)) + " of " + std::to_string(w.size) + " bytes written";
+    }
+    if (p.write > ref.plan.writes) return "beyond the " + std::to_string(ref.plan.writes) + " bus writes";
+    int next = -1;
+    for (int s = 0; s < kSectorCount; ++s) {
+        if (ref.plan.first[s] == 0) continue;
+        if (ref.plan.first[s] <= p.write && p.write <= ref.plan.last[s]) {
+            const bool erase = p.write == ref.plan.first[s];
+            return ref.sectorImage.at(s) + " sector " + std::to_string(s) + (erase ? " (erase)" : "");
+        }
+        if (ref.plan.first[s] > p.write && (next < 0 || ref.plan.first[s] < ref.plan.first[next])) next = s;
+    }
+    return next < 0 ? "after the last sector" : "before " + ref.sectorImage.at(next) + " sector " + std::to_string(next);
+}
+
+LostLog DescribeLostLog(const StatePaths& w, const std::string& name)
+{
+    LostLog lost;
+    lost.name = name;
+    const std::string copy = w.tmp() + "/CorruptDiagnosticLogs/Corrupted" + name;
+    lost.copyKept = PathExists(copy);
+    lost.copyBackedUp = PathExists(w.usbdongle() + "/backup/CorruptDiagnosticLogs/Corrupted" + name);
+    std::vector<uint8_t> bytes;
+    const LogSpec* spec = FindLog(name);
+    if (spec != nullptr && ReadBytes(copy, &bytes)) {
+        const DecodedLog log = DecodeLog(bytes, true, *spec);
+        for (const auto& r : log.records) {
+            if (!r.crcOk) ++lost.copyBadRecords;
+            else if (!r.empty()) ++lost.copyEntries;
+        }
+        lost.copyShort = !log.lengthOk;
+    }
+    return lost;
+}
+
+// One point on the worker's instrument `ws`.
+void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+{
+    const StatePaths w(ws);
+    std::string why, output;
+    if (CopyInstrument(ref.base, ws, &why) != 0) {
+        r->evidence.push_back("the instrument could not be copied: " + why);
+        return;
+    }
+    const std::string id = CutId(r->point);
+    const int rc = SwsimRun(o, ws, id, &output);
+    const std::string runRecord = ReadTextOr(w.runRecord(), "");
+    const std::string updater = RecordValue(runRecord, "updater-result");
+    std::set<std::string> recreated = RecreatedLogs(ReadTextOr(w.trace(), ""));
+    if (rc != 0) {
+        r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
+        return;
+    }
+    if (updater != "killed by signal 9") {
+        r->evidence.push_back("the power cut did not happen: the updater ended with " + updater + ", outcome " +
+                              OutcomeKey(OutcomeOfRun(w)));
+        return;
+    }
+    std::vector<uint8_t> flash;
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        r->evidence.push_back("the flash after the cut cannot be read");
+        return;
+    }
+    if (!CriticalWhole(ref, flash, &r->evidence)) {
+        r->cls = PointClass::WouldNotStart;
+        return;
+    }
+
+    // The instrument starts again with the medium still in.
+    Outcome outcome = Outcome::Unfinished;
+    while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
+        ++r->restarts;
+        if (SwsimRun(o, ws, "", &output) != 0) {
+            r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
+            return;
+        }
+        const auto more = RecreatedLogs(ReadTextOr(w.trace(), ""));
+        recreated.insert(more.begin(), more.end());
+        outcome = OutcomeOfRun(w);
+    }
+    r->lastOutcome = OutcomeKey(outcome);
+    bool sound = true;
+    if (outcome != Outcome::Done) {
+        r->evidence.push_back(outcome == Outcome::Unfinished
+                                  ? std::to_string(kMaxRestarts) + " restarts did not finish the update"
+                                  : std::string("the last restart ended: ") + OutcomeKey(outcome));
+        sound = false;
+    }
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        r->evidence.push_back("the flash after the restarts cannot be read");
+        return;
+    }
+    const FlashCheck check = CheckFlash(ref.before, flash, ref.images);
+    for (const auto& img : check.images) {
+        if (img.holds) continue;
+        r->evidence.push_back(img.name + " is not at its place (first difference at " +
+                              Hex(static_cast<uint64_t>(img.firstDifference)) + ")");
+        sound = false;
+    }
+    if (!check.untouchedUnchanged) {
+        r->evidence.push_back("a sector the update does not write changed (first difference at " +
+                              Hex(static_cast<uint64_t>(check.firstUntouchedDifference)) + ")");
+        sound = false;
+    }
+    for (const auto& spec : InstrumentLogs()) {
+        std::vector<uint8_t> bytes;
+        const bool present = ReadBytes(w.instrumentData() + "/" + spec.name, &bytes);
+        const DecodedLog log = DecodeLog(bytes, present, spec);
+        if (!present || !log.lengthOk || log.badCrcs > 0) {
+            r->evidence.push_back(std::string(spec.name) + " is not valid after the restarts");
+            sound = false;
+        }
+    }
+    r->lostBytes = check.restChanged;
+    for (const auto& name : recreated) {
+        if (!ref.recreated.count(name)) r->logs.push_back(DescribeLostLog(w, name));
+    }
+    if (!sound) return;
+    if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
+    else if (!r->logs.empty()) r->cls = PointClass::LogHistoryLost;
+    else r->cls = PointClass::Recovered;
+}
+
+// The reference: the update once without a cut on a copy, its log writes
+// recorded, its flash writing replayed with the bus recorded.
+int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref,
+                  std::vector<norsim::BusAccess>* bus, double* wallSeconds, int* mediumPolls, std::string* why)
+{
+    ref->base = work + "/base";
+    if (CopyInstrument(o.state, ref->base, why) != 0) return 1;
+    const StatePaths b(ref->base);
+    if (!PathExists(b.usbdongle() + "/file0")) {
+        if (!PathExists(b.medium() + "/file0")) {
+            *why = StatePaths(o.state).root + " has no update medium (swsim medium first)";
+            return 1;
+        }
+        if (InsertMedium(b.medium(), b.usbdongle(), why) != 0) return 1;
+    }
+    const std::string refDir = work + "/reference";
+    if (CopyInstrument(ref->base, refDir, why) != 0) return 1;
+    const StatePaths r(refDir);
+    RunOptions run;
+    run.pullAfter = 0;
+    run.showGui = false;
+    run.logWritesFile = work + "/reference-log-writes.txt";
+    // The run's own lines (the start-up's) go to a file, not among the report.
+    std::fflush(stdout);
+    const int saved = dup(1);
+    Fd out(open((work + "/reference-output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (out) dup2(out.get(), 1);
+    const int rc = RunUpdate(refDir, run, o.selfExe, why);
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    if (rc != 0) return rc;
+    const Outcome outcome = OutcomeOfRun(r);
+    if (outcome != Outcome::Done) {
+        *why = std::string("the update does not succeed without a power cut (outcome ") + OutcomeKey(outcome) +
+               "; see " + r.trace() + ")";
+        return 1;
+    }
+    const std::string trace = ReadTextOr(r.trace(), "");
+    ref->recreated = RecreatedLogs(trace);
+    ref->logWrites = ReadLogWrites(run.logWritesFile);
+    *wallSeconds = std::atof(RecordValue(ReadTextOr(r.runRecord(), ""), "wall-seconds").c_str());
+    *mediumPolls = 0;
+    for (size_t at = trace.find("MSD attached fil descriptor is"); at != std::string::npos;
+         at = trace.find("MSD attached fil descriptor is", at + 1)) {
+        ++*mediumPolls;
+    }
+    if (!ReadBytes(b.flash(), &ref->before) || !ReadBytes(r.flash(), &ref->done) || ref->before.size() != kFlashSize ||
+        ref->done.size() != kFlashSize) {
+        *why = "the flash of " + r.root + " is missing or not 16 MiB";
+        return 1;
+    }
+    std::vector<ReplayImage> replay;
+    for (const auto& a : FlashAttempts(trace)) {
+        WrittenImage img;
+        img.name = a.name;
+        img.startKiB = static_cast<int>(a.address / 1024);
+        const std::string path = HostPathOf(r, a.name);
+        if (!ReadBytes(path, &img.bytes)) {
+            *why = "the image " + a.name + " the update wrote is not in " + r.tmp();
+            return 1;
+        }
+        replay.push_back({path, img.startKiB});
+        ref->images.push_back(std::move(img));
+    }
+    const ReplayResult result = ReplayImages(b.flash(), "", replay, r.flash(), bus);
+    if (!result.done || !result.matchesFlash) {
+        *why = result.done ? "the replay of the update's writing does not give the flash the run left"
+                           : "the replay of the update's writing failed: " + result.why;
+        return 1;
+    }
+    ref->plan = PlanFromBus(*bus);
+    for (const auto& img : ref->images) {
+        for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* why)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    const StatePaths s(o.state);
+    if (!PathExists(s.marker())) {
+        *why = s.root + " holds no simulated instrument (swsim create first)";
+        return 1;
+    }
+    const std::string work = o.workDir.empty() ? s.sim() + "/powercut" : AbsolutePath(o.workDir);
+    if (!RemoveTree(work, why) || !MakeDirs(work, why)) return 1;
+    std::vector<CutPoint> replay;
+    for (const auto& id : o.replay) {
+        CutPoint p;
+        if (!ParseCutId(id, &p, why)) return 1;
+        replay.push_back(p);
+    }
+
+    Reference ref;
+    std::vector<norsim::BusAccess> bus;
+    double refWall = 0;
+    int polls = 0;
+    const int rc = MakeReference(o, work, &ref, &bus, &refWall, &polls, why);
+    if (rc != 0) return rc;
+
+    // The critical partitions: named ones, or the one at start 0.
+    const std::string mapText = ReadTextOr(work + "/reference/tmp/flashMap", "");
+    std::set<std::string> mapNames;
+    for (const auto& line : ParseFlashMap(mapText)) {
+        if (line.kind == MapLine::Partition) mapNames.insert(line.partition);
+    }
+    std::vector<std::string> critical = o.critical;
+    if (critical.empty()) {
+        for (const auto& line : ParseFlashMap(mapText)) {
+            if (line.kind == MapLine::Partition && line.valid && line.startKiB == 0) critical.push_back(line.partition);
+        }
+    }
+    for (const auto& name : critical) {
+        if (!mapNames.count(name)) {
+            *why = "--critical " + name + ": the update's flash map names no such partition";
+            return 1;
+        }
+        for (const auto& img : ref.images) {
+            if (img.name != name) continue;
+            ref.criticalNames.push_back(name);
+            ref.criticalSectors.push_back(TouchedSectors({img}));
+        }
+    }
+
+    // The points.
+    std::vector<CutPoint> points = replay;
+    const uint64_t logCount = ref.logWrites.size();
+    if (replay.empty()) {
+        const int logPoints = logCount == 0 ? 0 : std::max(1, o.points / 10);
+        std::set<CutPoint> logs;
+        std::vector<uint64_t> entries;
+        for (const auto& w : ref.logWrites) {
+            if (w.entry) entries.push_back(w.number);
+        }
+        std::mt19937_64 random(o.seed * 1000003u + 17);
+        for (int tries = 0; static_cast<int>(logs.size()) < logPoints && tries < 100 * logPoints; ++tries) {
+            CutPoint p;
+            p.kind = CutPoint::Log;
+            // A fifth of them on entries, the rest on any log write.
+            const bool entry = !entries.empty() && static_cast<int>(logs.size()) < logPoints / 5 + 1;
+            p.write = entry ? entries[random() % entries.size()] : 1 + random() % logCount;
+            p.keep = random() % std::max<uint64_t>(1, ref.logWrites[p.write - 1].size);
+            logs.insert(p);
+        }
+        for (uint64_t n : ChoosePoints(o.seed, o.points - static_cast<int>(logs.size()), ref.plan.writes,
+                                       ref.plan.favoured)) {
+            CutPoint p;
+            p.write = n;
+            points.push_back(p);
+        }
+        points.insert(points.end(), logs.begin(), logs.end());
+    }
+
+    // Instrument times: the chip's time of every bus write of interest, the
+    // writing placed after the link start and followed by the driver restart.
+    const ChipTimings timings;
+    std::vector<uint64_t> wanted;
+    for (const auto& p : points) {
+        if (p.kind == CutPoint::Flash) wanted.push_back(p.write);
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> spans;  // critical partitions: first and last changing write
+    for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
+        uint64_t first = 0, last = 0;
+        for (int sec : ref.criticalSectors[i]) {
+            if (ref.plan.first[sec] == 0) continue;
+            if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
+            last = std::max(last, ref.plan.last[sec]);
+        }
+        spans.push_back({first, last});
+        if (first != 0) wanted.insert(wanted.end(), {first, last + 1});
+    }
+    wanted.push_back(ref.plan.writes + 1);  // the end of the writing
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+    const std::vector<double> times = WriteTimes(bus, timings, wanted);
+    bus = {};
+    bus.shrink_to_fit();
+    auto chipTime = [&](uint64_t n) {
+        return times[static_cast<size_t>(std::lower_bound(wanted.begin(), wanted.end(), n) - wanted.begin())];
+    };
+    const double flashSeconds = chipTime(ref.plan.writes + 1);
+    result->flashFrom = kLinkStartWait;
+    result->flashTo = kLinkStartWait + flashSeconds;
+    result->updateSeconds = result->flashTo + kDriverRestartWait + kMediumPollPause * std::max(0, polls - 1);
+    result->timeSource = "chip timing model over the replayed bus writes (typical datasheet figures), placed "
+                         "between the updater's fixed waits (3 s link start before, 5 s driver restart and 2 s "
+                         "per medium poll after)";
+
+    result->state = s.root;
+    result->seed = o.seed;
+    result->busWrites = ref.plan.writes;
+    result->logWrites = logCount;
+    result->critical = critical;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        if (spans[i].first == 0) continue;
+        WindowPart part;
+        part.partition = ref.criticalNames[i];
+        part.from = result->flashFrom + chipTime(spans[i].first);
+        part.to = result->flashFrom + chipTime(spans[i].second + 1);
+        part.firstSector = *ref.criticalSectors[i].begin();
+        part.lastSector = *ref.criticalSectors[i].rbegin();
+        result->window.push_back(part);
+    }
+    // Overlapping parts (one partition named twice) count once.
+    std::vector<std::pair<double, double>> intervals;
+    for (const auto& part : result->window) intervals.push_back({part.from, part.to});
+    std::sort(intervals.begin(), intervals.end());
+    double covered = 0, until = -1;
+    for (const auto& iv : intervals) {
+        const double from = std::max(iv.first, until);
+        if (iv.second > from) covered += iv.second - from;
+        until = std::max(until, iv.second);
+    }
+    result->windowSeconds = covered;
+
+    result->points.resize(points.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        PointResult& r = result->points[i];
+        r.point = points[i];
+        r.where = WhereOf(ref, points[i]);
+        if (points[i].kind == CutPoint::Flash) {
+            r.seconds = result->flashFrom + chipTime(std::min(points[i].write, ref.plan.writes + 1));
+        } else if (points[i].write <= logCount) {
+            const uint64_t before = ref.logWrites[points[i].write - 1].busWritesBefore;
+            r.seconds = before == 0 ? result->flashFrom
+                        : before >= ref.plan.writes ? result->flashTo + kDriverRestartWait
+                                                    : result->flashFrom + chipTime(before + 1);
+        }
+    }
+
+    // The points, several at once, each worker on its own instrument.
+    const int jobs = std::max(1, std::min<int>(o.jobs, static_cast<int>(points.size())));
+    std::atomic<size_t> next{0};
+    std::mutex printing;
+    auto worker = [&](int n) {
+        const std::string ws = work + "/w" + std::to_string(n);
+        for (size_t i; (i = next++) < points.size();) {
+            PointResult& r = result->points[i];
+            RunPoint(o, ref, ws, &r);
+            std::lock_guard<std::mutex> lock(printing);
+            std::fprintf(stderr, "power-cut point %s (%s): %s\n", CutId(r.point).c_str(), r.where.c_str(),
+                         PointClassText(r.cls));
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(jobs));
+    for (int n = 0; n < jobs; ++n) threads.emplace_back(worker, n);
+    for (auto& t : threads) t.join();
+    for (int n = 0; n < jobs; ++n) RemoveTree(work + "/w" + std::to_string(n));
+
+    std::sort(result->points.begin(), result->points.end(),
+              [](const PointResult& a, const PointResult& b) { return a.seconds < b.seconds; });
+    for (const auto& r : result->points) ++result->counts[r.cls];
+    result->wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return 0;
+}
+
+}  // namespace swsim

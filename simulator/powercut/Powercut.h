@@ -1,0 +1,99 @@
+// swsim powercut: what becomes of the instrument when the power fails at
+// chosen moments of an update.
+//
+// The update of a state directory is first run once without a cut (the
+// reference): it gives the flash the update leaves, the images it writes, the
+// bus conversation of that writing (replayed on the chip model) and the
+// record log writes. Then, for every point, a fresh copy of the instrument
+// runs the update until the power goes at that write, and, unless a critical
+// partition was left half-written (the instrument would not start), restarts
+// with the medium still in until the update ends (three restarts at most).
+#ifndef SWSIM_POWERCUT_H
+#define SWSIM_POWERCUT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "SimCli.h"
+#include "SimCuts.h"
+
+namespace swsim {
+
+void AddPowercutCommand(Commands& commands);
+
+struct PowercutOptions {
+    std::string state;
+    int points = 50;
+    uint64_t seed = 1;
+    std::vector<std::string> critical;   // image names; empty: the one at start 0
+    std::vector<std::string> replay;     // point ids to run instead of a seeded choice
+    int jobs = 2;                        // points run at once
+    std::string selfExe;                 // swsim, which runs the updater for each point
+    std::string workDir;                 // default STATE/sim/powercut
+    std::vector<std::string> runArgs;    // further options of every "swsim run"
+};
+
+enum class PointClass { Recovered, LogHistoryLost, BytesLost, WouldNotStart, Other };
+const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
+const char* PointClassText(PointClass c);  // "recovered, log history lost", ...
+
+// A log that had to be recreated after the cut, and the copy set aside.
+struct LostLog {
+    std::string name;
+    bool copyKept = false;        // the copy in /tmp/CorruptDiagnosticLogs after the last run
+    bool copyBackedUp = false;    // the copy in the backup on the medium
+    int copyEntries = 0;          // entries of the copy with a valid CRC
+    int copyBadRecords = 0;       // its records with a wrong CRC (and a missing tail: short)
+    bool copyShort = false;
+};
+
+struct PointResult {
+    CutPoint point;
+    double seconds = 0;           // instrument time of the cut since the updater started
+    std::string where;            // what was being written
+    PointClass cls = PointClass::Other;
+    int restarts = 0;
+    std::string lastOutcome;      // OutcomeKey of the last run
+    std::vector<std::string> evidence;
+    std::vector<LostLog> logs;
+    std::map<int, uint32_t> lostBytes;   // sector -> bytes outside the images lost
+};
+
+// An interval of the update in which a cut leaves a critical partition
+// half-written.
+struct WindowPart {
+    std::string partition;
+    double from = 0, to = 0;      // instrument seconds since the updater started
+    int firstSector = 0, lastSector = 0;
+};
+
+struct PowercutResult {
+    std::string state;
+    uint64_t seed = 0;
+    uint64_t busWrites = 0, logWrites = 0;
+    std::vector<std::string> critical;
+    std::vector<PointResult> points;
+    std::vector<WindowPart> window;
+    double windowSeconds = 0;
+    double updateSeconds = 0;     // the update's duration in the instrument's time
+    double flashFrom = 0, flashTo = 0;   // the flash writing within it
+    std::string timeSource;       // how the instrument's times were obtained
+    double wallSeconds = 0;
+    std::map<PointClass, int> counts;
+};
+
+// Runs the sweep. Returns 0; 2 when no instrument root can be made here; 1
+// with the reason for other failures (no instrument, no medium, an update
+// that does not succeed without a cut, an unknown critical partition).
+int RunPowercut(const PowercutOptions& options, PowercutResult* result, std::string* why);
+
+// The report: verdict, findings, the table of points.
+std::string PowercutText(const PowercutResult& result);
+// The same as JSON text.
+std::string PowercutJson(const PowercutResult& result);
+
+}  // namespace swsim
+
+#endif

@@ -1,0 +1,43 @@
+// The command line of "swsim powercut".
+#include <cstdio>
+#include <memory>
+
+#include "Powercut.h"
+#include "SimFiles.h"
+
+namespace swsim {
+
+void AddPowercutCommand(Commands& c)
+{
+    struct Args {
+        PowercutOptions o;
+        std::string json;
+    };
+    auto a = std::make_shared<Args>();
+    CLI::App* sub = AddCommand(
+        c, "powercut", "cut the power at chosen moments of the update and show what becomes of the instrument", [a] {
+            PowercutOptions o = a->o;
+            o.selfExe = SelfExe();
+            PowercutResult result;
+            std::string why;
+            const int rc = RunPowercut(o, &result, &why);
+            if (rc == 2) return Fail(why, kExitNoRoot);
+            if (rc != 0) return Fail(why);
+            std::fputs(PowercutText(result).c_str(), stdout);
+            if (!a->json.empty() && !WriteText(a->json, PowercutJson(result), 0644, &why)) return Fail(why);
+            return static_cast<int>(kExitOk);
+        });
+    PowercutOptions& o = a->o;
+    sub->add_option("STATE", o.state, "state directory with the medium inserted")->required();
+    sub->add_option("--points", o.points, "points over the update")->check(CLI::Range(1, 100000))->capture_default_str();
+    sub->add_option("--seed", o.seed, "seed of the choice")->capture_default_str();
+    sub->add_option("--critical", o.critical,
+                    "a partition without which the instrument does not start (default: the one at start 0)")
+        ->take_all();
+    sub->add_option("--replay", o.replay, "run these point ids (flash:N, log:N:K) instead of a seeded choice")
+        ->take_all();
+    sub->add_option("--jobs", o.jobs, "points run at once")->check(CLI::Range(1, 16))->capture_default_str();
+    sub->add_option("--json", a->json, "write the report as JSON to FILE");
+}
+
+}  // namespace swsim

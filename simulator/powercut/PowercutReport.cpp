@@ -1,0 +1,172 @@
+// The report of a power-cut sweep: the verdict, the findings (counts per
+// class, the window in which a cut leaves the instrument unable to start),
+// then the table of points; and the same as JSON.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <sstream>
+
+#include "Powercut.h"
+#include "SimFiles.h"
+
+namespace swsim {
+
+namespace {
+
+const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::BytesLost,
+                               PointClass::WouldNotStart, PointClass::Other};
+
+std::string Fixed(double v, int decimals)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+int CountOf(const PowercutResult& r, PointClass c)
+{
+    const auto it = r.counts.find(c);
+    return it == r.counts.end() ? 0 : it->second;
+}
+
+double Share(const PowercutResult& r)
+{
+    return r.updateSeconds > 0 ? r.windowSeconds / r.updateSeconds : 0;
+}
+
+// The detail column of a point: what was lost, or the evidence.
+std::string Detail(const PointResult& p)
+{
+    std::string text;
+    auto add = [&](const std::string& t) { text += (text.empty() ? "" : "; ") + t; };
+    for (const auto& kv : p.lostBytes) {
+        add("sector " + std::to_string(kv.first) + ": " + std::to_string(kv.second) + " bytes outside the images lost");
+    }
+    for (const auto& log : p.logs) {
+        std::string t = log.name + " recreated; the copy aside keeps " + std::to_string(log.copyEntries) +
+                        " valid entries, " + std::to_string(log.copyBadRecords) + " with a wrong CRC" +
+                        (log.copyShort ? ", cut short" : "");
+        t += log.copyKept ? (log.copyBackedUp ? " (in /tmp and in the backup on the medium)" : " (in /tmp only)")
+                          : " (no copy found)";
+        add(t);
+    }
+    for (const auto& e : p.evidence) add(e);
+    if (p.cls != PointClass::WouldNotStart && p.restarts > 0 && p.cls != PointClass::Other) {
+        add(std::to_string(p.restarts) + (p.restarts == 1 ? " restart" : " restarts"));
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string PowercutText(const PowercutResult& r)
+{
+    std::ostringstream out;
+    const int unable = CountOf(r, PointClass::WouldNotStart);
+    const int other = CountOf(r, PointClass::Other);
+    std::string parts;
+    for (const auto& w : r.window) parts += (parts.empty() ? "" : ", ") + w.partition;
+    if (unable > 0 || r.windowSeconds > 0) {
+        out << "UNSAFE TO LOSE POWER: for " << Fixed(r.windowSeconds, 1) << " s of the update's "
+            << Fixed(r.updateSeconds, 1) << " s (" << Fixed(100 * Share(r), 1)
+            << " %) a power failure leaves the instrument unable to start (" << (parts.empty() ? "none" : parts)
+            << "); " << unable << " of " << r.points.size() << " points would not start\n";
+    } else if (other > 0) {
+        out << "UNCLEAR: no point leaves the instrument unable to start, but " << other << " of "
+            << r.points.size() << " points ended otherwise (see the table)\n";
+    } else {
+        out << "RECOVERS: every one of " << r.points.size() << " points recovered"
+            << (r.window.empty() ? "; the update writes no critical partition" : "") << "\n";
+    }
+    if (other > 0 && (unable > 0 || r.windowSeconds > 0)) {
+        out << "  and " << other << " points ended otherwise (see the table)\n";
+    }
+
+    out << "\nFindings (" << r.state << ", seed " << r.seed << ", " << r.points.size() << " points over "
+        << r.busWrites << " flash bus writes and " << r.logWrites << " log writes):\n";
+    for (PointClass c : kClasses) {
+        char line[128];
+        std::snprintf(line, sizeof line, "  %-42s %d\n", PointClassText(c), CountOf(r, c));
+        out << line;
+    }
+    out << "  window in which a power failure leaves the instrument unable to start: " << Fixed(r.windowSeconds, 2)
+        << " s of " << Fixed(r.updateSeconds, 2) << " s (" << Fixed(100 * Share(r), 1) << " %)\n";
+    for (const auto& w : r.window) {
+        out << "    " << w.partition << " (sectors " << w.firstSector << "-" << w.lastSector << "): from "
+            << Fixed(w.from, 2) << " s to " << Fixed(w.to, 2) << " s\n";
+    }
+    if (r.window.empty()) out << "    no critical partition is written\n";
+    out << "  critical partitions: ";
+    for (size_t i = 0; i < r.critical.size(); ++i) out << (i ? ", " : "") << r.critical[i];
+    out << (r.critical.empty() ? "none" : "") << "\n";
+    out << "  flash writing from " << Fixed(r.flashFrom, 2) << " s to " << Fixed(r.flashTo, 2) << " s\n";
+    out << "  instrument's time: " << r.timeSource << "\n";
+    out << "  wall time: " << Fixed(r.wallSeconds, 1) << " s\n";
+
+    out << "\nPoints (replay one with --replay ID, or swsim run STATE --power-cut ID):\n";
+    char head[256];
+    std::snprintf(head, sizeof head, "  %-16s %9s  %-44s %-42s %s\n", "id", "time (s)", "cut in", "class", "detail");
+    out << head;
+    for (const auto& p : r.points) {
+        char line[512];
+        std::snprintf(line, sizeof line, "  %-16s %9.3f  %-44s %-42s ", CutId(p.point).c_str(), p.seconds,
+                      p.where.c_str(), PointClassText(p.cls));
+        out << line << Detail(p) << "\n";
+    }
+    return out.str();
+}
+
+std::string PowercutJson(const PowercutResult& r)
+{
+    using nlohmann::json;
+    json j;
+    j["state"] = r.state;
+    j["seed"] = r.seed;
+    j["busWrites"] = r.busWrites;
+    j["logWrites"] = r.logWrites;
+    j["critical"] = r.critical;
+    json counts = json::object();
+    for (PointClass c : kClasses) counts[PointClassKey(c)] = CountOf(r, c);
+    j["counts"] = counts;
+    json window;
+    window["seconds"] = r.windowSeconds;
+    window["updateSeconds"] = r.updateSeconds;
+    window["share"] = Share(r);
+    window["flashFrom"] = r.flashFrom;
+    window["flashTo"] = r.flashTo;
+    window["timeSource"] = r.timeSource;
+    json parts = json::array();
+    for (const auto& w : r.window) {
+        parts.push_back({{"partition", w.partition}, {"from", w.from}, {"to", w.to},
+                         {"firstSector", w.firstSector}, {"lastSector", w.lastSector}});
+    }
+    window["partitions"] = parts;
+    j["window"] = window;
+    json points = json::array();
+    for (const auto& p : r.points) {
+        json e;
+        e["id"] = CutId(p.point);
+        e["seconds"] = p.seconds;
+        e["where"] = p.where;
+        e["class"] = PointClassKey(p.cls);
+        e["restarts"] = p.restarts;
+        e["lastOutcome"] = p.lastOutcome;
+        e["evidence"] = p.evidence;
+        json lost = json::array();
+        for (const auto& kv : p.lostBytes) lost.push_back({{"sector", kv.first}, {"bytes", kv.second}});
+        e["bytesLost"] = lost;
+        json logs = json::array();
+        for (const auto& l : p.logs) {
+            logs.push_back({{"log", l.name}, {"copyKept", l.copyKept}, {"copyBackedUp", l.copyBackedUp},
+                            {"copyEntries", l.copyEntries}, {"copyBadRecords", l.copyBadRecords},
+                            {"copyShort", l.copyShort}});
+        }
+        e["logsRecreated"] = logs;
+        points.push_back(e);
+    }
+    j["points"] = points;
+    j["wallSeconds"] = r.wallSeconds;
+    return j.dump(2) + "\n";
+}
+
+}  // namespace swsim

@@ -1,0 +1,617 @@
+// swsim check: every static check against a sample medium given one defect,
+// the fleet runs against media the instruments must install or refuse, and
+// the JSON and JUnit outputs read back by real parsers.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "MediumCheck.h"
+#include "RootTest.h"
+#include "SimFiles.h"
+#include "SimMedium.h"
+
+using namespace swsim;
+
+namespace {
+
+int RunSwsim(const std::vector<std::string>& args, std::string* output)
+{
+    std::vector<std::string> argv = {SWSIM_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string why;
+    const int status = RunProgram(argv, output, &why);
+    if (status == -1) {
+        *output += why;
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A medium built from the sample update, in a scratch directory of its own.
+struct Medium {
+    ScratchDir scratch;
+    std::string src = scratch.path() + "/src";
+    std::string medium = scratch.path() + "/medium";
+    std::string json = scratch.path() + "/check.json";
+    std::string junit = scratch.path() + "/check.xml";
+    std::string output;
+
+    void Sample(const std::string& version) const
+    {
+        SampleOptions o;
+        o.version = version;
+        std::string why;
+        ASSERT_EQ(WriteSampleUpdate(src, o, &why), 0) << why;
+    }
+    void Build() const
+    {
+        std::vector<std::string> lines;
+        std::string why;
+        ASSERT_EQ(BuildMedium(src, medium, &lines, &why), 0) << why;
+    }
+    // Packages made of the named source files, e.g. {"file0", {"swVersion", ...}}.
+    void BuildSplit(const std::vector<std::pair<std::string, std::vector<std::string>>>& packages) const
+    {
+        const std::string split = scratch.path() + "/split";
+        for (const auto& p : packages) {
+            ASSERT_TRUE(MakeDirs(split + "/" + p.first));
+            for (const auto& f : p.second) ASSERT_TRUE(CopyFileTo(src + "/" + f, split + "/" + p.first + "/" + f));
+        }
+        std::vector<std::string> lines;
+        std::string why;
+        ASSERT_EQ(BuildMedium(split, medium, &lines, &why), 0) << why;
+    }
+    void EditMap(const std::string& from, const std::string& to) const
+    {
+        std::string map = ReadTextOr(src + "/flashMap", "");
+        const size_t at = map.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        map.replace(at, from.size(), to);
+        ASSERT_TRUE(WriteText(src + "/flashMap", map));
+    }
+    // Replaces the flash map line that begins with `image` by `line`.
+    void EditMapLine(const std::string& image, const std::string& line) const
+    {
+        std::string map = ReadTextOr(src + "/flashMap", "");
+        const size_t at = map.find("\n" + image + " ");
+        ASSERT_NE(at, std::string::npos) << image;
+        map.replace(at + 1, map.find('\n', at + 1) - at - 1, line);
+        ASSERT_TRUE(WriteText(src + "/flashMap", map));
+    }
+    // Replaces file3 (configPart.bin and fontsPart.bin) with one that also
+    // holds `extra` (tar keeps absolute and ".." names with -P).
+    void RebuildFile3(const std::string& extra) const
+    {
+        std::string out, why;
+        const int status = RunProgram({"tar", "-czPf", medium + "/file3", "-C", src, "configPart.bin", "fontsPart.bin",
+                                       extra},
+                                      &out, &why);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << why;
+    }
+    int Check(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> args = {"check", medium, "--json", json, "--junit", junit, "--work",
+                                         scratch.path() + "/work"};
+        args.insert(args.end(), options.begin(), options.end());
+        output.clear();
+        return RunSwsim(args, &output);
+    }
+    nlohmann::json Result() const
+    {
+        try {
+            return nlohmann::json::parse(ReadTextOr(json, ""));
+        } catch (const nlohmann::json::exception& e) {
+            ADD_FAILURE() << "JSON output unreadable: " << e.what();
+            return nlohmann::json::object();
+        }
+    }
+};
+
+std::multiset<std::string> ChecksOf(const nlohmann::json& result)
+{
+    std::multiset<std::string> checks;
+    for (const auto& f : result["findings"]) checks.insert(f["check"].get<std::string>());
+    return checks;
+}
+
+// ---------------------------------------------------------------------------
+// One defect per medium, static checks only.
+
+struct Defect {
+    const char* name;
+    const char* version;
+    void (*alter)(const Medium&);  // after the sample is written; builds the medium
+    std::set<std::string> checks;  // every check that must report, and no other
+    int status;
+    int line;  // flash map line of the first check's finding; 0: none
+};
+
+std::ostream& operator<<(std::ostream& os, const Defect& d)
+{
+    return os << d.name;
+}
+
+void Plain(const Medium& m) { m.Build(); }
+void NoFile0(const Medium& m) { m.Build(); swsim::RemoveTree(m.medium + "/file0"); }
+void NoFile2(const Medium& m) { m.Build(); swsim::RemoveTree(m.medium + "/file2"); }
+void File1NotGzip(const Medium& m)
+{
+    m.Build();
+    std::string out, why;
+    RunProgram({"tar", "-cf", m.medium + "/file1", "-C", m.src, "flashMap", "appPart.bin"}, &out, &why);
+}
+void MemberWithDotDot(const Medium& m)
+{
+    m.Build();
+    WriteText(m.scratch.path() + "/escape.txt", "out\n");
+    m.RebuildFile3("../escape.txt");
+}
+void AbsoluteMember(const Medium& m)
+{
+    m.Build();
+    WriteText(m.scratch.path() + "/abs.txt", "out\n");
+    m.RebuildFile3(m.scratch.path() + "/abs.txt");
+}
+void LinkOutOfTmp(const Medium& m)
+{
+    m.Build();
+    ASSERT_EQ(symlink("../../etc/passwd", (m.src + "/evil").c_str()), 0);
+    m.RebuildFile3("evil");
+}
+void LinkInsideTmp(const Medium& m)
+{
+    m.Build();
+    ASSERT_EQ(symlink("ifsPart.bin", (m.src + "/alias").c_str()), 0);
+    m.RebuildFile3("alias");
+}
+void ExtraPackage(const Medium& m)
+{
+    m.Build();
+    ASSERT_TRUE(CopyFileTo(m.medium + "/file3", m.medium + "/file4"));
+}
+void NoVersion(const Medium& m) { swsim::RemoveTree(m.src + "/swVersion"); m.Build(); }
+void WordVersion(const Medium& m) { WriteText(m.src + "/swVersion", "beta\n"); m.Build(); }
+void VersionReplacedByFile1(const Medium& m)
+{
+    m.Build();
+    WriteText(m.scratch.path() + "/swVersion", "2.5\n");
+    std::string out, why;
+    RunProgram({"tar", "-czf", m.medium + "/file1", "-C", m.src, "flashMap", "appPart.bin", "appPart.crc",
+                "configPart.crc", "fontsPart.crc", "ifsPart.crc", "-C", m.scratch.path(), "swVersion"},
+               &out, &why);
+}
+void NoRepartition(const Medium& m) { swsim::RemoveTree(m.src + "/FlashRepartition.sh"); m.Build(); }
+void RepartitionNotExecutable(const Medium& m) { chmod((m.src + "/FlashRepartition.sh").c_str(), 0644); m.Build(); }
+void RepartitionSyntax(const Medium& m)
+{
+    WriteText(m.src + "/FlashRepartition.sh", "#!/bin/sh\nif then\n", 0755);
+    m.Build();
+}
+void NoBackup(const Medium& m) { swsim::RemoveTree(m.src + "/SwUpdate_backup.sh"); m.Build(); }
+void BackupSyntax(const Medium& m)
+{
+    WriteText(m.src + "/SwUpdate_backup.sh", "for dir in $1; do\n  cp -R \"$dir\" /usbdongle/\n", 0644);
+    m.Build();
+}
+void EstimateWords(const Medium& m) { WriteText(m.src + "/estUpdateTime", "about a minute\n"); m.Build(); }
+void NoEstimate(const Medium& m) { swsim::RemoveTree(m.src + "/estUpdateTime"); m.Build(); }
+void ZeroVersionImageInFile2(const Medium& m)
+{
+    m.BuildSplit({{"file0", {"swVersion", "estUpdateTime", "SwUpdate_backup.sh", "FlashRepartition.sh"}},
+                  {"file1", {"flashMap", "ifsPart.bin", "appPart.bin", "configPart.bin", "ifsPart.crc", "appPart.crc",
+                             "configPart.crc", "fontsPart.crc"}},
+                  {"file2", {"fontsPart.bin"}}});
+}
+void NoMap(const Medium& m) { swsim::RemoveTree(m.src + "/flashMap"); m.Build(); }
+void MapInFile0Only(const Medium& m)
+{
+    // file0 is unpacked into /tmp as well: the updater finds the map there.
+    m.BuildSplit({{"file0", {"swVersion", "estUpdateTime", "SwUpdate_backup.sh", "FlashRepartition.sh", "flashMap"}},
+                  {"file1", {"ifsPart.bin", "appPart.bin", "ifsPart.crc", "appPart.crc", "configPart.crc", "fontsPart.crc"}},
+                  {"file2", {"configPart.bin"}},
+                  {"file3", {"fontsPart.bin"}}});
+}
+void CrLfMap(const Medium& m)
+{
+    std::string map = ReadTextOr(m.src + "/flashMap", ""), crlf;
+    for (char c : map) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    WriteText(m.src + "/flashMap", crlf);
+    m.Build();
+}
+void ThreeFields(const Medium& m) { m.EditMapLine("appPart.bin", "appPart.bin 2048 YES"); m.Build(); }
+void ReleaseNameInLine(const Medium& m) { m.EditMap(" NO\nfontsPart", " NO RELEASE_NAME\nfontsPart"); m.Build(); }
+void LowerCaseYes(const Medium& m) { m.EditMap(" YES\ninstrumentData", " yes\ninstrumentData"); m.Build(); }
+void ZeroByteInMap(const Medium& m) { m.EditMap("instrumentDataPart.bin", std::string("\0", 1) + "instrumentDataPart.bin"); m.Build(); }
+void StartBeyond16000(const Medium& m) { m.EditMapLine("fontsPart.bin", "fontsPart.bin 16001 0x0 YES"); m.Build(); }
+void StartNotANumber(const Medium& m) { m.EditMapLine("fontsPart.bin", "fontsPart.bin 14337k 0x0 YES"); m.Build(); }
+void DoesNotFit(const Medium& m) { m.EditMapLine("appPart.bin", "appPart.bin 15500 0x0 YES"); m.Build(); }
+void Overlap(const Medium& m) { m.EditMapLine("configPart.bin", "configPart.bin 3000 0x0 NO"); m.Build(); }
+void OverKeptPartition(const Medium& m) { m.EditMapLine("configPart.bin", "configPart.bin 8150 0x0 NO"); m.Build(); }
+void ImageNotDelivered(const Medium& m)
+{
+    std::string map = ReadTextOr(m.src + "/flashMap", "");
+    WriteText(m.src + "/flashMap", map + "extraPart.bin 10000 0x0 YES\n");
+    m.Build();
+}
+void ImageUnnamed(const Medium& m) { WriteText(m.src + "/spare.bin", "spare\n"); m.Build(); }
+void CrcMissing(const Medium& m) { swsim::RemoveTree(m.src + "/appPart.crc"); m.Build(); }
+void CrcWrong(const Medium& m) { WriteText(m.src + "/appPart.crc", "deadbeef\n"); m.Build(); }
+void KeptCrcDelivered(const Medium& m) { WriteText(m.src + "/instrumentDataPart.crc", "00000000\n"); m.Build(); }
+
+// The sample keeps the data partition without delivering its CRC file: a
+// warning every medium built from it carries.
+const char kKept[] = "crc-kept";
+
+const Defect kDefects[] = {
+    {"GoodSample", "2.4", Plain, {kKept}, 0, 8},
+    {"GoodZeroVersion", "0.7", Plain, {kKept}, 0, 8},
+    {"KeptCrcDelivered", "2.4", KeptCrcDelivered, {}, 0, 0},
+    // Packages.
+    {"NoFile0", "2.4", NoFile0, {"package-present", kKept}, 1, 0},
+    {"NoFile2", "2.4", NoFile2, {"package-present", kKept}, 1, 0},
+    {"File1NotGzip", "2.4", File1NotGzip, {"package-format"}, 1, 0},
+    {"MemberWithDotDot", "2.4", MemberWithDotDot, {"package-members", kKept}, 1, 0},
+    {"AbsoluteMember", "2.4", AbsoluteMember, {"package-members", kKept}, 1, 0},
+    {"LinkOutOfTmp", "2.4", LinkOutOfTmp, {"package-members", kKept}, 1, 0},
+    {"ExtraPackage", "2.4", ExtraPackage, {"package-present", kKept}, 0, 0},
+    {"LinkInsideTmp", "2.4", LinkInsideTmp, {kKept}, 0, 8},
+    // Control files.
+    {"NoVersion", "2.4", NoVersion, {"version-file", kKept}, 1, 0},
+    {"WordVersion", "2.4", WordVersion, {"version-file", kKept}, 1, 0},
+    {"VersionReplacedByFile1", "2.4", VersionReplacedByFile1, {"version-file", kKept}, 1, 0},
+    {"NoRepartition", "2.4", NoRepartition, {"repartition-script", kKept}, 1, 0},
+    {"RepartitionNotExecutable", "2.4", RepartitionNotExecutable, {"repartition-script", kKept}, 1, 0},
+    {"RepartitionSyntax", "2.4", RepartitionSyntax, {"repartition-script", kKept}, 1, 0},
+    {"NoBackup", "2.4", NoBackup, {"backup-script", kKept}, 1, 0},
+    {"BackupSyntax", "2.4", BackupSyntax, {"backup-script", kKept}, 1, 0},
+    {"EstimateWords", "2.4", EstimateWords, {"estimate-file", kKept}, 0, 0},
+    {"NoEstimate", "2.4", NoEstimate, {"estimate-file", kKept}, 0, 0},
+    // Version traps.
+    {"Version2_10", "2.10", Plain, {"version-order", kKept}, 1, 0},
+    {"Version2_90IsNoTrap", "2.90", Plain, {kKept}, 0, 8},
+    {"LeadingZero", "2.05", Plain, {"version-leading-zero", kKept}, 1, 0},
+    {"MajorAbove99", "100.1", Plain, {"version-range", kKept}, 1, 0},
+    {"ZeroVersionImageInFile2", "0.7", ZeroVersionImageInFile2, {"version-zero", kKept}, 1, 7},
+    // Flash map.
+    {"NoMap", "2.4", NoMap, {"map-present"}, 1, 0},
+    {"MapInFile0Only", "2.4", MapInFile0Only, {kKept}, 0, 8},
+    {"CrLfMap", "2.4", CrLfMap, {"map-line-ends", kKept}, 1, 4},
+    {"ThreeFields", "2.4", ThreeFields, {"map-ignored-lines", kKept}, 1, 5},
+    {"ReleaseNameInLine", "2.4", ReleaseNameInLine, {"map-ignored-lines", kKept}, 1, 6},
+    {"LowerCaseYes", "2.4", LowerCaseYes, {"map-ignored-lines", kKept}, 1, 7},
+    {"ZeroByteInMap", "2.4", ZeroByteInMap, {"map-ignored-lines"}, 1, 8},
+    {"StartBeyond16000", "2.4", StartBeyond16000, {"map-start", kKept}, 1, 7},
+    {"StartNotANumber", "2.4", StartNotANumber, {"map-start", kKept}, 1, 7},
+    {"DoesNotFit", "2.4", DoesNotFit, {"map-fit", kKept}, 1, 5},
+    {"Overlap", "2.4", Overlap, {"map-overlap", kKept}, 1, 6},
+    {"OverKeptPartition", "2.4", OverKeptPartition, {"map-overlap", kKept}, 1, 6},
+    {"ImageNotDelivered", "2.4", ImageNotDelivered, {"map-image-missing", kKept}, 1, 9},
+    {"ZeroVersionImageNotDelivered", "0.7", ImageNotDelivered, {"map-image-missing", kKept}, 0, 9},
+    {"ImageUnnamed", "2.4", ImageUnnamed, {"map-unnamed-files", kKept}, 0, 0},
+    // CRC files.
+    {"CrcMissing", "2.4", CrcMissing, {"crc-written", kKept}, 1, 5},
+    {"CrcWrong", "2.4", CrcWrong, {"crc-written", kKept}, 1, 5},
+};
+
+class MediumDefect : public ::testing::TestWithParam<Defect> {};
+
+TEST_P(MediumDefect, GivesExactlyItsFinding)
+{
+    const Defect& d = GetParam();
+    Medium m;
+    m.Sample(d.version);
+    d.alter(m);
+    EXPECT_EQ(m.Check({"--no-fleet"}), d.status) << m.output;
+    const auto result = m.Result();
+    const auto found = ChecksOf(result);
+    EXPECT_EQ(std::set<std::string>(found.begin(), found.end()), d.checks) << m.output;
+    // The verdict comes first, and names the counts the JSON holds.
+    const std::string first = m.output.substr(0, m.output.find('\n'));
+    EXPECT_EQ(first.compare(0, d.status == 0 ? 6 : 13, d.status == 0 ? "SHIP: " : "DO NOT SHIP: "), 0) << first;
+    EXPECT_EQ(result["errors"].get<int>() > 0, d.status == 1);
+    // The line is that of the defect's own finding (the baseline's when the
+    // medium has no defect).
+    std::string primary = kKept;
+    for (const auto& c : d.checks) {
+        if (c != kKept) primary = c;
+    }
+    std::set<int> lines;
+    for (const auto& f : result["findings"]) {
+        EXPECT_FALSE(f["what"].get<std::string>().empty());
+        EXPECT_FALSE(f["effect"].get<std::string>().empty()) << "every finding says what the instrument would do";
+        if (f["check"] == primary) lines.insert(f["line"].get<int>());
+    }
+    if (d.line > 0) {
+        EXPECT_EQ(lines.count(d.line), 1u) << "no " << primary << " finding for line " << d.line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, MediumDefect, ::testing::ValuesIn(kDefects),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Severities and what the findings name.
+
+TEST(CheckFindings, SayWhereTheDefectIs)
+{
+    Medium m;
+    m.Sample("2.4");
+    CrLfMap(m);
+    EXPECT_EQ(m.Check({"--no-fleet"}), 1) << m.output;
+    std::vector<int> lines;
+    const auto result = m.Result();
+    for (const auto& f : result["findings"]) {
+        if (f["check"] != "map-line-ends") continue;
+        EXPECT_EQ(f["severity"], "error");
+        EXPECT_EQ(f["package"], "file1");
+        EXPECT_EQ(f["file"], "flashMap");
+        lines.push_back(f["line"].get<int>());
+    }
+    // The three lines that say YES, not the NO lines or the comments.
+    EXPECT_EQ(lines, (std::vector<int>{4, 5, 7}));
+}
+
+TEST(CheckFindings, WarningsAloneShip)
+{
+    Medium m;
+    m.Sample("2.4");
+    ImageUnnamed(m);
+    EXPECT_EQ(m.Check({"--no-fleet"}), 0) << m.output;
+    const auto result = m.Result();
+    EXPECT_TRUE(result["ship"].get<bool>());
+    EXPECT_EQ(result["errors"], 0);
+    EXPECT_EQ(result["warnings"], 2);
+    for (const auto& f : result["findings"]) EXPECT_EQ(f["severity"], "warning");
+    EXPECT_NE(m.output.find("SHIP: no errors, 2 warnings"), std::string::npos) << m.output;
+}
+
+// ---------------------------------------------------------------------------
+// Usage errors.
+
+TEST(CheckUsage, WrongLinesAreUsageErrors)
+{
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    const std::string fleet = m.scratch.path() + "/fleet.txt";
+    const char* const badFleets[] = {
+        "a market=Export\n",                    // no running version
+        "a running=2.3 colour=blue\n",          // unknown key
+        "a running=2.3\na running=2.2\n",       // the same name twice
+        "a running=2.3 corrupt-log=Nope.log\n", // no such log
+        "../a running=2.3\n",                   // not a name for a directory
+        "a running=\n",                         // empty value
+        "# only a comment\n",                   // no instrument
+    };
+    for (const char* text : badFleets) {
+        WriteText(fleet, text);
+        EXPECT_EQ(m.Check({"--fleet", fleet}), 64) << text << m.output;
+    }
+    EXPECT_EQ(m.Check({"--fleet", fleet, "--no-fleet"}), 64) << m.output;
+    EXPECT_EQ(m.Check({"--jobs", "0"}), 64) << m.output;
+    std::string out;
+    EXPECT_EQ(RunSwsim({"check", m.scratch.path() + "/nothing-here"}, &out), 64) << out;
+    // No scratch space: the check itself cannot run, which is no verdict.
+    EXPECT_EQ(m.Check({"--no-fleet", "--work", "/proc/swsim-check"}), 2) << m.output;
+    EXPECT_EQ(m.output.find("SHIP"), std::string::npos) << m.output;
+}
+
+struct FleetCase {
+    const char* text;
+    std::vector<std::string> names, running, markets;
+};
+
+TEST(CheckUsage, FleetFileIsReadLineByLine)
+{
+    std::vector<FleetInstrument> fleet;
+    std::string why;
+    ASSERT_TRUE(ParseFleet("# field instruments\n"
+                           "\n"
+                           "lab   running=2.3   # internal, no Market.ini\n"
+                           "eu running=2.3 installed=2.2 market=Export corrupt-log=Diag.log corrupt-log=RevHistory.log\n"
+                           "\tin running=2.9 market=internal truncate-log=Diag.log\n",
+                           &fleet, &why))
+        << why;
+    ASSERT_EQ(fleet.size(), 3u);
+    EXPECT_EQ(fleet[0].name, "lab");
+    EXPECT_EQ(fleet[0].market, "");
+    EXPECT_EQ(fleet[1].installed, "2.2");
+    EXPECT_EQ(fleet[1].market, "Export");
+    EXPECT_EQ(fleet[1].corruptLogs, (std::vector<std::string>{"Diag.log", "RevHistory.log"}));
+    EXPECT_EQ(fleet[1].line, 4);
+    EXPECT_EQ(fleet[2].market, "Internal");
+    EXPECT_TRUE(MarketIsInternal(fleet[2].market));
+    EXPECT_EQ(fleet[2].truncateLogs, std::vector<std::string>{"Diag.log"});
+}
+
+// ---------------------------------------------------------------------------
+// Versions: the updater's comparison, and the default fleet's neighbours.
+
+struct VersionCase {
+    const char* version;
+    const char* below;
+    const char* above;
+};
+
+class Neighbours : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(Neighbours, AreTheVersionsJustBelowAndAbove)
+{
+    const VersionCase& c = GetParam();
+    EXPECT_EQ(VersionBelow(c.version), c.below);
+    EXPECT_EQ(VersionAbove(c.version), c.above);
+}
+
+std::ostream& operator<<(std::ostream& os, const VersionCase& c)
+{
+    return os << c.version;
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, Neighbours,
+                         ::testing::Values(VersionCase{"2.4", "2.3", "2.5"}, VersionCase{"2.10", "2.9", "2.11"},
+                                           VersionCase{"2.9", "2.8", "3.0"}, VersionCase{"3.0", "2.9", "3.1"},
+                                           VersionCase{"2.05", "2.04", "2.06"}, VersionCase{"2.99", "2.98", "3.0"},
+                                           VersionCase{"0.1", "0.0", "0.2"}, VersionCase{"3", "2.9", "3.1"},
+                                           VersionCase{"2.4\n", "2.3", "2.5"}));
+
+TEST(Versions, CompareAsTheUpdaterDoes)
+{
+    EXPECT_LT(VersionValue("2.10"), VersionValue("2.9"));
+    EXPECT_EQ(VersionValue("2.90\n"), VersionValue("2.9"));
+    EXPECT_EQ(VersionValue("beta"), 0.0f);
+    EXPECT_EQ(SplitVersion("2.05\n").minor, 5);
+    EXPECT_EQ(SplitVersion("2.05").minorText, "05");
+    EXPECT_FALSE(SplitVersion("2.4.1").ok);
+    EXPECT_TRUE(SplitVersion("3").ok);
+    EXPECT_TRUE(MarketIsInternal(""));
+    EXPECT_TRUE(MarketIsInternal("InternalLab"));  // the updater looks for the text anywhere
+    EXPECT_FALSE(MarketIsInternal("internal"));    // but in this letter case only
+    EXPECT_FALSE(MarketIsInternal("Export"));
+}
+
+// ---------------------------------------------------------------------------
+// Fleet runs (each instrument in an instrument root of its own).
+
+#define CHECK_OR_SKIP(m, rc, ...)                                                        \
+    do {                                                                                 \
+        rc = (m).Check(__VA_ARGS__);                                                     \
+        if (rc == 2 && (m).output.find("no instrument root") != std::string::npos) {     \
+            GTEST_SKIP() << (m).output;                                                  \
+        }                                                                                \
+    } while (0)
+
+// The JUnit file through Python's XML parser: test cases, failed and
+// skipped names.
+struct Junit {
+    int cases = -1;
+    std::string failed, skipped, failuresAttribute;
+};
+
+Junit ReadJunit(const std::string& path)
+{
+    const char* script =
+        "import sys, xml.etree.ElementTree as ET\n"
+        "root = ET.parse(sys.argv[1]).getroot()\n"
+        "cases = root.findall('.//testcase')\n"
+        "print(len(cases))\n"
+        "print('|'.join(c.get('name') for c in cases if c.find('failure') is not None))\n"
+        "print('|'.join(c.get('name') for c in cases if c.find('skipped') is not None))\n"
+        "print(root.get('failures'))\n";
+    const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    std::string out, why;
+    const int status = RunProgram({python, "-c", script, path}, &out, &why);
+    Junit j;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not well-formed XML: " << out << why;
+    const auto lines = SplitLines(out);
+    if (lines.size() < 4) return j;
+    j.cases = std::atoi(lines[0].c_str());
+    j.failed = lines[1];
+    j.skipped = lines[2];
+    j.failuresAttribute = lines[3];
+    return j;
+}
+
+TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
+{
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {});
+    EXPECT_EQ(rc, 0) << m.output;
+    EXPECT_EQ(m.output.compare(0, 6, "SHIP: "), 0) << m.output;
+    const auto result = m.Result();
+    EXPECT_TRUE(result["fleetRun"].get<bool>());
+    ASSERT_EQ(result["fleet"].size(), 3u) << result.dump(2);
+    const auto& fleet = result["fleet"];
+    EXPECT_EQ(fleet[0]["running"], "2.3");
+    EXPECT_TRUE(fleet[0]["internal"].get<bool>());
+    EXPECT_EQ(fleet[1]["market"], "Export");
+    EXPECT_EQ(fleet[2]["running"], "2.5");
+    const char* const outcomes[] = {"done", "done", "not-allowed"};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(fleet[i]["expected"], outcomes[i]);
+        EXPECT_EQ(fleet[i]["outcome"], outcomes[i]) << fleet[i].dump();
+        EXPECT_TRUE(fleet[i]["ok"].get<bool>()) << fleet[i].dump();
+    }
+    EXPECT_GT(fleet[0]["durationSeconds"].get<double>(), 0);
+    const Junit j = ReadJunit(m.junit);
+    EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()) + 3);
+    EXPECT_EQ(j.failed, "");
+    EXPECT_EQ(j.skipped, "");
+    EXPECT_EQ(j.failuresAttribute, "0");
+}
+
+TEST(CheckFleet, VersionTrapAndRefusalsFromAFleetFile)
+{
+    Medium m;
+    m.Sample("2.10");
+    m.Build();
+    const std::string fleet = m.scratch.path() + "/fleet.txt";
+    WriteText(fleet,
+              "# 2.10 follows 2.9, but compared as numbers it is 2.1\n"
+              "eu-2.9   running=2.9  market=Export\n"
+              "eu-2.11  running=2.11 market=Export   # newer: must refuse\n"
+              "lab-2.9  running=2.9  market=internal corrupt-log=Diag.log\n");
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--jobs", "2"});
+    EXPECT_EQ(rc, 1) << m.output;
+    const auto result = m.Result();
+    ASSERT_EQ(result["fleet"].size(), 3u) << result.dump(2);
+    const auto& eu29 = result["fleet"][0];
+    EXPECT_EQ(eu29["expected"], "not-allowed");
+    EXPECT_EQ(eu29["outcome"], "not-allowed");
+    EXPECT_FALSE(eu29["ok"].get<bool>()) << "refusing 2.10 on 2.9 is the version trap";
+    const auto& eu211 = result["fleet"][1];
+    EXPECT_EQ(eu211["outcome"], "not-allowed");
+    EXPECT_TRUE(eu211["ok"].get<bool>());
+    EXPECT_EQ(eu211["result"], "refused as expected");
+    const auto& lab = result["fleet"][2];
+    EXPECT_EQ(lab["outcome"], "done");
+    EXPECT_TRUE(lab["ok"].get<bool>()) << lab.dump();
+    std::multiset<std::string> fleetErrors;
+    for (const auto& f : result["findings"]) {
+        if (f["check"] == "fleet") fleetErrors.insert(f["instrument"].get<std::string>());
+    }
+    EXPECT_EQ(fleetErrors, std::multiset<std::string>{"eu-2.9"});
+    EXPECT_EQ(ChecksOf(result).count("version-order"), 1u);
+    const Junit j = ReadJunit(m.junit);
+    EXPECT_NE(j.failed.find("version-order:"), std::string::npos) << j.failed;
+    EXPECT_NE(j.failed.find("eu-2.9"), std::string::npos) << j.failed;
+    EXPECT_EQ(j.failed.find("eu-2.11"), std::string::npos) << j.failed;
+    EXPECT_EQ(j.failuresAttribute, "2");
+}
+
+TEST(CheckFleet, EstimateShorterThanTheUpdate)
+{
+    Medium m;
+    m.Sample("2.4");
+    WriteText(m.src + "/estUpdateTime", "1\n");
+    m.Build();
+    const std::string fleet = m.scratch.path() + "/fleet.txt";
+    WriteText(fleet, "lab running=2.3\n");
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet});
+    EXPECT_EQ(rc, 1) << m.output;
+    const auto checks = ChecksOf(m.Result());
+    EXPECT_EQ(checks, (std::multiset<std::string>{"estimate-duration", kKept})) << m.output;
+}
+
+TEST(CheckFleet, StaticOnlySkipsTheEstimateCheckInJunit)
+{
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    EXPECT_EQ(m.Check({"--no-fleet"}), 0) << m.output;
+    const Junit j = ReadJunit(m.junit);
+    EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()));
+    EXPECT_EQ(j.skipped, "estimate-duration: the estimate is not shorter than the update on the instruments");
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// swsim powercut on the sample update: fixed points, one in each class the
+// sample can give, classified as expected, and a point replayed from its id
+// giving the same result. Also the pieces: point ids, the power-cut variable
+// of the record log writes, the chip's time of bus writes.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "LogPowerCut.h"
+#include "NorChip.h"
+#include "RootTest.h"
+#include "SimCuts.h"
+#include "SimFiles.h"
+#include "SimReplay.h"
+
+namespace {
+
+constexpr int kNoRoot = 77;
+
+// ---------------------------------------------------------------------------
+// Point ids.
+
+struct IdCase {
+    const char* text;
+    bool valid;
+    swsim::CutPoint::Kind kind;
+    uint64_t write, keep;
+};
+
+void PrintTo(const IdCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class CutIds : public ::testing::TestWithParam<IdCase> {};
+
+TEST_P(CutIds, ParseAndPrintBack)
+{
+    const IdCase& c = GetParam();
+    swsim::CutPoint p;
+    std::string why;
+    ASSERT_EQ(swsim::ParseCutId(c.text, &p, &why), c.valid) << why;
+    if (!c.valid) {
+        EXPECT_NE(why.find(c.text), std::string::npos) << why;
+        return;
+    }
+    EXPECT_EQ(p.kind, c.kind);
+    EXPECT_EQ(p.write, c.write);
+    EXPECT_EQ(p.keep, c.keep);
+    EXPECT_EQ(swsim::CutId(p), c.text);
+}
+
+using K = swsim::CutPoint::Kind;
+INSTANTIATE_TEST_SUITE_P(Ids, CutIds,
+                         ::testing::Values(IdCase{"flash:1", true, K::Flash, 1, 0},
+                                           IdCase{"flash:5242996", true, K::Flash, 5242996, 0},
+                                           IdCase{"log:1:0", true, K::Log, 1, 0},
+                                           IdCase{"log:2005:107", true, K::Log, 2005, 107},
+                                           IdCase{"flash:0", false, K::Flash, 0, 0},
+                                           IdCase{"flash:", false, K::Flash, 0, 0},
+                                           IdCase{"flash:-3", false, K::Flash, 0, 0},
+                                           IdCase{"flash:12x", false, K::Flash, 0, 0},
+                                           IdCase{"flash:9999999999999999999", false, K::Flash, 0, 0},
+                                           IdCase{"log:0:4", false, K::Log, 0, 0},
+                                           IdCase{"log:4", false, K::Log, 0, 0},
+                                           IdCase{"log:4:", false, K::Log, 0, 0},
+                                           IdCase{"log:1:2:3", false, K::Log, 0, 0},
+                                           IdCase{"disk:4", false, K::Flash, 0, 0}));
+
+// The record log library's cut as the updater reads it from its
+// environment: the same rules, so an id the simulator prints is a cut the
+// updater takes.
+class RecordLogCutValue : public ::testing::TestWithParam<IdCase> {};
+
+TEST_P(RecordLogCutValue, SameRulesAsTheIds)
+{
+    const IdCase& c = GetParam();
+    const std::string text = c.text;
+    if (text.compare(0, 4, "log:") != 0) GTEST_SKIP() << "not a log id";
+    logcut::CutSpec spec;
+    ASSERT_EQ(logcut::ParseCut(text.substr(4), &spec), c.valid);
+    if (c.valid) {
+        EXPECT_EQ(spec.write, c.write);
+        EXPECT_EQ(spec.keep, c.keep);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, RecordLogCutValue,
+                         ::testing::Values(IdCase{"log:1:0", true, K::Log, 1, 0},
+                                           IdCase{"log:2005:107", true, K::Log, 2005, 107},
+                                           IdCase{"log:0:4", false, K::Log, 0, 0},
+                                           IdCase{"log:4", false, K::Log, 0, 0},
+                                           IdCase{"log:4:", false, K::Log, 0, 0},
+                                           IdCase{"log:-1:2", false, K::Log, 0, 0},
+                                           IdCase{"log:1:2:3", false, K::Log, 0, 0}));
+
+// ---------------------------------------------------------------------------
+// The chip's time of bus writes: the busy time of an operation follows the
+// write that starts it.
+
+TEST(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
+{
+    using norsim::BusAccess;
+    const std::vector<BusAccess> bus = {
+        {true, 0, 0x60},     {true, 0, 0xD0},     // 1, 2: lock-bit clearing
+        {false, 0, 0x80},                          // status read
+        {true, 0, 0x20},     {true, 0, 0xD0},     // 3, 4: erase of block 0
+        {false, 0, 0x80},                          // status read
+        {true, 2, 0x40},     {true, 2, 0x1234},   // 5, 6: word program
+        {false, 2, 0x80},    {true, 0, 0xFF},     // status read, 7: read array
+    };
+    swsim::ChipTimings t;
+    t.busAccessNanos = 0;
+    const auto times = swsim::WriteTimes(bus, t, {1, 2, 3, 4, 5, 6, 7, 8});
+    const double unlock = t.lockClearSeconds, erase = t.blockEraseSeconds, program = t.wordProgramMicros * 1e-6;
+    const std::vector<double> expected = {0, 0, unlock, unlock, unlock + erase, unlock + erase,
+                                          unlock + erase + program, unlock + erase + program};
+    ASSERT_EQ(times.size(), expected.size());
+    for (size_t i = 0; i < times.size(); ++i) EXPECT_DOUBLE_EQ(times[i], expected[i]) << "write " << i + 1;
+
+    const swsim::BusPlan plan = swsim::PlanFromBus(bus);
+    EXPECT_EQ(plan.writes, 7u);
+    EXPECT_EQ(plan.first[0], 4u);  // the erase confirm
+    EXPECT_EQ(plan.last[0], 6u);   // the program's data write
+}
+
+// ---------------------------------------------------------------------------
+// The sample update cut at fixed points.
+
+// Runs the sweep of `ids` on `state`. Returns swsim's exit status; the
+// output and the JSON report (null when there was none).
+int RunSweep(const std::string& state, const std::string& json, const std::vector<std::string>& ids,
+             std::string* output, nlohmann::json* report)
+{
+    std::vector<std::string> argv = {SWSIM_EXE, "powercut", state, "--jobs", "4", "--json", json, "--replay"};
+    argv.insert(argv.end(), ids.begin(), ids.end());
+    std::string why;
+    const int status = swsim::RunProgram(argv, output, &why);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string text;
+    if (code == 0 && swsim::ReadText(json, &text)) *report = nlohmann::json::parse(text, nullptr, false);
+    return code;
+}
+
+const nlohmann::json* PointOf(const nlohmann::json& report, const std::string& id)
+{
+    for (const auto& p : report["points"]) {
+        if (p["id"] == id) return &p;
+    }
+    return nullptr;
+}
+
+struct Expected {
+    const char* id;
+    const char* cls;
+    const char* where;   // part of the description of what was being written
+};
+
+// Bus writes of the sample (ifsPart.bin in sectors 0-5, appPart.bin in
+// 16-25): a sector's erase confirm is its first changing write, then every
+// word takes four writes, the second of them its data.
+const Expected kSamplePoints[] = {
+    {"flash:644309", "would-not-start", "ifsPart.bin sector 2"},        // word 30000 of sector 2
+    {"flash:786452", "would-not-start", "before ifsPart.bin sector 3"}, // sectors 0-2 new, 3-5 old
+    {"flash:2625505", "recovered", "appPart.bin sector 20"},
+    {"flash:3932650", "recovered-bytes-lost", "appPart.bin sector 25"}, // its tail after the image erased
+    {"log:1:0", "recovered", "RevHistory.log entry"},                   // nothing of the entry written
+    {"log:1:2", "recovered-log-history-lost", "RevHistory.log entry"},  // a CRC half written
+    {"flash:99999999", "other", "beyond the"},                          // a cut that never came
+};
+
+TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string state = dir.path() + "/instrument";
+    std::string out, why;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state}, &out, &why), 0) << out << why;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--sample"}, &out, &why), 0) << out << why;
+
+    std::vector<std::string> ids;
+    for (const auto& e : kSamplePoints) ids.push_back(e.id);
+    std::string output;
+    nlohmann::json report;
+    const int status = RunSweep(state, dir.path() + "/all.json", ids, &output, &report);
+    if (status == kNoRoot) GTEST_SKIP() << output;
+    ASSERT_EQ(status, 0) << output;
+    ASSERT_TRUE(report.is_object()) << output;
+    EXPECT_EQ(report["points"].size(), ids.size());
+    EXPECT_EQ(report["critical"], nlohmann::json::array({"ifsPart.bin"}));
+
+    for (const auto& e : kSamplePoints) {
+        SCOPED_TRACE(e.id);
+        const nlohmann::json* p = PointOf(report, e.id);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((*p)["class"], e.cls) << p->dump();
+        EXPECT_NE((*p)["where"].get<std::string>().find(e.where), std::string::npos) << p->dump();
+        if (std::string(e.cls) == "would-not-start") {
+            EXPECT_EQ((*p)["restarts"], 0) << "a restart was tried although the boot image was half-written";
+        } else if (std::string(e.cls) == "other") {
+            EXPECT_FALSE((*p)["evidence"].empty());
+        } else {
+            EXPECT_EQ((*p)["restarts"], 1);
+            EXPECT_EQ((*p)["lastOutcome"], "done");
+        }
+    }
+    // What was lost, where something was.
+    const nlohmann::json& bytes = (*PointOf(report, "flash:3932650"))["bytesLost"];
+    ASSERT_EQ(bytes.size(), 1u) << bytes.dump();
+    EXPECT_EQ(bytes[0]["sector"], 25);
+    // The tail of sector 25 after the image: 81,620 bytes of the factory
+    // image, hardly any of which were 0xFF before.
+    EXPECT_GT(bytes[0]["bytes"].get<int>(), 80000);
+    EXPECT_LE(bytes[0]["bytes"].get<int>(), 81620);
+    const nlohmann::json& logs = (*PointOf(report, "log:1:2"))["logsRecreated"];
+    ASSERT_EQ(logs.size(), 1u) << logs.dump();
+    EXPECT_EQ(logs[0]["log"], "RevHistory.log");
+    EXPECT_EQ(logs[0]["copyEntries"], 3);  // 1.0, 2.0 and the installed 2.3
+    EXPECT_EQ(logs[0]["copyBackedUp"], true);
+    EXPECT_TRUE((*PointOf(report, "log:1:0"))["logsRecreated"].empty());
+
+    // The window: the boot image's writing, from its first erase to its last
+    // word, inside the update; both cut points in it lie in it.
+    const auto& window = report["window"];
+    ASSERT_EQ(window["partitions"].size(), 1u);
+    const double from = window["partitions"][0]["from"], to = window["partitions"][0]["to"];
+    EXPECT_GT(window["seconds"].get<double>(), 6 * 1.0);  // six block erases at least
+    EXPECT_NEAR(window["seconds"].get<double>(), to - from, 1e-9);
+    EXPECT_NEAR(window["share"].get<double>(), (to - from) / window["updateSeconds"].get<double>(), 1e-9);
+    for (const char* id : {"flash:644309", "flash:786452"}) {
+        const double at = (*PointOf(report, id))["seconds"];
+        EXPECT_TRUE(from <= at && at <= to) << id << " at " << at << " s, window " << from << "-" << to;
+    }
+    const double app = (*PointOf(report, "flash:2625505"))["seconds"];
+    EXPECT_GT(app, to);
+    EXPECT_GT((*PointOf(report, "log:1:0"))["seconds"].get<double>(), app);
+
+    // A point run again from its id alone gives the same result.
+    nlohmann::json again;
+    ASSERT_EQ(RunSweep(state, dir.path() + "/again.json", {"flash:3932650"}, &output, &again), 0) << output;
+    ASSERT_EQ(again["points"].size(), 1u);
+    const nlohmann::json& first = *PointOf(report, "flash:3932650");
+    const nlohmann::json& second = again["points"][0];
+    EXPECT_EQ(first, second);
+}
+
+}  // namespace

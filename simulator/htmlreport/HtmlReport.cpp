@@ -370,7 +370,7 @@ const char* kStyle =
     "ol.timeline li{padding:2px 0 2px 14px;position:relative}"
     "ol.timeline li:before{content:'';position:absolute;left:-7px;top:9px;width:11px;height:11px;"
     "border-radius:50%;background:#fff;border:2px solid #1d4e89}"
-    ".time{font-family:monospace;color:#555}.screen{display:inline-block;min-width:7em;font-weight:bold}"
+    ".time{font-family:monospace;color:#555}.screen{display:inline-block;min-width:8.5em;font-weight:bold}"
     "pre{background:#fff;border:1px solid #ccc;padding:8px;overflow-x:auto;font-size:12px}"
     ".ok{font-weight:bold}.notok{font-weight:bold;color:#c62828}"
     "svg.bars text{font:12px sans-serif}";

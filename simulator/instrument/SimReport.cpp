@@ -204,7 +204,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
     out << "Update run on the simulated instrument " << s.root << "\n";
     const std::string pull = RecordValue(run, "pull-after");
     out << "  started " << RecordValue(run, "started") << ", answer " << RecordValue(run, "answer")
-        << (RecordValue(run, "answer") == "interactive"
+        << (RecordValue(run, "answer") == "interactive" || RecordValue(run, "answer") == "web"
                 ? std::string(", medium taken out by the user")
                 : pull == "never" ? std::string(", medium never taken out")
                                   : ", medium taken out " + pull + " s after it was asked for")

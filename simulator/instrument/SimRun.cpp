@@ -237,7 +237,7 @@ void PumpUntil(Child* updater, Child* gui, int traceFd, int guiFd, int traceEcho
 
 int RunInside(const std::vector<std::string>& args)
 {
-    int traceFd = -1, guiFd = -1, resultFd = -1;
+    int traceFd = -1, guiFd = -1, resultFd = -1, webFd = -1;
     std::string updaterPath, guiPath, updaterCwd;
     double timeout = 0;
     double speed = 1;
@@ -249,6 +249,7 @@ int RunInside(const std::vector<std::string>& args)
         if (a == "--trace-fd") traceFd = std::atoi(next().c_str());
         else if (a == "--gui-fd") guiFd = std::atoi(next().c_str());
         else if (a == "--result-fd") resultFd = std::atoi(next().c_str());
+        else if (a == "--web-fd") webFd = std::atoi(next().c_str());
         else if (a == "--updater") updaterPath = next();
         else if (a == "--gui") guiPath = next();
         else if (a == "--updater-cwd") updaterCwd = next();
@@ -306,7 +307,10 @@ int RunInside(const std::vector<std::string>& args)
     RebootWatch reboot;
     std::vector<std::string> guiArgv = {guiPath};
     guiArgv.insert(guiArgv.end(), guiArgs.begin(), guiArgs.end());
-    if (!Spawn(guiArgv, false, interactive, "", envAt(), &gui, &why)) {
+    if (webFd >= 0) guiArgv.insert(guiArgv.end(), {"--web-fd", std::to_string(webFd)});
+    const bool guiStarted = Spawn(guiArgv, false, interactive, "", envAt(), &gui, &why);
+    if (webFd >= 0) close(webFd);  // the GUI's alone, not the updater's
+    if (!guiStarted) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         return 3;
     }
@@ -388,11 +392,12 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
             return 1;
         }
     }
-    if (o.answer != "yes" && o.answer != "no" && o.answer != "never") {
+    if (o.answer != "yes" && o.answer != "no" && o.answer != "never" && !(o.answer == "web" && o.webFd >= 0)) {
         *why = "--answer must be yes, no or never";
         return 1;
     }
-    double speed = EffectiveSpeed(o.speed, o.interactive);
+    // A person answering in a terminal or on the web page sees real time unless told otherwise.
+    double speed = EffectiveSpeed(o.speed, o.interactive || o.answer == "web");
     if (!(speed >= 1 && speed <= kMaxSpeed)) {
         *why = "--speed must be between 1 (real time) and " + Seconds(kMaxSpeed);
         return 1;
@@ -468,11 +473,13 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     if (o.showTrace) argv.push_back("--show-trace");
     if (o.showGui) argv.push_back("--show-gui");
     if (o.interactive) argv.push_back("--interactive");
+    if (o.webFd >= 0) argv.insert(argv.end(), {"--web-fd", std::to_string(o.webFd)});
     argv.push_back("--");
     if (o.interactive) {
         argv.push_back("--interactive");
     } else {
-        argv.insert(argv.end(), {"--answer", o.answer, "--answer-delay", std::to_string(o.answerDelay)});
+        argv.insert(argv.end(), {"--answer", o.answer == "web" ? "ask" : o.answer, "--answer-delay",
+                                 std::to_string(o.answerDelay)});
         if (o.pullAfter >= 0) argv.insert(argv.end(), {"--pull-medium", std::to_string(o.pullAfter)});
     }
 

@@ -14,7 +14,7 @@
 namespace swsim {
 
 struct RunOptions {
-    std::string answer = "yes";     // yes, no or never
+    std::string answer = "yes";     // yes, no, never, or web (from the web screen)
     double answerDelay = 0;         // seconds before the GUI answers
     double pullAfter = 1;           // seconds after the remove/failure screen; < 0: never
     bool interactive = false;       // the user answers and pulls on the terminal
@@ -25,6 +25,7 @@ struct RunOptions {
     std::string updater;            // the updater executable (default: beside the build)
     std::string gui;                // the start-up GUI stand-in
     std::string updaterCwd;         // directory the updater is started in (default /tmp)
+    int webFd = -1;                 // listening socket of the GUI's web screen (--web)
     // A power cut in this run (a cut id, SimCuts.h: "flash:N" or "log:N:K"):
     // the chip model or the record log library cuts the power at that write
     // and the updater is killed; then its process group and the GUI are

@@ -32,6 +32,7 @@
 #include "ErrorDefinition.h"
 #include "MessageId.h"
 #include "SSConnectionMsg.h"
+#include "WebScreen.h"
 
 namespace {
 
@@ -56,6 +57,8 @@ struct Options {
     std::vector<PlannedSend> sends;
     std::string serveName = SS_CONNECTOR_SYSTEMSTARTUP;
     std::string updaterName = SS_CONNECTOR_SOFTWAREUPGRADE;
+    std::string web;   // --web [ADDR:]PORT
+    int webFd = -1;    // --web-fd N: a listening socket made by the caller
 };
 
 void Usage(FILE* out)
@@ -72,6 +75,9 @@ void Usage(FILE* out)
                  "  --reply-status N            status replied to every request (default 0)\n"
                  "  --send KIND[@SECONDS]       send dim-off, dim-on, turn-off, to-front or exit\n"
                  "                              to the updater SECONDS after the first request\n"
+                 "  --web [ADDR:]PORT           show the screen as a web page (address\n"
+                 "                              default 127.0.0.1); its answer and pull count\n"
+                 "  --web-fd N                  the same on a listening socket made by the caller\n"
                  "  --help\n");
 }
 
@@ -167,6 +173,18 @@ int ParseOptions(int argc, char** argv, Options* o)
                 return 2;
             }
             o->sends.push_back(p);
+        } else if (a == "--web") {
+            if (!value(&v)) return 2;
+            o->web = v;
+        } else if (a == "--web-fd") {
+            if (!value(&v)) return 2;
+            char* end = nullptr;
+            long fd = std::strtol(v, &end, 10);
+            if (end == v || *end != '\0' || fd < 3 || fd > 65535) {
+                std::fprintf(stderr, "startup-gui: bad descriptor '%s'\n", v);
+                return 2;
+            }
+            o->webFd = static_cast<int>(fd);
         } else {
             std::fprintf(stderr, "startup-gui: unknown option '%s'\n", a.c_str());
             return 2;
@@ -193,6 +211,7 @@ void Line(const char* screen, const std::string& content)
     std::printf("%02d:%02d:%02d.%03ld %-12s %s\n", local.tm_hour, local.tm_min, local.tm_sec,
                 now.tv_nsec / 1000000L, screen, content.c_str());
     std::fflush(stdout);
+    startupgui::WebScreenShow(screen, content);
 }
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -649,6 +668,12 @@ int Run(Gui& g)
                      std::strerror(errno));
         return 1;
     }
+    std::string webWhy;
+    if ((!g.opt.web.empty() || g.opt.webFd >= 0) &&
+        !startupgui::WebScreenOpen(g.opt.web, g.opt.webFd, &webWhy)) {
+        std::fprintf(stderr, "startup-gui: %s\n", webWhy.c_str());
+        return 1;
+    }
     Line("start", "serving " + g.opt.serveName);
 
     std::string input;
@@ -657,6 +682,10 @@ int Run(Gui& g)
         std::vector<pollfd> fds = {{sigFd, POLLIN, 0}, {g.listenFd, POLLIN, 0}};
         if (stdinOpen) {
             fds.push_back({STDIN_FILENO, POLLIN, 0});
+        }
+        const std::size_t webAt = fds.size();
+        if (startupgui::WebScreenWakeFd() >= 0) {
+            fds.push_back({startupgui::WebScreenWakeFd(), POLLIN, 0});
         }
         std::size_t firstClient = fds.size();
         for (int c : g.clients) {
@@ -719,6 +748,9 @@ int Run(Gui& g)
                 }
             }
         }
+        if (webAt < firstClient && fds[webAt].revents != 0) {
+            for (const std::string& c : startupgui::WebScreenTakeCommands()) Command(g, c);
+        }
         std::vector<int> gone;
         for (std::size_t i = firstClient; i < fds.size(); ++i) {
             int c = fds[i].fd;
@@ -740,6 +772,7 @@ int Run(Gui& g)
     if (g.stopSignal != 0) {
         Line("stop", Format("signal %u, ending", g.stopSignal));
     }
+    startupgui::WebScreenStop();
     for (int c : g.clients) close(c);
     if (g.updaterFd >= 0) close(g.updaterFd);
     close(g.listenFd);

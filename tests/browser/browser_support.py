@@ -1,0 +1,94 @@
+"""Shared pieces of the browser tests: a simulated instrument made with
+swsim, headless Chromium through chromedriver, screenshots in the build tree.
+
+A test that cannot run here (no instrument root, Chromium cannot start)
+exits with SKIP (77) and says why; ctest shows it as skipped."""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+SKIP = 77
+
+
+def skip(reason):
+    print("SKIP: " + reason, flush=True)
+    sys.exit(SKIP)
+
+
+def fail(reason):
+    print("FAIL: " + reason, flush=True)
+    sys.exit(1)
+
+
+def check(condition, what):
+    if not condition:
+        fail(what)
+    print("ok: " + what, flush=True)
+
+
+def scratch(build_dir, name):
+    """A fresh directory for this test in the build tree."""
+    path = os.path.join(build_dir, "browser-tests", name)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+def swsim(exe, *args, timeout=180):
+    r = subprocess.run([exe, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       text=True, timeout=timeout)
+    if r.returncode == SKIP:
+        skip("no instrument root on this machine: " + r.stdout.strip().splitlines()[-1])
+    if r.returncode != 0:
+        fail("swsim %s ended with %d:\n%s" % (" ".join(args), r.returncode, r.stdout))
+    return r.stdout
+
+
+def new_instrument(exe, state):
+    swsim(exe, "create", state, "--version", "2.3", "--force")
+    swsim(exe, "medium", state, "--sample", "--version", "2.4")
+
+
+def chromium(work_dir, width=1100, height=900):
+    """Headless Chromium with a fresh profile in the build tree, or a skip."""
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+    except ImportError as e:
+        skip("python3-selenium is missing (%s)" % e)
+    binary = shutil.which("chromium") or "/usr/bin/chromium"
+    driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+    if not os.path.exists(binary) or not os.path.exists(driver_path):
+        skip("chromium or chromium-driver is not installed")
+    options = webdriver.ChromeOptions()
+    options.binary_location = binary
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", "--window-size=%d,%d" % (width, height),
+                 "--user-data-dir=" + os.path.join(work_dir, "chromium-profile")):
+        options.add_argument(flag)
+    try:
+        return webdriver.Chrome(service=Service(executable_path=driver_path,
+                                                log_path=os.path.join(work_dir, "chromedriver.log")),
+                                options=options)
+    except Exception as e:  # any failure to start the browser
+        skip("Chromium could not start: %s" % str(e).strip().splitlines()[0])
+
+
+def wait_for(what, condition, seconds=30, required=True):
+    """condition()'s first true value within `seconds`; else a failure, or
+    None when not required."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            value = condition()
+            if value:
+                return value
+        except Exception:
+            pass
+        time.sleep(0.05)
+    if required:
+        fail("timed out waiting for " + what)
+    return None

@@ -76,7 +76,7 @@ std::string XmlEscaped(const std::string& s)
 std::string FindingLine(const Finding& f)
 {
     const std::string where = Where(f);
-    return (where.empty() ? "" : "[" + where + "] ") + f.what + ": " + f.effect + ".";
+    return (where.empty() ? "" : "[" + where + "] ") + f.what + "; " + f.effect + ".";
 }
 
 std::string Market(const FleetInstrument& i)

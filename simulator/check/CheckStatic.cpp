@@ -422,6 +422,18 @@ int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, 
         if (!unpack(p)) return kExitCheckNotRun;
     }
 
+    // A later package that brings its own swVersion replaces file0's in /tmp:
+    // the updater compares and asks with one version and installs the other.
+    std::string laterVersion;
+    if (facts->haveVersion && owner["swVersion"] != "file0" && ReadText(tmp + "/swVersion", &laterVersion) &&
+        laterVersion != facts->versionText) {
+        add(E, "version-file", owner["swVersion"], "swVersion", 0,
+            owner["swVersion"] + " replaces file0's swVersion " + FirstLine(facts->versionText) + " with " +
+                Shown(FirstLine(laterVersion)),
+            "the updater decides and asks with " + FirstLine(facts->versionText) + " but installs " +
+                Shown(FirstLine(laterVersion)) + " as the instrument's version");
+    }
+
     // Control files.
     const auto inFile0 = [&](const char* name) { return haveFile0 && file0Files.count(name) > 0; };
     const auto memberOf0 = [&](const char* name) -> const Member* {

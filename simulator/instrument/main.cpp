@@ -7,7 +7,7 @@
 //   swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
-//   swsim report STATE [--trace]
+//   swsim report STATE [--trace] [--html FILE]
 //   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
 //                      [--work DIR] [--keep]
 //   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "CheckCommand.h"
+#include "HtmlReport.h"
 #include "Powercut.h"
 #include "SimCli.h"
 #include "SimFiles.h"
@@ -169,11 +170,18 @@ void AddReport(Commands& c)
 {
     auto state = std::make_shared<std::string>();
     auto trace = std::make_shared<bool>(false);
-    CLI::App* sub = AddCommand(c, "report", "the report on the last run", [state, trace] {
-        return PrintReport(*state, *trace);
+    auto html = std::make_shared<std::string>();
+    CLI::App* sub = AddCommand(c, "report", "the report on the last run", [state, trace, html] {
+        const int rc = PrintReport(*state, *trace);
+        if (rc != 0 || html->empty()) return rc;
+        std::string why;
+        if (WriteHtmlReport(*state, *html, &why) != 0) return Fail(why);
+        std::printf("\nHTML report: %s\n", AbsolutePath(*html).c_str());
+        return 0;
     });
     sub->add_option("STATE", *state, "state directory")->required();
     sub->add_flag("--trace", *trace, "the updater's full trace too");
+    sub->add_option("--html", *html, "also write the report as a self-contained HTML page to FILE");
 }
 
 }  // namespace

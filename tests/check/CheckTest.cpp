@@ -42,21 +42,21 @@ struct Medium {
     std::string junit = scratch.path() + "/check.xml";
     std::string output;
 
-    void Sample(const std::string& version)
+    void Sample(const std::string& version) const
     {
         SampleOptions o;
         o.version = version;
         std::string why;
         ASSERT_EQ(WriteSampleUpdate(src, o, &why), 0) << why;
     }
-    void Build()
+    void Build() const
     {
         std::vector<std::string> lines;
         std::string why;
         ASSERT_EQ(BuildMedium(src, medium, &lines, &why), 0) << why;
     }
     // Packages made of the named source files, e.g. {"file0", {"swVersion", ...}}.
-    void BuildSplit(const std::vector<std::pair<std::string, std::vector<std::string>>>& packages)
+    void BuildSplit(const std::vector<std::pair<std::string, std::vector<std::string>>>& packages) const
     {
         const std::string split = scratch.path() + "/split";
         for (const auto& p : packages) {
@@ -67,7 +67,7 @@ struct Medium {
         std::string why;
         ASSERT_EQ(BuildMedium(split, medium, &lines, &why), 0) << why;
     }
-    void EditMap(const std::string& from, const std::string& to)
+    void EditMap(const std::string& from, const std::string& to) const
     {
         std::string map = ReadTextOr(src + "/flashMap", "");
         const size_t at = map.find(from);
@@ -76,7 +76,7 @@ struct Medium {
         ASSERT_TRUE(WriteText(src + "/flashMap", map));
     }
     // Replaces the flash map line that begins with `image` by `line`.
-    void EditMapLine(const std::string& image, const std::string& line)
+    void EditMapLine(const std::string& image, const std::string& line) const
     {
         std::string map = ReadTextOr(src + "/flashMap", "");
         const size_t at = map.find("\n" + image + " ");
@@ -86,7 +86,7 @@ struct Medium {
     }
     // Replaces file3 (configPart.bin and fontsPart.bin) with one that also
     // holds `extra` (tar keeps absolute and ".." names with -P).
-    void RebuildFile3(const std::string& extra)
+    void RebuildFile3(const std::string& extra) const
     {
         std::string out, why;
         const int status = RunProgram({"tar", "-czPf", medium + "/file3", "-C", src, "configPart.bin", "fontsPart.bin",
@@ -126,7 +126,7 @@ std::multiset<std::string> ChecksOf(const nlohmann::json& result)
 struct Defect {
     const char* name;
     const char* version;
-    void (*alter)(Medium&);  // after the sample is written; builds the medium
+    void (*alter)(const Medium&);  // after the sample is written; builds the medium
     std::set<std::string> checks;  // every check that must report, and no other
     int status;
     int line;  // flash map line of the first check's finding; 0: none
@@ -137,65 +137,79 @@ std::ostream& operator<<(std::ostream& os, const Defect& d)
     return os << d.name;
 }
 
-void Plain(Medium& m) { m.Build(); }
-void NoFile0(Medium& m) { m.Build(); swsim::RemoveTree(m.medium + "/file0"); }
-void NoFile2(Medium& m) { m.Build(); swsim::RemoveTree(m.medium + "/file2"); }
-void File1NotGzip(Medium& m)
+void Plain(const Medium& m) { m.Build(); }
+void NoFile0(const Medium& m) { m.Build(); swsim::RemoveTree(m.medium + "/file0"); }
+void NoFile2(const Medium& m) { m.Build(); swsim::RemoveTree(m.medium + "/file2"); }
+void File1NotGzip(const Medium& m)
 {
     m.Build();
     std::string out, why;
     RunProgram({"tar", "-cf", m.medium + "/file1", "-C", m.src, "flashMap", "appPart.bin"}, &out, &why);
 }
-void MemberWithDotDot(Medium& m)
+void MemberWithDotDot(const Medium& m)
 {
     m.Build();
     WriteText(m.scratch.path() + "/escape.txt", "out\n");
     m.RebuildFile3("../escape.txt");
 }
-void AbsoluteMember(Medium& m)
+void AbsoluteMember(const Medium& m)
 {
     m.Build();
     WriteText(m.scratch.path() + "/abs.txt", "out\n");
     m.RebuildFile3(m.scratch.path() + "/abs.txt");
 }
-void LinkOutOfTmp(Medium& m)
+void LinkOutOfTmp(const Medium& m)
 {
     m.Build();
     ASSERT_EQ(symlink("../../etc/passwd", (m.src + "/evil").c_str()), 0);
     m.RebuildFile3("evil");
 }
-void LinkInsideTmp(Medium& m)
+void LinkInsideTmp(const Medium& m)
 {
     m.Build();
     ASSERT_EQ(symlink("ifsPart.bin", (m.src + "/alias").c_str()), 0);
     m.RebuildFile3("alias");
 }
-void NoVersion(Medium& m) { swsim::RemoveTree(m.src + "/swVersion"); m.Build(); }
-void WordVersion(Medium& m) { WriteText(m.src + "/swVersion", "beta\n"); m.Build(); }
-void NoRepartition(Medium& m) { swsim::RemoveTree(m.src + "/FlashRepartition.sh"); m.Build(); }
-void RepartitionNotExecutable(Medium& m) { chmod((m.src + "/FlashRepartition.sh").c_str(), 0644); m.Build(); }
-void RepartitionSyntax(Medium& m)
+void ExtraPackage(const Medium& m)
+{
+    m.Build();
+    ASSERT_TRUE(CopyFileTo(m.medium + "/file3", m.medium + "/file4"));
+}
+void NoVersion(const Medium& m) { swsim::RemoveTree(m.src + "/swVersion"); m.Build(); }
+void WordVersion(const Medium& m) { WriteText(m.src + "/swVersion", "beta\n"); m.Build(); }
+void VersionReplacedByFile1(const Medium& m)
+{
+    m.Build();
+    WriteText(m.scratch.path() + "/swVersion", "2.5\n");
+    std::string out, why;
+    RunProgram({"tar", "-czf", m.medium + "/file1", "-C", m.src, "flashMap", "appPart.bin", "appPart.crc",
+                "configPart.crc", "fontsPart.crc", "ifsPart.crc", "-C", m.scratch.path(), "swVersion"},
+               &out, &why);
+}
+void NoRepartition(const Medium& m) { swsim::RemoveTree(m.src + "/FlashRepartition.sh"); m.Build(); }
+void RepartitionNotExecutable(const Medium& m) { chmod((m.src + "/FlashRepartition.sh").c_str(), 0644); m.Build(); }
+void RepartitionSyntax(const Medium& m)
 {
     WriteText(m.src + "/FlashRepartition.sh", "#!/bin/sh\nif then\n", 0755);
     m.Build();
 }
-void NoBackup(Medium& m) { swsim::RemoveTree(m.src + "/SwUpdate_backup.sh"); m.Build(); }
-void BackupSyntax(Medium& m)
+void NoBackup(const Medium& m) { swsim::RemoveTree(m.src + "/SwUpdate_backup.sh"); m.Build(); }
+void BackupSyntax(const Medium& m)
 {
     WriteText(m.src + "/SwUpdate_backup.sh", "for dir in $1; do\n  cp -R \"$dir\" /usbdongle/\n", 0644);
     m.Build();
 }
-void EstimateWords(Medium& m) { WriteText(m.src + "/estUpdateTime", "about a minute\n"); m.Build(); }
-void NoEstimate(Medium& m) { swsim::RemoveTree(m.src + "/estUpdateTime"); m.Build(); }
-void ZeroVersionImageInFile2(Medium& m)
+void EstimateWords(const Medium& m) { WriteText(m.src + "/estUpdateTime", "about a minute\n"); m.Build(); }
+void NoEstimate(const Medium& m) { swsim::RemoveTree(m.src + "/estUpdateTime"); m.Build(); }
+void ZeroVersionImageInFile2(const Medium& m)
 {
     m.BuildSplit({{"file0", {"swVersion", "estUpdateTime", "SwUpdate_backup.sh", "FlashRepartition.sh"}},
                   {"file1", {"flashMap", "ifsPart.bin", "appPart.bin", "configPart.bin", "ifsPart.crc", "appPart.crc",
                              "configPart.crc", "fontsPart.crc"}},
                   {"file2", {"fontsPart.bin"}}});
 }
-void NoMap(Medium& m) { swsim::RemoveTree(m.src + "/flashMap"); m.Build(); }
-void MapInFile0Only(Medium& m)
+void NoMap(const Medium& m) { swsim::RemoveTree(m.src + "/flashMap"); m.Build(); }
+void MapInFile0Only(const Medium& m)
 {
     // file0 is unpacked into /tmp as well: the updater finds the map there.
     m.BuildSplit({{"file0", {"swVersion", "estUpdateTime", "SwUpdate_backup.sh", "FlashRepartition.sh", "flashMap"}},
@@ -203,32 +217,32 @@ void MapInFile0Only(Medium& m)
                   {"file2", {"configPart.bin"}},
                   {"file3", {"fontsPart.bin"}}});
 }
-void CrLfMap(Medium& m)
+void CrLfMap(const Medium& m)
 {
     std::string map = ReadTextOr(m.src + "/flashMap", ""), crlf;
     for (char c : map) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     WriteText(m.src + "/flashMap", crlf);
     m.Build();
 }
-void ThreeFields(Medium& m) { m.EditMapLine("appPart.bin", "appPart.bin 2048 YES"); m.Build(); }
-void ReleaseNameInLine(Medium& m) { m.EditMap(" NO\nfontsPart", " NO RELEASE_NAME\nfontsPart"); m.Build(); }
-void LowerCaseYes(Medium& m) { m.EditMap(" YES\ninstrumentData", " yes\ninstrumentData"); m.Build(); }
-void ZeroByteInMap(Medium& m) { m.EditMap("instrumentDataPart.bin", std::string("\0", 1) + "instrumentDataPart.bin"); m.Build(); }
-void StartBeyond16000(Medium& m) { m.EditMapLine("fontsPart.bin", "fontsPart.bin 16001 0x0 YES"); m.Build(); }
-void StartNotANumber(Medium& m) { m.EditMapLine("fontsPart.bin", "fontsPart.bin 14337k 0x0 YES"); m.Build(); }
-void DoesNotFit(Medium& m) { m.EditMapLine("appPart.bin", "appPart.bin 15500 0x0 YES"); m.Build(); }
-void Overlap(Medium& m) { m.EditMapLine("configPart.bin", "configPart.bin 3000 0x0 NO"); m.Build(); }
-void OverKeptPartition(Medium& m) { m.EditMapLine("configPart.bin", "configPart.bin 8150 0x0 NO"); m.Build(); }
-void ImageNotDelivered(Medium& m)
+void ThreeFields(const Medium& m) { m.EditMapLine("appPart.bin", "appPart.bin 2048 YES"); m.Build(); }
+void ReleaseNameInLine(const Medium& m) { m.EditMap(" NO\nfontsPart", " NO RELEASE_NAME\nfontsPart"); m.Build(); }
+void LowerCaseYes(const Medium& m) { m.EditMap(" YES\ninstrumentData", " yes\ninstrumentData"); m.Build(); }
+void ZeroByteInMap(const Medium& m) { m.EditMap("instrumentDataPart.bin", std::string("\0", 1) + "instrumentDataPart.bin"); m.Build(); }
+void StartBeyond16000(const Medium& m) { m.EditMapLine("fontsPart.bin", "fontsPart.bin 16001 0x0 YES"); m.Build(); }
+void StartNotANumber(const Medium& m) { m.EditMapLine("fontsPart.bin", "fontsPart.bin 14337k 0x0 YES"); m.Build(); }
+void DoesNotFit(const Medium& m) { m.EditMapLine("appPart.bin", "appPart.bin 15500 0x0 YES"); m.Build(); }
+void Overlap(const Medium& m) { m.EditMapLine("configPart.bin", "configPart.bin 3000 0x0 NO"); m.Build(); }
+void OverKeptPartition(const Medium& m) { m.EditMapLine("configPart.bin", "configPart.bin 8150 0x0 NO"); m.Build(); }
+void ImageNotDelivered(const Medium& m)
 {
     std::string map = ReadTextOr(m.src + "/flashMap", "");
     WriteText(m.src + "/flashMap", map + "extraPart.bin 10000 0x0 YES\n");
     m.Build();
 }
-void ImageUnnamed(Medium& m) { WriteText(m.src + "/spare.bin", "spare\n"); m.Build(); }
-void CrcMissing(Medium& m) { swsim::RemoveTree(m.src + "/appPart.crc"); m.Build(); }
-void CrcWrong(Medium& m) { WriteText(m.src + "/appPart.crc", "deadbeef\n"); m.Build(); }
-void KeptCrcDelivered(Medium& m) { WriteText(m.src + "/instrumentDataPart.crc", "00000000\n"); m.Build(); }
+void ImageUnnamed(const Medium& m) { WriteText(m.src + "/spare.bin", "spare\n"); m.Build(); }
+void CrcMissing(const Medium& m) { swsim::RemoveTree(m.src + "/appPart.crc"); m.Build(); }
+void CrcWrong(const Medium& m) { WriteText(m.src + "/appPart.crc", "deadbeef\n"); m.Build(); }
+void KeptCrcDelivered(const Medium& m) { WriteText(m.src + "/instrumentDataPart.crc", "00000000\n"); m.Build(); }
 
 // The sample keeps the data partition without delivering its CRC file: a
 // warning every medium built from it carries.
@@ -245,10 +259,12 @@ const Defect kDefects[] = {
     {"MemberWithDotDot", "2.4", MemberWithDotDot, {"package-members", kKept}, 1, 0},
     {"AbsoluteMember", "2.4", AbsoluteMember, {"package-members", kKept}, 1, 0},
     {"LinkOutOfTmp", "2.4", LinkOutOfTmp, {"package-members", kKept}, 1, 0},
+    {"ExtraPackage", "2.4", ExtraPackage, {"package-present", kKept}, 0, 0},
     {"LinkInsideTmp", "2.4", LinkInsideTmp, {kKept}, 0, 8},
     // Control files.
     {"NoVersion", "2.4", NoVersion, {"version-file", kKept}, 1, 0},
     {"WordVersion", "2.4", WordVersion, {"version-file", kKept}, 1, 0},
+    {"VersionReplacedByFile1", "2.4", VersionReplacedByFile1, {"version-file", kKept}, 1, 0},
     {"NoRepartition", "2.4", NoRepartition, {"repartition-script", kKept}, 1, 0},
     {"RepartitionNotExecutable", "2.4", RepartitionNotExecutable, {"repartition-script", kKept}, 1, 0},
     {"RepartitionSyntax", "2.4", RepartitionSyntax, {"repartition-script", kKept}, 1, 0},
@@ -276,6 +292,7 @@ const Defect kDefects[] = {
     {"Overlap", "2.4", Overlap, {"map-overlap", kKept}, 1, 6},
     {"OverKeptPartition", "2.4", OverKeptPartition, {"map-overlap", kKept}, 1, 6},
     {"ImageNotDelivered", "2.4", ImageNotDelivered, {"map-image-missing", kKept}, 1, 9},
+    {"ZeroVersionImageNotDelivered", "0.7", ImageNotDelivered, {"map-image-missing", kKept}, 0, 9},
     {"ImageUnnamed", "2.4", ImageUnnamed, {"map-unnamed-files", kKept}, 0, 0},
     // CRC files.
     {"CrcMissing", "2.4", CrcMissing, {"crc-written", kKept}, 1, 5},
@@ -380,6 +397,9 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
     EXPECT_EQ(m.Check({"--jobs", "0"}), 64) << m.output;
     std::string out;
     EXPECT_EQ(RunSwsim({"check", m.scratch.path() + "/nothing-here"}, &out), 64) << out;
+    // No scratch space: the check itself cannot run, which is no verdict.
+    EXPECT_EQ(m.Check({"--no-fleet", "--work", "/proc/swsim-check"}), 2) << m.output;
+    EXPECT_EQ(m.output.find("SHIP"), std::string::npos) << m.output;
 }
 
 struct FleetCase {

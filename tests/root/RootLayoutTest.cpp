@@ -17,6 +17,24 @@
 
 namespace {
 
+// True when `path` leads to a directory bound from outside (the marker file
+// lists them): a checkout under /tmp has its mount point in the root's /tmp.
+bool LeadsToBoundDir(const std::string& path) {
+    const std::string marker = ReadTextFile("/proc/.instrument-root");
+    for (const std::string& line : SplitLines(marker)) {
+        if (line.size() > 3 && (line.rfind("ro /", 0) == 0 || line.rfind("rw /", 0) == 0)) {
+            const std::string bound = line.substr(3);
+            if (bound.compare(0, path.size(), path) == 0 &&
+                (bound.size() == path.size() || bound[path.size()] == '/')) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Entries of a directory, mount points of directories bound from outside not
+// counted.
 int CountEntries(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
@@ -24,7 +42,8 @@ int CountEntries(const std::string& dir) {
     }
     int count = 0;
     while (struct dirent* e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+            !LeadsToBoundDir(dir + "/" + e->d_name)) {
             ++count;
         }
     }

@@ -106,7 +106,6 @@ struct Reference {
     std::string base;                       // the pristine instrument every point starts from
     std::vector<uint8_t> before, done;      // flash before and after the update
     std::vector<WrittenImage> images;
-    std::set<std::string> recreated;        // logs the update recreates without a cut
     std::vector<std::set<int>> criticalSectors;
     std::vector<std::string> criticalNames;
     BusPlan plan;
@@ -219,7 +218,11 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
     const int rc = SwsimRun(o, ws, id, &output);
     const std::string runRecord = ReadTextOr(w.runRecord(), "");
     const std::string updater = RecordValue(runRecord, "updater-result");
-    std::set<std::string> recreated = RecreatedLogs(ReadTextOr(w.trace(), ""));
+    // Logs the restarts recreate: the update recreates a corrupt log before
+    // it writes the flash, so a restart finds one only where the cut left it
+    // torn (or cut its recreation short, taking the copy aside of the
+    // original with the /tmp the restart empties).
+    std::set<std::string> recreated;
     if (rc != 0) {
         r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
         return;
@@ -285,9 +288,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
         }
     }
     r->lostBytes = check.restChanged;
-    for (const auto& name : recreated) {
-        if (!ref.recreated.count(name)) r->logs.push_back(DescribeLostLog(w, name));
-    }
+    for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     if (!sound) return;
     if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
     else if (!r->logs.empty()) r->cls = PointClass::LogHistoryLost;
@@ -333,7 +334,6 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
         return 1;
     }
     const std::string trace = ReadTextOr(r.trace(), "");
-    ref->recreated = RecreatedLogs(trace);
     ref->logWrites = ReadLogWrites(run.logWritesFile);
     *wallSeconds = std::atof(RecordValue(ReadTextOr(r.runRecord(), ""), "wall-seconds").c_str());
     *mediumPolls = 0;

@@ -39,7 +39,7 @@ enum class PointClass { Recovered, LogHistoryLost, BytesLost, WouldNotStart, Oth
 const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
 const char* PointClassText(PointClass c);  // "recovered, log history lost", ...
 
-// A log that had to be recreated after the cut, and the copy set aside.
+// A log a restart had to recreate, and the copy it set aside.
 struct LostLog {
     std::string name;
     bool copyKept = false;        // the copy in /tmp/CorruptDiagnosticLogs after the last run

@@ -247,3 +247,34 @@ TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
 }
 
 }  // namespace
+
+namespace {
+
+// An instrument whose Diag.log is corrupt: the update recreates it before it
+// writes the flash. A cut in the middle of that recreation leaves a short
+// log, and the copy of the corrupt original only in the /tmp the restart
+// empties: the restart recreates Diag.log again, and that counts as history
+// lost although the update recreates the log anyway.
+TEST(PowercutCorruptLog, CutRecreationCountsAsHistoryLost)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string state = dir.path() + "/instrument";
+    std::string out, why;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state, "--corrupt-log", "Diag.log"}, &out, &why), 0) << out;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--sample"}, &out, &why), 0) << out << why;
+    nlohmann::json report;
+    const int status = RunSweep(state, dir.path() + "/diag.json", {"log:500:3"}, &out, &report);
+    if (status == kNoRoot) GTEST_SKIP() << out;
+    ASSERT_EQ(status, 0) << out;
+    ASSERT_EQ(report["points"].size(), 1u);
+    const auto& p = report["points"][0];
+    EXPECT_EQ(p["class"], "recovered-log-history-lost") << p.dump();
+    EXPECT_NE(p["where"].get<std::string>().find("Diag.log empty record"), std::string::npos) << p.dump();
+    ASSERT_FALSE(p["logsRecreated"].empty()) << p.dump();
+    EXPECT_EQ(p["logsRecreated"][0]["log"], "Diag.log");
+    EXPECT_EQ(p["logsRecreated"][0]["copyShort"], true);  // the copy is of the half-recreated log
+    EXPECT_GT(report["logWrites"].get<int>(), 1000);       // the recreation writes every record
+}
+
+}  // namespace

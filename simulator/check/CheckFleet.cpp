@@ -173,10 +173,14 @@ Expectation Expect(const MediumFacts& facts, const FleetInstrument& inst)
     return e;
 }
 
+// The report's key for the instrument's own duration of the update; until
+// a report gives it, run.txt's simulated moment of the reboot request.
+const char kDurationKey[] = "update-seconds";
+
 // The run's summary (sim/summary.txt) as a map of its keys.
 std::map<std::string, std::string> ReadSummary(const std::string& state)
 {
-    static const char* const keys[] = {"outcome", "rev-entries", "update-seconds"};
+    static const char* const keys[] = {"outcome", "rev-entries", kDurationKey};
     const std::string text = ReadTextOr(StatePaths(state).summary(), "");
     std::map<std::string, std::string> out;
     for (const char* k : keys) out[k] = RecordValue(text, k);
@@ -188,7 +192,7 @@ std::map<std::string, std::string> ReadSummary(const std::string& state)
 double MeasuredDuration(const std::string& state, const std::map<std::string, std::string>& summary)
 {
     std::string text;
-    const auto it = summary.find("update-seconds");
+    const auto it = summary.find(kDurationKey);
     if (it != summary.end()) text = it->second;
     if (text.empty()) text = RecordValue(ReadTextOr(StatePaths(state).runRecord(), ""), "reboot-seconds");
     if (text.empty()) return -1;

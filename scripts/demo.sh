@@ -29,5 +29,10 @@ echo "== the update: answer yes, medium taken out 1 s after it is asked for =="
 # shellcheck disable=SC2086
 "$swsim" run "$state" --answer yes --pull-after 1 ${SWSIM_RUN_OPTIONS:-}
 echo
+echo "== the report as files: text, and a page with the picture of the flash =="
+"$swsim" report "$state" --html "$state/report.html" > "$state/report.txt"
+echo "text report: $(realpath "$state/report.txt")"
+echo "HTML report: $(realpath "$state/report.html")"
+echo
 echo "== is the medium safe to ship? (swsim check: static checks and a fleet of instruments) =="
 "$swsim" check "$state/medium"

@@ -8,10 +8,13 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev
           mksh tar gzip util-linux)
 # The check tests read swsim check's JUnit output with Python's XML parser.
 packages+=(python3)
-# Header-only libraries of the simulator, its tools and tests.
-packages+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev)
+# Libraries of the simulator, its tools and tests (cpp-httplib is a compiled
+# library in Debian, found through pkg-config).
+packages+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config)
 # Simulated time of swsim runs: libfaketime's preload library.
 packages+=(libfaketime)
+# Browser tests of the web screen and the HTML report (headless Chromium).
+packages+=(chromium chromium-driver python3-selenium)
 # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 # Static analysis (scripts/lint.sh).

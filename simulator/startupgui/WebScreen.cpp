@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <condition_variable>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -35,7 +34,6 @@ constexpr std::size_t kMaxEvents = 2000;  // events kept for late pages
 
 struct Web {
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<std::string> events;  // JSON objects, in order
     std::vector<std::string> commands;
     bool stopping = false;
@@ -60,6 +58,22 @@ long long ClockMs()
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits about `ms` milliseconds, or less once `done` holds, with `lock`
+// released meanwhile. Timed waits on a condition variable are avoided: they
+// wait for an absolute moment of the monotonic clock, which a simulated
+// clock (libfaketime) moves while the kernel does not, so they would last
+// far longer than asked. Short relative sleeps are scaled like every other
+// pause of the run.
+template <typename Done>
+void WaitFor(std::unique_lock<std::mutex>& lock, int ms, Done done)
+{
+    for (int waited = 0; !done() && waited < ms; waited += 20) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        lock.lock();
+    }
 }
 
 void Queue(const std::string& command)
@@ -149,8 +163,7 @@ void Routes(Web& w)
             "text/event-stream",
             [&w, next](std::size_t, httplib::DataSink& sink) {
                 std::unique_lock<std::mutex> lock(w.mutex);
-                w.changed.wait_for(lock, std::chrono::milliseconds(250),
-                                   [&] { return w.stopping || *next < w.events.size(); });
+                WaitFor(lock, 250, [&] { return w.stopping || *next < w.events.size(); });
                 std::string out;
                 for (; *next < w.events.size(); ++*next) {
                     out += "id: " + std::to_string(*next) + "\ndata: " + w.events[*next] + "\n\n";
@@ -168,7 +181,6 @@ void Routes(Web& w)
             [&w](bool) {
                 std::lock_guard<std::mutex> lock(w.mutex);
                 --w.streams;
-                w.changed.notify_all();
             });
     });
     s.Post("/answer", [](const httplib::Request& req, httplib::Response& res) {
@@ -267,7 +279,6 @@ void WebScreenShow(const char* screen, const std::string& content)
     if (w.events.size() >= kMaxEvents) return;
     e["seq"] = w.events.size();
     w.events.push_back(e.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    w.changed.notify_all();
 }
 
 void WebScreenStop()
@@ -277,8 +288,7 @@ void WebScreenStop()
     {
         std::unique_lock<std::mutex> lock(w.mutex);
         w.stopping = true;
-        w.changed.notify_all();
-        w.changed.wait_for(lock, std::chrono::seconds(2), [&] { return w.streams == 0; });
+        WaitFor(lock, 2000, [&] { return w.streams == 0; });
     }
     w.server.stop();
     w.thread.join();

@@ -19,6 +19,8 @@ def main():
     browser = chromium(work)
     run = None
     try:
+        # Real time, as a web run is by default (--speed 1): the progress
+        # screen lasts some seconds, long enough to see the bar move.
         run = subprocess.Popen([exe, "run", state, "--web", "127.0.0.1:0", "--timeout", "150"],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         first = run.stdout.readline()

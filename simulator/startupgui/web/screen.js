@@ -149,6 +149,9 @@ function onEvent(e) {
       }
       break;
     case 'input':
+      // Only what concerns the user (an answer without a question), not
+      // the end of the stand-in's own input.
+      if (!/question/.test(e.text)) break;
       $('error').textContent = e.text;
       $('error').hidden = false;
       break;

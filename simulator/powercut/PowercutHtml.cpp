@@ -94,7 +94,9 @@ std::string TimelineSvg(const PowercutResult& r)
     // Axis.
     const double step = total > 100 ? 20 : total > 40 ? 5 : total > 10 ? 2 : 1;
     o << "<line x1=\"" << kLeft << "\" y1=\"160\" x2=\"" << kLeft + kWidth << "\" y2=\"160\" stroke=\"#555\"/>";
-    for (double t = 0; t <= total + 1e-9; t += step) {
+    const int ticks = static_cast<int>(std::floor(total / step + 1e-9));
+    for (int k = 0; k <= ticks; ++k) {
+        const double t = k * step;
         o << "<line x1=\"" << Num(x(t)) << "\" y1=\"160\" x2=\"" << Num(x(t)) << "\" y2=\"165\" stroke=\"#555\"/>"
           << "<text x=\"" << Num(x(t) - 6) << "\" y=\"180\">" << Num(t, 0) << "</text>";
     }

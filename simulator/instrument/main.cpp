@@ -11,7 +11,7 @@
 //   swsim report STATE [--trace] [--html FILE]
 //   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
 //                      [--work DIR] [--keep]
-//   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
+//   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE] [--html FILE]
 //
 // `swsim --help` and `swsim COMMAND --help` list the options; see
 // simulator/README.md.

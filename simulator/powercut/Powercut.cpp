@@ -469,6 +469,19 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
         spans.push_back({first, last});
         if (first != 0) wanted.insert(wanted.end(), {first, last + 1});
     }
+    // Every image's writing, for the timeline: from its first changing write
+    // to the end of its last.
+    std::vector<std::pair<uint64_t, uint64_t>> imageSpans;
+    for (const auto& img : ref.images) {
+        uint64_t first = 0, last = 0;
+        for (int sec : TouchedSectors({img})) {
+            if (ref.plan.first[sec] == 0 || ref.sectorImage[sec] != img.name) continue;
+            if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
+            last = std::max(last, ref.plan.last[sec]);
+        }
+        imageSpans.push_back({first, last});
+        if (first != 0) wanted.insert(wanted.end(), {first, last + 1});
+    }
     wanted.push_back(ref.plan.writes + 1);  // the end of the writing
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
@@ -500,6 +513,17 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
         part.firstSector = *ref.criticalSectors[i].begin();
         part.lastSector = *ref.criticalSectors[i].rbegin();
         result->window.push_back(part);
+    }
+    for (size_t i = 0; i < imageSpans.size(); ++i) {
+        if (imageSpans[i].first == 0) continue;
+        const auto sectors = TouchedSectors({ref.images[i]});
+        WindowPart part;
+        part.partition = ref.images[i].name;
+        part.from = result->flashFrom + chipTime(imageSpans[i].first);
+        part.to = result->flashFrom + chipTime(imageSpans[i].second + 1);
+        part.firstSector = *sectors.begin();
+        part.lastSector = *sectors.rbegin();
+        result->writing.push_back(part);
     }
     // Overlapping parts (one partition named twice) count once.
     std::vector<std::pair<double, double>> intervals;

@@ -134,7 +134,8 @@ TEST(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
 int RunSweep(const std::string& state, const std::string& json, const std::vector<std::string>& ids,
              std::string* output, nlohmann::json* report)
 {
-    std::vector<std::string> argv = {SWSIM_EXE, "powercut", state, "--jobs", "4", "--json", json, "--replay"};
+    std::vector<std::string> argv = {SWSIM_EXE, "powercut", state, "--jobs", "4", "--json", json,
+                                     "--html", json + ".html", "--replay"};
     argv.insert(argv.end(), ids.begin(), ids.end());
     std::string why;
     const int status = swsim::RunProgram(argv, output, &why);
@@ -236,6 +237,15 @@ TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
     const double app = (*PointOf(report, "flash:2625505"))["seconds"];
     EXPECT_GT(app, to);
     EXPECT_GT((*PointOf(report, "log:1:0"))["seconds"].get<double>(), app);
+
+    // The page draws the window and every point on the timeline.
+    const std::string html = swsim::ReadTextOr(dir.path() + "/all.json.html", "");
+    EXPECT_NE(html.find("id=\"window-0\""), std::string::npos);
+    EXPECT_EQ(html.find("id=\"window-1\""), std::string::npos);
+    size_t circles = 0;
+    for (size_t at = html.find("class=\"point\""); at != std::string::npos; at = html.find("class=\"point\"", at + 1))
+        ++circles;
+    EXPECT_EQ(circles, ids.size());
 
     // A point run again from its id alone gives the same result.
     nlohmann::json again;

@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "InstrumentRoot.h"
+#include "NorChip.h"
 #include "SimClock.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
@@ -239,6 +240,7 @@ int RunInside(const std::vector<std::string>& args)
     std::string updaterPath, guiPath, updaterCwd;
     double timeout = 0;
     double speed = 1;
+    std::string chipTiming = "typical";
     bool showTrace = false, showGui = false, interactive = false;
     std::vector<std::string> guiArgs;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -255,6 +257,7 @@ int RunInside(const std::vector<std::string>& args)
         else if (a == "--show-gui") showGui = true;
         else if (a == "--interactive") interactive = true;
         else if (a == "--speed") speed = std::atof(next().c_str());
+        else if (a == "--chip-timing") chipTiming = next();
         else if (a == "--") {
             guiArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -294,6 +297,7 @@ int RunInside(const std::vector<std::string>& args)
     }
     std::vector<std::string> baseEnv;
     for (char** e = environ; *e != nullptr; ++e) baseEnv.push_back(*e);
+    baseEnv = MergeEnvironment(baseEnv, {"NORFLASH_TIMING=" + chipTiming});
     const auto origin = std::chrono::steady_clock::now();
     auto envAt = [&]() {
         if (speed == 1) return baseEnv;
@@ -386,6 +390,15 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
         *why = "--speed must be between 1 (real time) and " + Seconds(kMaxSpeed);
         return 1;
     }
+    const std::string chipTiming = o.chipTiming.empty() ? "typical" : o.chipTiming;
+    {
+        norsim::NorTiming timing;
+        std::string error;
+        if (norsim::ParseTimingText(chipTiming, &timing, &error) != 0) {
+            *why = "--chip-timing " + chipTiming + ": " + error;
+            return 1;
+        }
+    }
     if (speed != 1) {
         std::string library, reason;
         if (!SimulatedTimeAvailable(&library, &reason)) {
@@ -434,7 +447,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
                                      "--gui-fd", std::to_string(guiRecord.get()), "--result-fd",
                                      std::to_string(inner.get()), "--updater", updater, "--gui", gui,
                                      "--timeout", std::to_string(o.interactive ? 0 : o.timeout),
-                                     "--speed", std::to_string(speed)};
+                                     "--speed", std::to_string(speed), "--chip-timing", chipTiming};
     if (!o.updaterCwd.empty()) argv.insert(argv.end(), {"--updater-cwd", o.updaterCwd});
     if (o.showTrace) argv.push_back("--show-trace");
     if (o.showGui) argv.push_back("--show-gui");
@@ -464,6 +477,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     RemoveTree(s.faults());
 
     std::string record = "started=" + started + "\nwall-seconds=" + Seconds(wall) + "\nspeed=" + Seconds(speed) +
+                         "\nchip-timing=" + chipTiming +
                          "\nanswer=" +
                          (o.interactive ? std::string("interactive") : o.answer) +
                          "\nanswer-delay=" + Seconds(o.answerDelay) + "\npull-after=" +

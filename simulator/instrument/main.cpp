@@ -7,6 +7,7 @@
 //   swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
+//                   [--chip-timing typical|off|E,P,U]
 //   swsim report STATE [--trace]
 //
 // See simulator/README.md.
@@ -40,7 +41,7 @@ const char kUsage[] =
     "  swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]\n"
     "                  [--interactive] [--faults FILE] [--timeout S] [--show-trace]\n"
     "                  [--quiet] [--no-report] [--updater PATH] [--gui PATH]\n"
-    "                  [--updater-cwd DIR] [--speed N]\n"
+    "                  [--updater-cwd DIR] [--speed N] [--chip-timing T]\n"
     "      start the updater with the start-up GUI stand-in inside an instrument root\n"
     "  swsim report STATE [--trace]\n"
     "      the report on the last run (--trace: the updater's full trace too)\n";
@@ -168,6 +169,8 @@ int Run(const std::vector<std::string>& a)
             if (!ParseSeconds(a[++i], &o.timeout)) return UsageError("bad --timeout");
         } else if (a[i] == "--speed" && hasValue) {
             if (!ParseSeconds(a[++i], &o.speed) || o.speed < 1) return UsageError("bad --speed (1 is real time)");
+        } else if (a[i] == "--chip-timing" && hasValue) {
+            o.chipTiming = a[++i];
         } else if (a[i] == "--interactive") o.interactive = true;
         else if (a[i] == "--faults" && hasValue) o.faultsFile = AbsolutePath(a[++i]);
         else if (a[i] == "--show-trace") o.showTrace = true;

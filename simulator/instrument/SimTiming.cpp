@@ -69,6 +69,7 @@ void ReportTiming(const RunTiming& t, std::ostringstream* out, std::map<std::str
       << "):\n";
     if (t.seconds < 0) {
         o << "  not measured (the run's record holds no times)\n";
+        s["estimate-short"] = "no";
         return;
     }
     o << "  the update from the updater's start to " << (t.rebooted ? "the reboot request" : "its end (no reboot request)")

@@ -7,7 +7,7 @@
 //   swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
-//                   [--web [ADDR:]PORT]
+//                   [--web [ADDR:]PORT] [--chip-timing typical|off|E,P,U]
 //   swsim report STATE [--trace] [--html FILE]
 //   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
 //                      [--work DIR] [--keep]
@@ -192,6 +192,8 @@ void AddRun(Commands& c)
     sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write) or log:N:K (log write, K bytes kept)");
     sub->add_option("--speed", o.speed, "simulated clock N times faster than real time (1: real time; default: fast, real with --interactive)")
         ->check(CLI::Range(1.0, 86400.0));
+    sub->add_option("--chip-timing", o.chipTiming,
+                    "how long the chip is busy: typical (datasheet figures), off, or E,P,U (block erase s, word program us, lock-bit clearing s); default typical");
 }
 
 void AddReport(Commands& c)

@@ -79,8 +79,28 @@ INSTANTIATE_TEST_SUITE_P(
                       CrcCase{"ByteFF", {0xFF}, 0xFF000000u},
                       CrcCase{"FourFF", {0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFFu},
                       CrcCase{"AllByteValues", Range(0, 255), 0x29058C73u},
-                      CrcCase{"Upper128Descending", [] { auto r = Range(128, 255); return std::vector<unsigned char>(r.rbegin(), r.rend()); }(), 0x83E0A386u}),
+                      CrcCase{"Upper128Descending", [] { auto r = Range(128, 255); return std::vector<unsigned char>(r.rbegin(), r.rend()); }(), 0x83E0A386u},
+                      // 16 bytes at a time, with a tail of 4 bytes
+                      CrcCase{"HundredBytes", Range(0, 99), 0x58C932F5u},
+                      CrcCase{"AllByteValuesFourTimes", [] { std::vector<unsigned char> b; for (int i = 0; i < 4; ++i) { auto r = Range(0, 255); b.insert(b.end(), r.begin(), r.end()); } return b; }(), 0xB70B4C26u}),
     [](const ::testing::TestParamInfo<CrcCase>& info) { return std::string(info.param.name); });
+
+// The sliced calculation gives the byte-wise result for every length around
+// its 64-byte threshold and its 16-byte steps, from every alignment.
+TEST(Crc, SlicedEqualsByteWiseForEveryLengthAndAlignment) {
+    std::vector<char> buf(300 + 8);
+    uint32_t seed = 7;
+    for (char& c : buf) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 24);
+    }
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t len = 0; len <= 300; ++len) {
+            ASSERT_EQ(crc32buf(buf.data() + offset, len), crc32buf_bytewise(buf.data() + offset, len))
+                << "length " << len << ", offset " << offset;
+        }
+    }
+}
 
 // -------------------------------------------------------- record log file
 

@@ -214,9 +214,7 @@ void AddReport(Commands& c)
     sub->add_option("--html", *html, "also write the report as a self-contained HTML page to FILE");
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     // The part of a run inside the instrument root takes its arguments as
     // the run handed them over, not from a person.
@@ -256,4 +254,19 @@ int main(int argc, char** argv)
         if (it != commands.runners.end()) return it->second();
     }
     return UsageError("no command given");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Anything thrown (out of memory, a library's own error) ends the command
+    // with its reason instead of an abort.
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(std::string("internal error: ") + e.what());
+    } catch (...) {
+        return Fail("internal error");
+    }
 }

@@ -52,6 +52,12 @@ const char* PointClassText(PointClass c)
 
 namespace {
 
+// The runs of a sweep keep the chip free of busy time: a busy chip is polled
+// with a Read Status write per poll, so with busy times a cut counted in bus
+// writes would name another write in each run. The instrument's time of each
+// point comes from the timing model over the replayed writes instead.
+const char kCutRunChipTiming[] = "off";
+
 // The updater's fixed waits around the flash writing, in seconds: the start
 // of the GUI link before anything else, and the flash driver's restart
 // between the writing and the installation (where the revision entry is
@@ -117,7 +123,8 @@ struct Reference {
 // the exit status of swsim (-1 when it did not start).
 int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, std::string* output)
 {
-    std::vector<std::string> argv = {o.selfExe, "run", state, "--quiet", "--no-report", "--pull-after", "0"};
+    std::vector<std::string> argv = {o.selfExe, "run", state, "--quiet", "--no-report", "--pull-after", "0",
+                                     "--chip-timing", kCutRunChipTiming};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
     if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;
@@ -316,6 +323,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     RunOptions run;
     run.pullAfter = 0;
     run.showGui = false;
+    run.chipTiming = kCutRunChipTiming;
     run.logWritesFile = work + "/reference-log-writes.txt";
     // The run's own lines (the start-up's) go to a file, not among the report.
     std::fflush(stdout);

@@ -166,6 +166,11 @@ std::string JsonText(const CheckOutcome& o)
                             {"outcome", r.outcome},
                             {"ok", r.ok},
                             {"result", r.verdict}};
+        if (r.workSeconds >= 0) {
+            x["workSeconds"] = r.workSeconds;
+        } else {
+            x["workSeconds"] = nullptr;
+        }
         if (r.durationSeconds >= 0) {
             x["durationSeconds"] = r.durationSeconds;
         } else {

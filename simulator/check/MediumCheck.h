@@ -106,6 +106,7 @@ struct InstrumentResult {
     bool ok = false;
     std::string verdict;        // short text for the table
     double durationSeconds = -1;  // the instrument's measured duration; < 0 unknown
+    double workSeconds = -1;      // of it, the chip's work and the updater's fixed waits; < 0 unknown
     std::string stateDir;
 };
 

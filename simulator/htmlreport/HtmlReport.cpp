@@ -238,7 +238,8 @@ std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
             o << Fmt("<rect class=\"pbox\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\"/>\n", x0 - 1, y0 - 1,
                      w + 2, kCellH + 2);
             // The bar shows the partition's exact extent inside the row.
-            const double rowStart = static_cast<double>((s / kColumns) * kColumns) * kSectorSize;
+            const int rowFirst = s - s % kColumns;
+            const double rowStart = static_cast<double>(rowFirst) * kSectorSize;
             const double perByte = static_cast<double>(kCellW + kGap) / kSectorSize;
             const double from = std::max<double>(box.start, rowStart);
             const double to = std::min<double>(static_cast<double>(end), rowStart + kColumns * kSectorSize);

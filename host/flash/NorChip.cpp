@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +53,8 @@ struct Chip {
     uint16_t errors = 0;       // accumulated error bits of the status register
     uint32_t busyLeft = 0;     // status reads until the running operation is ready
     bool neverReady = false;   // the running operation never finishes
+    int64_t busyUntil = 0;     // monotonic nanoseconds the operation ends at; 0: not timed
+    int64_t eraseNs = 0, programNs = 0, unlockNs = 0;  // NorTiming in nanoseconds
     std::vector<BusAccess>* recorder = nullptr;
     NorChipStats stats;
     // The power cut's bus write, counted like stats.writes (so that the bus
@@ -98,11 +101,29 @@ uint64_t PowerCutFromEnvironment() {
     return n;
 }
 
+// The timing asked for through NORFLASH_TIMING (NorChip.h), typical when unset.
+NorTiming TimingFromEnvironment() {
+    NorTiming timing;
+    const char* text = std::getenv("NORFLASH_TIMING");
+    if (text == nullptr || *text == '\0') return timing;
+    std::string error;
+    if (ParseTimingText(text, &timing, &error) != 0) {
+        std::fprintf(stderr, "norflash: NORFLASH_TIMING=%s: %s; typical timing used\n", text, error.c_str());
+        return NorTiming();
+    }
+    return timing;
+}
+
+int64_t Nanoseconds(double seconds) {
+    return seconds > 0 ? static_cast<int64_t>(std::llround(seconds * 1e9)) : 0;
+}
+
 void EnsureStarted() {
     if (chip.started) return;
     std::string why;
     NorChipConfig config;
     config.powerCutAtWrite = PowerCutFromEnvironment();
+    config.timing = TimingFromEnvironment();
     // A missing flash is a normal host setup (no flash): mappings just fail.
     // A broken fault file is the tester's mistake and is reported.
     if (NorChipPowerUp(config, &why) != 0 && why.find("fault file") != std::string::npos)
@@ -135,16 +156,35 @@ inline __attribute__((always_inline)) uint32_t Translate(uintptr_t port) {
     return TranslateSlow(port);
 }
 
-inline bool Busy() { return chip.busyLeft != 0 || chip.neverReady; }
+int64_t MonotonicNs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
-void StartOperation() {
+// Whether a timed operation still runs; the clock is read only while one may.
+__attribute__((noinline)) bool TimedBusy() {
+    if (MonotonicNs() < chip.busyUntil) return true;
+    chip.busyUntil = 0;
+    return false;
+}
+
+inline bool Busy() { return chip.busyLeft != 0 || chip.neverReady || (chip.busyUntil != 0 && TimedBusy()); }
+
+// `durationNs`: how long the operation keeps the chip busy (0: ready at once).
+void StartOperation(int64_t durationNs) {
     chip.statusMode = true;
     chip.busyLeft = chip.faults.busyPolls;
+    if (durationNs > 0) {
+        chip.busyUntil = MonotonicNs() + durationNs;
+        chip.stats.busySeconds += static_cast<double>(durationNs) * 1e-9;
+    }
 }
 
 __attribute__((noinline)) void Erase(uint32_t physical) {
     int block = static_cast<int>(physical / kBlockSize);
-    StartOperation();
+    // A locked block is refused at once; an erase that fails does so at its end.
+    StartOperation(chip.locked[block] && chip.faults.eraseStatus[block] < 0 ? 0 : chip.eraseNs);
     if (chip.faults.eraseNeverReady[block]) {
         chip.neverReady = true;
     } else if (chip.faults.eraseStatus[block] >= 0) {
@@ -160,7 +200,7 @@ __attribute__((noinline)) void Erase(uint32_t physical) {
 
 void Program(uint32_t physical, uint16_t data) {
     int block = static_cast<int>(physical / kBlockSize);
-    StartOperation();
+    StartOperation(chip.locked[block] && chip.faults.programStatus[block] < 0 ? 0 : chip.programNs);
     if (chip.faults.programNeverReady[block]) {
         chip.neverReady = true;
     } else if (chip.faults.programStatus[block] >= 0) {
@@ -174,7 +214,7 @@ void Program(uint32_t physical, uint16_t data) {
 }
 
 __attribute__((noinline)) void ClearLockBits() {
-    StartOperation();
+    StartOperation(chip.unlockNs);
     if (chip.faults.unlockStatus >= 0)
         chip.errors |= static_cast<uint16_t>(chip.faults.unlockStatus) & ~kReady;
     else
@@ -234,6 +274,12 @@ inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t
     ++chip.stats.writes;
     if (__builtin_expect(chip.stats.writes == chip.powerCutAt, 0)) CutPower(physical, value);
     if (chip.recorder) chip.recorder->push_back({true, physical, value});
+    // Read Status Register does the same whether the chip is busy or not;
+    // taking it first keeps the clock out of a status poll's write.
+    if ((value & 0xFF) == 0x70 && chip.pending == Pending::None) {
+        chip.statusMode = true;
+        return;
+    }
     if (Busy()) {
         if ((value & 0xFF) == 0x70) chip.statusMode = true;
         else ++chip.stats.violations;
@@ -268,6 +314,33 @@ inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t
 
 }  // namespace
 
+int ParseTimingText(const std::string& text, NorTiming* out, std::string* error) {
+    if (text == "typical") {
+        *out = NorTiming();
+        return 0;
+    }
+    if (text == "off") {
+        *out = NorTiming::Off();
+        return 0;
+    }
+    double v[3];
+    const char* p = text.c_str();
+    for (int i = 0; i < 3; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        v[i] = std::strtod(p, &end);
+        const char want = i < 2 ? ',' : '\0';
+        // Durations beyond an hour are a mistake, not a chip.
+        if (end == p || errno != 0 || *end != want || !(v[i] >= 0 && v[i] <= 3600)) {
+            *error = "not \"typical\", \"off\" or ERASE,PROGRAM,UNLOCK seconds (0 to 3600 each)";
+            return -1;
+        }
+        p = end + 1;
+    }
+    *out = NorTiming{v[0], v[1], v[2]};
+    return 0;
+}
+
 int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
     std::string reason;
     ReleaseAll();
@@ -279,6 +352,10 @@ int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
     chip.errors = 0;
     chip.busyLeft = 0;
     chip.neverReady = false;
+    chip.busyUntil = 0;
+    chip.eraseNs = Nanoseconds(config.timing.eraseSeconds);
+    chip.programNs = Nanoseconds(config.timing.programSeconds);
+    chip.unlockNs = Nanoseconds(config.timing.unlockSeconds);
     chip.powerCutNumber = config.powerCutAtWrite;
     chip.powerCutAt = config.powerCutAtWrite == 0 ? UINT64_MAX : chip.stats.writes + config.powerCutAtWrite;
 

@@ -21,9 +21,16 @@
 //   While the chip is busy only 0x70 is accepted; any other write is
 //   ignored and counted as a protocol violation (NorChipStats).
 //
+// Timing: a block erase, a word program and a lock-bit clearing keep the
+// chip busy (status bit 7 clear, writes other than 0x70 ignored) for the
+// durations of NorTiming, measured on the process's monotonic clock from the
+// bus write that starts the operation (an erase or program of a locked block
+// is refused at once); with a busy-polls fault an operation is ready only
+// once both its time has passed and that many status reads found it busy. Under a simulated clock (libfaketime) the wait costs
+// a fraction of its length. Reads in array mode are never busy.
+//
 // NOT emulated:
-//   - timing: the chip is busy for a number of status reads (busy-polls
-//     fault), not for a time; reads in array mode are never busy;
+//   - variation of the durations (every erase takes the same time), suspend;
 //   - Read Identifier (0x90), Read Query (0x98), suspend/resume (0xB0,
 //     0xD0 alone), buffered programming (0xE8), setting lock bits (0x60/0x01),
 //     lock-down, protection registers, configuration commands: these are
@@ -81,6 +88,25 @@ struct NorFaults {
 // *error for the first malformed line. Faults add to those already in *out.
 int ParseFaultText(const std::string& text, NorFaults* out, std::string* error);
 
+// How long operations keep the chip busy. The defaults are typical
+// datasheet figures of 128-Mbit x16 NOR chips with this command set: a
+// 128-KiB block erase about 1 s (maximum several seconds), a single-word
+// program 10-15 us on single-level-cell parts, a lock-bit clearing about
+// 0.5 s. Zero durations make every operation ready at once (tests and
+// benchmarks that only look at bus sequences and content).
+struct NorTiming {
+    double eraseSeconds = 1.0;
+    double programSeconds = 12e-6;
+    double unlockSeconds = 0.5;
+    static NorTiming Off() { return NorTiming{0, 0, 0}; }
+    bool off() const { return eraseSeconds <= 0 && programSeconds <= 0 && unlockSeconds <= 0; }
+};
+
+// Reads a timing text: "typical" (the defaults), "off", or the three
+// durations "ERASE,PROGRAM,UNLOCK" in seconds (e.g. "2,30e-6,0.7"). Returns
+// 0, or -1 with the reason in *error.
+int ParseTimingText(const std::string& text, NorTiming* out, std::string* error);
+
 // The chip's configuration: where its content and fault file are, and faults
 // given programmatically (added to those of the file).
 struct NorChipConfig {
@@ -88,6 +114,11 @@ struct NorChipConfig {
     std::string faultPath = "/dev/norflash.faults";  // optional; "" for none
     NorFaults faults;
     uint64_t powerCutAtWrite = 0;  // power goes at this bus write (1 = first); 0: never
+    // Explicitly started chips (tests, tools, benchmarks, replays) are
+    // instantly ready unless given a timing; the chip that starts on its
+    // own at the first mapping, as in the updater, takes NORFLASH_TIMING
+    // (a timing text, see ParseTimingText; default "typical").
+    NorTiming timing = NorTiming::Off();
 };
 
 // Starts the chip (power-up): opens the content file, reads the fault file,
@@ -125,6 +156,7 @@ struct NorChipStats {
     uint64_t violations = 0;  // writes while busy, unknown commands
     uint64_t erases = 0;      // block erases carried out (not failed ones)
     uint64_t programs = 0;    // word programs carried out
+    double busySeconds = 0;   // time operations kept the chip busy (NorTiming)
 };
 NorChipStats NorChipGetStats();
 void NorChipResetStats();

@@ -418,8 +418,8 @@ int PtConnectionReply(PtConnectionServer_t* connection, std::size_t len, const v
     }
     // Never blocks: a client whose replies pile up unread (it sends without
     // waiting for its answers) would otherwise stop the whole event loop once
-    // its receive queue is full. Such a client, or one that has gone, loses
-    // its connection.
+    // they fill the socket's buffer. Such a client, or one that has gone,
+    // loses its connection.
     ssize_t sent;
     do {
         sent = send(connection->fd, reply, len, MSG_NOSIGNAL | MSG_DONTWAIT);

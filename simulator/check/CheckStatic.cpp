@@ -350,7 +350,7 @@ int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, 
     // The packages on the medium.
     std::map<int, Package> packages;
     for (const auto& name : ListDir(facts->medium)) {
-        if (name.size() < 5 || name.compare(0, 4, "file") != 0 ||
+        if (name.size() < 5 || name.size() > 10 || name.compare(0, 4, "file") != 0 ||
             name.find_first_not_of("0123456789", 4) != std::string::npos) {
             continue;
         }

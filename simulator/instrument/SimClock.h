@@ -17,7 +17,7 @@ namespace swsim {
 // The speed of a run without --speed and without --interactive. Chosen as
 // the highest factor at which every run of the project's end-to-end cases
 // stayed exact on a loaded 2-core machine (simulator/README.md).
-constexpr double kDefaultSpeed = 25;
+constexpr double kDefaultSpeed = 50;
 
 // The highest factor accepted at all.
 constexpr double kMaxSpeed = 1000;
@@ -26,7 +26,7 @@ constexpr double kMaxSpeed = 1000;
 // kind of run (real time when the user answers on the terminal).
 double EffectiveSpeed(double requested, bool interactive);
 
-// Path of libfaketime's preload library for threaded programs, looked for
+// Path of libfaketime's preload library, looked for
 // where Debian and a local build install it; "" when it is not installed.
 std::string FindFakeTimeLibrary();
 

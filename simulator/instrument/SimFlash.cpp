@@ -1,6 +1,8 @@
 #include "SimFlash.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -85,7 +87,15 @@ std::vector<MapLine> ParseFlashMap(const std::string& text)
             }
             line.tokens = static_cast<int>(tokens.size());
             if (!tokens.empty()) line.partition = tokens[0];
-            if (tokens.size() > 1) line.startKiB = std::atoi(tokens[1].c_str());
+            if (tokens.size() > 1) {
+                // Read as the updater reads it: leading digits, and a number
+                // beyond an int as INT_MAX or INT_MIN, which lie outside the
+                // flash (atoi's result would be undefined there).
+                errno = 0;
+                const long n = std::strtol(tokens[1].c_str(), nullptr, 10);
+                line.startKiB = errno == ERANGE || n > INT_MAX || n < INT_MIN ? (n < 0 ? INT_MIN : INT_MAX)
+                                                                              : static_cast<int>(n);
+            }
             if (tokens.size() > 2) line.crc = tokens[2];
             if (tokens.size() > 3) line.overwrite = tokens[3];
             line.valid = tokens.size() >= 4 && line.partition.find("Part") != std::string::npos &&

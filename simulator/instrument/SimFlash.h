@@ -40,8 +40,9 @@ std::vector<uint8_t> FactoryFlash(const std::string& version);
 // One line of a flash map, classified with the updater's rules: comment
 // ("#" first), empty (CR or nothing first), release name ("RELEASE_NAME"
 // anywhere), or a partition line split at runs of space, tab and LF (CR is
-// part of a token); start read as atoi reads it; valid when the name holds
-// "Part", the start lies in 0..16000 and all four tokens are present.
+// part of a token); start read as atoi reads it (a number beyond an int as
+// INT_MAX or INT_MIN); valid when the name holds "Part", the start lies in
+// 0..16000 and all four tokens are present.
 struct MapLine {
     enum Kind { Comment, Empty, ReleaseName, Partition } kind = Empty;
     int lineNo = 0;

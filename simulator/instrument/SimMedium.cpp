@@ -7,6 +7,7 @@
 
 #include "SimFiles.h"
 #include "SimFlash.h"
+#include "SimTiming.h"
 
 namespace swsim {
 
@@ -130,11 +131,14 @@ int WriteSampleUpdate(const std::string& dir, const SampleOptions& o, std::strin
     map += "instrumentDataPart.bin   8192        0x00000000 NO\n";
     if (!WriteText(dir + "/flashMap", map, 0644, why)) return 1;
     if (!WriteText(dir + "/swVersion", o.version + "\n", 0644, why)) return 1;
-    // The estimate: the writing on a real chip, the driver restart and some
-    // margin for unpacking and the backup.
+    // The estimate: the writing on a real chip, the updater's fixed waits
+    // of a run (its GUI start, the driver restart, one check that finds the
+    // medium still in) and a margin for unpacking, the backup and the
+    // updater's own work.
     const double flashing = EstimateSeconds(ChipTimings(), static_cast<double>(touchedSectors),
                                             static_cast<double>(words), 4, 0);
-    const int estimate = static_cast<int>(std::ceil(flashing)) + 30;
+    const double waits = kGuiStartWait + kDriverRestartWait + kMediumPollWait;
+    const int estimate = static_cast<int>(std::ceil(flashing + waits)) + 30;
     if (!WriteText(dir + "/estUpdateTime", std::to_string(estimate) + "\n", 0644, why)) return 1;
     if (!WriteText(dir + "/SwUpdate_backup.sh", kBackupScript, 0644, why)) return 1;
     if (!WriteText(dir + "/FlashRepartition.sh", kRepartitionScript, 0755, why)) return 1;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "NorChip.h"
+
 namespace swsim {
 
 // The files that go into file0.
@@ -46,10 +48,11 @@ int InsertMedium(const std::string& mediumDir, const std::string& usbdongleDir, 
 
 // Real-chip timing used for estimates: typical datasheet figures of 128-Mbit
 // x16 NOR chips with this command set.
+// The chip model's own (NorTiming) defaults.
 struct ChipTimings {
-    double blockEraseSeconds = 1.0;     // 128-KiB block erase, typical
-    double wordProgramMicros = 12.0;    // single word program, typical
-    double lockClearSeconds = 0.5;      // clear block lock-bits, typical
+    double blockEraseSeconds = norsim::NorTiming().eraseSeconds;           // 128-KiB block erase
+    double wordProgramMicros = norsim::NorTiming().programSeconds * 1e6;   // single word program
+    double lockClearSeconds = norsim::NorTiming().unlockSeconds;           // clear block lock-bits
     double busAccessNanos = 100.0;      // one asynchronous 16-bit read or write
 };
 double EstimateSeconds(const ChipTimings& t, double erases, double programs, double unlocks,

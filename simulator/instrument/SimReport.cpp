@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -16,6 +17,7 @@
 #include "SimMedium.h"
 #include "SimReplay.h"
 #include "SimState.h"
+#include "SimTiming.h"
 #include "SwUpdateFlash.h"
 
 namespace swsim {
@@ -191,6 +193,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
     const Outcome outcome = OutcomeOf(trace, ended);
     std::ostringstream out;
     std::map<std::string, std::string> summary;
+    std::array<double, 3> chipOps{};  // erases, word programs, lock-bit clearings (from the replay)
 
     static const std::map<Outcome, std::string> outcomeText = {
         {Outcome::NotAllowed, "update not allowed (not-compatible screen)"},
@@ -338,6 +341,8 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
         const ChipTimings timings;
         if (replay.done) {
             const auto& st = replay.stats;
+            chipOps = {static_cast<double>(st.erases), static_cast<double>(st.programs),
+                       static_cast<double>(attempts.size())};
             const double est = EstimateSeconds(timings, static_cast<double>(st.erases),
                                                static_cast<double>(st.programs),
                                                static_cast<double>(attempts.size()),
@@ -460,6 +465,8 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
     out << "Reboot requested: " << YesNo(reboot) << "\n";
     summary["reboot"] = YesNo(reboot);
     summary["medium-polls"] = std::to_string(polls);
+    ReportTiming(TimingOf(run, trace, chipOps[0], chipOps[1], chipOps[2], ReadTextOr(s.tmp() + "/estUpdateTime", "")),
+                 &out, &summary);
     out << "\nWall time of the run: " << RecordValue(run, "wall-seconds") << " s\n";
     summary["wall-seconds"] = RecordValue(run, "wall-seconds");
 

@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "InstrumentRoot.h"
+#include "NorChip.h"
 #include "SimCuts.h"
 #include "SimClock.h"
 #include "SimFiles.h"
@@ -241,6 +242,7 @@ int RunInside(const std::vector<std::string>& args)
     std::string updaterPath, guiPath, updaterCwd;
     double timeout = 0;
     double speed = 1;
+    std::string chipTiming = "typical";
     bool showTrace = false, showGui = false, interactive = false, powerCut = false;
     std::vector<std::string> guiArgs, updaterEnv;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -260,6 +262,7 @@ int RunInside(const std::vector<std::string>& args)
         else if (a == "--env") updaterEnv.push_back(next());
         else if (a == "--power-cut") powerCut = true;
         else if (a == "--speed") speed = std::atof(next().c_str());
+        else if (a == "--chip-timing") chipTiming = next();
         else if (a == "--") {
             guiArgs.assign(args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -299,6 +302,7 @@ int RunInside(const std::vector<std::string>& args)
     }
     std::vector<std::string> baseEnv;
     for (char** e = environ; *e != nullptr; ++e) baseEnv.push_back(*e);
+    baseEnv = MergeEnvironment(baseEnv, {"NORFLASH_TIMING=" + chipTiming});
     const auto origin = std::chrono::steady_clock::now();
     auto envAt = [&]() {
         if (speed == 1) return baseEnv;
@@ -402,6 +406,15 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
         *why = "--speed must be between 1 (real time) and " + Seconds(kMaxSpeed);
         return 1;
     }
+    const std::string chipTiming = o.chipTiming.empty() ? "typical" : o.chipTiming;
+    {
+        norsim::NorTiming timing;
+        std::string error;
+        if (norsim::ParseTimingText(chipTiming, &timing, &error) != 0) {
+            *why = "--chip-timing " + chipTiming + ": " + error;
+            return 1;
+        }
+    }
     if (speed != 1) {
         std::string library, reason;
         if (!SimulatedTimeAvailable(&library, &reason)) {
@@ -450,7 +463,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
                                      "--gui-fd", std::to_string(guiRecord.get()), "--result-fd",
                                      std::to_string(inner.get()), "--updater", updater, "--gui", gui,
                                      "--timeout", std::to_string(o.interactive ? 0 : o.timeout),
-                                     "--speed", std::to_string(speed)};
+                                     "--speed", std::to_string(speed), "--chip-timing", chipTiming};
     if (!o.updaterCwd.empty()) argv.insert(argv.end(), {"--updater-cwd", o.updaterCwd});
     if (!o.powerCut.empty()) {
         CutPoint point;
@@ -500,6 +513,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     RemoveTree(s.faults());
 
     std::string record = "started=" + started + "\nwall-seconds=" + Seconds(wall) + "\nspeed=" + Seconds(speed) +
+                         "\nchip-timing=" + chipTiming +
                          "\nanswer=" +
                          (o.interactive ? std::string("interactive") : o.answer) +
                          "\nanswer-delay=" + Seconds(o.answerDelay) + "\npull-after=" +

@@ -39,6 +39,10 @@ struct RunOptions {
     // unless interactive. The delays and the time limit above are simulated
     // seconds.
     double speed = 0;
+    // How long the chip's operations take (a timing text of host/flash
+    // NorChip.h: "typical", "off" or "ERASE,PROGRAM,UNLOCK" seconds); ""
+    // is typical.
+    std::string chipTiming;
 };
 
 // Runs one update. Returns 0 when the run took place (whatever its outcome),

@@ -7,11 +7,11 @@
 //   swsim run STATE [--answer yes|no|never] [--answer-delay S] [--pull-after S|never]
 //                   [--interactive] [--faults FILE] [--timeout S] [--show-trace] [--quiet]
 //                   [--no-report] [--updater PATH] [--gui PATH] [--updater-cwd DIR] [--speed N]
-//                   [--web [ADDR:]PORT]
+//                   [--web [ADDR:]PORT] [--chip-timing typical|off|E,P,U]
 //   swsim report STATE [--trace] [--html FILE]
 //   swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N] [--no-fleet]
 //                      [--work DIR] [--keep]
-//   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE]
+//   swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE] [--html FILE]
 //
 // `swsim --help` and `swsim COMMAND --help` list the options; see
 // simulator/README.md.
@@ -192,6 +192,8 @@ void AddRun(Commands& c)
     sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write) or log:N:K (log write, K bytes kept)");
     sub->add_option("--speed", o.speed, "simulated clock N times faster than real time (1: real time; default: fast, real with --interactive)")
         ->check(CLI::Range(1.0, 86400.0));
+    sub->add_option("--chip-timing", o.chipTiming,
+                    "how long the chip is busy: typical (datasheet figures), off, or E,P,U (block erase s, word program us, lock-bit clearing s); default typical");
 }
 
 void AddReport(Commands& c)
@@ -212,9 +214,7 @@ void AddReport(Commands& c)
     sub->add_option("--html", *html, "also write the report as a self-contained HTML page to FILE");
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     // The part of a run inside the instrument root takes its arguments as
     // the run handed them over, not from a person.
@@ -254,4 +254,19 @@ int main(int argc, char** argv)
         if (it != commands.runners.end()) return it->second();
     }
     return UsageError("no command given");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Anything thrown (out of memory, a library's own error) ends the command
+    // with its reason instead of an abort.
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(std::string("internal error: ") + e.what());
+    } catch (...) {
+        return Fail("internal error");
+    }
 }

@@ -52,6 +52,12 @@ const char* PointClassText(PointClass c)
 
 namespace {
 
+// The runs of a sweep keep the chip free of busy time: a busy chip is polled
+// with a Read Status write per poll, so with busy times a cut counted in bus
+// writes would name another write in each run. The instrument's time of each
+// point comes from the timing model over the replayed writes instead.
+const char kCutRunChipTiming[] = "off";
+
 // The updater's fixed waits around the flash writing, in seconds: the start
 // of the GUI link before anything else, and the flash driver's restart
 // between the writing and the installation (where the revision entry is
@@ -106,7 +112,6 @@ struct Reference {
     std::string base;                       // the pristine instrument every point starts from
     std::vector<uint8_t> before, done;      // flash before and after the update
     std::vector<WrittenImage> images;
-    std::set<std::string> recreated;        // logs the update recreates without a cut
     std::vector<std::set<int>> criticalSectors;
     std::vector<std::string> criticalNames;
     BusPlan plan;
@@ -118,7 +123,8 @@ struct Reference {
 // the exit status of swsim (-1 when it did not start).
 int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, std::string* output)
 {
-    std::vector<std::string> argv = {o.selfExe, "run", state, "--quiet", "--no-report", "--pull-after", "0"};
+    std::vector<std::string> argv = {o.selfExe, "run", state, "--quiet", "--no-report", "--pull-after", "0",
+                                     "--chip-timing", kCutRunChipTiming};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
     if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;
@@ -219,7 +225,11 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
     const int rc = SwsimRun(o, ws, id, &output);
     const std::string runRecord = ReadTextOr(w.runRecord(), "");
     const std::string updater = RecordValue(runRecord, "updater-result");
-    std::set<std::string> recreated = RecreatedLogs(ReadTextOr(w.trace(), ""));
+    // Logs the restarts recreate: the update recreates a corrupt log before
+    // it writes the flash, so a restart finds one only where the cut left it
+    // torn (or cut its recreation short, taking the copy aside of the
+    // original with the /tmp the restart empties).
+    std::set<std::string> recreated;
     if (rc != 0) {
         r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
         return;
@@ -285,9 +295,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
         }
     }
     r->lostBytes = check.restChanged;
-    for (const auto& name : recreated) {
-        if (!ref.recreated.count(name)) r->logs.push_back(DescribeLostLog(w, name));
-    }
+    for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     if (!sound) return;
     if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
     else if (!r->logs.empty()) r->cls = PointClass::LogHistoryLost;
@@ -315,6 +323,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     RunOptions run;
     run.pullAfter = 0;
     run.showGui = false;
+    run.chipTiming = kCutRunChipTiming;
     run.logWritesFile = work + "/reference-log-writes.txt";
     // The run's own lines (the start-up's) go to a file, not among the report.
     std::fflush(stdout);
@@ -333,7 +342,6 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
         return 1;
     }
     const std::string trace = ReadTextOr(r.trace(), "");
-    ref->recreated = RecreatedLogs(trace);
     ref->logWrites = ReadLogWrites(run.logWritesFile);
     *wallSeconds = std::atof(RecordValue(ReadTextOr(r.runRecord(), ""), "wall-seconds").c_str());
     *mediumPolls = 0;
@@ -469,6 +477,19 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
         spans.push_back({first, last});
         if (first != 0) wanted.insert(wanted.end(), {first, last + 1});
     }
+    // Every image's writing, for the timeline: from its first changing write
+    // to the end of its last.
+    std::vector<std::pair<uint64_t, uint64_t>> imageSpans;
+    for (const auto& img : ref.images) {
+        uint64_t first = 0, last = 0;
+        for (int sec : TouchedSectors({img})) {
+            if (ref.plan.first[sec] == 0 || ref.sectorImage[sec] != img.name) continue;
+            if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
+            last = std::max(last, ref.plan.last[sec]);
+        }
+        imageSpans.push_back({first, last});
+        if (first != 0) wanted.insert(wanted.end(), {first, last + 1});
+    }
     wanted.push_back(ref.plan.writes + 1);  // the end of the writing
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
@@ -500,6 +521,17 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
         part.firstSector = *ref.criticalSectors[i].begin();
         part.lastSector = *ref.criticalSectors[i].rbegin();
         result->window.push_back(part);
+    }
+    for (size_t i = 0; i < imageSpans.size(); ++i) {
+        if (imageSpans[i].first == 0) continue;
+        const auto sectors = TouchedSectors({ref.images[i]});
+        WindowPart part;
+        part.partition = ref.images[i].name;
+        part.from = result->flashFrom + chipTime(imageSpans[i].first);
+        part.to = result->flashFrom + chipTime(imageSpans[i].second + 1);
+        part.firstSector = *sectors.begin();
+        part.lastSector = *sectors.rbegin();
+        result->writing.push_back(part);
     }
     // Overlapping parts (one partition named twice) count once.
     std::vector<std::pair<double, double>> intervals;

@@ -39,7 +39,7 @@ enum class PointClass { Recovered, LogHistoryLost, BytesLost, WouldNotStart, Oth
 const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
 const char* PointClassText(PointClass c);  // "recovered, log history lost", ...
 
-// A log that had to be recreated after the cut, and the copy set aside.
+// A log a restart had to recreate, and the copy it set aside.
 struct LostLog {
     std::string name;
     bool copyKept = false;        // the copy in /tmp/CorruptDiagnosticLogs after the last run
@@ -76,6 +76,7 @@ struct PowercutResult {
     std::vector<std::string> critical;
     std::vector<PointResult> points;
     std::vector<WindowPart> window;
+    std::vector<WindowPart> writing;     // every image's writing, in order
     double windowSeconds = 0;
     double updateSeconds = 0;     // the update's duration in the instrument's time
     double flashFrom = 0, flashTo = 0;   // the flash writing within it
@@ -93,6 +94,9 @@ int RunPowercut(const PowercutOptions& options, PowercutResult* result, std::str
 std::string PowercutText(const PowercutResult& result);
 // The same as JSON text.
 std::string PowercutJson(const PowercutResult& result);
+// The same as a self-contained HTML page: the update's timeline with the
+// window marked and the points on it, the counts and the table.
+std::string PowercutHtml(const PowercutResult& result);
 
 }  // namespace swsim
 

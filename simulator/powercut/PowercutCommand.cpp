@@ -11,7 +11,7 @@ void AddPowercutCommand(Commands& c)
 {
     struct Args {
         PowercutOptions o;
-        std::string json;
+        std::string json, html;
     };
     auto a = std::make_shared<Args>();
     CLI::App* sub = AddCommand(
@@ -25,6 +25,7 @@ void AddPowercutCommand(Commands& c)
             if (rc != 0) return Fail(why);
             std::fputs(PowercutText(result).c_str(), stdout);
             if (!a->json.empty() && !WriteText(a->json, PowercutJson(result), 0644, &why)) return Fail(why);
+            if (!a->html.empty() && !WriteText(a->html, PowercutHtml(result), 0644, &why)) return Fail(why);
             return static_cast<int>(kExitOk);
         });
     PowercutOptions& o = a->o;
@@ -38,6 +39,7 @@ void AddPowercutCommand(Commands& c)
         ->take_all();
     sub->add_option("--jobs", o.jobs, "points run at once")->check(CLI::Range(1, 16))->capture_default_str();
     sub->add_option("--json", a->json, "write the report as JSON to FILE");
+    sub->add_option("--html", a->html, "write the report as an HTML page with the update's timeline to FILE");
 }
 
 }  // namespace swsim

@@ -540,7 +540,10 @@ TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
         EXPECT_EQ(fleet[i]["outcome"], outcomes[i]) << fleet[i].dump();
         EXPECT_TRUE(fleet[i]["ok"].get<bool>()) << fleet[i].dump();
     }
+    // The estimate check needs the instrument's duration of the update.
+    ASSERT_TRUE(fleet[0]["durationSeconds"].is_number()) << fleet[0].dump();
     EXPECT_GT(fleet[0]["durationSeconds"].get<double>(), 0);
+    EXPECT_TRUE(fleet[2]["durationSeconds"].is_null()) << "a refusing instrument never reboots";
     const Junit j = ReadJunit(m.junit);
     EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()) + 3);
     EXPECT_EQ(j.failed, "");
@@ -601,6 +604,29 @@ TEST(CheckFleet, EstimateShorterThanTheUpdate)
     EXPECT_EQ(rc, 1) << m.output;
     const auto checks = ChecksOf(m.Result());
     EXPECT_EQ(checks, (std::multiset<std::string>{"estimate-duration", kKept})) << m.output;
+}
+
+TEST(CheckFleet, OverlapShowsInTheInstrumentsFlash)
+{
+    Medium m;
+    m.Sample("2.4");
+    Overlap(m);
+    const std::string fleet = m.scratch.path() + "/fleet.txt";
+    WriteText(fleet, "lab running=2.3\n");
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet});
+    EXPECT_EQ(rc, 1) << m.output;
+    const auto result = m.Result();
+    std::vector<std::string> problems;
+    for (const auto& f : result["findings"]) {
+        if (f["check"] == "fleet") problems.push_back(f["what"].get<std::string>());
+    }
+    // The run installs, but configPart.bin overwrote the end of appPart.bin,
+    // where the static check said.
+    ASSERT_EQ(problems.size(), 1u) << m.output;
+    EXPECT_EQ(problems[0], "the flash does not hold appPart.bin at 0x200000 (first difference at 0x2ee000)");
+    EXPECT_EQ(result["fleet"][0]["outcome"], "done");
+    EXPECT_FALSE(result["fleet"][0]["ok"].get<bool>());
 }
 
 TEST(CheckFleet, StaticOnlySkipsTheEstimateCheckInJunit)

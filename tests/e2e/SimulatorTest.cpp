@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "E2eSupport.h"
@@ -68,6 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         MapCase{"lastPart -1 1 YES\n", MapLine::Partition, "lastPart", -1, "YES", false},
         MapCase{"xPart 12abc 1 YES\n", MapLine::Partition, "xPart", 12, "YES", true},
         MapCase{"xPart abc 1 YES\n", MapLine::Partition, "xPart", 0, "YES", true},
+        MapCase{"xPart 4294967296 1 YES\n", MapLine::Partition, "xPart", INT_MAX, "YES", false},
+        MapCase{"xPart -4294967296 1 YES\n", MapLine::Partition, "xPart", INT_MIN, "YES", false},
         MapCase{"lowerpart.bin 0 1 YES\n", MapLine::Partition, "lowerpart.bin", 0, "YES", false},
         MapCase{"xPart 0 1\n", MapLine::Partition, "xPart", 0, "", false}));
 

@@ -104,7 +104,9 @@ TEST(InquireUpdateWait, OtherMessagesNeitherEndTheWaitNorChangeTheAnswer)
                     EXPECT_EQ(RawSend(kUpdater, m.first, m.second, &reply), 4);
                     EXPECT_EQ(Hex(reply), "00000000") << m.first;
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                // Longer than one timed wait of the main thread (1 s): a wait
+                // that ends at its first time-out, answer or not, is caught.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
                 answerSent = true;
                 RawSend(kUpdater, 89, Record2(89, 1), nullptr);
             });

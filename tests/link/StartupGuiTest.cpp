@@ -206,11 +206,11 @@ TEST_P(StartupGuiStop, SignalEndsItWithinASecond)
     const StopCase& c = GetParam();
     std::unique_ptr<RawPeer> updater;
     if (c.updater == StopCase::SilentUpdater) {
-        updater.reset(new RawPeer(SS_CONNECTOR_SOFTWAREUPGRADE, [](const RawRequest&) {
+        updater = std::make_unique<RawPeer>(SS_CONNECTOR_SOFTWAREUPGRADE, [](const RawRequest&) {
             RawPeer::Answer a;
             a.silent = true;
             return a;
-        }));
+        });
         ASSERT_TRUE(updater->Serving());
     }
     auto gui = Start(c.options);

@@ -134,7 +134,8 @@ TEST(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
 int RunSweep(const std::string& state, const std::string& json, const std::vector<std::string>& ids,
              std::string* output, nlohmann::json* report)
 {
-    std::vector<std::string> argv = {SWSIM_EXE, "powercut", state, "--jobs", "4", "--json", json, "--replay"};
+    std::vector<std::string> argv = {SWSIM_EXE, "powercut", state, "--jobs", "4", "--json", json,
+                                     "--html", json + ".html", "--replay"};
     argv.insert(argv.end(), ids.begin(), ids.end());
     std::string why;
     const int status = swsim::RunProgram(argv, output, &why);
@@ -237,6 +238,15 @@ TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
     EXPECT_GT(app, to);
     EXPECT_GT((*PointOf(report, "log:1:0"))["seconds"].get<double>(), app);
 
+    // The page draws the window and every point on the timeline.
+    const std::string html = swsim::ReadTextOr(dir.path() + "/all.json.html", "");
+    EXPECT_NE(html.find("id=\"window-0\""), std::string::npos);
+    EXPECT_EQ(html.find("id=\"window-1\""), std::string::npos);
+    size_t circles = 0;
+    for (size_t at = html.find("class=\"point\""); at != std::string::npos; at = html.find("class=\"point\"", at + 1))
+        ++circles;
+    EXPECT_EQ(circles, ids.size());
+
     // A point run again from its id alone gives the same result.
     nlohmann::json again;
     ASSERT_EQ(RunSweep(state, dir.path() + "/again.json", {"flash:3932650"}, &output, &again), 0) << output;
@@ -244,6 +254,37 @@ TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
     const nlohmann::json& first = *PointOf(report, "flash:3932650");
     const nlohmann::json& second = again["points"][0];
     EXPECT_EQ(first, second);
+}
+
+}  // namespace
+
+namespace {
+
+// An instrument whose Diag.log is corrupt: the update recreates it before it
+// writes the flash. A cut in the middle of that recreation leaves a short
+// log, and the copy of the corrupt original only in the /tmp the restart
+// empties: the restart recreates Diag.log again, and that counts as history
+// lost although the update recreates the log anyway.
+TEST(PowercutCorruptLog, CutRecreationCountsAsHistoryLost)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string state = dir.path() + "/instrument";
+    std::string out, why;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state, "--corrupt-log", "Diag.log"}, &out, &why), 0) << out;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--sample"}, &out, &why), 0) << out << why;
+    nlohmann::json report;
+    const int status = RunSweep(state, dir.path() + "/diag.json", {"log:500:3"}, &out, &report);
+    if (status == kNoRoot) GTEST_SKIP() << out;
+    ASSERT_EQ(status, 0) << out;
+    ASSERT_EQ(report["points"].size(), 1u);
+    const auto& p = report["points"][0];
+    EXPECT_EQ(p["class"], "recovered-log-history-lost") << p.dump();
+    EXPECT_NE(p["where"].get<std::string>().find("Diag.log empty record"), std::string::npos) << p.dump();
+    ASSERT_FALSE(p["logsRecreated"].empty()) << p.dump();
+    EXPECT_EQ(p["logsRecreated"][0]["log"], "Diag.log");
+    EXPECT_EQ(p["logsRecreated"][0]["copyShort"], true);  // the copy is of the half-recreated log
+    EXPECT_GT(report["logWrites"].get<int>(), 1000);       // the recreation writes every record
 }
 
 }  // namespace

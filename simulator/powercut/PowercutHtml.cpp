@@ -1,0 +1,167 @@
+// The power-cut sweep as one self-contained HTML page: the update's timeline
+// in the instrument's time with the phases, every image's writing, the
+// window in which a power failure leaves the instrument unable to start and
+// the points; then the counts and the table of points. Inline CSS and SVG
+// only, like the run's HTML report.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "HtmlReport.h"
+#include "Powercut.h"
+
+namespace swsim {
+
+namespace {
+
+const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::BytesLost,
+                               PointClass::WouldNotStart, PointClass::Other};
+
+const char* ClassColour(PointClass c)
+{
+    switch (c) {
+    case PointClass::Recovered: return "#2e7d32";
+    case PointClass::LogHistoryLost: return "#f9a825";
+    case PointClass::BytesLost: return "#ef6c00";
+    case PointClass::WouldNotStart: return "#c62828";
+    case PointClass::Other: return "#6a1b9a";
+    }
+    return "#000";
+}
+
+std::string Num(double v, int decimals = 2)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+constexpr double kWidth = 1000, kLeft = 10;
+
+// The timeline: axis, phases, image writing, window, points.
+std::string TimelineSvg(const PowercutResult& r)
+{
+    const double total = std::max(r.updateSeconds, 1e-6);
+    auto x = [&](double t) { return kLeft + kWidth * std::min(std::max(t, 0.0), total) / total; };
+    std::ostringstream o;
+    o << "<svg class=\"timeline\" width=\"" << kWidth + 2 * kLeft << "\" height=\"190\" role=\"img\" "
+      << "aria-label=\"the update's timeline\">";
+    // Phases.
+    auto box = [&](double from, double to, int y, int h, const char* fill, const std::string& id,
+                   const std::string& title) {
+        o << "<rect id=\"" << id << "\" x=\"" << Num(x(from)) << "\" y=\"" << y << "\" width=\""
+          << Num(std::max(0.5, x(to) - x(from))) << "\" height=\"" << h << "\" fill=\"" << fill
+          << "\" stroke=\"#fff\"><title>" << HtmlEscape(title) << "</title></rect>";
+    };
+    box(0, r.flashFrom, 20, 26, "#b0bec5", "phase-before", "before the flash writing: 0 to " + Num(r.flashFrom) + " s");
+    box(r.flashFrom, r.flashTo, 20, 26, "#90caf9", "phase-flash",
+        "flash writing: " + Num(r.flashFrom) + " to " + Num(r.flashTo) + " s");
+    box(r.flashTo, r.updateSeconds, 20, 26, "#b0bec5", "phase-after",
+        "driver restart, installation, medium: " + Num(r.flashTo) + " to " + Num(r.updateSeconds) + " s");
+    o << "<text x=\"" << kLeft << "\" y=\"14\">phases</text>";
+    // Images.
+    int n = 0;
+    for (const auto& w : r.writing) {
+        const bool critical = std::find(r.critical.begin(), r.critical.end(), w.partition) != r.critical.end();
+        box(w.from, w.to, 62, 26, critical ? "#ef9a9a" : "#64b5f6", "image-" + std::to_string(n++),
+            w.partition + " (sectors " + std::to_string(w.firstSector) + "-" + std::to_string(w.lastSector) +
+                "): " + Num(w.from) + " to " + Num(w.to) + " s" + (critical ? ", critical" : ""));
+        if (x(w.to) - x(w.from) > 60) {
+            o << "<text x=\"" << Num(x(w.from) + 3) << "\" y=\"80\">" << HtmlEscape(w.partition) << "</text>";
+        }
+    }
+    o << "<text x=\"" << kLeft << "\" y=\"58\">images written</text>";
+    // The window.
+    n = 0;
+    for (const auto& w : r.window) {
+        o << "<rect id=\"window-" << n++ << "\" class=\"window\" x=\"" << Num(x(w.from)) << "\" y=\"96\" width=\""
+          << Num(std::max(0.5, x(w.to) - x(w.from))) << "\" height=\"22\" fill=\"#c62828\"><title>"
+          << HtmlEscape("a power failure leaves the instrument unable to start (" + w.partition + "): " +
+                        Num(w.from) + " to " + Num(w.to) + " s")
+          << "</title></rect>";
+    }
+    o << "<text x=\"" << kLeft << "\" y=\"92\">unable to start</text>";
+    // Points.
+    for (const auto& p : r.points) {
+        o << "<circle class=\"point\" data-class=\"" << PointClassKey(p.cls) << "\" cx=\"" << Num(x(p.seconds))
+          << "\" cy=\"140\" r=\"4\" fill=\"" << ClassColour(p.cls) << "\" fill-opacity=\"0.75\"><title>"
+          << HtmlEscape(CutId(p.point) + " at " + Num(p.seconds, 3) + " s, " + p.where + ": " +
+                        PointClassText(p.cls))
+          << "</title></circle>";
+    }
+    o << "<text x=\"" << kLeft << "\" y=\"130\">points</text>";
+    // Axis.
+    const double step = total > 100 ? 20 : total > 40 ? 5 : total > 10 ? 2 : 1;
+    o << "<line x1=\"" << kLeft << "\" y1=\"160\" x2=\"" << kLeft + kWidth << "\" y2=\"160\" stroke=\"#555\"/>";
+    const int ticks = static_cast<int>(std::floor(total / step + 1e-9));
+    for (int k = 0; k <= ticks; ++k) {
+        const double t = k * step;
+        o << "<line x1=\"" << Num(x(t)) << "\" y1=\"160\" x2=\"" << Num(x(t)) << "\" y2=\"165\" stroke=\"#555\"/>"
+          << "<text x=\"" << Num(x(t) - 6) << "\" y=\"180\">" << Num(t, 0) << "</text>";
+    }
+    o << "</svg>";
+    return o.str();
+}
+
+}  // namespace
+
+std::string PowercutHtml(const PowercutResult& r)
+{
+    std::ostringstream o;
+    const double share = r.updateSeconds > 0 ? r.windowSeconds / r.updateSeconds : 0;
+    o << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Power cuts on "
+      << HtmlEscape(r.state) << "</title><style>"
+      << "body{font:15px/1.45 sans-serif;color:#1a1a1a;margin:0 20px;background:#fafafa}"
+      << "h1{font-size:20px}h2{font-size:17px;margin-top:24px}"
+      << ".verdict{border-left:6px solid #c62828;padding:8px 12px;background:#fff}.verdict.good{border-color:#2e7d32}"
+      << "table{border-collapse:collapse;background:#fff}td,th{border:1px solid #ccc;padding:3px 8px;"
+      << "text-align:left;vertical-align:top}th{background:#eee}td.num{text-align:right}"
+      << ".timeline text{font:11px sans-serif;fill:#222}.swatch{display:inline-block;width:10px;height:10px;"
+      << "border-radius:50%;margin-right:4px}code{font-size:13px}"
+      << "</style></head><body>\n";
+    o << "<h1>Power cuts during the update on " << HtmlEscape(r.state) << "</h1>\n";
+    const bool unsafe = r.windowSeconds > 0 || (r.counts.count(PointClass::WouldNotStart) &&
+                                                 r.counts.at(PointClass::WouldNotStart) > 0);
+    o << "<p class=\"verdict" << (unsafe ? "" : " good") << "\">";
+    if (unsafe) {
+        o << "For <b>" << Num(r.windowSeconds, 1) << " s</b> of the update's " << Num(r.updateSeconds, 1) << " s ("
+          << Num(100 * share, 1) << " %) a power failure leaves the instrument unable to start.";
+    } else {
+        o << "No moment of the update leaves the instrument unable to start.";
+    }
+    o << "</p>\n<h2>Timeline (instrument's time, seconds since the updater started)</h2>\n" << TimelineSvg(r)
+      << "\n<p>";
+    for (PointClass c : kClasses) {
+        o << "<span class=\"swatch\" style=\"background:" << ClassColour(c) << "\"></span>" << PointClassText(c)
+          << " &nbsp; ";
+    }
+    o << "</p>\n<p>Times: " << HtmlEscape(r.timeSource) << ".</p>\n";
+    o << "<h2>Counts</h2>\n<table><tr><th>class</th><th>points</th></tr>";
+    for (PointClass c : kClasses) {
+        const auto it = r.counts.find(c);
+        o << "<tr><td>" << PointClassText(c) << "</td><td class=\"num\">" << (it == r.counts.end() ? 0 : it->second)
+          << "</td></tr>";
+    }
+    o << "</table>\n<p>Seed " << r.seed << ", " << r.points.size() << " points over " << r.busWrites
+      << " flash bus writes and " << r.logWrites << " log writes; critical partitions: ";
+    for (size_t i = 0; i < r.critical.size(); ++i) o << (i ? ", " : "") << HtmlEscape(r.critical[i]);
+    o << "; wall time " << Num(r.wallSeconds, 1) << " s.</p>\n";
+    o << "<h2>Points</h2>\n<table><tr><th>id</th><th>time (s)</th><th>cut in</th><th>class</th><th>evidence</th></tr>";
+    for (const auto& p : r.points) {
+        std::string detail;
+        for (const auto& kv : p.lostBytes) {
+            detail += "sector " + std::to_string(kv.first) + ": " + std::to_string(kv.second) + " bytes lost; ";
+        }
+        for (const auto& l : p.logs) detail += l.name + " recreated; ";
+        for (const auto& e : p.evidence) detail += e + "; ";
+        o << "<tr><td><code>" << HtmlEscape(CutId(p.point)) << "</code></td><td class=\"num\">" << Num(p.seconds, 3)
+          << "</td><td>" << HtmlEscape(p.where) << "</td><td><span class=\"swatch\" style=\"background:"
+          << ClassColour(p.cls) << "\"></span>" << PointClassText(p.cls) << "</td><td>" << HtmlEscape(detail)
+          << "</td></tr>";
+    }
+    o << "</table>\n</body></html>\n";
+    return o.str();
+}
+
+}  // namespace swsim

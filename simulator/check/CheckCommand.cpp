@@ -14,7 +14,7 @@ namespace swsim {
 namespace {
 
 struct CheckArgs {
-    std::string medium, fleetFile, jsonFile, junitFile, workDir;
+    std::string medium, fleetFile, jsonFile, junitFile, htmlFile, workDir;
     int jobs = 0;
     bool noFleet = false, keep = false;
 };
@@ -69,6 +69,9 @@ int RunCheck(const CheckArgs& a)
     if (!a.junitFile.empty() && !WriteText(a.junitFile, JunitText(outcome), 0644, &why)) {
         return finish(Fail("cannot write " + a.junitFile + ": " + why, kExitCheckNotRun));
     }
+    if (!a.htmlFile.empty() && !WriteText(a.htmlFile, CheckHtmlText(outcome), 0644, &why)) {
+        return finish(Fail("cannot write " + a.htmlFile + ": " + why, kExitCheckNotRun));
+    }
     return finish(outcome.Errors() > 0 ? kExitFailure : kExitOk);
 }
 
@@ -88,6 +91,7 @@ void AddCheckCommand(Commands& commands)
                              ->check(CLI::ExistingFile);
     sub->add_option("--json", a->jsonFile, "write every finding and fleet result as JSON to FILE");
     sub->add_option("--junit", a->junitFile, "write JUnit XML to FILE (a test case per check and per instrument)");
+    sub->add_option("--html", a->htmlFile, "write the verdict, findings and each instrument's flash picture as an HTML page to FILE");
     sub->add_option("--jobs", a->jobs, "instruments run at once (default: the number of cores)")
         ->check(CLI::Range(1, 64));
     sub->add_flag("--no-fleet", a->noFleet, "static checks only, no runs")->excludes(fleet);

@@ -137,6 +137,9 @@ std::string VerdictLine(const CheckOutcome& o);
 std::string ReportText(const CheckOutcome& o);
 std::string JsonText(const CheckOutcome& o);
 std::string JunitText(const CheckOutcome& o);
+// A self-contained HTML page with each instrument's flash picture; made
+// while the fleet's state directories still exist.
+std::string CheckHtmlText(const CheckOutcome& o);
 
 }  // namespace swsim
 

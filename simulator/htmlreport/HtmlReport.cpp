@@ -154,14 +154,14 @@ std::string HexAddress(uint64_t v)
 
 // Fill of a sector of each state. Dark, light and textured fills keep the
 // states apart in grey and for readers who do not tell red from green.
-const char* Fill(SectorState s)
+std::string Fill(SectorState s, const std::string& idPrefix)
 {
     switch (s) {
     case SectorState::Written: return "#1d4e89";
-    case SectorState::Partial: return "url(#fill-partial)";
+    case SectorState::Partial: return "url(#" + idPrefix + "fill-partial)";
     case SectorState::Kept: return "#8cc084";
     case SectorState::Untouched: return "#f4f4f4";
-    case SectorState::Unexpected: return "url(#fill-unexpected)";
+    case SectorState::Unexpected: return "url(#" + idPrefix + "fill-unexpected)";
     }
     return "#000";
 }
@@ -174,22 +174,23 @@ void CellOrigin(int sector, int* x, int* y)
 
 }  // namespace
 
-std::string FlashSvg(const FlashPicture& p)
+std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
 {
+    const std::string& ip = idPrefix;
     const int rows = (kSectorCount + kColumns - 1) / kColumns;
     const int gridW = kLeft + kColumns * (kCellW + kGap);
     const int legendTop = kTop + rows * kRowPitch + 6;
     const int height = legendTop + 3 * 22 + 8;
     std::ostringstream o;
-    o << Fmt("<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"flash\" id=\"flash-picture\" "
+    o << Fmt("<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"flash\" id=\"%sflash-picture\" "
              "viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\" role=\"img\" "
              "aria-label=\"the flash's %d sectors of 128 KiB\">\n",
-             gridW + 4, height, gridW + 4, height, kSectorCount);
+             ip.c_str(), gridW + 4, height, gridW + 4, height, kSectorCount);
     o << "<defs>\n"
-         "<pattern id=\"fill-partial\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
+         "<pattern id=\"" << ip << "fill-partial\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
          "patternTransform=\"rotate(45)\"><rect width=\"8\" height=\"8\" fill=\"#ffffff\"/>"
          "<rect width=\"4\" height=\"8\" fill=\"#1d4e89\"/></pattern>\n"
-         "<pattern id=\"fill-unexpected\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\">"
+         "<pattern id=\"" << ip << "fill-unexpected\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\">"
          "<rect width=\"10\" height=\"10\" fill=\"#c62828\"/>"
          "<path d=\"M0 0L10 10M10 0L0 10\" stroke=\"#ffffff\" stroke-width=\"2\"/></pattern>\n"
          "</defs>\n";
@@ -210,11 +211,11 @@ std::string FlashSvg(const FlashPicture& p)
         if (p.coveredBytes[s] != 0) {
             title += Fmt("; %u of %u bytes from ", p.coveredBytes[s], kSectorSize) + p.imageOf[s];
         }
-        o << Fmt("<rect class=\"sector\" id=\"sector-%d\" data-sector=\"%d\" data-state=\"%s\" "
+        o << Fmt("<rect class=\"sector\" id=\"%ssector-%d\" data-sector=\"%d\" data-state=\"%s\" "
                  "data-covered=\"%u\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\">"
                  "<title>%s</title></rect>\n",
-                 s, s, SectorStateKey(p.sectors[s]), p.coveredBytes[s], x, y, kCellW, kCellH,
-                 Fill(p.sectors[s]), HtmlEscape(title).c_str());
+                 ip.c_str(), s, s, SectorStateKey(p.sectors[s]), p.coveredBytes[s], x, y, kCellW, kCellH,
+                 Fill(p.sectors[s], ip).c_str(), HtmlEscape(title).c_str());
         if (s % 4 == 0) {
             o << Fmt("<text x=\"%d\" y=\"%d\" style=\"font-size:9px;fill:%s\">%d</text>\n", x + 2, y + 10,
                      p.sectors[s] == SectorState::Written ? "#fff" : "#555", s);
@@ -237,7 +238,8 @@ std::string FlashSvg(const FlashPicture& p)
             o << Fmt("<rect class=\"pbox\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\"/>\n", x0 - 1, y0 - 1,
                      w + 2, kCellH + 2);
             // The bar shows the partition's exact extent inside the row.
-            const double rowStart = static_cast<double>((s / kColumns) * kColumns) * kSectorSize;
+            const int rowFirst = s - s % kColumns;
+            const double rowStart = static_cast<double>(rowFirst) * kSectorSize;
             const double perByte = static_cast<double>(kCellW + kGap) / kSectorSize;
             const double from = std::max<double>(box.start, rowStart);
             const double to = std::min<double>(static_cast<double>(end), rowStart + kColumns * kSectorSize);
@@ -261,7 +263,7 @@ std::string FlashSvg(const FlashPicture& p)
         const int x = kLeft + (i % 3) * 230, y = legendTop + (i / 3) * 22;
         o << Fmt("<g class=\"legend\" data-state=\"%s\"><rect x=\"%d\" y=\"%d\" width=\"24\" height=\"16\" "
                  "fill=\"%s\" stroke=\"#777\"/><text x=\"%d\" y=\"%d\">%s</text></g>\n",
-                 SectorStateKey(states[i]), x, y, Fill(states[i]), x + 30, y + 12, SectorStateText(states[i]));
+                 SectorStateKey(states[i]), x, y, Fill(states[i], ip).c_str(), x + 30, y + 12, SectorStateText(states[i]));
     }
     const int y = legendTop + 2 * 22;
     o << Fmt("<rect class=\"pbox\" x=\"%d\" y=\"%d\" width=\"24\" height=\"16\"/><text x=\"%d\" y=\"%d\">"
@@ -375,6 +377,16 @@ const char* kStyle =
     ".ok{font-weight:bold}.notok{font-weight:bold;color:#c62828}"
     "svg.bars text{font:12px sans-serif}";
 
+std::map<std::string, std::string> SummaryOf(const StatePaths& s)
+{
+    std::map<std::string, std::string> summary;
+    for (const auto& line : Lines(ReadTextOr(s.summary(), ""))) {
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) summary[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return summary;
+}
+
 std::string YesNoCell(const std::string& v)
 {
     if (v.empty()) return "<td>-</td>";
@@ -405,16 +417,37 @@ std::string DurationBars(const std::vector<std::pair<std::string, double>>& bars
 
 }  // namespace
 
+const char* HtmlReportStyle()
+{
+    return kStyle;
+}
+
+bool PictureOfRun(const std::string& stateDir, FlashPicture* picture, std::string* why)
+{
+    const StatePaths s(stateDir);
+    std::vector<uint8_t> before, after;
+    if (!ReadBytes(s.flashBefore(), &before) || !ReadBytes(s.flash(), &after) || before.size() != kFlashSize ||
+        after.size() != kFlashSize) {
+        *why = "the flash or its copy from before the run is missing or not 16 MiB";
+        return false;
+    }
+    std::vector<WrittenImage> images;
+    for (const auto& a : FlashAttempts(ReadTextOr(s.trace(), ""))) {
+        WrittenImage w;
+        w.name = a.name;
+        w.startKiB = static_cast<int>(a.address / 1024);
+        if (ReadBytes(ImagePath(s, a.name), &w.bytes)) images.push_back(std::move(w));
+    }
+    *picture = PictureFlash(before, after, images, Partitions(s, SummaryOf(s)));
+    return true;
+}
+
 int WriteHtmlReport(const std::string& stateDir, const std::string& file, std::string* why)
 {
     const StatePaths s(stateDir);
     std::string text;
     if (MakeReport(stateDir, &text, why) != 0) return 1;
-    std::map<std::string, std::string> summary;
-    for (const auto& line : Lines(ReadTextOr(s.summary(), ""))) {
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) summary[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+    const std::map<std::string, std::string> summary = SummaryOf(s);
     const auto get = [&](const char* k) {
         const auto it = summary.find(k);
         return it == summary.end() ? std::string() : it->second;
@@ -474,21 +507,12 @@ int WriteHtmlReport(const std::string& stateDir, const std::string& file, std::s
 
     // The flash.
     o << "<h2>The flash: 128 sectors of 128 KiB</h2>\n";
-    std::vector<uint8_t> before, after;
-    const bool haveFlash = ReadBytes(s.flashBefore(), &before) && ReadBytes(s.flash(), &after) &&
-                           before.size() == kFlashSize && after.size() == kFlashSize;
     const std::vector<PartitionBox> boxes = Partitions(s, summary);
-    if (!haveFlash) {
-        o << "<p class=\"notok\">The flash or its copy from before the run is missing or not 16 MiB.</p>\n";
+    FlashPicture picture;
+    std::string pictureWhy;
+    if (!PictureOfRun(stateDir, &picture, &pictureWhy)) {
+        o << "<p class=\"notok\">" << HtmlEscape(pictureWhy) << ".</p>\n";
     } else {
-        std::vector<WrittenImage> images;
-        for (const auto& a : FlashAttempts(trace)) {
-            WrittenImage w;
-            w.name = a.name;
-            w.startKiB = static_cast<int>(a.address / 1024);
-            if (ReadBytes(ImagePath(s, a.name), &w.bytes)) images.push_back(std::move(w));
-        }
-        const FlashPicture picture = PictureFlash(before, after, images, boxes);
         o << FlashSvg(picture);
         std::map<std::string, int> counts;
         for (const auto st : picture.sectors) counts[SectorStateKey(st)]++;

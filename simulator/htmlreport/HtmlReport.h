@@ -54,7 +54,18 @@ FlashPicture PictureFlash(const std::vector<uint8_t>& before, const std::vector<
 
 // The picture as an inline <svg> element with its legend: one rectangle per
 // sector (id "sector-N", data-state the state's key, a <title> telling it).
-std::string FlashSvg(const FlashPicture& picture);
+// Several pictures on one page each get an `idPrefix` of their own, which
+// starts every id of theirs ("i1-sector-5", "i1-flash-picture").
+std::string FlashSvg(const FlashPicture& picture, const std::string& idPrefix = "");
+
+// The picture of the last run of the instrument in `stateDir`, after its
+// report was made (MakeReport: the partitions' decisions come from its
+// summary). Returns false with the reason when the flash or its copy from
+// before the run is missing.
+bool PictureOfRun(const std::string& stateDir, FlashPicture* picture, std::string* why);
+
+// The page's style sheet, for other pages built from these pieces.
+const char* HtmlReportStyle();
 
 // Text made safe for HTML element content and attribute values.
 std::string HtmlEscape(const std::string& text);

@@ -45,10 +45,12 @@ struct Web {
     bool running = false;
 };
 
+// Never destroyed: a stand-in ending on another path than WebScreenStop
+// must not have a running server thread torn down under it at exit.
 Web& State()
 {
-    static Web web;
-    return web;
+    static Web* web = new Web;
+    return *web;
 }
 
 long long ClockMs()

@@ -30,7 +30,7 @@ def check(condition, what):
 
 def scratch(build_dir, name):
     """A fresh directory for this test in the build tree."""
-    path = os.path.join(build_dir, "browser-tests", name)
+    path = os.path.abspath(os.path.join(build_dir, "browser-tests", name))
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     return path

@@ -1,6 +1,7 @@
 """The report page of a run of the sample update, read in a browser: the
 sector picture through the DOM (a written sector, a kept one, the partly
-covered last sector of an image, untouched ones), the legend and the outcome.
+covered last sector of an image, untouched ones), the legend and the outcome;
+then swsim check's page with a picture per fleet instrument.
 
 usage: html_report_test.py SWSIM BUILD_DIR"""
 import os
@@ -30,12 +31,12 @@ def main():
     work = scratch(build, "html-report")
     state = os.path.join(work, "instrument")
     page = os.path.join(work, "report.html")
-    new_instrument(exe, state)
-    swsim(exe, "run", state, "--answer", "yes", "--pull-after", "0.2", "--no-report", "--quiet")
-    out = swsim(exe, "report", state, "--html", page)
-    check("HTML report: " + page in out, "report --html names the page it wrote")
     browser = chromium(work, 1100, 2400)
     try:
+        new_instrument(exe, state)
+        swsim(exe, "run", state, "--answer", "yes", "--pull-after", "0.2", "--no-report", "--quiet")
+        out = swsim(exe, "report", state, "--html", page)
+        check("HTML report: " + page in out, "report --html names the page it wrote")
         browser.get("file://" + page)
         by_id = lambda i: browser.find_element("id", i)
         check(by_id("outcome").get_attribute("data-outcome") == "done", "the outcome is update done")
@@ -57,6 +58,20 @@ def main():
             check(name in names, name + " is in the partition table")
         check(len(browser.find_elements("css selector", "script")) == 0, "the page has no script")
         browser.save_screenshot(os.path.join(work, "report.png"))
+
+        # swsim check --html: each fleet instrument's flash in one page,
+        # every picture's ids its own.
+        check_page = os.path.join(work, "check.html")
+        swsim(exe, "check", os.path.join(state, "medium"), "--html", check_page, "--jobs", "2", "--work", work)
+        browser.get("file://" + check_page)
+        check(by_id("verdict").get_attribute("data-errors") == "0", "the check page shows no error")
+        pictures = browser.find_elements("css selector", "svg.flash")
+        check(len(pictures) >= 2, "the check page has a flash picture per instrument that ran (%d)" % len(pictures))
+        check(by_id("i1-sector-0").get_attribute("data-state") == "written", "instrument 1's sector 0 is written")
+        check(by_id("i1-sector-64").get_attribute("data-state") == "kept", "instrument 1's sector 64 is kept")
+        ids = browser.execute_script("return Array.from(document.querySelectorAll('[id]')).map(e => e.id)")
+        check(len(ids) == len(set(ids)), "no id appears twice on the check page")
+        browser.save_screenshot(os.path.join(work, "check.png"))
     finally:
         browser.quit()
     print("screenshot in " + work)

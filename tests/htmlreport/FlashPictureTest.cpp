@@ -118,6 +118,12 @@ TEST(FlashPictureSvg, OneRectanglePerSectorWithItsStateAndALegend)
     for (const char* key : {"written", "partial", "kept", "untouched", "unexpected"}) {
         EXPECT_NE(svg.find(std::string("class=\"legend\" data-state=\"") + key), std::string::npos) << key;
     }
+    // A second picture on the same page gets ids of its own, patterns too.
+    const std::string second = FlashSvg(PictureFlash(flash, after, {w}, {box}), "i2-");
+    EXPECT_NE(second.find("id=\"i2-sector-0\""), std::string::npos);
+    EXPECT_NE(second.find("url(#i2-fill-partial)"), std::string::npos);
+    EXPECT_EQ(second.find("id=\"sector-"), std::string::npos);
+    EXPECT_EQ(second.find("url(#fill-"), std::string::npos);
     // The image's name is text, never markup.
     EXPECT_EQ(svg.find("a<b>"), std::string::npos);
     EXPECT_NE(svg.find("a&lt;b&gt;Part.bin"), std::string::npos);

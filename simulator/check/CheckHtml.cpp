@@ -1,0 +1,63 @@
+// swsim check --html: the verdict, the findings and the fleet as one
+// self-contained page, with the picture of each instrument's flash after
+// its run (the pieces of the report page).
+#include <cstdio>
+#include <sstream>
+
+#include "HtmlReport.h"
+#include "MediumCheck.h"
+
+namespace swsim {
+
+std::string CheckHtmlText(const CheckOutcome& o)
+{
+    std::ostringstream h;
+    const bool ship = o.Errors() == 0;
+    h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Check of "
+      << HtmlEscape(o.medium) << "</title><style>" << HtmlReportStyle() << "</style></head>\n<body><main>\n"
+      << "<h1>Is the medium safe to ship?</h1>\n<p class=\"meta\">" << HtmlEscape(o.medium) << ", version "
+      << HtmlEscape(o.version.empty() ? "unknown" : o.version) << "</p>\n"
+      << "<p class=\"outcome " << (ship ? "good" : "bad") << "\" id=\"verdict\" data-errors=\"" << o.Errors()
+      << "\" data-warnings=\"" << o.Warnings() << "\">" << HtmlEscape(VerdictLine(o)) << "</p>\n";
+    h << "<h2>Findings</h2>\n<table id=\"findings\"><tr><th>severity</th><th>check</th><th>where</th>"
+         "<th>what</th><th>effect</th></tr>\n";
+    for (const auto& f : o.findings) {
+        std::string where = f.instrument.empty() ? f.package : f.instrument;
+        if (!f.file.empty()) where += (where.empty() ? "" : " ") + f.file;
+        if (f.line > 0) where += " line " + std::to_string(f.line);
+        h << "<tr><td class=\"" << (f.severity == Finding::Error ? "notok" : "ok") << "\">"
+          << SeverityName(f.severity) << "</td><td>" << HtmlEscape(f.check) << "</td><td>" << HtmlEscape(where)
+          << "</td><td>" << HtmlEscape(f.what) << "</td><td>" << HtmlEscape(f.effect) << "</td></tr>\n";
+    }
+    if (o.findings.empty()) h << "<tr><td colspan=\"5\">none</td></tr>\n";
+    h << "</table>\n";
+    if (!o.fleetRun) {
+        h << "<p>No fleet was run (static checks only).</p>\n";
+    }
+    int n = 0;
+    for (const auto& r : o.fleet) {
+        ++n;
+        h << "<h2>Instrument " << HtmlEscape(r.instrument.name) << "</h2>\n<p>running "
+          << HtmlEscape(r.instrument.running) << ", market "
+          << HtmlEscape(r.instrument.market.empty() ? "none (internal)" : r.instrument.market) << "; expected "
+          << HtmlEscape(r.expected) << ", outcome " << HtmlEscape(r.outcome) << ": <span class=\""
+          << (r.ok ? "ok" : "notok") << "\">" << HtmlEscape(r.verdict) << "</span>";
+        if (r.durationSeconds >= 0) {
+            char d[32];
+            std::snprintf(d, sizeof d, "%.1f", r.durationSeconds);
+            h << "; duration " << d << " s";
+        }
+        h << "</p>\n";
+        FlashPicture picture;
+        std::string why;
+        if (!r.stateDir.empty() && PictureOfRun(r.stateDir, &picture, &why)) {
+            h << FlashSvg(picture, "i" + std::to_string(n) + "-");
+        } else {
+            h << "<p>No picture of the flash: " << HtmlEscape(why.empty() ? "no run" : why) << ".</p>\n";
+        }
+    }
+    h << "</main></body></html>\n";
+    return h.str();
+}
+
+}  // namespace swsim

@@ -44,6 +44,10 @@ bool SimulatedTimeAvailable(std::string* library, std::string* why);
 // `speed` times the real time since the origin. Each program started this
 // way therefore reads the same clock. Programs they start themselves inherit
 // the factor but count from their own start.
+// The LD_PRELOAD value for the run's programs: the sanitizer runtimes this
+// process was built with (they must come first), then `currentPreload`.
+std::string SanitizerPreload(const char* currentPreload);
+
 std::vector<std::string> SimClockEnvironment(const std::string& library, double speed, double sinceOrigin,
                                              const char* currentPreload);
 

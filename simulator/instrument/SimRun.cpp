@@ -306,7 +306,8 @@ int RunInside(const std::vector<std::string>& args)
     const auto origin = std::chrono::steady_clock::now();
     auto envAt = [&]() {
         if (speed == 1) return baseEnv;
-        return MergeEnvironment(baseEnv, SimClockEnvironment(fakeTime, speed, Elapsed(origin), std::getenv("LD_PRELOAD")));
+        return MergeEnvironment(baseEnv, SimClockEnvironment(fakeTime, speed, Elapsed(origin),
+                                                             SanitizerPreload(std::getenv("LD_PRELOAD")).c_str()));
     };
     RebootWatch reboot;
     std::vector<std::string> guiArgv = {guiPath};

@@ -407,7 +407,11 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
         *why = "--speed must be between 1 (real time) and " + Seconds(kMaxSpeed);
         return 1;
     }
-    const std::string chipTiming = o.chipTiming.empty() ? "typical" : o.chipTiming;
+    // A power cut's write numbers count the bus writes of an instantly ready
+    // chip (the replay the cut points are chosen from): a timed chip is
+    // polled more often, which would move the cut. So a cut run has no chip
+    // timing unless one is asked for.
+    const std::string chipTiming = !o.chipTiming.empty() ? o.chipTiming : o.powerCut.empty() ? "typical" : "off";
     {
         norsim::NorTiming timing;
         std::string error;

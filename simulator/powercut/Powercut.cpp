@@ -23,6 +23,7 @@
 #include "SimReport.h"
 #include "SimRun.h"
 #include "SimState.h"
+#include "SimTiming.h"
 
 namespace swsim {
 
@@ -52,19 +53,9 @@ const char* PointClassText(PointClass c)
 
 namespace {
 
-// The runs of a sweep keep the chip free of busy time: a busy chip is polled
-// with a Read Status write per poll, so with busy times a cut counted in bus
-// writes would name another write in each run. The instrument's time of each
-// point comes from the timing model over the replayed writes instead.
-const char kCutRunChipTiming[] = "off";
-
-// The updater's fixed waits around the flash writing, in seconds: the start
-// of the GUI link before anything else, and the flash driver's restart
-// between the writing and the installation (where the revision entry is
-// written). They place the writing within the update's duration.
-constexpr double kLinkStartWait = 3.0;
-constexpr double kDriverRestartWait = 5.0;
-constexpr double kMediumPollPause = 2.0;
+// The updater's fixed waits (SimTiming.h) place the flash writing within the
+// update: the GUI link's start before it, the flash driver's restart between
+// it and the installation (where the revision entry is written).
 
 constexpr int kMaxRestarts = 3;
 
@@ -123,8 +114,11 @@ struct Reference {
 // the exit status of swsim (-1 when it did not start).
 int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, std::string* output)
 {
-    std::vector<std::string> argv = {o.selfExe, "run", state, "--quiet", "--no-report", "--pull-after", "0",
-                                     "--chip-timing", kCutRunChipTiming};
+    // The chip is instantly ready: the cut's bus write numbers are those of
+    // the replay, and the instrument's time comes from the chip timing model
+    // and the reference run.
+    std::vector<std::string> argv = {o.selfExe, "run",        state, "--quiet", "--no-report", "--pull-after",
+                                     "0",       "--chip-timing", "off"};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
     if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;
@@ -305,7 +299,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
 // The reference: the update once without a cut on a copy, its log writes
 // recorded, its flash writing replayed with the bus recorded.
 int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref,
-                  std::vector<norsim::BusAccess>* bus, double* wallSeconds, int* mediumPolls, std::string* why)
+                  std::vector<norsim::BusAccess>* bus, double* measuredSeconds, int* mediumPolls, std::string* why)
 {
     ref->base = work + "/base";
     if (CopyInstrument(o.state, ref->base, why) != 0) return 1;
@@ -323,7 +317,6 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     RunOptions run;
     run.pullAfter = 0;
     run.showGui = false;
-    run.chipTiming = kCutRunChipTiming;
     run.logWritesFile = work + "/reference-log-writes.txt";
     // The run's own lines (the start-up's) go to a file, not among the report.
     std::fflush(stdout);
@@ -343,7 +336,6 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     }
     const std::string trace = ReadTextOr(r.trace(), "");
     ref->logWrites = ReadLogWrites(run.logWritesFile);
-    *wallSeconds = std::atof(RecordValue(ReadTextOr(r.runRecord(), ""), "wall-seconds").c_str());
     *mediumPolls = 0;
     for (size_t at = trace.find("MSD attached fil descriptor is"); at != std::string::npos;
          at = trace.find("MSD attached fil descriptor is", at + 1)) {
@@ -374,6 +366,13 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
         return 1;
     }
     ref->plan = PlanFromBus(*bus);
+    // The reference ran with the chip taking its time: its clock measured the
+    // update's duration.
+    const RunTiming timing =
+        TimingOf(ReadTextOr(r.runRecord(), ""), trace, static_cast<double>(result.stats.erases),
+                 static_cast<double>(result.stats.programs), static_cast<double>(ref->images.size()),
+                 ReadTextOr(r.tmp() + "/estUpdateTime", ""));
+    *measuredSeconds = timing.rebooted ? timing.seconds : -1;
     for (const auto& img : ref->images) {
         for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
     }
@@ -401,9 +400,9 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
 
     Reference ref;
     std::vector<norsim::BusAccess> bus;
-    double refWall = 0;
+    double measured = -1;
     int polls = 0;
-    const int rc = MakeReference(o, work, &ref, &bus, &refWall, &polls, why);
+    const int rc = MakeReference(o, work, &ref, &bus, &measured, &polls, why);
     if (rc != 0) return rc;
 
     // The critical partitions: named ones, or the one at start 0.
@@ -500,12 +499,17 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
         return times[static_cast<size_t>(std::lower_bound(wanted.begin(), wanted.end(), n) - wanted.begin())];
     };
     const double flashSeconds = chipTime(ref.plan.writes + 1);
-    result->flashFrom = kLinkStartWait;
-    result->flashTo = kLinkStartWait + flashSeconds;
-    result->updateSeconds = result->flashTo + kDriverRestartWait + kMediumPollPause * std::max(0, polls - 1);
-    result->timeSource = "chip timing model over the replayed bus writes (typical datasheet figures), placed "
-                         "between the updater's fixed waits (3 s link start before, 5 s driver restart and 2 s "
-                         "per medium poll after)";
+    result->flashFrom = kGuiStartWait;
+    result->flashTo = kGuiStartWait + flashSeconds;
+    const double modelled = result->flashTo + kDriverRestartWait + kMediumPollWait * std::max(0, polls - 1);
+    result->updateSeconds = measured > result->flashTo ? measured : modelled;
+    result->modelledSeconds = modelled;
+    result->timeSource = std::string("the cuts' moments from the chip timing model over the replayed bus writes "
+                                     "(typical datasheet figures), the writing placed after the updater's 3 s link "
+                                     "start; the update's duration ") +
+                         (measured > result->flashTo
+                              ? "measured on the reference run's simulated clock with the chip taking its time"
+                              : "modelled: the writing, the 5 s driver restart and 2 s per further medium poll");
 
     result->state = s.root;
     result->seed = o.seed;

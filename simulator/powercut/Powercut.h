@@ -79,6 +79,7 @@ struct PowercutResult {
     std::vector<WindowPart> writing;     // every image's writing, in order
     double windowSeconds = 0;
     double updateSeconds = 0;     // the update's duration in the instrument's time
+    double modelledSeconds = 0;   // the same from the chip model and the fixed waits alone
     double flashFrom = 0, flashTo = 0;   // the flash writing within it
     std::string timeSource;       // how the instrument's times were obtained
     double wallSeconds = 0;

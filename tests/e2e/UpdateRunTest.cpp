@@ -496,7 +496,7 @@ TEST(TimeLimit, StopsAnUpdaterWaitingForTheMedium)
     inst.Create({});
     inst.Sample("2.4");
     inst.Medium();
-    RUN_OR_SKIP(inst, {"--pull-after", "never", "--timeout", "60"});
+    RUN_OR_SKIP(inst, {"--pull-after", "never", "--timeout", "240"});
 
     auto sum = Summary(inst.state);
     EXPECT_EQ(sum["outcome"], "unfinished");

@@ -16,7 +16,8 @@ namespace swsim {
 
 // The speed of a run without --speed and without --interactive. Chosen as
 // the highest factor at which every run of the project's end-to-end cases
-// stayed exact on a loaded 2-core machine (simulator/README.md).
+// stayed exact on a loaded 2-core machine (simulator/README.md). The host's
+// own work counts that many times on the simulated clock.
 constexpr double kDefaultSpeed = 50;
 
 // The highest factor accepted at all.

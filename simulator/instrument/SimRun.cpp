@@ -18,6 +18,7 @@
 #include "InstrumentRoot.h"
 #include "NorChip.h"
 #include "SimCuts.h"
+#include "Sanitizers.h"
 #include "SimClock.h"
 #include "SimFiles.h"
 #include "SimMedium.h"
@@ -411,7 +412,16 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     // chip (the replay the cut points are chosen from): a timed chip is
     // polled more often, which would move the cut. So a cut run has no chip
     // timing unless one is asked for.
-    const std::string chipTiming = !o.chipTiming.empty() ? o.chipTiming : o.powerCut.empty() ? "typical" : "off";
+#if defined(SWU_SANITIZED)
+    // Sanitizer builds run in real time (SimClock.cpp): there the chip is
+    // instantly ready unless asked, so that a run takes seconds, not a minute.
+    const char* const defaultChipTiming = "off";
+#else
+    const char* const defaultChipTiming = "typical";
+#endif
+    const std::string chipTiming = !o.chipTiming.empty() ? o.chipTiming
+                                   : o.powerCut.empty()  ? defaultChipTiming
+                                                         : "off";
     {
         norsim::NorTiming timing;
         std::string error;

@@ -2,7 +2,7 @@
 // the monotonic clock, together with the busy-polls fault; the timing texts.
 #include <gtest/gtest.h>
 
-#include <time.h>
+#include <ctime>
 
 #include "DeviceMemory.h"
 #include "FlashTestSupport.h"
@@ -35,7 +35,7 @@ protected:
     }
     // Status reads until bit 7 is set: how many found the chip busy, and
     // how long after `start` (before the operation's first write) it was ready.
-    int PollsUntilReady(double* seconds, double start = Now()) {
+    int PollsUntilReady(double* seconds, double start = Now()) const {
         int busy = 0;
         while ((in16(base_) & 0x80) == 0) ++busy;
         *seconds = Now() - start;

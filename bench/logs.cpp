@@ -126,7 +126,8 @@ void BM_WriteDiagnosticEntry(benchmark::State& state)
 }
 BENCHMARK(BM_WriteDiagnosticEntry)->Unit(benchmark::kMicrosecond);
 
-void BM_Crc32(benchmark::State& state)
+// CRC-32 over a pseudo-random buffer of state.range(0) bytes with `crc`.
+void CrcOverBuffer(benchmark::State& state, uint32_t (*crc)(const char*, size_t))
 {
     std::vector<char> buf(static_cast<size_t>(state.range(0)));
     uint32_t seed = 12345;
@@ -135,24 +136,15 @@ void BM_Crc32(benchmark::State& state)
         c = static_cast<char>(seed >> 24);
     }
     for (auto _ : state)
-        benchmark::DoNotOptimize(crc32buf(buf.data(), buf.size()));
+        benchmark::DoNotOptimize(crc(buf.data(), buf.size()));
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
+
+void BM_Crc32(benchmark::State& state) { CrcOverBuffer(state, crc32buf); }
 BENCHMARK(BM_Crc32)->Arg(60)->Arg(1032)->Arg(1 << 20);
 
 // The byte-wise calculation, for comparison.
-void BM_Crc32Bytewise(benchmark::State& state)
-{
-    std::vector<char> buf(static_cast<size_t>(state.range(0)));
-    uint32_t seed = 12345;
-    for (char& c : buf) {
-        seed = seed * 1103515245u + 12345u;
-        c = static_cast<char>(seed >> 24);
-    }
-    for (auto _ : state)
-        benchmark::DoNotOptimize(crc32buf_bytewise(buf.data(), buf.size()));
-    state.SetBytesProcessed(state.iterations() * state.range(0));
-}
+void BM_Crc32Bytewise(benchmark::State& state) { CrcOverBuffer(state, crc32buf_bytewise); }
 BENCHMARK(BM_Crc32Bytewise)->Arg(60)->Arg(1032)->Arg(1 << 20);
 
 }  // namespace

@@ -27,7 +27,10 @@ cmake --preset default -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER
 database=$build/compile_commands.json
 
 # The translation units, optionally only those under the given paths.
-mapfile -t all < <(grep -o '"file": "[^"]*"' "$database" | sed 's/^"file": "//; s/"$//' | sort -u)
+# Sources generated into the build tree (the web page's assets) are left out:
+# a configure-only tree does not make them, and they are data, not code.
+mapfile -t all < <(grep -o '"file": "[^"]*"' "$database" | sed 's/^"file": "//; s/"$//' | sort -u |
+                   grep -v "^$root/build/")
 files=()
 for f in "${all[@]}"; do
     if [ $# -eq 0 ]; then

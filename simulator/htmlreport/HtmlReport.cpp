@@ -275,15 +275,6 @@ std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 std::vector<std::string> SplitList(const std::string& text)
 {
     std::vector<std::string> out;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 namespace swsim {
 
@@ -78,6 +79,15 @@ std::string ReadTextOr(const std::string& path, const std::string& fallback)
 {
     std::string text;
     return ReadText(path, &text) ? text : fallback;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
 }
 
 bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t mode, std::string* why)

@@ -38,6 +38,9 @@ private:
 bool ReadBytes(const std::string& path, std::vector<uint8_t>* out);
 bool ReadText(const std::string& path, std::string* out);
 std::string ReadTextOr(const std::string& path, const std::string& fallback);
+
+// The lines of a text, without their line ends (a last line without one counts).
+std::vector<std::string> Lines(const std::string& text);
 bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t mode = 0644,
                 std::string* why = nullptr);
 bool WriteText(const std::string& path, const std::string& text, mode_t mode = 0644,

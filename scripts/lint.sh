@@ -88,6 +88,9 @@ filters=()
 for f in "${files[@]}"; do
     filters+=("--file-filter=$f")
 done
+if [ $# -eq 0 ]; then
+    filters=()
+fi
 mkdir -p "$build/cppcheck"
 cppcheck_status=0
 cppcheck --project="$database" "${filters[@]}" \

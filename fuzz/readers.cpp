@@ -10,8 +10,11 @@
 // any other as its text; the update is allowed when the running version is
 // missing, not when only the delivered one is, else when the running number
 // is not greater; the instrument is internal without a market text or with
-// "Market=Internal" in it; the estimate is the text's leading integer; the
+// "Market=Internal" in it; the estimate is the text's leading integer, 0 when
+// it is negative or does not fit an int; the
 // package count is 1 exactly for a delivered version beginning "0.".
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -106,7 +109,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(IsMarketVersionInternal() == (internal ? 1 : 0), "market decision is not %d", internal);
 
     // Estimate.
-    const int expected = exists[3] && !content[3].empty() ? std::atoi(TextOf(content[3]).c_str()) : 0;
+    // The leading integer read wide, so that one outside an int's range is
+    // known as such instead of overflowing.
+    long long leading = 0;
+    if (exists[3] && !content[3].empty()) {
+        errno = 0;
+        leading = std::strtoll(TextOf(content[3]).c_str(), nullptr, 10);
+        if (errno == ERANGE)
+            leading = -1;
+    }
+    const int expected = leading < 0 || leading > INT_MAX ? 0 : static_cast<int>(leading);
     const int seconds = GetEstUpdateTime();
     FUZZ_CHECK(seconds == expected, "estimate %d, expected %d", seconds, expected);
     return 0;

@@ -316,6 +316,12 @@ void SetEnvironment() {
     setenv("PATH", kRootPathVariable, 1);
     setenv("PWD", "/tmp", 1);
     setenv("TMPDIR", "/tmp", 1);
+    // A process on a simulated clock (libfaketime) names its shared clock
+    // state, kept in the host's /dev/shm, for its children to join. The
+    // root has no such directory: a program started inside would fail to
+    // join it and end. Programs inside keep the clock's settings and count
+    // from their own start instead.
+    unsetenv("FAKETIME_SHARED");
 }
 
 #if defined(SWU_SANITIZED)

@@ -1,14 +1,12 @@
 #include "SimClock.h"
 
 #include <glob.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "Sanitizers.h"
 
 namespace swsim {
 
@@ -72,49 +70,12 @@ bool SimulatedTimeAvailable(std::string* library, std::string* why)
                "to the program it emulates";
         return false;
     }
-#if defined(SWU_SANITIZED)
-    // A sanitizer's runtime and libfaketime both replace the clock and sleep
-    // calls; together the updater's waits no longer end on the simulated
-    // clock. Sanitizer builds run in real time.
-    *why = "this is a sanitizer build, whose runtime does not work together with libfaketime's clock";
-    return false;
-#endif
     *library = FindFakeTimeLibrary();
     if (library->empty()) {
         *why = "libfaketime is not installed (Debian package libfaketime; scripts/install-deps.sh installs it)";
         return false;
     }
     return true;
-}
-
-std::string SanitizerPreload(const char* currentPreload)
-{
-    // A sanitizer's runtime must be the first library of the programs built
-    // with it (the address sanitizer refuses to start otherwise), so the
-    // runtimes this process was built with go before the caller's preloads
-    // and before libfaketime. The programs of a run come from the same build.
-    std::string runtimes;
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* data) {
-            const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
-            const size_t slash = name.rfind('/');
-            const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-            static const char* const kRuntimes[] = {"libasan.so", "libtsan.so", "libubsan.so", "liblsan.so"};
-            for (const char* r : kRuntimes) {
-                if (base.compare(0, std::strlen(r), r) == 0) {
-                    auto* out = static_cast<std::string*>(data);
-                    if (!out->empty()) *out += ":";
-                    *out += name;
-                    break;
-                }
-            }
-            return 0;
-        },
-        &runtimes);
-    std::string current = currentPreload != nullptr ? currentPreload : "";
-    if (runtimes.empty()) return current;
-    if (current.compare(0, runtimes.size(), runtimes) == 0) return current;
-    return current.empty() ? runtimes : runtimes + ":" + current;
 }
 
 std::vector<std::string> SimClockEnvironment(const std::string& library, double speed, double sinceOrigin,

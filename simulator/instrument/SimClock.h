@@ -39,16 +39,11 @@ bool SimulatedTimeAvailable(std::string* library, std::string* why);
 
 // The environment entries that put a program started `sinceOrigin` real
 // seconds after the clock's origin onto the run's clock: libfaketime
-// preloaded (after what LD_PRELOAD already holds, so that a sanitizer's
-// runtime stays first) and a clock that is
+// preloaded (after what LD_PRELOAD already holds) and a clock that is
 // `speed` times faster and shows, at any moment, the origin's real time plus
 // `speed` times the real time since the origin. Each program started this
 // way therefore reads the same clock. Programs they start themselves inherit
 // the factor but count from their own start.
-// The LD_PRELOAD value for the run's programs: the sanitizer runtimes this
-// process was built with (they must come first), then `currentPreload`.
-std::string SanitizerPreload(const char* currentPreload);
-
 std::vector<std::string> SimClockEnvironment(const std::string& library, double speed, double sinceOrigin,
                                              const char* currentPreload);
 

@@ -307,8 +307,7 @@ int RunInside(const std::vector<std::string>& args)
     const auto origin = std::chrono::steady_clock::now();
     auto envAt = [&]() {
         if (speed == 1) return baseEnv;
-        return MergeEnvironment(baseEnv, SimClockEnvironment(fakeTime, speed, Elapsed(origin),
-                                                             SanitizerPreload(std::getenv("LD_PRELOAD")).c_str()));
+        return MergeEnvironment(baseEnv, SimClockEnvironment(fakeTime, speed, Elapsed(origin), std::getenv("LD_PRELOAD")));
     };
     RebootWatch reboot;
     std::vector<std::string> guiArgv = {guiPath};
@@ -413,8 +412,9 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     // polled more often, which would move the cut. So a cut run has no chip
     // timing unless one is asked for.
 #if defined(SWU_SANITIZED)
-    // Sanitizer builds run in real time (SimClock.cpp): there the chip is
-    // instantly ready unless asked, so that a run takes seconds, not a minute.
+    // In sanitizer builds the updater's own work is several times slower,
+    // and the simulated clock multiplies it: there the chip is instantly
+    // ready unless asked, so that its polls do not stretch the run.
     const char* const defaultChipTiming = "off";
 #else
     const char* const defaultChipTiming = "typical";

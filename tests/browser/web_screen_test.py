@@ -19,9 +19,10 @@ def main():
     browser = chromium(work)
     run = None
     try:
-        # Real time, as a web run is by default (--speed 1): the progress
-        # screen lasts some seconds, long enough to see the bar move.
-        run = subprocess.Popen([exe, "run", state, "--web", "127.0.0.1:0", "--timeout", "150"],
+        # Ten times real time (a web run is real time by default): the
+        # progress screen still lasts some seconds, long enough to see the
+        # bar move, and the whole update takes about six.
+        run = subprocess.Popen([exe, "run", state, "--web", "127.0.0.1:0", "--speed", "10", "--timeout", "300"],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         first = run.stdout.readline()
         m = re.match(r"web screen: (http://127\.0\.0\.1:\d+/)", first)

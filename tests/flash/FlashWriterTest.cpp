@@ -266,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"BusyChip", "busy-polls 3", "WWWU", "Flashing sector 2\n", false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Takes the full erase bound (about 16 s).
+// Takes the full erase bound (about 16 s of the test's clock).
 TEST_F(ChipTest, EraseThatNeverBecomesReadyIsAFatalFault) {
     ASSERT_EQ(PowerUp("never-ready erase 1"), 0);
     std::string path = WriteImage("image", RandomBytes(3 * kSec, 13));

@@ -119,7 +119,8 @@ private:
     int status_ = -1;
 };
 
-// Polls `cond` every 20 ms for up to `seconds`.
+// Polls `cond` every 20 ms (of the test's clock) for up to `seconds` of real
+// time, also when the test runs on a faster simulated clock.
 bool Eventually(const std::function<bool()>& cond, double seconds);
 
 // A fresh directory under $TMPDIR (or /tmp when unset is not allowed: the

@@ -414,9 +414,18 @@ void SendToUpdater(Gui& g, const char* what, std::uint32_t operation,
         }
         if (sent == static_cast<ssize_t>(len)) {
             unsigned char reply[16];
-            ssize_t n;
-            while ((n = recv(g.updaterFd, reply, sizeof(reply), 0)) < 0 && errno == EAGAIN) {
-                if (WaitReady(g, g.updaterFd, POLLIN, -1) < 0) return;
+            ssize_t n = -1;
+            bool stopped = false;
+            while (!stopped && (n = recv(g.updaterFd, reply, sizeof(reply), 0)) < 0 && errno == EAGAIN) {
+                // A stop signal may come together with the reply (the
+                // updater answered and ended): a reply already there is
+                // still recorded, as the message did reach the updater.
+                if (WaitReady(g, g.updaterFd, POLLIN, -1) < 0) stopped = true;
+            }
+            if (stopped) {
+                n = recv(g.updaterFd, reply, sizeof(reply), 0);
+                if (n == 4) Line("sent", Format("%s, reply status %u", what, Le32(reply)));
+                return;
             }
             if (n == 4) {
                 Line("sent", Format("%s, reply status %u", what, Le32(reply)));

@@ -113,7 +113,7 @@ uint32_t crc32buf(const char* buf, size_t len)
 {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(buf);
     uint32_t crc = 0xFFFFFFFFU;
-    if (len >= 64) {
+    if (len >= 16) {
         const auto& t = Slices().t;
         for (; len >= 16; len -= 16, p += 16) {
             const uint32_t a = Le32(p) ^ crc;
@@ -126,7 +126,7 @@ uint32_t crc32buf(const char* buf, size_t len)
                   t[3][d & 0xFF] ^ t[2][(d >> 8) & 0xFF] ^ t[1][(d >> 16) & 0xFF] ^ t[0][d >> 24];
         }
     }
-    // Short buffers (most records) and the tail: a byte at a time.
+    // Buffers shorter than a slice and the tail: a byte at a time.
     for (size_t i = 0; i < len; ++i)
         crc = crc_32_tab[(crc ^ p[i]) & 0xFFU] ^ (crc >> 8);
     return ~crc;

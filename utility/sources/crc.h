@@ -1,6 +1,6 @@
 // CRC-32 of the record logs: the reflected CRC-32 with polynomial 0xEDB88320,
 // register preset to all ones and final inversion (the checksum used by zlib
-// and Ethernet). Buffers of 64 bytes and more are processed 16 bytes at a
+// and Ethernet). Buffers of 16 bytes and more are processed 16 bytes at a
 // time through tables derived from crc_32_tab (slicing by 16); the results
 // are those of the byte-wise calculation.
 #ifndef CRC_H

@@ -376,7 +376,7 @@ int WaitReady(Gui& g, int fd, short events, int ms)
 
 // Sends one message to the updater's connector and waits for its reply.
 // The connection is made on first use (retried for about 5 s while the
-// updater does not serve its name yet) and made again once after a failure.
+// updater does not serve its name yet) and made again once after a failed send.
 // Every wait gives way to a stop signal, after which nothing more is sent.
 void SendToUpdater(Gui& g, const char* what, std::uint32_t operation,
                    const std::vector<std::uint32_t>& fields)
@@ -422,19 +422,21 @@ void SendToUpdater(Gui& g, const char* what, std::uint32_t operation,
                 // still recorded, as the message did reach the updater.
                 if (WaitReady(g, g.updaterFd, POLLIN, -1) < 0) stopped = true;
             }
-            if (stopped) {
-                n = recv(g.updaterFd, reply, sizeof(reply), 0);
-                if (n == 4) Line("sent", Format("%s, reply status %u", what, Le32(reply)));
-                return;
-            }
+            if (stopped) n = recv(g.updaterFd, reply, sizeof(reply), 0);
             if (n == 4) {
                 Line("sent", Format("%s, reply status %u", what, Le32(reply)));
-                return;
-            }
-            if (n > 0) {
+            } else if (n > 0) {
                 Line("sent", Format("%s, reply of %zd bytes", what, n));
-                return;
+            } else {
+                // The whole message went out, then the link closed (or the
+                // run ended) without a reply: the updater may well have acted
+                // on it (its main thread can end before its loop replies),
+                // so it is recorded as sent and not sent a second time.
+                Line("sent", Format("%s, no reply: the link closed", what));
+                close(g.updaterFd);
+                g.updaterFd = -1;
             }
+            return;
         }
         close(g.updaterFd);
         g.updaterFd = -1;

@@ -249,6 +249,29 @@ INSTANTIATE_TEST_SUITE_P(
                  StopCase::SilentUpdater, "question", SIGINT}),
     [](const ::testing::TestParamInfo<StopCase>& i) { return std::string(i.param.name); });
 
+// An updater that takes the answer and ends before its loop replies (its
+// main thread can outrun the reply): the answer is recorded as sent, and not
+// sent a second time on a new connection.
+TEST_F(StartupGui, AnswerTakenWithoutAReplyIsRecordedAndSentOnce)
+{
+    RawPeer updater(SS_CONNECTOR_SOFTWAREUPGRADE, [](const RawRequest&) {
+        RawPeer::Answer a;
+        a.closeInstead = true;
+        return a;
+    });
+    ASSERT_TRUE(updater.Serving());
+    auto gui = Start({"--answer", "no"});
+    int request = SendUnanswered(SS_MSGTYPE_REQUESTSWUPGRADE, QuestionRecord());
+    ASSERT_GE(request, 0);
+    EXPECT_TRUE(Shows("answer no (doUpgrade 0), no reply: the link closed")) << Output();
+    kill(gui->Pid(), SIGTERM);
+    ASSERT_NE(gui->Wait(5), -1);
+    close(request);
+    const auto requests = updater.Requests();
+    ASSERT_EQ(requests.size(), 1u) << Output();
+    EXPECT_EQ(requests[0].type, static_cast<std::uint32_t>(SS_MSGTYPE_REPLYONSWUPGRADE));
+}
+
 // Interactive use: the prompt is a line of its own (every line of the output
 // is an event line), repeated after a word it does not know, and the end of
 // the input with the question open is said, not passed over.

@@ -1,6 +1,8 @@
 // CRC-32 of the record logs (see crc.h).
 #include "crc.h"
 
+#include <cstring>
+
 const uint32_t crc_32_tab[256] = {
     0x00000000U, 0x77073096U, 0xEE0E612CU, 0x990951BAU,
     0x076DC419U, 0x706AF48FU, 0xE963A535U, 0x9E6495A3U,
@@ -91,11 +93,19 @@ const SliceTables& Slices()
     return tables;
 }
 
-// Four bytes as a little-endian word, whatever the machine's byte order.
+// Four bytes as a little-endian word, whatever the machine's byte order and
+// the bytes' alignment: one load where the machine is little-endian (the
+// target and the host are), the bytes assembled one by one elsewhere.
 inline uint32_t Le32(const unsigned char* p)
 {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+#else
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
+#endif
 }
 
 }  // namespace

@@ -95,16 +95,11 @@ int Copy(const std::string& from, const std::string& to)
     return Exited(0);
 }
 
-bool IsRegularFile(const std::string& path)
+// The file type bits of what is at path (S_IFREG, S_IFDIR, ...), 0 when nothing is.
+mode_t TypeOf(const std::string& path)
 {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
 }
 
 }  // namespace
@@ -118,7 +113,7 @@ extern "C" int system(const char* command)
         // Only a regular file onto a name that is not a directory; cp's other
         // cases (into a directory, of a directory) go to the shell.
         if (words.size() == 3 && words[0] == "cp" && words[1][0] != '-' && words[2][0] != '-' &&
-            IsRegularFile(words[1]) && !IsDirectory(words[2]))
+            TypeOf(words[1]) == S_IFREG && TypeOf(words[2]) != S_IFDIR)
             return Copy(words[1], words[2]);
     }
     using SystemFunction = int (*)(const char*);

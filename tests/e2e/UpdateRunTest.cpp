@@ -8,10 +8,10 @@
 #include <regex>
 
 #include "E2eSupport.h"
+#include "SimClock.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
-#include "SimClock.h"
 #include "SimState.h"
 
 using namespace swsim;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <CLI/CLI.hpp>
+
 #include "MediumCheck.h"
 #include "SimFiles.h"
 #include "SimRun.h"

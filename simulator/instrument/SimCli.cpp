@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include <CLI/CLI.hpp>
+
 namespace swsim {
 
 CLI::App* AddCommand(Commands& commands, const std::string& name, const std::string& description,

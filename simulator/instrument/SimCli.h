@@ -6,11 +6,18 @@
 #ifndef SWSIM_SIM_CLI_H
 #define SWSIM_SIM_CLI_H
 
-#include <CLI/CLI.hpp>
-
 #include <functional>
 #include <map>
 #include <string>
+
+// The library's classes by name only: most users of this header (the
+// commands' own modules, their reports) never touch the command line, and
+// the library's header is a large part of each file's compile and analysis.
+// The files that build the command line include <CLI/CLI.hpp> themselves.
+namespace CLI {
+class App;
+class Validator;
+}  // namespace CLI
 
 namespace swsim {
 

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "CheckCommand.h"
 #include "HtmlReport.h"
 #include "Powercut.h"

@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <CLI/CLI.hpp>
+
 #include "Powercut.h"
 #include "SimFiles.h"
 

@@ -36,7 +36,7 @@ public:
         if (!mkdtemp(templ.data())) std::abort();
         dir_ = templ;
         std::vector<char> bytes(norsim::kChipSize);
-        std::mt19937_64 gen(1);  // NOLINT(cert-msc51-cpp)
+        std::mt19937_64 gen(1);  // NOLINT(bugprone-random-generator-seed)
         for (size_t i = 0; i < bytes.size(); i += 8) {
             uint64_t r = gen();
             std::copy_n(reinterpret_cast<const char*>(&r), 8, bytes.begin() + static_cast<long>(i));

@@ -32,7 +32,7 @@ public:
     ~BenchDir()
     {
         if (!dir_.empty())
-            std::system(("rm -rf '" + dir_ + "'").c_str());  // NOLINT(cert-env33-c): our own directory
+            std::system(("rm -rf '" + dir_ + "'").c_str());  // NOLINT(bugprone-command-processor): our own directory
     }
     bool ok() const { return !dir_.empty(); }
     std::string path() const { return dir_ + "/"; }

@@ -52,9 +52,12 @@ bool ImageContent(const char* name, std::string* content)
         return false;
     content->clear();
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && content->size() < (1u << 20))
+    while (content->size() < (1u << 20)) {
+        const size_t n = std::fread(buf, 1, sizeof buf, f);
         content->append(buf, n);
+        if (n < sizeof buf)
+            break;  // the end of the file, or a read error (told below)
+    }
     const bool ok = !std::ferror(f);
     std::fclose(f);
     return ok && content->size() < (1u << 20);

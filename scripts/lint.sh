@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Static analysis of the project's own sources: clang-tidy with .clang-tidy
-# (bench/.clang-tidy adds to it) and cppcheck with .cppcheck-suppressions.
+# Static analysis of the project's own sources: clang-tidy 22 (LINT_TIDY
+# names another) with .clang-tidy (the .clang-tidy of bench/, tests/,
+# simulator/ and tools/ add to it) and cppcheck with .cppcheck-suppressions.
 # Covers every file of the compile database: the updater's modules, host/,
 # simulator/, tools/, tests/, bench/ and fuzz/.
 #
@@ -58,14 +59,14 @@ fi
 # in the project's own headers are reported too, once each.
 escaped=$(printf '%s' "$root" | sed 's/[][\.*^$+?(){}|]/\\&/g')
 export LINT_HEADER_FILTER="^$escaped/(include|sources|startup|StartUpView|utility|host|simulator|tools|tests|bench|fuzz)/"
-export LINT_BUILD=$build LINT_ROOT=$root
+export LINT_BUILD=$build LINT_ROOT=$root LINT_TIDY=${LINT_TIDY:-clang-tidy-22}
 tidy=$build/tidy
 rm -rf "$tidy"
 mkdir -p "$tidy"
 tidy_one() {
     local out
     out=$LINT_BUILD/tidy/$(printf '%s' "${1#"$LINT_ROOT"/}" | tr '/' '_').log
-    clang-tidy -p "$LINT_BUILD" --quiet --header-filter="$LINT_HEADER_FILTER" "$1" >"$out" 2>&1 ||
+    "$LINT_TIDY" -p "$LINT_BUILD" --quiet --header-filter="$LINT_HEADER_FILTER" "$1" >"$out" 2>&1 ||
         echo "$1" >>"$LINT_BUILD/tidy/failed"
 }
 export -f tidy_one

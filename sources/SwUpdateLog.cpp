@@ -143,11 +143,11 @@ LogRecreateStatus_t ValidateDiagnosticLog(int entrySize, int logSize, const char
     // directory is usually there already from an earlier corrupt log, so only
     // the copy's status tells whether the old contents are safe: without a
     // copy the log is kept as it is, corrupt records and all.
-    std::system("mkdir /tmp/CorruptDiagnosticLogs");  // NOLINT(cert-env33-c)
+    std::system("mkdir /tmp/CorruptDiagnosticLogs");  // NOLINT(bugprone-command-processor)
     char command[256];
     std::snprintf(command, sizeof command, "%s%s%s%s%s", "cp ", pLogPath, pLogName,
                   " /tmp/CorruptDiagnosticLogs/Corrupted", pLogName);
-    const int copyStatus = std::system(command);  // NOLINT(cert-env33-c)
+    const int copyStatus = std::system(command);  // NOLINT(bugprone-command-processor)
     if (copyStatus == -1)
         TRACE("shell isen't present - shell command to copy corrupted file to /tmp/ could not be run!\n");
     if (copyStatus != 0) {

@@ -206,7 +206,7 @@ int CmdRun(const char* cmdLine)
     }
     TRACE("Running command: %s\n", command);
     // Running shell commands (copies, tar, scripts) is the runner's job.
-    const int status = std::system(command);  // NOLINT(cert-env33-c)
+    const int status = std::system(command);  // NOLINT(bugprone-command-processor)
     if (status == -1) {
         TRACE("Command failed(command could not be loaded) : %s\n", command);
     } else if (status != 0) {

@@ -279,10 +279,20 @@ bool EnsureHostFile(const std::string& path, std::string* why) {
     return true;
 }
 
+// False with errno set when the file cannot be opened or written whole (a
+// short write counts as EIO: callers tell a missing file by ENOENT).
 bool WriteProcFile(const char* path, const std::string& text) {
-    Fd fd(open(path, O_WRONLY | O_CLOEXEC));
-    return fd.valid() && write(fd.get(), text.data(), text.size()) ==
-                             static_cast<ssize_t>(text.size());
+    ssize_t n;
+    int err;
+    {
+        Fd fd(open(path, O_WRONLY | O_CLOEXEC));
+        if (!fd.valid()) return false;
+        n = write(fd.get(), text.data(), text.size());
+        err = n < 0 ? errno : EIO;
+    }  // closed before errno is set for the caller
+    if (n == static_cast<ssize_t>(text.size())) return true;
+    errno = err;
+    return false;
 }
 
 // New namespaces for a fresh root. As root, mount and network namespaces

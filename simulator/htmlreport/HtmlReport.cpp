@@ -444,7 +444,6 @@ int WriteHtmlReport(const std::string& stateDir, const std::string& file, std::s
         return it == summary.end() ? std::string() : it->second;
     };
     const std::string run = ReadTextOr(s.runRecord(), "");
-    const std::string trace = ReadTextOr(s.trace(), "");
     const std::string gui = ReadTextOr(s.guiRecord(), "");
 
     static const std::map<std::string, std::string> outcomeText = {

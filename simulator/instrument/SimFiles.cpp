@@ -29,6 +29,22 @@ Fd::~Fd()
     if (fd_ >= 0) close(fd_);
 }
 
+StdoutTo::StdoutTo(const std::string& path)
+{
+    std::fflush(stdout);
+    const Fd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file) return;
+    Fd saved(fcntl(1, F_DUPFD_CLOEXEC, 3));
+    if (saved && dup2(file.get(), 1) >= 0) saved_ = std::move(saved);
+}
+
+StdoutTo::~StdoutTo()
+{
+    if (!saved_) return;
+    std::fflush(stdout);
+    dup2(saved_.get(), 1);
+}
+
 int Fd::release()
 {
     int fd = fd_;

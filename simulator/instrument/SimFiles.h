@@ -32,6 +32,21 @@ private:
     int fd_ = -1;
 };
 
+// Sends the process's standard output into a file (created or truncated)
+// while it is in scope, and gives the previous standard output back after
+// it. When the file cannot be opened or the output cannot be kept aside, the
+// output stays where it was: lines are never lost to a closed descriptor.
+class StdoutTo {
+public:
+    explicit StdoutTo(const std::string& path);
+    StdoutTo(const StdoutTo&) = delete;
+    StdoutTo& operator=(const StdoutTo&) = delete;
+    ~StdoutTo();
+
+private:
+    Fd saved_;
+};
+
 // Whole-file reads and writes. Read* return false when the file cannot be
 // read completely; Write* create or truncate the file and return false (with
 // the reason in *why when given) when it cannot be written completely.

@@ -1,10 +1,5 @@
 #include "SimReplay.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "SimFiles.h"
 #include "SwUpdateFlash.h"
 
@@ -27,16 +22,12 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
     norsim::NorChipResetStats();
     FlashResetFaultState();
     if (bus != nullptr) norsim::NorChipSetRecorder(bus);
-    std::fflush(stdout);
-    const int saved = dup(1);
-    Fd devnull(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    dup2(devnull.get(), 1);
-    for (const auto& image : images) {
-        FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+    {
+        const StdoutTo quiet("/dev/null");
+        for (const auto& image : images) {
+            FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+        }
     }
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
     norsim::NorChipSetRecorder(nullptr);
     r.stats = norsim::NorChipGetStats();
     norsim::NorChipPowerDown();

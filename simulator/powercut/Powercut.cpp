@@ -1,8 +1,6 @@
 #include "Powercut.h"
 
-#include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -319,14 +317,11 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     run.showGui = false;
     run.logWritesFile = work + "/reference-log-writes.txt";
     // The run's own lines (the start-up's) go to a file, not among the report.
-    std::fflush(stdout);
-    const int saved = dup(1);
-    Fd out(open((work + "/reference-output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (out) dup2(out.get(), 1);
-    const int rc = RunUpdate(refDir, run, o.selfExe, why);
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
+    int rc;
+    {
+        const StdoutTo output(work + "/reference-output.txt");
+        rc = RunUpdate(refDir, run, o.selfExe, why);
+    }
     if (rc != 0) return rc;
     const Outcome outcome = OutcomeOfRun(r);
     if (outcome != Outcome::Done) {
@@ -539,6 +534,7 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
     }
     // Overlapping parts (one partition named twice) count once.
     std::vector<std::pair<double, double>> intervals;
+    intervals.reserve(result->window.size());
     for (const auto& part : result->window) intervals.push_back({part.from, part.to});
     std::sort(intervals.begin(), intervals.end());
     double covered = 0, until = -1;

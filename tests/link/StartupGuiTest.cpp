@@ -48,7 +48,7 @@ protected:
     {
         std::vector<std::string> argv = {STARTUP_GUI_PATH};
         argv.insert(argv.end(), options.begin(), options.end());
-        std::unique_ptr<Child> gui(new Child(argv, out_));
+        auto gui = std::make_unique<Child>(argv, out_);
         EXPECT_TRUE(Eventually([&] { return Output().find("serving") != std::string::npos; }, 10))
             << Output();
         return gui;

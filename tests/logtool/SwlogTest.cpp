@@ -28,7 +28,7 @@ struct ToolRun {
 
 std::string Slurp(FILE* f)
 {
-    std::rewind(f);
+    std::fseek(f, 0, SEEK_SET);
     std::string s;
     char buf[4096];
     size_t n;

@@ -158,6 +158,8 @@ TEST_F(ChipPowerCut, SameCutReplaysExactly)
 // The sector check: sectors 0, 1 and 2 are written by bus writes 10-20,
 // 21-30 and 31-40; everything else is untouched.
 
+namespace {
+
 struct SectorCase {
     const char* name;
     uint64_t cut;
@@ -169,6 +171,8 @@ struct SectorCase {
 void PrintTo(const SectorCase& c, std::ostream* os) { *os << c.name; }
 
 class SectorCheck : public ::testing::TestWithParam<SectorCase> {};
+
+}  // namespace
 
 TEST_P(SectorCheck, JudgesEachSectorByItsPlace)
 {
@@ -208,6 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
 // NORFLASH_POWER_CUT as the updater's chip reads it: a malformed value is
 // reported and ignored, never taken as some other bus write.
 
+namespace {
+
 struct EnvCase {
     const char* name;
     const char* value;
@@ -217,6 +223,8 @@ struct EnvCase {
 void PrintTo(const EnvCase& c, std::ostream* os) { *os << c.name; }
 
 class PowerCutVariable : public ::testing::TestWithParam<EnvCase> {};
+
+}  // namespace
 
 TEST_P(PowerCutVariable, MalformedValuesAreReportedAndIgnored)
 {

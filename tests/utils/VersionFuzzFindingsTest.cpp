@@ -11,7 +11,9 @@
 #include "SwUpdateUtils.h"
 #include "UtilsTestSupport.h"
 
+namespace {
 class VersionFuzzFindings : public InstrumentRootTest {};
+}  // namespace
 
 // A version file holding exactly the text "No version found" read as a heap
 // text equal in content to the constant, and ReleaseVersion, which told the

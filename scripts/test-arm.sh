@@ -43,20 +43,28 @@ if [ ! -f "$shim" ] || [ "$shim_src" -nt "$shim" ]; then
     $triple-ar rcs "$shim" "$build/qemu-user/QemuUser.o"
 fi
 
-# --- The project. Configured afresh each time, so that a changed toolchain
-# file or support archive takes effect (its settings are initial values).
-cmake --preset arm --fresh >/dev/null
-cmake --build --preset arm -j "$jobs"
-
-# --- The tests, each a process of its own under qemu-user. Without
-# arguments, the tests of the simulator's own commands (swsim check and
-# swsim powercut: engineers' tools on a host, never on the instrument, each
-# a long series of updater runs that qemu-user runs in real time) are left
-# to the host's runs; the updater's runs on the target are the e2e and
-# power-loss tests.
+# --- Without arguments, the tests of the simulator's own commands (swsim
+# check and swsim powercut: engineers' tools on a host, never on the
+# instrument, each a long series of updater runs that qemu-user runs in real
+# time) are left to the host's runs, and not even built; the updater's runs
+# on the target are the e2e and power-loss tests.
+skipped=
 if [ $# -eq 0 ]; then
+    skipped='check;powercut'
     set -- -LE '^(check|powercut)$'
 fi
+
+# --- The project. Configured afresh each time, so that a changed toolchain
+# file or support archive takes effect (its settings are initial values).
+cmake --preset arm --fresh "-DSWU_SKIP_TEST_AREAS=$skipped" >/dev/null
+cmake --build --preset arm -j "$jobs"
+
+# --- The tests, each a process of its own under qemu-user. The simulated
+# instrument runs in real time there (qemu-user hands no preload library on),
+# so the power-loss runs mostly wait for the updater's fixed waits: twice as
+# many run at once as on the host (the flash cuts 55 s against 80 s in the
+# suite here; the suite as a whole is bound by the two cores).
+export POWERLOSS_JOBS=${POWERLOSS_JOBS:-8}
 log=$build/ctest-arm.log
 set +e
 ctest --preset arm "$@" 2>&1 | tee "$log"

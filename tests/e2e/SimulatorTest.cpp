@@ -6,10 +6,14 @@
 
 #include <map>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "E2eSupport.h"
@@ -392,6 +396,58 @@ TEST(Instrument, FactoryStateIsComplete)
         EXPECT_EQ(std::memcmp(flash.data() + p.startKiB * 1024, image.data(), image.size()), 0) << p.name;
     }
     EXPECT_EQ(flash[kFlashSize - 1], 0xFF);
+}
+
+// ---------------------------------------------------------------------------
+// Standard output sent into a file for a while (a reference run's lines, a
+// replay's traces) comes back afterwards; with no descriptor left to keep it
+// aside it is not sent away at all, so no later line is lost.
+
+TEST(StdoutTo, SendsTheOutputIntoTheFileAndGivesItBack)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.path() + "/out.txt";
+    testing::internal::CaptureStdout();
+    std::printf("before\n");
+    {
+        const StdoutTo to(file);
+        std::printf("inside\n");
+    }
+    std::printf("after\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "before\nafter\n");
+    EXPECT_EQ(ReadTextOr(file, ""), "inside\n");
+}
+
+TEST(StdoutTo, KeepsTheOutputWhenNoDescriptorIsLeft)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.path() + "/out.txt";
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    testing::internal::CaptureStdout();
+    // Every descriptor but one taken: the file opens, keeping the output
+    // aside does not.
+    std::vector<int> held;
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 64);
+    const bool lowered = setrlimit(RLIMIT_NOFILE, &low) == 0;
+    for (int fd; lowered && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    const bool full = !held.empty();
+    if (full) {
+        close(held.back());
+        held.pop_back();
+        const StdoutTo to(file);
+        std::printf("inside\n");
+    }
+    for (const int fd : held) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    std::printf("after\n");
+    const std::string captured = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(lowered && full) << "cannot use up the descriptors";
+    EXPECT_EQ(captured, "inside\nafter\n");
+    EXPECT_EQ(ReadTextOr(file, "missing"), "");
 }
 
 }  // namespace

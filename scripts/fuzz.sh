@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (fuzz preset: clang, libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for a given time, one after the
-# other, starting from its committed seeds (fuzz/corpus/<target>/) and the
+# UndefinedBehaviorSanitizer) and runs each for a given time, as many side by
+# side as the machine has cores (SWU_FUZZ_JOBS sets another number), starting from its committed seeds (fuzz/corpus/<target>/) and the
 # corpus it grew in earlier runs (build/fuzz/work/<target>/corpus/).
 #
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (default 60 s, all targets)
@@ -47,50 +47,75 @@ fi
 
 work=$root/build/fuzz/work
 mkdir -p "$work"
-failed=0
-summary=()
 for target in "${targets[@]}"; do
-    binary=$root/build/fuzz/fuzz/fuzz_$target
-    if [ ! -x "$binary" ]; then
+    if [ ! -x "$root/build/fuzz/fuzz/fuzz_$target" ]; then
         echo "no fuzz target '$target'" >&2
         exit 2
     fi
-    dir=$work/$target
+done
+
+findings_in() {
+    find "$1" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l
+}
+
+# Runs one target and writes its summary line to $work/<target>.summary
+# (the report of a finding goes to standard error).
+run_target() {
+    local target=$1
+    local dir=$work/$target
+    local log=$work/$target.log
     mkdir -p "$dir/corpus"
-    log=$work/$target.log
-    before=$(find "$dir" -maxdepth 1 -name 'crash-*' -o -maxdepth 1 -name 'leak-*' \
-                 -o -maxdepth 1 -name 'timeout-*' -o -maxdepth 1 -name 'oom-*' | wc -l)
-    args=(-max_total_time="$seconds" -max_len="$(max_len_of "$target")" -timeout=60
-          -detect_leaks=0 -print_final_stats=1 -artifact_prefix="$dir/")
+    local before
+    before=$(findings_in "$dir")
+    local args=(-max_total_time="$seconds" -max_len="$(max_len_of "$target")" -timeout=60
+                -detect_leaks=0 -print_final_stats=1 -artifact_prefix="$dir/")
     # Leaks are checked once, when the run ends: the check per input needs
     # procfs, which the instrument root does not have.
-    status=0
+    local status=0
     SWU_FUZZ_WORKDIR=$work ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        "$binary" "${args[@]}" "$dir/corpus" "$root/fuzz/corpus/$target" >"$log" 2>&1 || status=$?
-    after=$(find "$dir" -maxdepth 1 -name 'crash-*' -o -maxdepth 1 -name 'leak-*' \
-                -o -maxdepth 1 -name 'timeout-*' -o -maxdepth 1 -name 'oom-*' | wc -l)
-    findings=$((after - before))
+        "$root/build/fuzz/fuzz/fuzz_$target" "${args[@]}" "$dir/corpus" "$root/fuzz/corpus/$target" \
+        >"$log" 2>&1 || status=$?
+    local findings=$(( $(findings_in "$dir") - before ))
     if [ "$status" -ne 0 ] && [ "$findings" -eq 0 ]; then
         findings=1  # e.g. a leak found at exit, or a set-up failure: see the log
     fi
+    local execs cov
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 || true)
-    edges=$(echo "$cov" | awk '{print $2}')
-    features=$(echo "$cov" | awk '{print $4}')
-    units=$(find "$dir/corpus" -type f | wc -l)
-    line=$(printf '%-12s %9s executions in %ss, coverage %s edges / %s features, corpus %s, findings %s' \
-        "$target" "${execs:-0}" "$seconds" "${edges:-?}" "${features:-?}" "$units" "$findings")
-    echo "$line"
-    summary+=("$line")
+    printf '%-12s %9s executions in %ss, coverage %s edges / %s features, corpus %s, findings %s\n' \
+        "$target" "${execs:-0}" "$seconds" "$(echo "$cov" | awk '{print $2}')" \
+        "$(echo "$cov" | awk '{print $4}')" "$(find "$dir/corpus" -type f | wc -l)" "$findings" \
+        >"$work/$target.summary"
     if [ "$findings" -ne 0 ]; then
-        failed=1
-        echo "  exit status $status; report: $log" >&2
+        echo "$target: exit status $status; report: $log" >&2
         grep -E 'ERROR|SUMMARY|expectation failed|runtime error' "$log" | head -n 5 >&2 || true
     fi
+}
+
+# A target runs on one core: as many run side by side as there are cores,
+# each for the full time, so the rate of each is that of a run alone.
+parallel=${SWU_FUZZ_JOBS:-$(nproc)}
+running=0
+for target in "${targets[@]}"; do
+    rm -f "$work/$target.summary"
+    if [ "$running" -ge "$parallel" ]; then
+        wait -n || true
+        running=$((running - 1))
+    fi
+    run_target "$target" &
+    running=$((running + 1))
 done
+wait || true
+
+failed=0
 passed=0
-for line in "${summary[@]}"; do
-    case $line in *"findings 0") passed=$((passed + 1)) ;; esac
+for target in "${targets[@]}"; do
+    line=$(cat "$work/$target.summary" 2>/dev/null || echo "$target: no result")
+    echo "$line"
+    case $line in
+        *"findings 0") passed=$((passed + 1)) ;;
+        *) failed=1 ;;
+    esac
 done
-echo "fuzz: $passed passed, $(( ${#summary[@]} - passed )) failed"
+echo "fuzz: $passed passed, $(( ${#targets[@]} - passed )) failed"
 exit $failed

@@ -23,6 +23,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "ErrorDefinition.h"
 #include "FuzzRoot.h"
@@ -119,10 +120,12 @@ void CleanUp(const LogKind& fuzzed, bool validate)
 }
 
 // Writes one entry and checks it on the medium and through the library.
-void WriteAndCheck(const LogKind& log, LogDescriptor_t* d, const std::string& payload)
+// *content is the log file's content before the write (nothing else changes
+// the file between the writes of a case) and becomes its content after it.
+void WriteAndCheck(const LogKind& log, LogDescriptor_t* d, const std::string& payload, std::string* content)
 {
     const uint32_t recSize = logRecordSize(log.infoLength);
-    const std::string before = ReadOrEmpty(PathOf(log));
+    const std::string before = std::move(*content);
     const uint32_t pos = d->freeRecordPos;
     const uint32_t number = d->nextCount;
     FUZZ_CHECK(pos < log.records, "free position %u outside the log", pos);
@@ -131,7 +134,8 @@ void WriteAndCheck(const LogKind& log, LogDescriptor_t* d, const std::string& pa
     const LogStatus_t st = writeLog(payload.data(), static_cast<int>(payload.size()), d);
     FUZZ_CHECK(st == Log_Succes, "writeLog failed with %d on a log that opened", st);
 
-    const std::string after = ReadOrEmpty(PathOf(log));
+    *content = ReadOrEmpty(PathOf(log));
+    const std::string& after = *content;
     FUZZ_CHECK(after.size() == before.size(), "write changed the file size %zu -> %zu", before.size(),
                after.size());
     const size_t at = static_cast<size_t>(pos) * recSize;
@@ -219,13 +223,14 @@ void OpenWriteAndReplace(const LogKind& log, bool absent, const std::string& fil
     }
 
     if (st == Log_Succes) {
+        std::string content = absent ? ReadOrEmpty(PathOf(log)) : file;
         for (int k = 0; k <= writes; ++k) {
             // Entries of every length up to the record's, from the input's bytes.
             const size_t length = k == 0 ? log.infoLength : (size % (log.infoLength + 1));
             std::string payload(length, static_cast<char>(k));
             for (size_t i = 0; i < length && i < size; ++i)
                 payload[i] = static_cast<char>(data[i]);
-            WriteAndCheck(log, &d, payload);
+            WriteAndCheck(log, &d, payload, &content);
         }
     }
 

@@ -221,6 +221,12 @@ __attribute__((noinline)) void ClearLockBits() {
         chip.locked.fill(false);
 }
 
+// Appends an access to the recorder. Kept out of line: the growth of the
+// vector would otherwise make every bus access save and restore registers.
+__attribute__((noinline)) void Record(bool write, uint32_t physical, uint16_t value) {
+    chip.recorder->push_back({write, physical, value});
+}
+
 inline __attribute__((always_inline)) uint16_t ChipRead(uint32_t physical) {
     ++chip.stats.reads;
     uint16_t v;
@@ -234,7 +240,7 @@ inline __attribute__((always_inline)) uint16_t ChipRead(uint32_t physical) {
     } else {
         v = chip.words[physical / 2];
     }
-    if (chip.recorder) chip.recorder->push_back({false, physical, v});
+    if (__builtin_expect(chip.recorder != nullptr, 0)) Record(false, physical, v);
     return v;
 }
 
@@ -273,7 +279,7 @@ uint64_t CutRandom(uint64_t* state) {
 inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t value) {
     ++chip.stats.writes;
     if (__builtin_expect(chip.stats.writes == chip.powerCutAt, 0)) CutPower(physical, value);
-    if (chip.recorder) chip.recorder->push_back({true, physical, value});
+    if (__builtin_expect(chip.recorder != nullptr, 0)) Record(true, physical, value);
     // Read Status Register does the same whether the chip is busy or not;
     // taking it first keeps the clock out of a status poll's write.
     if ((value & 0xFF) == 0x70 && chip.pending == Pending::None) {

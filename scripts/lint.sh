@@ -21,7 +21,7 @@ jobs=${LINT_JOBS:-2}
 scripts/install-deps.sh
 mkdir -p "$build"
 cmake --preset default -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DSWU_BUILD_FUZZERS=ON >"$build/configure.log" 2>&1 || {
+    -DSWU_BUILD_FUZZERS=ON -DCMAKE_DISABLE_PRECOMPILE_HEADERS=ON >"$build/configure.log" 2>&1 || {
     cat "$build/configure.log" >&2
     exit 2
 }

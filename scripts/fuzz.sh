@@ -79,13 +79,14 @@ run_target() {
     if [ "$status" -ne 0 ] && [ "$findings" -eq 0 ]; then
         findings=1  # e.g. a leak found at exit, or a set-up failure: see the log
     fi
-    local execs cov
+    local execs cov edges features
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 || true)
+    edges=$(echo "$cov" | awk '{print $2}')
+    features=$(echo "$cov" | awk '{print $4}')
     printf '%-12s %9s executions in %ss, coverage %s edges / %s features, corpus %s, findings %s\n' \
-        "$target" "${execs:-0}" "$seconds" "$(echo "$cov" | awk '{print $2}')" \
-        "$(echo "$cov" | awk '{print $4}')" "$(find "$dir/corpus" -type f | wc -l)" "$findings" \
-        >"$work/$target.summary"
+        "$target" "${execs:-0}" "$seconds" "${edges:-?}" "${features:-?}" \
+        "$(find "$dir/corpus" -type f | wc -l)" "$findings" >"$work/$target.summary"
     if [ "$findings" -ne 0 ]; then
         echo "$target: exit status $status; report: $log" >&2
         grep -E 'ERROR|SUMMARY|expectation failed|runtime error' "$log" | head -n 5 >&2 || true

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (fuzz preset: clang, libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for a given time, as many side by
-# side as the machine has cores (SWU_FUZZ_JOBS sets another number), starting from its committed seeds (fuzz/corpus/<target>/) and the
-# corpus it grew in earlier runs (build/fuzz/work/<target>/corpus/).
+# side as the machine has cores (SWU_FUZZ_JOBS sets another number), starting
+# from its committed seeds (fuzz/corpus/<target>/) and the corpus it grew in
+# earlier runs (build/fuzz/work/<target>/corpus/).
 #
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (default 60 s, all targets)
 #

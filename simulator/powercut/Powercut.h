@@ -16,12 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "SimCli.h"
 #include "SimCuts.h"
 
 namespace swsim {
-
-void AddPowercutCommand(Commands& commands);
 
 struct PowercutOptions {
     std::string state;

@@ -1,4 +1,4 @@
-#include "CheckCommand.h"
+#include "SwsimCommands.h"
 
 #include <unistd.h>
 

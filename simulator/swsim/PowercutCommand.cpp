@@ -1,4 +1,4 @@
-// The command line of "swsim powercut".
+// swsim powercut: the command line of the power cuts at chosen moments of an update.
 #include <cstdio>
 #include <memory>
 
@@ -6,6 +6,7 @@
 
 #include "Powercut.h"
 #include "SimFiles.h"
+#include "SwsimCommands.h"
 
 namespace swsim {
 

@@ -1,0 +1,39 @@
+// The commands of swsim, one file each; main registers every one of them
+// with the command line and dispatches the hidden "_inside" itself.
+#ifndef SWSIM_COMMANDS_H
+#define SWSIM_COMMANDS_H
+
+#include <string>
+
+#include "SimCli.h"
+
+namespace swsim {
+
+// swsim create STATE [--version V] [--installed V] [--market NAME]
+//                    [--corrupt-log NAME]... [--truncate-log NAME]... [--force]
+void AddCreateCommand(Commands& commands);
+// swsim sample DIR [--version V]
+void AddSampleCommand(Commands& commands);
+// swsim medium STATE (--from DIR | --sample [--version V])
+void AddMediumCommand(Commands& commands);
+// swsim run STATE [...]: the options in RunCommand.cpp.
+void AddRunCommand(Commands& commands);
+// swsim report STATE [--trace] [--html FILE]
+void AddReportCommand(Commands& commands);
+// swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N]
+//                    [--no-fleet] [--work DIR] [--keep]
+void AddCheckCommand(Commands& commands);
+// swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE] [--html FILE]
+void AddPowercutCommand(Commands& commands);
+
+// The part of a run inside the instrument root ("swsim _inside REQUEST"),
+// started by the run, never by a person. Returns the process exit status.
+int InsideCommand(int argc, char** argv);
+
+// Prints the text report on the last run of `state` (and the updater's
+// trace after it when `withTrace`); returns the exit status.
+int PrintReport(const std::string& state, bool withTrace);
+
+}  // namespace swsim
+
+#endif

@@ -4,12 +4,13 @@
 // does what the instrument's start-up does: unpacks file0 of the medium into
 // /tmp, starts the start-up GUI stand-in and then the updater, without
 // arguments. The updater's standard output and error are kept in
-// sim/trace.txt, the GUI's lines in sim/gui.txt.
+// sim/trace.txt, the GUI's lines in sim/gui.txt. The options go to the part
+// inside the root as JSON (SimInside.h, RunJson.h), and what it found comes
+// back as JSON and is written, with the options, to sim/run.txt.
 #ifndef SWSIM_SIM_RUN_H
 #define SWSIM_SIM_RUN_H
 
 #include <string>
-#include <vector>
 
 namespace swsim {
 
@@ -52,10 +53,6 @@ struct RunOptions {
 // back to real time, with a notice on standard error.
 int RunUpdate(const std::string& stateDir, const RunOptions& options, const std::string& selfExe,
               std::string* why);
-
-// The part inside the root (the hidden sub-command "_inside"). Returns the
-// process exit status.
-int RunInside(const std::vector<std::string>& args);
 
 // Directory of the build that holds this executable: <build>/simulator/instrument/swsim.
 std::string BuildDirOf(const std::string& selfExe);

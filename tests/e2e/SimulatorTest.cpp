@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "E2eSupport.h"
+#include "RunJson.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
@@ -284,6 +285,102 @@ TEST(RunRecord, ScreensAreTheRequestsInOrder)
         "21:00:09.001 medium       /usbdongle/file0 taken out\n";
     EXPECT_EQ(ScreensOf(gui),
               (std::vector<std::string>{"ready", "timers", "question", "in-progress", "message 2000"}));
+}
+
+// A run's request travels to the part inside the root, and its result back,
+// as JSON: every field arrives, and every text keeps its bytes (a path or a
+// name on a medium need not be UTF-8).
+class InsideJson : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(InsideJson, CarriesEveryFieldUnchanged)
+{
+    const std::string t = GetParam();
+    InsideRequest rq;
+    RunOptions& o = rq.run;
+    o.answer = "no" + t;
+    o.answerDelay = 2.5;
+    o.pullAfter = -1;
+    o.interactive = true;
+    o.faultsFile = "/f" + t;
+    o.timeout = 0.125;
+    o.showTrace = true;
+    o.showGui = false;
+    o.updater = "/u" + t;
+    o.gui = "/g" + t;
+    o.updaterCwd = "/c" + t;
+    o.webFd = 9;
+    o.powerCut = "log:3:" + t;
+    o.logWritesFile = "/l" + t;
+    o.speed = 33.3333333333;
+    o.chipTiming = "1,12," + t;
+    rq.traceFd = 3;
+    rq.guiFd = 4;
+    rq.resultFd = 5;
+    rq.updaterEnv = {"A=" + t, "NORFLASH_POWER_CUT="};
+    InsideRequest back;
+    std::string why;
+    ASSERT_TRUE(InsideRequestFromJson(InsideRequestJson(rq), &back, &why)) << why;
+    const RunOptions& b = back.run;
+    EXPECT_EQ(b.answer, o.answer);
+    EXPECT_EQ(b.answerDelay, o.answerDelay);
+    EXPECT_EQ(b.pullAfter, o.pullAfter);
+    EXPECT_EQ(b.interactive, o.interactive);
+    EXPECT_EQ(b.faultsFile, o.faultsFile);
+    EXPECT_EQ(b.timeout, o.timeout);
+    EXPECT_EQ(b.showTrace, o.showTrace);
+    EXPECT_EQ(b.showGui, o.showGui);
+    EXPECT_EQ(b.updater, o.updater);
+    EXPECT_EQ(b.gui, o.gui);
+    EXPECT_EQ(b.updaterCwd, o.updaterCwd);
+    EXPECT_EQ(b.webFd, o.webFd);
+    EXPECT_EQ(b.powerCut, o.powerCut);
+    EXPECT_EQ(b.logWritesFile, o.logWritesFile);
+    EXPECT_EQ(b.speed, o.speed) << "the speed is not rounded on its way";
+    EXPECT_EQ(b.chipTiming, o.chipTiming);
+    EXPECT_EQ(back.traceFd, rq.traceFd);
+    EXPECT_EQ(back.guiFd, rq.guiFd);
+    EXPECT_EQ(back.resultFd, rq.resultFd);
+    EXPECT_EQ(back.updaterEnv, rq.updaterEnv);
+    EXPECT_TRUE(InsideRequestComplete(back));
+
+    InsideResult r;
+    r.medium = true;
+    r.file0Names = "FlashRepartition.sh " + t;
+    r.file0Status = 512;
+    r.updaterSeconds = 68.5904;
+    r.rebootSeconds = 68.5551;
+    r.updaterStatus = 9;
+    r.guiStatus = 0;
+    r.timedOut = true;
+    InsideResult rb;
+    ASSERT_TRUE(InsideResultFromJson(InsideResultJson(r), &rb, &why)) << why;
+    EXPECT_EQ(rb.medium, r.medium);
+    EXPECT_EQ(rb.file0Names, r.file0Names);
+    EXPECT_EQ(rb.file0Status, r.file0Status);
+    EXPECT_EQ(rb.updaterSeconds, r.updaterSeconds);
+    EXPECT_EQ(rb.rebootSeconds, r.rebootSeconds);
+    EXPECT_EQ(rb.updaterStatus, r.updaterStatus);
+    EXPECT_EQ(rb.guiStatus, r.guiStatus);
+    EXPECT_EQ(rb.timedOut, r.timedOut);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, InsideJson,
+                         ::testing::Values("", "plain", "quote\" back\\ tab\t", "\xc3\xbc UTF-8",
+                                           "\xff\xfe not UTF-8", "cut \xc3"));
+
+// Not a request: refused with the reason, never a half-filled one taken.
+TEST(InsideJson, RefusesWhatIsNoRequest)
+{
+    for (const char* text : {"", "[1]", "{\"run\": 3}", "{\"trace-fd\": \"x\"}", "{"}) {
+        InsideRequest r;
+        std::string why;
+        EXPECT_FALSE(InsideRequestFromJson(text, &r, &why)) << text;
+        EXPECT_FALSE(why.empty()) << text;
+    }
+    InsideRequest partial;
+    std::string why;
+    ASSERT_TRUE(InsideRequestFromJson("{\"trace-fd\": 3}", &partial, &why)) << why;
+    EXPECT_FALSE(InsideRequestComplete(partial)) << "no programs, no records: not a run's request";
 }
 
 // ---------------------------------------------------------------------------

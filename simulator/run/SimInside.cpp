@@ -1,0 +1,359 @@
+#include "SimInside.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "InstrumentRoot.h"
+#include "RunJson.h"
+#include "SimClock.h"
+#include "SimFiles.h"
+
+namespace swsim {
+
+std::string StatusText(int status)
+{
+    if (status == -1) return "not started";
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+bool InsideRequestComplete(const InsideRequest& r)
+{
+    return r.traceFd >= 0 && r.guiFd >= 0 && r.resultFd >= 0 && !r.run.updater.empty() && !r.run.gui.empty() &&
+           r.run.speed >= 1;
+}
+
+namespace {
+
+// Writes all of `data` to `fd`; errors are ignored (a lost echo is no
+// reason to stop an update).
+void WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// One child with its output on a pipe.
+struct Child {
+    pid_t pid = -1;
+    Fd out;
+    bool open = false;   // the pipe has not reached its end
+    bool exited = false;
+    int status = -1;
+};
+
+bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, const std::string& cwd,
+           const std::vector<std::string>& env, Child* child, std::string* why)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *why = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!keepStdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (ownGroup) {
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    child->out = Fd(fds[0]);
+    if (rc != 0) {
+        *why = "cannot start " + argv[0] + ": " + std::strerror(rc);
+        child->pid = -1;
+        return false;
+    }
+    child->open = true;
+    return true;
+}
+
+// Moves what is waiting on the child's pipe to the record (and the echo).
+void Pump(Child* c, int recordFd, int echoFd)
+{
+    char buf[8192];
+    ssize_t n = read(c->out.get(), buf, sizeof buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {
+        c->open = false;
+        return;
+    }
+    WriteAll(recordFd, buf, static_cast<size_t>(n));
+    if (echoFd >= 0) WriteAll(echoFd, buf, static_cast<size_t>(n));
+}
+
+void Reap(Child* c, int flags)
+{
+    if (c->exited || c->pid < 0) return;
+    int status = 0;
+    pid_t r = waitpid(c->pid, &status, flags);
+    if (r == c->pid) {
+        c->exited = true;
+        c->status = status;
+    }
+}
+
+double Elapsed(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Notes the moment the updater requests the reboot: the board tools' record
+// is watched for its line, so the moment is known on the real clock to a
+// fraction of a millisecond, whatever the speed of the run.
+struct RebootWatch {
+    Fd notify;
+    std::string seen;   // the record's lines read so far
+    off_t offset = 0;
+    double at = -1;     // real seconds after `since`; < 0: not requested (yet)
+    std::chrono::steady_clock::time_point since;
+
+    void Start()
+    {
+        notify = Fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (notify && inotify_add_watch(notify.get(), kBoardToolRecord, IN_MODIFY) < 0) notify = Fd();
+    }
+    // Reads what the record gained; without a watch on every call, with one
+    // only when it reported a change.
+    void Check()
+    {
+        if (notify) {
+            char events[4096];
+            bool changed = false;
+            while (read(notify.get(), events, sizeof events) > 0) changed = true;
+            if (!changed) return;
+        }
+        if (at >= 0) return;
+        Fd record(open(kBoardToolRecord, O_RDONLY | O_CLOEXEC));
+        if (!record) return;
+        char buf[4096];
+        ssize_t n;
+        while ((n = pread(record.get(), buf, sizeof buf, offset)) > 0) {
+            seen.append(buf, static_cast<size_t>(n));
+            offset += n;
+        }
+        if (seen.find(": reboot requested\n") != std::string::npos) at = Elapsed(since);
+    }
+};
+
+// The two programs of a run with their records, their echoes on standard
+// output (-1: none) and the watch on the reboot request.
+struct Programs {
+    Child updater, gui;
+    int traceFd = -1, guiFd = -1;
+    int traceEcho = -1, guiEcho = -1;
+    RebootWatch reboot;
+};
+
+// Pumps both pipes until `done` holds or `limit` seconds passed.
+template <typename Done>
+void PumpUntil(Programs* p, double limit, Done done)
+{
+    Child* updater = &p->updater;
+    Child* gui = &p->gui;
+    const auto start = std::chrono::steady_clock::now();
+    while (!done() && (limit <= 0 || Elapsed(start) < limit)) {
+        std::vector<pollfd> fds;
+        std::vector<Child*> who;
+        for (Child* c : {updater, gui}) {
+            if (c->pid >= 0 && c->open) {
+                fds.push_back({c->out.get(), POLLIN, 0});
+                who.push_back(c);
+            }
+        }
+        if (p->reboot.notify) fds.push_back({p->reboot.notify.get(), POLLIN, 0});
+        if (fds.empty()) {
+            usleep(100000);
+        } else if (poll(fds.data(), fds.size(), 100) > 0) {
+            for (size_t i = 0; i < who.size(); ++i) {
+                if (fds[i].revents == 0) continue;
+                if (who[i] == updater) Pump(updater, p->traceFd, p->traceEcho);
+                else Pump(gui, p->guiFd, p->guiEcho);
+            }
+        }
+        p->reboot.Check();
+        Reap(updater, WNOHANG);
+        Reap(gui, WNOHANG);
+    }
+}
+// The start-up's part: the update's control files from file0 into /tmp.
+void UnpackFile0(InsideResult* result)
+{
+    if (access("/usbdongle/file0", R_OK) == 0) {
+        std::string output, why;
+        const int status = RunProgram({"tar", "--gunzip", "-xvf", "/usbdongle/file0", "-C", "/tmp"}, &output, &why);
+        for (char& c : output) {
+            if (c == '\n') c = ' ';
+        }
+        while (!output.empty() && output.back() == ' ') output.pop_back();
+        result->medium = true;
+        result->file0Names = output;
+        result->file0Status = status;
+        std::printf("start-up: file0 unpacked into /tmp: %s%s\n", output.c_str(),
+                    status == 0 ? "" : " (tar failed)");
+    } else {
+        std::printf("start-up: no update medium (no /usbdongle/file0); starting the updater anyway\n");
+    }
+    std::fflush(stdout);
+}
+
+// The GUI stand-in's command line: the user's answer and the pulling of the
+// medium, or a person on the terminal; the web screen's socket.
+std::vector<std::string> GuiArgv(const RunOptions& o)
+{
+    std::vector<std::string> argv = {o.gui};
+    if (o.interactive) {
+        argv.push_back("--interactive");
+    } else {
+        argv.insert(argv.end(), {"--answer", o.answer == "web" ? "ask" : o.answer, "--answer-delay",
+                                 std::to_string(o.answerDelay)});
+        if (o.pullAfter >= 0) argv.insert(argv.end(), {"--pull-medium", std::to_string(o.pullAfter)});
+    }
+    if (o.webFd >= 0) argv.insert(argv.end(), {"--web-fd", std::to_string(o.webFd)});
+    return argv;
+}
+
+// Starts the GUI stand-in, then the updater. Returns false, with the reason
+// on standard error, when either cannot be started.
+bool StartPrograms(const InsideRequest& request, Programs* p)
+{
+    const RunOptions& o = request.run;
+    // The run's clock starts as the GUI is started; each program is put onto
+    // it by the moment of its start.
+    std::string fakeTime, why;
+    if (o.speed != 1 && !SimulatedTimeAvailable(&fakeTime, &why)) {
+        std::fprintf(stderr, "swsim: no simulated time here: %s\n", why.c_str());
+        return false;
+    }
+    std::vector<std::string> baseEnv;
+    for (char** e = environ; *e != nullptr; ++e) baseEnv.push_back(*e);
+    baseEnv = MergeEnvironment(baseEnv, {"NORFLASH_TIMING=" + (o.chipTiming.empty() ? "typical" : o.chipTiming)});
+    const auto origin = std::chrono::steady_clock::now();
+    auto envAt = [&]() {
+        if (o.speed == 1) return baseEnv;
+        return MergeEnvironment(baseEnv, SimClockEnvironment(fakeTime, o.speed, Elapsed(origin), std::getenv("LD_PRELOAD")));
+    };
+    const bool guiStarted = Spawn(GuiArgv(o), false, o.interactive, "", envAt(), &p->gui, &why);
+    if (o.webFd >= 0) close(o.webFd);  // the GUI's alone, not the updater's
+    if (!guiStarted) {
+        std::fprintf(stderr, "swsim: %s\n", why.c_str());
+        return false;
+    }
+    // The GUI serves its name before the updater's first look-up; the
+    // updater retries for 20 s anyway.
+    usleep(100000);
+    p->reboot.Start();
+    p->reboot.since = std::chrono::steady_clock::now();
+    if (!Spawn({o.updater}, true, false, o.updaterCwd, MergeEnvironment(envAt(), request.updaterEnv), &p->updater,
+               &why)) {
+        std::fprintf(stderr, "swsim: %s\n", why.c_str());
+        kill(p->gui.pid, SIGTERM);
+        Reap(&p->gui, 0);
+        return false;
+    }
+    return true;
+}
+
+// Waits for the updater to end (or stops it at the time limit, or ends
+// everything at a power cut) and for its output.
+void WaitForUpdater(const RunOptions& o, Programs* p, InsideResult* result)
+{
+    Child& updater = p->updater;
+    // The time limit is simulated time, like every other duration of a run.
+    PumpUntil(p, o.timeout / o.speed, [&] { return updater.exited && !updater.open; });
+    // A power cut ends the updater with SIGKILL; nothing of the instrument
+    // runs on after it: not a command the updater started, not the GUI.
+    const bool cut = !o.powerCut.empty() && updater.exited && WIFSIGNALED(updater.status) &&
+                     WTERMSIG(updater.status) == SIGKILL;
+    if (cut) {
+        kill(-updater.pid, SIGKILL);
+        kill(p->gui.pid, SIGKILL);
+    }
+    result->updaterSeconds = Elapsed(p->reboot.since) * o.speed;
+    if (!updater.exited) {
+        result->timedOut = true;
+        std::printf("swsim: the updater did not end within %g s; stopping it\n", o.timeout);
+        std::fflush(stdout);
+        kill(-updater.pid, SIGKILL);
+        PumpUntil(p, 5, [&] { return updater.exited; });
+    }
+    // Output of a command the updater left running must not hold us.
+    PumpUntil(p, 2, [&] { return !updater.open; });
+    if (updater.open) kill(-updater.pid, SIGKILL);
+    Reap(&updater, 0);
+    if (p->reboot.at < 0) {
+        p->reboot.notify = Fd();
+        p->reboot.Check();  // a request written just before the end
+    }
+    result->rebootSeconds = p->reboot.at < 0 ? -1 : p->reboot.at * o.speed;
+}
+
+// Ends the GUI stand-in. It ends at once on SIGTERM; the generous bound only
+// keeps a loaded machine (sanitizer builds, parallel runs) from cutting it
+// short.
+void StopGui(Programs* p)
+{
+    kill(p->gui.pid, SIGTERM);
+    PumpUntil(p, 15, [&] { return p->gui.exited && !p->gui.open; });
+    if (!p->gui.exited) {
+        kill(p->gui.pid, SIGKILL);
+        Reap(&p->gui, 0);
+    }
+}
+
+}  // namespace
+
+int RunInside(const InsideRequest& request)
+{
+    const RunOptions& o = request.run;
+    InsideResult result;
+    UnpackFile0(&result);
+    Programs p;
+    p.traceFd = request.traceFd;
+    p.guiFd = request.guiFd;
+    p.traceEcho = o.showTrace ? 1 : -1;
+    p.guiEcho = o.showGui || o.interactive ? 1 : -1;
+    if (!StartPrograms(request, &p)) return 3;
+    WaitForUpdater(o, &p, &result);
+    StopGui(&p);
+    result.updaterStatus = p.updater.status;
+    result.guiStatus = p.gui.status;
+    const std::string json = InsideResultJson(result);
+    WriteAll(request.resultFd, json.data(), json.size());
+    return 0;
+}
+
+}  // namespace swsim

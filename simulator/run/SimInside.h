@@ -1,0 +1,59 @@
+// The part of a run inside the instrument root (the hidden command
+// "swsim _inside"): the start-up's unpacking of file0, then the start-up GUI
+// stand-in and the updater on the run's clock, their output into the run's
+// records, until the updater ends or its time is up.
+//
+// The run (SimRun.h) hands the request over as JSON on the command line and
+// gets the result back as JSON in a file it opened for it (RunJson.h).
+#ifndef SWSIM_SIM_INSIDE_H
+#define SWSIM_SIM_INSIDE_H
+
+#include <string>
+#include <vector>
+
+#include "SimRun.h"
+
+namespace swsim {
+
+struct InsideRequest {
+    // The run's options as the run resolved them: the updater's and the
+    // GUI's paths, the speed (>= 1), the chip timing and the time limit
+    // (0: none) are set.
+    RunOptions run;
+    // The run's records, open in this process: the updater's output, the
+    // GUI's lines and the file that receives the result.
+    int traceFd = -1;
+    int guiFd = -1;
+    int resultFd = -1;
+    // NAME=VALUE entries added to the updater's environment (a power cut,
+    // the record log library's write list); a bare NAME= empties one.
+    std::vector<std::string> updaterEnv;
+};
+
+// What the part inside found, as the run record shows it.
+struct InsideResult {
+    bool medium = false;           // /usbdongle/file0 was there
+    std::string file0Names;        // what tar unpacked from it, on one line
+    int file0Status = -1;          // tar's wait status
+    double updaterSeconds = 0;     // simulated seconds from the updater's start to its end
+    double rebootSeconds = -1;     // simulated seconds to the reboot request; < 0: none
+    int updaterStatus = -1;        // wait statuses; -1: not started
+    int guiStatus = -1;
+    bool timedOut = false;         // the updater was stopped at the time limit
+};
+
+// Whether `r` can be run: the records open, both programs named, a speed of
+// at least 1.
+bool InsideRequestComplete(const InsideRequest& r);
+
+// Runs the part inside and writes its result to request.resultFd. Returns
+// the process exit status: 0, or 3 when the programs could not be started
+// (no result is written then).
+int RunInside(const InsideRequest& request);
+
+// "exit N", "killed by signal N", "not started" (-1) for a wait status.
+std::string StatusText(int status);
+
+}  // namespace swsim
+
+#endif

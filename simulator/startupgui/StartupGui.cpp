@@ -501,6 +501,75 @@ void Prompt()
     Line("prompt", "answer with yes, no or never");
 }
 
+// The sends planned on the command line, timed from the first request.
+void PlanSends(Gui& g)
+{
+    for (const PlannedSend& p : g.opt.sends) {
+        std::string kind = p.kind;
+        Schedule(g, p.afterSeconds, [&g, kind] { SendKind(g, kind); });
+    }
+}
+
+// Shows the update question and answers it as the options say. Returns true
+// when the question is replied to like any other request, false when the
+// reply is held back (the question answered before its reply) or was
+// already sent.
+bool ShowQuestion(Gui& g, int fd, const unsigned char* rec, const std::string& note)
+{
+    Line("question",
+         "update to version " + Quoted(reinterpret_cast<const char*>(rec + 4), 17) + "?" + note);
+    if (g.opt.answer == Answer::Ask) {
+        g.questionPending = true;
+        Prompt();
+        if (g.opt.answerBeforeReply) {
+            g.heldQuestionFd = fd;
+            return false;
+        }
+        return true;
+    }
+    Answer a = g.opt.answer;
+    if (g.opt.answerBeforeReply) {
+        g.heldQuestionFd = fd;
+        if (g.opt.answerDelay <= 0) {
+            AnswerQuestion(g, a);
+            return false;
+        }
+        Schedule(g, g.opt.answerDelay, [&g, a] { AnswerQuestion(g, a); });
+        return false;
+    }
+    Reply(fd, g.opt.replyStatus);
+    Schedule(g, g.opt.answerDelay, [&g, a] { SendAnswer(g, a); });
+    return false;  // already replied
+}
+
+void ShowInProgress(const unsigned char* rec, const std::string& note)
+{
+    std::uint32_t state = Le32(rec + 24);
+    const char* name = state == SSSWNone ? "SSSWNone" : state == SSUpgrade ? "SSUpgrade"
+                     : state == SSRevert ? "SSRevert" : "unknown state";
+    std::string revert = state == SSRevert
+                             ? " to version " + Quoted(reinterpret_cast<const char*>(rec + 4), 17)
+                             : "";
+    Line("in-progress",
+         Format("update in progress (state %u %s)", state, name) + revert + note);
+}
+
+// Shows a message screen; the medium is taken out after the remove-medium
+// and failure screens when the options say so.
+void ShowMessage(Gui& g, const unsigned char* rec, const std::string& note)
+{
+    std::uint32_t code = Le32(rec + 4);
+    std::uint32_t isSet = Le32(rec + 12);
+    std::string timeout = isSet == 1 ? Format("time-out %u s", Le32(rec + 8)) : "no time-out";
+    Line("message", Format("%u %s (%s)%s", code, Named(MessageIdName(static_cast<int>(code))),
+                           timeout.c_str(), note.c_str()));
+    if (g.opt.pullMedium >= 0 && !g.pullScheduled &&
+        (code == cSWUpdateRemoveMSD || code == cSWUpdateFailedGiveUp)) {
+        g.pullScheduled = true;
+        Schedule(g, g.opt.pullMedium, [&g] { PullMedium(g); });
+    }
+}
+
 // Shows one request and answers it. Returns false when the reply is held
 // back (the question answered before its reply).
 bool ShowRequest(Gui& g, int fd, std::uint32_t type, const unsigned char* rec, std::size_t len)
@@ -516,10 +585,7 @@ bool ShowRequest(Gui& g, int fd, std::uint32_t type, const unsigned char* rec, s
     };
     if (!g.firstRequestSeen) {
         g.firstRequestSeen = true;
-        for (const PlannedSend& p : g.opt.sends) {
-            std::string kind = p.kind;
-            Schedule(g, p.afterSeconds, [&g, kind] { SendKind(g, kind); });
-        }
+        PlanSends(g);
     }
     switch (op) {
     case SS_MSGTYPE_INSTRUMENTREADY: {
@@ -539,55 +605,17 @@ bool ShowRequest(Gui& g, int fd, std::uint32_t type, const unsigned char* rec, s
     }
     case SS_MSGTYPE_REQUESTSWUPGRADE: {
         if (!need(sizeof(SSConnectionRequestUpgradeMessage_t), "question")) return true;
-        Line("question",
-             "update to version " + Quoted(reinterpret_cast<const char*>(rec + 4), 17) + "?" + note);
-        if (g.opt.answer == Answer::Ask) {
-            g.questionPending = true;
-            Prompt();
-            if (g.opt.answerBeforeReply) {
-                g.heldQuestionFd = fd;
-                return false;
-            }
-            break;
-        }
-        Answer a = g.opt.answer;
-        if (g.opt.answerBeforeReply) {
-            g.heldQuestionFd = fd;
-            if (g.opt.answerDelay <= 0) {
-                AnswerQuestion(g, a);
-                return false;
-            }
-            Schedule(g, g.opt.answerDelay, [&g, a] { AnswerQuestion(g, a); });
-            return false;
-        }
-        Reply(fd, g.opt.replyStatus);
-        Schedule(g, g.opt.answerDelay, [&g, a] { SendAnswer(g, a); });
-        return false;  // already replied
+        if (!ShowQuestion(g, fd, rec, note)) return false;
+        break;
     }
     case SS_MSGTYPE_CONTINUEUPGRADE: {
         if (!need(sizeof(SSConnectionContinueUpgradeMessage_t), "in-progress")) return true;
-        std::uint32_t state = Le32(rec + 24);
-        const char* name = state == SSSWNone ? "SSSWNone" : state == SSUpgrade ? "SSUpgrade"
-                         : state == SSRevert ? "SSRevert" : "unknown state";
-        std::string revert = state == SSRevert
-                                 ? " to version " + Quoted(reinterpret_cast<const char*>(rec + 4), 17)
-                                 : "";
-        Line("in-progress",
-             Format("update in progress (state %u %s)", state, name) + revert + note);
+        ShowInProgress(rec, note);
         break;
     }
     case SS_MSGTYPE_MESSAGECODE: {
         if (!need(sizeof(SSConnectionMessageTextMessage_t), "message")) return true;
-        std::uint32_t code = Le32(rec + 4);
-        std::uint32_t isSet = Le32(rec + 12);
-        std::string timeout = isSet == 1 ? Format("time-out %u s", Le32(rec + 8)) : "no time-out";
-        Line("message", Format("%u %s (%s)%s", code, Named(MessageIdName(static_cast<int>(code))),
-                               timeout.c_str(), note.c_str()));
-        if (g.opt.pullMedium >= 0 && !g.pullScheduled &&
-            (code == cSWUpdateRemoveMSD || code == cSWUpdateFailedGiveUp)) {
-            g.pullScheduled = true;
-            Schedule(g, g.opt.pullMedium, [&g] { PullMedium(g); });
-        }
+        ShowMessage(g, rec, note);
         break;
     }
     case SS_MSGTYPE_ERRORCODE: {
@@ -655,18 +683,20 @@ void Command(Gui& g, std::string line)
     }
 }
 
-int Run(Gui& g)
+// Blocks SIGTERM and SIGINT into a signal descriptor, serves the connector
+// and opens the web screen when asked. Returns false (the reason on standard
+// error) when any of it fails.
+bool SetUp(Gui& g)
 {
     sigset_t sigs;
     sigemptyset(&sigs);
     sigaddset(&sigs, SIGTERM);
     sigaddset(&sigs, SIGINT);
     sigprocmask(SIG_BLOCK, &sigs, nullptr);
-    int sigFd = signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK);
-    g.sigFd = sigFd;
-    if (sigFd < 0) {
+    g.sigFd = signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (g.sigFd < 0) {
         std::perror("startup-gui: signalfd");
-        return 1;
+        return false;
     }
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -677,20 +707,118 @@ int Run(Gui& g)
         listen(g.listenFd, 8) != 0) {
         std::fprintf(stderr, "startup-gui: cannot serve %s: %s\n", g.opt.serveName.c_str(),
                      std::strerror(errno));
-        return 1;
+        return false;
     }
     std::string webWhy;
     if ((!g.opt.web.empty() || g.opt.webFd >= 0) &&
         !startupgui::WebScreenOpen(g.opt.web, g.opt.webFd, &webWhy)) {
         std::fprintf(stderr, "startup-gui: %s\n", webWhy.c_str());
-        return 1;
+        return false;
     }
+    return true;
+}
+
+// Milliseconds until the next timer is due; -1 without timers.
+int PollTimeout(const Gui& g)
+{
+    if (g.timers.empty()) return -1;
+    auto next = std::min_element(g.timers.begin(), g.timers.end(),
+                                 [](const Timer& a, const Timer& b) { return Before(a.due, b.due); });
+    struct timespec now = Now();
+    long long ms = (next->due.tv_sec - now.tv_sec) * 1000LL +
+                   (next->due.tv_nsec - now.tv_nsec) / 1000000LL + 1;
+    return static_cast<int>(std::max(0LL, ms));
+}
+
+// Runs the timers that are due, in the order they were set, until a stop is
+// requested.
+void RunDueTimers(Gui& g)
+{
+    struct timespec now = Now();
+    std::vector<Timer> due;
+    for (auto it = g.timers.begin(); it != g.timers.end();) {
+        if (!Before(now, it->due)) {
+            due.push_back(std::move(*it));
+            it = g.timers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (Timer& t : due) {
+        if (StopRequested(g)) break;
+        t.action();
+    }
+}
+
+// Reads what standard input has and runs its complete lines as commands.
+// Returns false at the end of the input.
+bool ReadInput(Gui& g, std::string* input)
+{
+    char buf[256];
+    ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
+    if (n <= 0) {
+        if (g.questionPending) {
+            Line("input", "end of input with the update question open: it stays unanswered");
+        } else {
+            Line("input", "end of input: no more commands are read");
+        }
+        return false;
+    }
+    input->append(buf, static_cast<std::size_t>(n));
+    std::size_t nl;
+    while ((nl = input->find('\n')) != std::string::npos && !StopRequested(g)) {
+        std::string line = input->substr(0, nl + 1);
+        input->erase(0, nl + 1);
+        Command(g, line);
+    }
+    return true;
+}
+
+// Serves the clients that poll found ready (fds from `firstClient` on) and
+// closes those that have gone. A client whose question is held back is only
+// watched for its end.
+void ServeClients(Gui& g, const std::vector<pollfd>& fds, std::size_t firstClient)
+{
+    std::vector<int> gone;
+    for (std::size_t i = firstClient; i < fds.size(); ++i) {
+        int c = fds[i].fd;
+        if (fds[i].revents == 0) continue;
+        if (c == g.heldQuestionFd) {
+            if (fds[i].revents & (POLLHUP | POLLERR)) gone.push_back(c);
+            continue;
+        }
+        if (!ServeClient(g, c)) gone.push_back(c);
+    }
+    for (int c : gone) {
+        if (c == g.heldQuestionFd) {
+            g.heldQuestionFd = -1;
+        }
+        close(c);
+        g.clients.erase(std::remove(g.clients.begin(), g.clients.end(), c), g.clients.end());
+    }
+}
+
+void ShutDown(Gui& g)
+{
+    if (g.stopSignal != 0) {
+        Line("stop", Format("signal %u, ending", g.stopSignal));
+    }
+    startupgui::WebScreenStop();
+    for (int c : g.clients) close(c);
+    if (g.updaterFd >= 0) close(g.updaterFd);
+    close(g.listenFd);
+    close(g.sigFd);
+}
+
+int Run(Gui& g)
+{
+    if (!SetUp(g)) return 1;
     Line("start", "serving " + g.opt.serveName);
 
     std::string input;
     bool stdinOpen = g.opt.interactive;
     while (!StopRequested(g)) {
-        std::vector<pollfd> fds = {{sigFd, POLLIN, 0}, {g.listenFd, POLLIN, 0}};
+        std::vector<pollfd> fds = {{g.sigFd, POLLIN, 0}, {g.listenFd, POLLIN, 0}};
         if (stdinOpen) {
             fds.push_back({STDIN_FILENO, POLLIN, 0});
         }
@@ -702,16 +830,7 @@ int Run(Gui& g)
         for (int c : g.clients) {
             fds.push_back({c, c == g.heldQuestionFd ? short(0) : short(POLLIN), 0});
         }
-        int timeout = -1;
-        if (!g.timers.empty()) {
-            auto next = std::min_element(g.timers.begin(), g.timers.end(),
-                                         [](const Timer& a, const Timer& b) { return Before(a.due, b.due); });
-            struct timespec now = Now();
-            long long ms = (next->due.tv_sec - now.tv_sec) * 1000LL +
-                           (next->due.tv_nsec - now.tv_nsec) / 1000000LL + 1;
-            timeout = static_cast<int>(std::max(0LL, ms));
-        }
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+        if (poll(fds.data(), fds.size(), PollTimeout(g)) < 0 && errno != EINTR) {
             std::perror("startup-gui: poll");
             return 1;
         }
@@ -719,20 +838,7 @@ int Run(Gui& g)
             break;
         }
         // Timers first: a held question may be released by one.
-        struct timespec now = Now();
-        std::vector<Timer> due;
-        for (auto it = g.timers.begin(); it != g.timers.end();) {
-            if (!Before(now, it->due)) {
-                due.push_back(std::move(*it));
-                it = g.timers.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        for (Timer& t : due) {
-            if (StopRequested(g)) break;
-            t.action();
-        }
+        RunDueTimers(g);
         if (fds[1].revents & POLLIN) {
             int c = accept4(g.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (c >= 0) {
@@ -740,54 +846,14 @@ int Run(Gui& g)
             }
         }
         if (stdinOpen && fds[2].revents != 0) {
-            char buf[256];
-            ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
-            if (n <= 0) {
-                stdinOpen = false;
-                if (g.questionPending) {
-                    Line("input", "end of input with the update question open: it stays unanswered");
-                } else {
-                    Line("input", "end of input: no more commands are read");
-                }
-            } else {
-                input.append(buf, static_cast<std::size_t>(n));
-                std::size_t nl;
-                while ((nl = input.find('\n')) != std::string::npos && !StopRequested(g)) {
-                    std::string line = input.substr(0, nl + 1);
-                    input.erase(0, nl + 1);
-                    Command(g, line);
-                }
-            }
+            stdinOpen = ReadInput(g, &input);
         }
         if (webAt < firstClient && fds[webAt].revents != 0) {
             for (const std::string& c : startupgui::WebScreenTakeCommands()) Command(g, c);
         }
-        std::vector<int> gone;
-        for (std::size_t i = firstClient; i < fds.size(); ++i) {
-            int c = fds[i].fd;
-            if (fds[i].revents == 0) continue;
-            if (c == g.heldQuestionFd) {
-                if (fds[i].revents & (POLLHUP | POLLERR)) gone.push_back(c);
-                continue;
-            }
-            if (!ServeClient(g, c)) gone.push_back(c);
-        }
-        for (int c : gone) {
-            if (c == g.heldQuestionFd) {
-                g.heldQuestionFd = -1;
-            }
-            close(c);
-            g.clients.erase(std::remove(g.clients.begin(), g.clients.end(), c), g.clients.end());
-        }
+        ServeClients(g, fds, firstClient);
     }
-    if (g.stopSignal != 0) {
-        Line("stop", Format("signal %u, ending", g.stopSignal));
-    }
-    startupgui::WebScreenStop();
-    for (int c : g.clients) close(c);
-    if (g.updaterFd >= 0) close(g.updaterFd);
-    close(g.listenFd);
-    close(sigFd);
+    ShutDown(g);
     return 0;
 }
 

@@ -965,6 +965,7 @@ const std::vector<CheckInfo>& AllChecks()
         std::vector<CheckInfo> all;
         for (const auto& c : kStaticChecks) all.push_back({c.key, c.title, false});
         all.push_back({"estimate-duration", "the estimate is not shorter than the update on the instruments", true});
+        all.push_back({kFleetVersionCheck, "the medium's version places the default fleet", true});
         return all;
     }();
     return checks;

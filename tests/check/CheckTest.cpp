@@ -628,7 +628,7 @@ TEST(CheckFleet, OverlapShowsInTheInstrumentsFlash)
     EXPECT_FALSE(result["fleet"][0]["ok"].get<bool>());
 }
 
-TEST(CheckFleet, StaticOnlySkipsTheEstimateCheckInJunit)
+TEST(CheckFleet, StaticOnlySkipsTheFleetChecksInJunit)
 {
     Medium m;
     m.Sample("2.4");
@@ -636,7 +636,8 @@ TEST(CheckFleet, StaticOnlySkipsTheEstimateCheckInJunit)
     EXPECT_EQ(m.Check({"--no-fleet"}), 0) << m.output;
     const Junit j = ReadJunit(m.junit);
     EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()));
-    EXPECT_EQ(j.skipped, "estimate-duration: the estimate is not shorter than the update on the instruments");
+    EXPECT_EQ(j.skipped, "estimate-duration: the estimate is not shorter than the update on the instruments|"
+                         "fleet-version: the medium's version places the default fleet");
 }
 
 }  // namespace

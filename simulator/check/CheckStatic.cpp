@@ -309,6 +309,13 @@ struct LineFacts {
     uint64_t start = 0;      // in bytes
     std::string hostPath;    // of a written image a package delivers; empty when none does
     uint64_t size = 0;       // its size
+    uint32_t crc = 0;        // its CRC-32
+};
+
+// A file that a later package brings again with other content.
+struct Duplicate {
+    std::string name, earlier, later;  // the file, the package it came from first, the one replacing it
+    uint32_t earlierCrc = 0;           // the CRC-32 of the replaced copy
 };
 
 // The medium as the instrument unpacks it, read once; the check functions
@@ -331,6 +338,7 @@ struct Scan {
     std::set<std::string> named;                // image names the lines give
     std::vector<MapLine> lines;
     std::vector<LineFacts> walk;                // the lines the walk does something with
+    std::vector<Duplicate> duplicates;          // in unpacking order
 
     std::string OwnerOf(const std::string& file) const
     {
@@ -386,6 +394,16 @@ void FindPackages(Scan& s)
 bool Open(Scan& s, int n, std::string* why)
 {
     Package& p = s.packages[n];
+    // The copies of earlier packages this one replaces.
+    std::map<std::string, std::pair<std::string, std::vector<uint8_t>>> replaced;
+    for (const auto& m : p.members) {
+        if (!UnsafeMember(m).empty() || (m.type != '-' && m.type != 'h')) continue;
+        const std::string name = NormalName(m.name);
+        std::vector<uint8_t> bytes;
+        if (s.owner.count(name) && !replaced.count(name) && ReadBytes(s.tmp + "/" + name, &bytes)) {
+            replaced[name] = {s.owner[name], bytes};
+        }
+    }
     for (const auto& m : p.members) {
         if (UnsafeMember(m).empty() && (m.type == '-' || m.type == 'h')) {
             p.files.insert(NormalName(m.name));
@@ -393,7 +411,14 @@ bool Open(Scan& s, int n, std::string* why)
         }
     }
     s.opened.push_back(n);
-    return Unpack(p, s.tmp, s.workDir + "/members-" + p.name, why);
+    if (!Unpack(p, s.tmp, s.workDir + "/members-" + p.name, why)) return false;
+    for (const auto& r : replaced) {
+        std::vector<uint8_t> now;
+        if (ReadBytes(s.tmp + "/" + r.first, &now) && now == r.second.second) continue;
+        const std::vector<uint8_t>& before = r.second.second;
+        s.duplicates.push_back({r.first, r.second.first, p.name, Crc32(before.data(), before.size())});
+    }
+    return true;
 }
 
 // file0 as the start-up puts it into /tmp, then the packages the updater
@@ -429,8 +454,9 @@ void ReadControlFiles(Scan& s)
     MediumFacts* facts = s.facts;
     if (!s.haveFile0) return;
     if (facts->haveVersion) {
-        s.version = SplitVersion(facts->versionText);
-        if (facts->versionText.find_first_of("0123456789") != 0) s.version.ok = false;
+        const std::string core = Trimmed(facts->versionText);
+        s.version = SplitVersion(core);
+        if (core.find_first_of("0123456789") != 0) s.version.ok = false;
     }
     if (s.InFile0("estUpdateTime") && ReadText(s.tmp + "/estUpdateTime", &s.estimateText) && !s.estimateText.empty()) {
         facts->haveEstimate = true;
@@ -477,7 +503,9 @@ void WalkLine(Scan& s, const MapLine& l)
         if (!path.empty() && IsRegularFile(path)) image.hostPath = path;
         s.facts->images.push_back(image);
         f.hostPath = image.hostPath;
+        std::vector<uint8_t> bytes;
         if (!f.hostPath.empty()) f.size = static_cast<uint64_t>(FileSizeOf(f.hostPath));
+        if (!f.hostPath.empty() && ReadBytes(f.hostPath, &bytes)) f.crc = Crc32(bytes.data(), bytes.size());
     }
     s.walk.push_back(f);
 }
@@ -509,6 +537,41 @@ std::string HeldByUnread(const Scan& s, const std::string& name)
         }
     }
     return heldBy;
+}
+
+// A CRC-32 as people write it into a CRC file or the flash map's column:
+// hex in either letter case, with "0x" or without, up to eight digits, and
+// an LF or CR LF end. *written receives the text without its line end.
+bool ReadCrcWriting(const std::string& text, uint32_t* value, std::string* written)
+{
+    std::string t = text;
+    if (!t.empty() && t.back() == '\n') t.pop_back();
+    if (!t.empty() && t.back() == '\r') t.pop_back();
+    *written = t;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t.erase(0, 2);
+    if (t.empty() || t.size() > 8 || t.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    *value = static_cast<uint32_t>(std::strtoul(t.c_str(), nullptr, 16));
+    return true;
+}
+
+// `value` written the way `like` writes a CRC: "0x" or not, upper or lower
+// case letters.
+std::string CrcLike(uint32_t value, const std::string& like)
+{
+    const bool upper = like.find_first_of("ABCDEF") != std::string::npos &&
+                       like.find_first_of("abcdef") == std::string::npos;
+    const bool prefix = like.size() > 2 && like[0] == '0' && (like[1] == 'x' || like[1] == 'X');
+    char text[16];
+    std::snprintf(text, sizeof text, upper ? "%08X" : "%08x", value);
+    return (prefix ? like.substr(0, 2) : std::string()) + text;
+}
+
+// The line number of the first CR in `text`; 0 when it holds none.
+int FirstCrLine(const std::string& text)
+{
+    const size_t cr = text.find('\r');
+    if (cr == std::string::npos) return 0;
+    return static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(cr), '\n')) + 1;
 }
 
 bool Written(const LineFacts& f)
@@ -573,6 +636,17 @@ void CheckPackageMembers(Scan& s, const char* key)
     }
 }
 
+void CheckPackageDuplicates(Scan& s, const char* key)
+{
+    for (const auto& d : s.duplicates) {
+        if (d.name == "swVersion") continue;  // the version-file check's
+        Report(s, E, key, d.later, d.name, 0,
+               d.name + " is in " + d.earlier + " and in " + d.later + " with different content",
+               "the updater unpacks " + d.later + " after " + d.earlier + ", so the instrument uses " + d.later +
+                   "'s " + d.name + " and never " + d.earlier + "'s");
+    }
+}
+
 void CheckVersionFile(Scan& s, const char* key)
 {
     const MediumFacts& facts = *s.facts;
@@ -594,7 +668,7 @@ void CheckVersionFile(Scan& s, const char* key)
         Report(s, E, key, "file0", "swVersion", 0, "swVersion is missing or empty",
                "the updater reads \"No version found\": market instruments refuse the update, internal ones "
                "install it and keep their old version file");
-    } else if (facts.versionText.find_first_of("0123456789") != 0) {
+    } else if (Trimmed(facts.versionText).find_first_of("0123456789") != 0) {
         Report(s, E, key, "file0", "swVersion", 0, "swVersion \"" + Shown(v) + "\" does not begin with a number",
                "the updater compares it as 0.0, so market instruments refuse the update");
     } else if (!s.version.ok) {
@@ -635,6 +709,15 @@ void CheckRepartitionScript(Scan& s, const char* key)
         Report(s, E, key, "file0", name, 0, "FlashRepartition.sh is missing", refused);
     } else if (script && script->perms.find('x') == std::string::npos) {
         Report(s, E, key, "file0", name, 0, "FlashRepartition.sh is not executable (" + script->perms + ")", refused);
+    } else if (const int cr = FirstCrLine(ReadTextOr(s.tmp + "/" + name, ""))) {
+        const std::string first = FirstLine(ReadTextOr(s.tmp + "/" + name, ""));
+        Report(s, E, key, "file0", name, cr, "FlashRepartition.sh has CR LF line ends (the first in line " +
+                   std::to_string(cr) + ")",
+               cr == 1 && first.compare(0, 2, "#!") == 0
+                   ? "the updater runs it by path and the system looks for the interpreter \"" +
+                         Shown(first.substr(2)) + "\", which does not exist: " + refused.substr(refused.find("the pre"))
+                   : "the shell takes each CR as part of its line's last word, so the script's commands get wrong "
+                     "arguments: when the script ends in failure, " + refused.substr(refused.find("the pre")));
     } else if (!ShellAccepts(s.tmp + "/" + name, &complaint)) {
         Report(s, E, key, "file0", name, 0, "mksh -n rejects FlashRepartition.sh: " + complaint, refused);
     }
@@ -649,6 +732,12 @@ void CheckBackupScript(Scan& s, const char* key)
         Report(s, E, key, "file0", name, 0, "SwUpdate_backup.sh is missing",
                "the backup fails: the instrument's data and logs are not saved to the medium before the flash is "
                "written, and the update goes on");
+    } else if (const int cr = FirstCrLine(ReadTextOr(s.tmp + "/" + name, ""))) {
+        Report(s, E, key, "file0", name, cr, "SwUpdate_backup.sh has CR LF line ends (the first in line " +
+                   std::to_string(cr) + ")",
+               "the updater runs it with the dot command and the shell takes each CR as part of its line's last "
+               "word: the backup stops at a syntax error or copies to wrong names, so the instrument's data and logs "
+               "are not saved to the medium, and the update goes on");
     } else if (!ShellAccepts(s.tmp + "/" + name, &complaint)) {
         Report(s, E, key, "file0", name, 0, "mksh -n rejects SwUpdate_backup.sh: " + complaint,
                "the backup stops at the syntax error: the instrument's data and logs are not saved to the medium "
@@ -694,13 +783,34 @@ void CheckVersionOrder(Scan& s, const char* key)
 void CheckVersionLeadingZero(Scan& s, const char* key)
 {
     if (!s.version.ok) return;
-    const std::string v = FirstLine(s.facts->versionText);
-    if (s.version.minorText.size() < 2 || s.version.minorText[0] != '0' || s.version.minor == 0) return;
-    char text[200];
-    std::snprintf(text, sizeof text, "the minor part of %s has a leading zero", v.c_str());
-    Report(s, E, key, "file0", "swVersion", 0, text,
-           "the revision history of every instrument records it as " + std::to_string(s.version.major) + "." +
-               std::to_string(s.version.minor) + ", a different version");
+    const std::string v = Trimmed(s.facts->versionText);
+    const std::string majorText = v.substr(0, v.find('.'));
+    const bool majorZero = majorText.size() >= 2 && majorText[0] == '0';
+    const bool minorZero = s.version.minorText.size() >= 2 && s.version.minorText[0] == '0' && s.version.minor != 0;
+    if (!majorZero && !minorZero) return;
+    const std::string part = majorZero && minorZero ? "the major and the minor part" : majorZero ? "the major part"
+                                                                                           : "the minor part";
+    Report(s, E, key, "file0", "swVersion", 0, part + " of " + v + " has a leading zero",
+           "the installed version file says " + v + " while the revision history of every instrument records " +
+               std::to_string(s.version.major) + "." + std::to_string(s.version.minor) + ", a different version");
+}
+
+// What the installed version file holds and what the revision history
+// records must agree: a CR, blanks or further lines around MAJOR.MINOR stay
+// in the file.
+void CheckVersionText(Scan& s, const char* key)
+{
+    if (!s.version.ok) return;
+    const std::string& t = s.facts->versionText;
+    const std::string v = Trimmed(t);
+    if (t == v || t == v + "\n") return;
+    const std::string extra = t.find('\r') != std::string::npos   ? "a CR"
+                              : t.find_first_of(" \t") != std::string::npos ? "blanks"
+                                                                            : "more than one line end";
+    Report(s, E, key, "file0", "swVersion", 0, "swVersion \"" + Shown(t) + "\" holds " + extra + " besides " + v,
+           "the start-up GUI asks to update to version \"" + Shown(t) +
+               "\" and the installed version file keeps that text, while the revision history records " +
+               std::to_string(s.version.major) + "." + std::to_string(s.version.minor));
 }
 
 void CheckVersionRange(Scan& s, const char* key)
@@ -718,8 +828,9 @@ void CheckVersionZero(Scan& s, const char* key)
         const std::string& name = f.map->partition;
         const std::string heldBy = HeldByUnread(s, name);
         if (heldBy.empty()) continue;
-        Report(s, E, key, heldBy, name, f.map->lineNo,
-               name + " is in " + heldBy + ", but for a version beginning \"0.\" the updater unpacks file1 alone",
+        Report(s, E, key, heldBy, name, 0,
+               name + " is in " + heldBy + ", but for a version beginning \"0.\" the updater unpacks file1 alone "
+                   "(flashMap line " + std::to_string(f.map->lineNo) + " writes it)",
                "the updater cannot open " + name + ": the partition keeps its old content");
     }
 }
@@ -746,8 +857,9 @@ void CheckMapLineEnds(Scan& s, const char* key)
         if (f.fate != LineFacts::Taken || l.overwrite != "YES\r") continue;
         Report(s, E, key, s.mapPackage, "flashMap", l.lineNo,
                "the line of " + l.partition + " ends in CR LF, so its overwrite flag reads \"YES\\r\"",
-               "the updater does not take it as YES: an existing " + l.partition +
-                   " partition is kept, the new image silently not written");
+               "the updater does not take it as YES: on an instrument that has the directory " + l.MountDir() +
+                   " it keeps the old " + l.partition + " partition and does not write the new image, without a "
+                   "message (only where " + l.MountDir() + " is missing is the image written)");
     }
 }
 
@@ -811,8 +923,10 @@ void CheckMapFit(Scan& s, const char* key)
     for (const auto& f : s.walk) {
         if (!Written(f) || f.hostPath.empty() || f.start + f.size <= kFlashSize) continue;
         const MapLine& l = *f.map;
-        Report(s, E, key, s.OwnerOf(NormalName(l.partition)), l.partition, l.lineNo,
-               l.partition + " (" + SizeText(f.size) + ") from " + std::to_string(l.startKiB) +
+        const std::string owner = s.OwnerOf(NormalName(l.partition));
+        Report(s, E, key, s.mapPackage, "flashMap", l.lineNo,
+               l.partition + " (" + SizeText(f.size) + (owner.empty() ? "" : ", in " + owner) + ") from " +
+                   std::to_string(l.startKiB) +
                    " KiB reaches beyond the end of the 16 MiB flash",
                "the updater writes only its first " + SizeText(kFlashSize - f.start) + "; the last " +
                    SizeText(f.start + f.size - kFlashSize) + " are lost");
@@ -857,7 +971,7 @@ void CheckMapImageMissing(Scan& s, const char* key)
         if (!Written(f) || !f.hostPath.empty()) continue;
         const std::string& name = f.map->partition;
         if (s.zeroVersion && !HeldByUnread(s, name).empty()) continue;  // the version-zero check's
-        Report(s, s.zeroVersion ? W : E, key, s.mapPackage, name, f.map->lineNo,
+        Report(s, s.zeroVersion ? W : E, key, s.mapPackage, "flashMap", f.map->lineNo,
                name + " is to be written but no package delivers it",
                "the updater cannot open " + name + ": the partition keeps its old content");
     }
@@ -893,21 +1007,76 @@ void CheckCrcWritten(Scan& s, const char* key)
         const std::string crc = CrcFileName(BaseName(l.partition));
         std::string crcText;
         if (!ReadText(s.tmp + "/" + crc, &crcText)) {
-            Report(s, E, key, s.mapPackage, "flashMap", l.lineNo, "the medium carries no " + crc + " for " + l.partition,
+            Report(s, E, key, s.mapPackage, "flashMap", l.lineNo,
+                   "the medium carries no " + crc + " for " + l.partition,
                    "the instrument has no CRC file for the new " + l.partition +
                        ": every old CRC file is removed before the delivered ones are copied in");
             continue;
         }
+        const std::string at = " (flashMap line " + std::to_string(l.lineNo) + ")";
         uint32_t value = 0;
-        std::vector<uint8_t> bytes;
-        if (!ParseCrcText(crcText, &value) || !ReadBytes(f.hostPath, &bytes)) continue;
-        const uint32_t actual = Crc32(bytes.data(), bytes.size());
-        if (actual == value) continue;
-        char text[200];
-        std::snprintf(text, sizeof text, "%s holds %08x, but the CRC-32 of %s is %08x", crc.c_str(), value,
-                      l.partition.c_str(), actual);
-        Report(s, E, key, s.OwnerOf(crc), crc, l.lineNo, text,
+        std::string written;
+        if (!ReadCrcWriting(crcText, &value, &written)) {
+            Report(s, E, key, s.OwnerOf(crc), crc, 0,
+                   crc + (crcText.empty() ? std::string(" is empty") : " holds \"" + Shown(crcText) + "\"") +
+                       ", which the check cannot read as a CRC-32 in hex, for " + l.partition + at,
+                   "the instrument installs it as the CRC file of the new " + l.partition +
+                       ", and it does not give the partition's CRC-32");
+            continue;
+        }
+        if (value == f.crc) continue;
+        // The CRC file may be right for a copy that a later package replaced.
+        const Duplicate* replaced = nullptr;
+        for (const auto& d : s.duplicates) {
+            if (d.name == NormalName(l.partition) && d.earlierCrc == value) replaced = &d;
+        }
+        if (replaced) {
+            Report(s, E, key, replaced->later, l.partition, 0,
+                   crc + " holds the CRC-32 of " + replaced->earlier + "'s " + l.partition + ", but " +
+                       replaced->later + "'s copy replaces it" + at + " and its CRC-32 is " + CrcLike(f.crc, written),
+                   "the instrument writes " + replaced->later + "'s " + l.partition +
+                       " and installs a CRC file that does not match it");
+            continue;
+        }
+        Report(s, E, key, s.OwnerOf(crc), crc, 0,
+               crc + " holds " + written + ", but the CRC-32 of " + l.partition + at + " is " + CrcLike(f.crc, written),
                "the instrument installs a CRC file that does not match the partition it just wrote");
+    }
+}
+
+// The flash map's CRC column: the updater never reads it, people do. A
+// zero there stands for "not given".
+void CheckMapCrcColumn(Scan& s, const char* key)
+{
+    const std::string effect = "the updater does not read this column, so the instrument is not affected; whoever "
+                               "checks the image against the map finds a CRC that does not match";
+    for (const auto& f : s.walk) {
+        if (!Written(f) || f.hostPath.empty()) continue;
+        const MapLine& l = *f.map;
+        uint32_t value = 0;
+        std::string written;
+        if (!ReadCrcWriting(l.crc, &value, &written)) {
+            Report(s, W, key, s.mapPackage, "flashMap", l.lineNo,
+                   "the CRC column \"" + Shown(l.crc) + "\" of " + l.partition + " is not a CRC-32 in hex", effect);
+        } else if (value != 0 && value != f.crc) {
+            Report(s, W, key, s.mapPackage, "flashMap", l.lineNo,
+                   "the CRC column gives " + written + " for " + l.partition + ", but its CRC-32 is " +
+                       CrcLike(f.crc, written),
+                   effect);
+        }
+    }
+}
+
+// An empty image is "written" without a single sector changing.
+void CheckImageEmpty(Scan& s, const char* key)
+{
+    for (const auto& f : s.walk) {
+        if (!Written(f) || f.hostPath.empty() || f.size != 0) continue;
+        const MapLine& l = *f.map;
+        Report(s, E, key, s.OwnerOf(NormalName(l.partition)), l.partition, 0,
+               l.partition + " is empty (0 bytes), and flashMap line " + std::to_string(l.lineNo) + " writes it",
+               "the updater writes nothing and counts the partition as written: it keeps its old content while the "
+               "new version and the delivered CRC files are installed");
     }
 }
 
@@ -936,13 +1105,15 @@ const StaticCheck kStaticChecks[] = {
     {"package-present", "file0 and every package the updater unpacks are on the medium", CheckPackagePresent},
     {"package-format", "every package is a gzip-compressed tar archive", CheckPackageFormat},
     {"package-members", "no member leaves /tmp (absolute path, \"..\", link, device)", CheckPackageMembers},
+    {"package-duplicates", "no file is in two unpacked packages with different content", CheckPackageDuplicates},
     {"version-file", "swVersion is readable as a version", CheckVersionFile},
-    {"repartition-script", "FlashRepartition.sh is present, executable and accepted by mksh -n",
+    {"repartition-script", "FlashRepartition.sh is present, executable, without CR and accepted by mksh -n",
      CheckRepartitionScript},
-    {"backup-script", "SwUpdate_backup.sh is present and accepted by mksh -n", CheckBackupScript},
+    {"backup-script", "SwUpdate_backup.sh is present, without CR and accepted by mksh -n", CheckBackupScript},
     {"estimate-file", "estUpdateTime is present and a number of seconds", CheckEstimateFile},
     {"version-order", "the version compares as a number the way it reads as major.minor", CheckVersionOrder},
-    {"version-leading-zero", "the minor part has no leading zero", CheckVersionLeadingZero},
+    {"version-leading-zero", "neither part of the version has a leading zero", CheckVersionLeadingZero},
+    {"version-text", "swVersion holds MAJOR.MINOR and at most a line end", CheckVersionText},
     {"version-range", "major and minor are at most 99 (the revision history's limit)", CheckVersionRange},
     {"version-zero", "a version beginning \"0.\" has every image it writes in file1", CheckVersionZero},
     {"map-present", "the packages deliver a flash map", CheckMapPresent},
@@ -952,8 +1123,10 @@ const StaticCheck kStaticChecks[] = {
     {"map-fit", "every image fits into the flash from its start", CheckMapFit},
     {"map-overlap", "written partitions do not overlap each other or a kept one", CheckMapOverlap},
     {"map-image-missing", "every image a written line names is delivered", CheckMapImageMissing},
+    {"image-empty", "no written image is empty", CheckImageEmpty},
     {"map-unnamed-files", "every delivered image and CRC file is named by a line", CheckMapUnnamedFiles},
     {"crc-written", "every written image has its CRC file, and it matches", CheckCrcWritten},
+    {"map-crc-column", "the flash map's CRC column matches the written images", CheckMapCrcColumn},
     {"crc-kept", "the medium carries the CRC files of the kept partitions", CheckCrcKept},
 };
 

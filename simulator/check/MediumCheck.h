@@ -23,7 +23,7 @@ struct Finding {
     std::string check;       // the check's key, e.g. "map-line-ends"
     std::string package;     // "file1", or empty
     std::string file;        // the member it concerns, or empty
-    int line = 0;            // flash map line number, 0 when none
+    int line = 0;            // line number in `file`, 0 when none
     std::string instrument;  // fleet instrument, for the dynamic checks
     std::string what;        // what is wrong
     std::string effect;      // one sentence: what the instrument does because of it

@@ -159,7 +159,7 @@ bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, 
 {
     if (!fleet->empty()) return true;
     if (facts.haveVersion && SplitVersion(Trimmed(facts.versionText)).ok) {
-        *fleet = DefaultFleet(facts.versionText);
+        *fleet = DefaultFleet(Trimmed(facts.versionText));
         return true;
     }
     // Instruments "just below" or "above" a version that is not MAJOR.MINOR

@@ -23,7 +23,7 @@ struct Finding {
     std::string check;       // the check's key, e.g. "map-line-ends"
     std::string package;     // "file1", or empty
     std::string file;        // the member it concerns, or empty
-    int line = 0;            // flash map line number, 0 when none
+    int line = 0;            // line number in `file`, 0 when none
     std::string instrument;  // fleet instrument, for the dynamic checks
     std::string what;        // what is wrong
     std::string effect;      // one sentence: what the instrument does because of it
@@ -89,15 +89,25 @@ struct FleetInstrument {
     int line = 0;               // in the fleet file
 };
 
-// Reads a fleet file's text: "NAME running=V [installed=V] [market=NAME|internal]
-// [corrupt-log=LOG]... [truncate-log=LOG]...", "#" starts a comment. Returns
-// false with the reason (line number included).
+// Reads a fleet file's text: "NAME running=V [installed=V] [market=internal|Export]
+// [corrupt-log=LOG]... [truncate-log=LOG]...", "#" starts a comment; versions
+// must be MAJOR.MINOR. Returns false with the reason (line number included).
 bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, std::string* why);
 // An internal and a market instrument on the version just below the
 // medium's, and a market instrument on a newer one.
 std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion);
 std::string VersionBelow(const std::string& version);
 std::string VersionAbove(const std::string& version);
+// `s` without the blanks, tabs and line ends around it.
+std::string Trimmed(const std::string& s);
+
+// The check a skipped fleet reports under.
+constexpr const char* kFleetVersionCheck = "fleet-version";
+// The fleet the check runs: the fleet file's instruments when *fleet holds
+// them, else the default fleet around the medium's version. A medium whose
+// version is missing or not MAJOR.MINOR has no default fleet: returns false
+// and appends a warning saying the fleet was not run.
+bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, std::vector<Finding>* findings);
 
 struct InstrumentResult {
     FleetInstrument instrument;

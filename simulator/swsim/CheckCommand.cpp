@@ -52,8 +52,7 @@ int RunCheck(const CheckArgs& a)
     }
     outcome.medium = facts.medium;
     outcome.version = facts.haveVersion ? facts.versionText.substr(0, facts.versionText.find('\n')) : "";
-    if (!a.noFleet) {
-        if (fleet.empty()) fleet = DefaultFleet(facts.haveVersion ? facts.versionText : "");
+    if (!a.noFleet && ChooseFleet(facts, &fleet, &outcome.findings)) {
         FleetOptions o;
         o.jobs = a.jobs > 0 ? a.jobs : static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
         o.workDir = work;

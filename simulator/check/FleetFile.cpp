@@ -1,0 +1,180 @@
+// Fleet files: the instruments a medium is run on, one a line, and the
+// default fleet around the medium's version.
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <sstream>
+
+#include "MediumCheck.h"
+#include "SimLogs.h"
+
+namespace swsim {
+
+namespace {
+
+bool SafeName(const std::string& name)
+{
+    return !name.empty() && name[0] != '.' &&
+           name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+               std::string::npos;
+}
+
+// The market a fleet file's "market=" names, as Market.ini will say it;
+// empty when the updater's rules give no instrument of that name.
+std::string KnownMarket(const std::string& value)
+{
+    std::string lower = value;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == "internal") return "Internal";
+    if (lower == "export") return "Export";
+    return "";
+}
+
+}  // namespace
+
+std::string Trimmed(const std::string& s)
+{
+    const size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, std::string* why)
+{
+    std::istringstream in(text);
+    std::string line;
+    std::set<std::string> names;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        const std::string where = "fleet line " + std::to_string(lineNo) + ": ";
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        FleetInstrument inst;
+        inst.line = lineNo;
+        if (!(words >> inst.name)) continue;
+        if (!SafeName(inst.name) || inst.name.find('=') != std::string::npos) {
+            *why = where + "\"" + inst.name + "\" is no instrument name (letters, digits, \".\", \"_\", \"-\")";
+            return false;
+        }
+        if (!names.insert(inst.name).second) {
+            *why = where + "instrument " + inst.name + " is named twice";
+            return false;
+        }
+        std::string word;
+        while (words >> word) {
+            const size_t eq = word.find('=');
+            const std::string key = word.substr(0, eq), value = eq == std::string::npos ? "" : word.substr(eq + 1);
+            if (eq == std::string::npos || value.empty()) {
+                *why = where + "\"" + word + "\" is not KEY=VALUE";
+                return false;
+            }
+            if ((key == "running" || key == "installed") && !SplitVersion(value).ok) {
+                *why = where + word + ": " + value + " is not a version (MAJOR.MINOR, e.g. 2.4)";
+                return false;
+            }
+            if (key == "running") {
+                inst.running = value;
+            } else if (key == "installed") {
+                inst.installed = value;
+            } else if (key == "market") {
+                inst.market = KnownMarket(value);
+                if (inst.market.empty()) {
+                    *why = where + word + ": the updater tells apart only internal and market instruments "
+                                          "(market=internal or market=Export)";
+                    return false;
+                }
+            } else if (key == "corrupt-log" || key == "truncate-log") {
+                if (!FindLog(value)) {
+                    *why = where + "unknown log " + value;
+                    return false;
+                }
+                (key == "corrupt-log" ? inst.corruptLogs : inst.truncateLogs).push_back(value);
+            } else {
+                *why = where + "unknown key " + key +
+                       " (running, installed, market, corrupt-log, truncate-log)";
+                return false;
+            }
+        }
+        if (inst.running.empty()) {
+            *why = where + "instrument " + inst.name + " needs running=VERSION";
+            return false;
+        }
+        fleet->push_back(inst);
+    }
+    if (fleet->empty()) {
+        *why = "the fleet file names no instrument";
+        return false;
+    }
+    return true;
+}
+
+std::string VersionBelow(const std::string& version)
+{
+    const VersionParts v = SplitVersion(version);
+    if (!v.ok) return "1.0";
+    if (v.minor > 0) {
+        // A minor written with a leading zero keeps its width (2.05: 2.04).
+        std::string minor = std::to_string(v.minor - 1);
+        if (v.minorText.size() > 1 && v.minorText[0] == '0') {
+            minor = std::string(v.minorText.size() - std::min(v.minorText.size(), minor.size()), '0') + minor;
+        }
+        return std::to_string(v.major) + "." + minor;
+    }
+    if (v.major > 0) return std::to_string(v.major - 1) + ".9";
+    return std::to_string(v.major) + "." + (v.minorText.empty() ? "0" : v.minorText);
+}
+
+std::string VersionAbove(const std::string& version)
+{
+    const VersionParts v = SplitVersion(version);
+    if (!v.ok) return "99.0";
+    // The next minor with the same number of digits; past its last one
+    // (2.9, 2.99), the next major.
+    const size_t width = std::max<size_t>(1, v.minorText.size());
+    std::string minor = std::to_string(v.minor + 1);
+    if (minor.size() > width) return std::to_string(v.major + 1) + ".0";
+    minor = std::string(width - minor.size(), '0') + minor;
+    return std::to_string(v.major) + "." + minor;
+}
+
+std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion)
+{
+    std::string v = mediumVersion.substr(0, mediumVersion.find('\n'));
+    const std::string below = VersionBelow(v), above = VersionAbove(v);
+    std::vector<FleetInstrument> fleet(3);
+    fleet[0].name = "internal-" + below;
+    fleet[0].running = below;
+    fleet[1].name = "market-" + below;
+    fleet[1].running = below;
+    fleet[1].market = "Export";
+    fleet[2].name = "market-" + above;
+    fleet[2].running = above;
+    fleet[2].market = "Export";
+    return fleet;
+}
+
+bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, std::vector<Finding>* findings)
+{
+    if (!fleet->empty()) return true;
+    if (facts.haveVersion && SplitVersion(Trimmed(facts.versionText)).ok) {
+        *fleet = DefaultFleet(Trimmed(facts.versionText));
+        return true;
+    }
+    // Instruments "just below" or "above" a version that is not MAJOR.MINOR
+    // would be made up, and their expected outcomes with them.
+    Finding f;
+    f.severity = Finding::Warning;
+    f.check = kFleetVersionCheck;
+    f.package = "file0";
+    f.file = "swVersion";
+    f.what = std::string(facts.haveVersion ? "swVersion is not MAJOR.MINOR" : "the medium has no version") +
+             ": there is no default fleet around it, so the fleet was not run";
+    f.effect = "what an instrument does with this medium depends on its market and running version, which only a "
+               "fleet file (--fleet) can name";
+    findings->push_back(f);
+    return false;
+}
+
+}  // namespace swsim

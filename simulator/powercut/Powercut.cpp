@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
@@ -20,6 +19,7 @@
 #include "SimReplay.h"
 #include "SimReport.h"
 #include "SimRun.h"
+#include "SimSectors.h"
 #include "SimState.h"
 #include "SimTiming.h"
 
@@ -134,26 +134,21 @@ bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std:
 {
     bool whole = true;
     for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
-        std::map<int, char> state;  // o old, n new, t torn
+        std::map<int, SectorContent> state;
         bool anyOld = false, anyNew = false, anyTorn = false;
         for (int s : ref.criticalSectors[i]) {
-            const size_t at = static_cast<size_t>(s) * kSectorSize;
-            const bool isOld = std::memcmp(&flash[at], &ref.before[at], kSectorSize) == 0;
-            const bool isNew = std::memcmp(&flash[at], &ref.done[at], kSectorSize) == 0;
+            const SectorContent c = SectorContentOf(ref.before, ref.done, flash, s);
             // A sector the update leaves as it was counts as both.
-            if (isOld && isNew) continue;
-            state[s] = isOld ? 'o' : isNew ? 'n' : 't';
-            anyOld = anyOld || isOld;
-            anyNew = anyNew || isNew;
-            anyTorn = anyTorn || (!isOld && !isNew);
+            if (c == SectorContent::Same) continue;
+            state[s] = c;
+            anyOld = anyOld || c == SectorContent::Old;
+            anyNew = anyNew || c == SectorContent::New;
+            anyTorn = anyTorn || c == SectorContent::Torn;
         }
         if (!anyTorn && !(anyOld && anyNew)) continue;
         whole = false;
         std::string text = ref.criticalNames[i] + " left half-written:";
-        for (const auto& kv : state) {
-            text += " " + std::to_string(kv.first) + (kv.second == 'o' ? " old" : kv.second == 'n' ? " new" : " torn") +
-                    ",";
-        }
+        for (const auto& kv : state) text += " " + std::to_string(kv.first) + " " + SectorContentText(kv.second) + ",";
         text.pop_back();
         evidence->push_back(text);
     }

@@ -1,9 +1,51 @@
 #include "SimReplay.h"
 
+#include <mutex>
+
 #include "SimFiles.h"
 #include "SwUpdateFlash.h"
 
 namespace swsim {
+
+namespace {
+
+std::mutex& ChipMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+// The chip model and the flash module held by one replay: powered up on a
+// content file with counters and fault flags cleared and the recorder
+// attached; on leaving, the recorder detached and the chip powered down,
+// whatever happened in between.
+class ChipSession {
+public:
+    ChipSession(const norsim::NorChipConfig& config, std::vector<norsim::BusAccess>* bus, std::string* why)
+        : lock_(ChipMutex())
+    {
+        up_ = norsim::NorChipPowerUp(config, why) == 0;
+        if (!up_) return;
+        norsim::NorChipResetStats();
+        FlashResetFaultState();
+        norsim::NorChipSetRecorder(bus);
+    }
+    ~ChipSession()
+    {
+        norsim::NorChipSetRecorder(nullptr);
+        if (up_) norsim::NorChipPowerDown();
+        FlashResetFaultState();
+    }
+    ChipSession(const ChipSession&) = delete;
+    ChipSession& operator=(const ChipSession&) = delete;
+    bool up() const { return up_; }
+
+private:
+    std::lock_guard<std::mutex> lock_;
+    bool up_ = false;
+};
+
+}  // namespace
 
 ReplayResult ReplayImages(const std::string& flashBefore, const std::string& faultsFile,
                           const std::vector<ReplayImage>& images, const std::string& compareWith,
@@ -15,22 +57,20 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
     norsim::NorChipConfig config;
     config.flashPath = copy;
     config.faultPath = faultsFile;
-    if (norsim::NorChipPowerUp(config, &r.why) != 0) {
-        RemoveTree(copy);
-        return r;
-    }
-    norsim::NorChipResetStats();
-    FlashResetFaultState();
-    if (bus != nullptr) norsim::NorChipSetRecorder(bus);
     {
-        const StdoutTo quiet("/dev/null");
-        for (const auto& image : images) {
-            FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+        ChipSession chip(config, bus, &r.why);
+        if (!chip.up()) {
+            RemoveTree(copy);
+            return r;
         }
+        {
+            const StdoutTo quiet("/dev/null");
+            for (const auto& image : images) {
+                FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+            }
+        }
+        r.stats = norsim::NorChipGetStats();
     }
-    norsim::NorChipSetRecorder(nullptr);
-    r.stats = norsim::NorChipGetStats();
-    norsim::NorChipPowerDown();
     std::vector<uint8_t> replayed, actual;
     r.matchesFlash = ReadBytes(copy, &replayed) && ReadBytes(compareWith, &actual) && replayed == actual;
     RemoveTree(copy);

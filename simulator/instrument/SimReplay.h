@@ -4,6 +4,13 @@
 // process keeps the chip model's counters and bus to itself; the replay
 // gives them (statistics, the recorded bus) and shows whether it ends with
 // exactly the flash the run left.
+//
+// The chip model and the updater's flash module keep process-wide state
+// (the chip's content and counters, the bus recorder, the flash module's
+// fault flags, standard output while the flash module writes). In the
+// simulator this module is their only user: a replay holds that state from
+// the chip's power-up to its power-down, one replay at a time in a process,
+// and leaves the chip powered down with no recorder attached.
 #ifndef SWSIM_SIM_REPLAY_H
 #define SWSIM_SIM_REPLAY_H
 

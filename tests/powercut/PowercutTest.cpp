@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LogPowerCut.h"
@@ -16,6 +17,7 @@
 #include "RootTest.h"
 #include "SimCuts.h"
 #include "SimFiles.h"
+#include "SimFlash.h"
 #include "SimReplay.h"
 
 namespace {
@@ -124,6 +126,48 @@ TEST(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
     EXPECT_EQ(plan.writes, 7u);
     EXPECT_EQ(plan.first[0], 4u);  // the erase confirm
     EXPECT_EQ(plan.last[0], 6u);   // the program's data write
+}
+
+// The chip model and the flash module are process-wide: replays asked for
+// from several threads at once each get the chip to themselves.
+TEST(ReplayImages, ConcurrentReplaysEachHaveTheChip)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::vector<uint8_t> erased(swsim::kFlashSize, 0xFF);
+    swsim::WrittenImage image;
+    image.name = "bootPart.bin";
+    image.startKiB = 128;
+    image.bytes = swsim::PartitionImage(image.name, "UPDATE 1", 200 * 1024);
+    const auto expected = swsim::ExpectedFlash(erased, {image});
+    const std::string before = dir.path() + "/before", imagePath = dir.path() + "/" + image.name;
+    ASSERT_TRUE(swsim::WriteBytes(before, erased.data(), erased.size()));
+    ASSERT_TRUE(swsim::WriteBytes(imagePath, image.bytes.data(), image.bytes.size()));
+    constexpr int kThreads = 3;
+    for (int i = 0; i < kThreads; ++i) {
+        const std::string after = dir.path() + "/after" + std::to_string(i);
+        ASSERT_TRUE(swsim::WriteBytes(after, expected.data(), expected.size()));
+    }
+    std::vector<swsim::ReplayResult> results(kThreads * 2);
+    std::vector<std::vector<norsim::BusAccess>> buses(kThreads * 2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string after = dir.path() + "/after" + std::to_string(i);
+            for (int k = 0; k < 2; ++k) {
+                results[2 * i + k] = swsim::ReplayImages(before, "", {{imagePath, 128}}, after, &buses[2 * i + k]);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < results.size(); ++i) {
+        ASSERT_TRUE(results[i].done) << results[i].why;
+        EXPECT_TRUE(results[i].matchesFlash) << "replay " << i;
+        EXPECT_EQ(results[i].stats.erases, 2u) << "replay " << i;
+        EXPECT_EQ(results[i].stats.writes, results[0].stats.writes) << "replay " << i;
+        EXPECT_EQ(buses[i].size(), buses[0].size()) << "replay " << i;
+    }
+    EXPECT_FALSE(norsim::NorChipPresent()) << "a replay leaves the chip powered down";
 }
 
 // ---------------------------------------------------------------------------

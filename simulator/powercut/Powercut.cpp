@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "InstrumentTime.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
@@ -21,7 +22,6 @@
 #include "SimRun.h"
 #include "SimSectors.h"
 #include "SimState.h"
-#include "SimTiming.h"
 
 namespace swsim {
 
@@ -51,7 +51,7 @@ const char* PointClassText(PointClass c)
 
 namespace {
 
-// The updater's fixed waits (SimTiming.h) place the flash writing within the
+// The updater's fixed waits (InstrumentTime.h) place the flash writing within the
 // update: the GUI link's start before it, the flash driver's restart between
 // it and the installation (where the revision entry is written).
 
@@ -358,10 +358,12 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     ref->plan = PlanFromBus(*bus);
     // The reference ran with the chip taking its time: its clock measured the
     // update's duration.
+    ChipOps ops;
+    ops.erases = static_cast<double>(result.stats.erases);
+    ops.programs = static_cast<double>(result.stats.programs);
+    ops.unlocks = static_cast<double>(ref->images.size());
     const RunTiming timing =
-        TimingOf(ReadTextOr(r.runRecord(), ""), trace, static_cast<double>(result.stats.erases),
-                 static_cast<double>(result.stats.programs), static_cast<double>(ref->images.size()),
-                 ReadTextOr(r.tmp() + "/estUpdateTime", ""));
+        TimingOf(ReadTextOr(r.runRecord(), ""), trace, ops, ReadTextOr(r.tmp() + "/estUpdateTime", ""));
     *measuredSeconds = timing.rebooted ? timing.seconds : -1;
     for (const auto& img : ref->images) {
         for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
@@ -450,7 +452,6 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
 
     // Instrument times: the chip's time of every bus write of interest, the
     // writing placed after the link start and followed by the driver restart.
-    const ChipTimings timings;
     std::vector<uint64_t> wanted;
     for (const auto& p : points) {
         if (p.kind == CutPoint::Flash) wanted.push_back(p.write);
@@ -482,7 +483,7 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
     wanted.push_back(ref.plan.writes + 1);  // the end of the writing
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-    const std::vector<double> times = WriteTimes(bus, timings, wanted);
+    const std::vector<double> times = WriteTimes(bus, norsim::NorTiming(), wanted);
     bus = {};
     bus.shrink_to_fit();
     auto chipTime = [&](uint64_t n) {

@@ -195,67 +195,12 @@ LostLog DescribeLostLog(const StatePaths& w, const std::string& name)
     return lost;
 }
 
-// One point on the worker's instrument `ws`.
-void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+// Whether the flash and the logs after the restarts are sound: every image in
+// place, the sectors the update does not write unchanged, every log valid.
+// Records the bytes outside the images that the restarts lost.
+bool FlashAndLogsSound(const Reference& ref, const StatePaths& w, const std::vector<uint8_t>& flash, PointResult* r)
 {
-    const StatePaths w(ws);
-    std::string why, output;
-    if (CopyInstrument(ref.base, ws, &why) != 0) {
-        r->evidence.push_back("the instrument could not be copied: " + why);
-        return;
-    }
-    const std::string id = CutId(r->point);
-    const int rc = SwsimRun(o, ws, id, &output);
-    const std::string runRecord = ReadTextOr(w.runRecord(), "");
-    const std::string updater = RecordValue(runRecord, "updater-result");
-    // Logs the restarts recreate: the update recreates a corrupt log before
-    // it writes the flash, so a restart finds one only where the cut left it
-    // torn (or cut its recreation short, taking the copy aside of the
-    // original with the /tmp the restart empties).
-    std::set<std::string> recreated;
-    if (rc != 0) {
-        r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
-        return;
-    }
-    if (updater != "killed by signal 9") {
-        r->evidence.push_back("the power cut did not happen: the updater ended with " + updater + ", outcome " +
-                              OutcomeKey(OutcomeOfRun(w)));
-        return;
-    }
-    std::vector<uint8_t> flash;
-    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
-        r->evidence.push_back("the flash after the cut cannot be read");
-        return;
-    }
-    if (!CriticalWhole(ref, flash, &r->evidence)) {
-        r->cls = PointClass::WouldNotStart;
-        return;
-    }
-
-    // The instrument starts again with the medium still in.
-    Outcome outcome = Outcome::Unfinished;
-    while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
-        ++r->restarts;
-        if (SwsimRun(o, ws, "", &output) != 0) {
-            r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
-            return;
-        }
-        const auto more = RecreatedLogs(ReadTextOr(w.trace(), ""));
-        recreated.insert(more.begin(), more.end());
-        outcome = OutcomeOfRun(w);
-    }
-    r->lastOutcome = OutcomeKey(outcome);
     bool sound = true;
-    if (outcome != Outcome::Done) {
-        r->evidence.push_back(outcome == Outcome::Unfinished
-                                  ? std::to_string(kMaxRestarts) + " restarts did not finish the update"
-                                  : std::string("the last restart ended: ") + OutcomeKey(outcome));
-        sound = false;
-    }
-    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
-        r->evidence.push_back("the flash after the restarts cannot be read");
-        return;
-    }
     const FlashCheck check = CheckFlash(ref.before, flash, ref.images);
     for (const auto& img : check.images) {
         if (img.holds) continue;
@@ -278,11 +223,84 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
         }
     }
     r->lostBytes = check.restChanged;
+    return sound;
+}
+
+// The instrument on `ws`, cut with its critical partitions whole, starts
+// again with the medium still in until the update ends (at most
+// kMaxRestarts times); then the point's class.
+void RestartAndJudge(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+{
+    const StatePaths w(ws);
+    std::string output;
+    // Logs the restarts recreate: the update recreates a corrupt log before
+    // it writes the flash, so a restart finds one only where the cut left it
+    // torn (or cut its recreation short, taking the copy aside of the
+    // original with the /tmp the restart empties).
+    std::set<std::string> recreated;
+    Outcome outcome = Outcome::Unfinished;
+    while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
+        ++r->restarts;
+        if (SwsimRun(o, ws, "", &output) != 0) {
+            r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
+            return;
+        }
+        const auto more = RecreatedLogs(ReadTextOr(w.trace(), ""));
+        recreated.insert(more.begin(), more.end());
+        outcome = OutcomeOfRun(w);
+    }
+    r->lastOutcome = OutcomeKey(outcome);
+    bool sound = true;
+    if (outcome != Outcome::Done) {
+        r->evidence.push_back(outcome == Outcome::Unfinished
+                                  ? std::to_string(kMaxRestarts) + " restarts did not finish the update"
+                                  : std::string("the last restart ended: ") + OutcomeKey(outcome));
+        sound = false;
+    }
+    std::vector<uint8_t> flash;
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        r->evidence.push_back("the flash after the restarts cannot be read");
+        return;
+    }
+    sound = FlashAndLogsSound(ref, w, flash, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     if (!sound) return;
     if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
     else if (!r->logs.empty()) r->cls = PointClass::LogHistoryLost;
     else r->cls = PointClass::Recovered;
+}
+
+// One point on the worker's instrument `ws`: the update cut there, then,
+// unless a critical partition was left half-written, the restarts.
+void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+{
+    const StatePaths w(ws);
+    std::string why, output;
+    if (CopyInstrument(ref.base, ws, &why) != 0) {
+        r->evidence.push_back("the instrument could not be copied: " + why);
+        return;
+    }
+    const int rc = SwsimRun(o, ws, CutId(r->point), &output);
+    const std::string updater = RecordValue(ReadTextOr(w.runRecord(), ""), "updater-result");
+    if (rc != 0) {
+        r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
+        return;
+    }
+    if (updater != "killed by signal 9") {
+        r->evidence.push_back("the power cut did not happen: the updater ended with " + updater + ", outcome " +
+                              OutcomeKey(OutcomeOfRun(w)));
+        return;
+    }
+    std::vector<uint8_t> flash;
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        r->evidence.push_back("the flash after the cut cannot be read");
+        return;
+    }
+    if (!CriticalWhole(ref, flash, &r->evidence)) {
+        r->cls = PointClass::WouldNotStart;
+        return;
+    }
+    RestartAndJudge(o, ref, ws, r);
 }
 
 // The reference: the update once without a cut on a copy, its log writes

@@ -1,13 +1,13 @@
 #include "SimMedium.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <sys/wait.h>
 
+#include "InstrumentTime.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
-#include "SimTiming.h"
 
 namespace swsim {
 
@@ -16,13 +16,6 @@ const std::vector<std::string>& StartupFiles()
     static const std::vector<std::string> files = {"swVersion", "estUpdateTime", "SwUpdate_backup.sh",
                                                    "FlashRepartition.sh"};
     return files;
-}
-
-double EstimateSeconds(const ChipTimings& t, double erases, double programs, double unlocks,
-                       double busAccesses)
-{
-    return erases * t.blockEraseSeconds + programs * t.wordProgramMicros * 1e-6 +
-           unlocks * t.lockClearSeconds + busAccesses * t.busAccessNanos * 1e-9;
 }
 
 namespace {
@@ -113,7 +106,7 @@ int WriteSampleUpdate(const std::string& dir, const SampleOptions& o, std::strin
         "# Flash map of the sample update\n"
         "RELEASE_NAME=sample-" + o.version + "\n"
         "# image                 start(KiB)  crc        overwrite\n";
-    uint64_t touchedSectors = 0, words = 0;
+    uint64_t touchedSectors = 0;
     for (const auto& s : kSampleImages) {
         const auto image = PartitionImage(s.name, tag, s.size);
         if (!WriteBytes(dir + "/" + s.name, image.data(), image.size(), 0644, why)) return 1;
@@ -126,19 +119,12 @@ int WriteSampleUpdate(const std::string& dir, const SampleOptions& o, std::strin
         const uint64_t start = static_cast<uint64_t>(s.startKiB) * 1024;
         const uint64_t sectors = (start + s.size + kSectorSize - 1) / kSectorSize - start / kSectorSize;
         touchedSectors += sectors;
-        words += sectors * (kSectorSize / 2);
     }
     map += "instrumentDataPart.bin   8192        0x00000000 NO\n";
     if (!WriteText(dir + "/flashMap", map, 0644, why)) return 1;
     if (!WriteText(dir + "/swVersion", o.version + "\n", 0644, why)) return 1;
-    // The estimate: the writing on a real chip, the updater's fixed waits
-    // of a run (its GUI start, the driver restart, one check that finds the
-    // medium still in) and a margin for unpacking, the backup and the
-    // updater's own work.
-    const double flashing = EstimateSeconds(ChipTimings(), static_cast<double>(touchedSectors),
-                                            static_cast<double>(words), 4, 0);
-    const double waits = kGuiStartWait + kDriverRestartWait + kMediumPollWait;
-    const int estimate = static_cast<int>(std::ceil(flashing + waits)) + 30;
+    // The estimate of the sample's writing and waits (InstrumentTime.h).
+    const int estimate = SampleEstimateSeconds(touchedSectors, static_cast<int>(std::size(kSampleImages)));
     if (!WriteText(dir + "/estUpdateTime", std::to_string(estimate) + "\n", 0644, why)) return 1;
     if (!WriteText(dir + "/SwUpdate_backup.sh", kBackupScript, 0644, why)) return 1;
     if (!WriteText(dir + "/FlashRepartition.sh", kRepartitionScript, 0755, why)) return 1;

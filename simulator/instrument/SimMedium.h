@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "NorChip.h"
-
 namespace swsim {
 
 // The files that go into file0.
@@ -45,18 +43,6 @@ int BuildMedium(const std::string& sourceDir, const std::string& mediumDir,
 // slot's packages (also one taken out, "file0.pulled") and copies the
 // medium's in. Other files in the slot (a backup) stay.
 int InsertMedium(const std::string& mediumDir, const std::string& usbdongleDir, std::string* why);
-
-// Real-chip timing used for estimates: typical datasheet figures of 128-Mbit
-// x16 NOR chips with this command set.
-// The chip model's own (NorTiming) defaults.
-struct ChipTimings {
-    double blockEraseSeconds = norsim::NorTiming().eraseSeconds;           // 128-KiB block erase
-    double wordProgramMicros = norsim::NorTiming().programSeconds * 1e6;   // single word program
-    double lockClearSeconds = norsim::NorTiming().unlockSeconds;           // clear block lock-bits
-    double busAccessNanos = 100.0;      // one asynchronous 16-bit read or write
-};
-double EstimateSeconds(const ChipTimings& t, double erases, double programs, double unlocks,
-                       double busAccesses);
 
 }  // namespace swsim
 

@@ -1,9 +1,51 @@
 #include "SimReplay.h"
 
+#include <mutex>
+
 #include "SimFiles.h"
 #include "SwUpdateFlash.h"
 
 namespace swsim {
+
+namespace {
+
+std::mutex& ChipMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+// The chip model and the flash module held by one replay: powered up on a
+// content file with counters and fault flags cleared and the recorder
+// attached; on leaving, the recorder detached and the chip powered down,
+// whatever happened in between.
+class ChipSession {
+public:
+    ChipSession(const norsim::NorChipConfig& config, std::vector<norsim::BusAccess>* bus, std::string* why)
+        : lock_(ChipMutex())
+    {
+        up_ = norsim::NorChipPowerUp(config, why) == 0;
+        if (!up_) return;
+        norsim::NorChipResetStats();
+        FlashResetFaultState();
+        norsim::NorChipSetRecorder(bus);
+    }
+    ~ChipSession()
+    {
+        norsim::NorChipSetRecorder(nullptr);
+        if (up_) norsim::NorChipPowerDown();
+        FlashResetFaultState();
+    }
+    ChipSession(const ChipSession&) = delete;
+    ChipSession& operator=(const ChipSession&) = delete;
+    bool up() const { return up_; }
+
+private:
+    std::lock_guard<std::mutex> lock_;
+    bool up_ = false;
+};
+
+}  // namespace
 
 ReplayResult ReplayImages(const std::string& flashBefore, const std::string& faultsFile,
                           const std::vector<ReplayImage>& images, const std::string& compareWith,
@@ -15,22 +57,20 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
     norsim::NorChipConfig config;
     config.flashPath = copy;
     config.faultPath = faultsFile;
-    if (norsim::NorChipPowerUp(config, &r.why) != 0) {
-        RemoveTree(copy);
-        return r;
-    }
-    norsim::NorChipResetStats();
-    FlashResetFaultState();
-    if (bus != nullptr) norsim::NorChipSetRecorder(bus);
     {
-        const StdoutTo quiet("/dev/null");
-        for (const auto& image : images) {
-            FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+        ChipSession chip(config, bus, &r.why);
+        if (!chip.up()) {
+            RemoveTree(copy);
+            return r;
         }
+        {
+            const StdoutTo quiet("/dev/null");
+            for (const auto& image : images) {
+                FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+            }
+        }
+        r.stats = norsim::NorChipGetStats();
     }
-    norsim::NorChipSetRecorder(nullptr);
-    r.stats = norsim::NorChipGetStats();
-    norsim::NorChipPowerDown();
     std::vector<uint8_t> replayed, actual;
     r.matchesFlash = ReadBytes(copy, &replayed) && ReadBytes(compareWith, &actual) && replayed == actual;
     RemoveTree(copy);
@@ -38,36 +78,27 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
     return r;
 }
 
-namespace {
-
-// What a bus write does to the array, following the command sequence.
-struct WriteDecoder {
-    enum { None, Erase, Program, Unlock } pending = None;
-    enum Effect { Other, EraseConfirm, ProgramData, UnlockConfirm };
-    Effect Next(const norsim::BusAccess& a)
-    {
-        const int command = a.value & 0xFF;
-        Effect e = Other;
-        if (pending == Program) e = ProgramData;
-        else if (pending == Erase && command == 0xD0) e = EraseConfirm;
-        else if (pending == Unlock && command == 0xD0) e = UnlockConfirm;
-        const bool wasPending = pending != None;
-        pending = None;
-        if (!wasPending) {
-            if (command == 0x20) pending = Erase;
-            else if (command == 0x40 || command == 0x10) pending = Program;
-            else if (command == 0x60) pending = Unlock;
-        }
-        return e;
+BusWriteDecoder::Effect BusWriteDecoder::Next(const norsim::BusAccess& a)
+{
+    const int command = a.value & 0xFF;
+    Effect e = Other;
+    if (pending == Program) e = ProgramData;
+    else if (pending == Erase && command == 0xD0) e = EraseConfirm;
+    else if (pending == Unlock && command == 0xD0) e = UnlockConfirm;
+    const bool wasPending = pending != None;
+    pending = None;
+    if (!wasPending) {
+        if (command == 0x20) pending = Erase;
+        else if (command == 0x40 || command == 0x10) pending = Program;
+        else if (command == 0x60) pending = Unlock;
     }
-};
-
-}  // namespace
+    return e;
+}
 
 BusPlan PlanFromBus(const std::vector<norsim::BusAccess>& bus)
 {
     BusPlan plan;
-    WriteDecoder decoder;
+    BusWriteDecoder decoder;
     bool programmed[kSectorCount] = {};
     uint64_t n = 0;
     for (const auto& a : bus) {
@@ -75,12 +106,12 @@ BusPlan PlanFromBus(const std::vector<norsim::BusAccess>& bus)
         ++n;
         const int sector = static_cast<int>(a.address / kSectorSize);
         const auto effect = decoder.Next(a);
-        if (effect == WriteDecoder::ProgramData && !programmed[sector]) {
+        if (effect == BusWriteDecoder::ProgramData && !programmed[sector]) {
             plan.favoured.push_back(n);  // the sector's first word program
             programmed[sector] = true;
         }
-        if (effect == WriteDecoder::EraseConfirm || effect == WriteDecoder::UnlockConfirm) plan.favoured.push_back(n);
-        if (effect == WriteDecoder::EraseConfirm || effect == WriteDecoder::ProgramData) {
+        if (effect == BusWriteDecoder::EraseConfirm || effect == BusWriteDecoder::UnlockConfirm) plan.favoured.push_back(n);
+        if (effect == BusWriteDecoder::EraseConfirm || effect == BusWriteDecoder::ProgramData) {
             if (plan.first[sector] == 0) plan.first[sector] = n;
             plan.last[sector] = n;
         }
@@ -90,35 +121,6 @@ BusPlan PlanFromBus(const std::vector<norsim::BusAccess>& bus)
     }
     plan.writes = n;
     return plan;
-}
-
-std::vector<double> WriteTimes(const std::vector<norsim::BusAccess>& bus, const ChipTimings& t,
-                               const std::vector<uint64_t>& writes)
-{
-    std::vector<double> times;
-    times.reserve(writes.size());
-    WriteDecoder decoder;
-    double now = 0;
-    uint64_t n = 0;
-    size_t next = 0;
-    for (const auto& a : bus) {
-        if (a.write) {
-            ++n;
-            while (next < writes.size() && writes[next] <= n) {
-                times.push_back(now);
-                ++next;
-            }
-            switch (decoder.Next(a)) {
-            case WriteDecoder::EraseConfirm: now += t.blockEraseSeconds; break;
-            case WriteDecoder::ProgramData: now += t.wordProgramMicros * 1e-6; break;
-            case WriteDecoder::UnlockConfirm: now += t.lockClearSeconds; break;
-            case WriteDecoder::Other: break;
-            }
-        }
-        now += t.busAccessNanos * 1e-9;
-    }
-    while (times.size() < writes.size()) times.push_back(now);
-    return times;
 }
 
 }  // namespace swsim

@@ -4,6 +4,13 @@
 // process keeps the chip model's counters and bus to itself; the replay
 // gives them (statistics, the recorded bus) and shows whether it ends with
 // exactly the flash the run left.
+//
+// The chip model and the updater's flash module keep process-wide state
+// (the chip's content and counters, the bus recorder, the flash module's
+// fault flags, standard output while the flash module writes). In the
+// simulator this module is their only user: a replay holds that state from
+// the chip's power-up to its power-down, one replay at a time in a process,
+// and leaves the chip powered down with no recorder attached.
 #ifndef SWSIM_SIM_REPLAY_H
 #define SWSIM_SIM_REPLAY_H
 
@@ -13,7 +20,6 @@
 
 #include "NorChip.h"
 #include "SimFlash.h"
-#include "SimMedium.h"
 
 namespace swsim {
 
@@ -36,6 +42,15 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
                           const std::vector<ReplayImage>& images, const std::string& compareWith,
                           std::vector<norsim::BusAccess>* bus);
 
+// What a bus write does to the array, following the command sequence: an
+// erase confirm (0xD0 after 0x20), the data write after a program setup
+// (0x40 or 0x10), a lock-bit confirm (0xD0 after 0x60), or anything else.
+struct BusWriteDecoder {
+    enum { None, Erase, Program, Unlock } pending = None;
+    enum Effect { Other, EraseConfirm, ProgramData, UnlockConfirm };
+    Effect Next(const norsim::BusAccess& a);
+};
+
 // Which bus writes of a recorded bus change which sector: an erase confirm
 // (0xD0 after 0x20) and the data write after a program setup (0x40 or
 // 0x10) are the only writes that change the array.
@@ -48,15 +63,6 @@ struct BusPlan {
     std::vector<uint64_t> favoured;
 };
 BusPlan PlanFromBus(const std::vector<norsim::BusAccess>& bus);
-
-// The chip's time in seconds, from its first bus access, at which each of
-// the bus writes `writes` (1-based, ascending) begins; a number beyond the
-// last write gives the end of the writing. Every access takes the bus access
-// time; an erase confirm keeps the chip busy for a block erase, a program
-// data write for a word program, a lock-bit confirm for a lock-bit clearing
-// (the datasheet figures of ChipTimings).
-std::vector<double> WriteTimes(const std::vector<norsim::BusAccess>& bus, const ChipTimings& timings,
-                               const std::vector<uint64_t>& writes);
 
 }  // namespace swsim
 

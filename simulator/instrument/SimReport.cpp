@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "InstrumentTime.h"
 #include "NorChip.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
@@ -17,7 +18,6 @@
 #include "SimMedium.h"
 #include "SimReplay.h"
 #include "SimState.h"
-#include "SimTiming.h"
 #include "SwUpdateFlash.h"
 
 namespace swsim {
@@ -329,15 +329,15 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
 
         // Statistics and the estimate.
         const ReplayResult replay = Replay(s, attempts);
-        const ChipTimings timings;
+        const norsim::NorTiming timings;
         if (replay.done) {
             const auto& st = replay.stats;
             chipOps = {static_cast<double>(st.erases), static_cast<double>(st.programs),
                        static_cast<double>(attempts.size())};
-            const double est = EstimateSeconds(timings, static_cast<double>(st.erases),
-                                               static_cast<double>(st.programs),
-                                               static_cast<double>(attempts.size()),
-                                               static_cast<double>(st.reads + st.writes));
+            const double est = ChipSeconds(timings, {static_cast<double>(st.erases),
+                                                     static_cast<double>(st.programs),
+                                                     static_cast<double>(attempts.size()),
+                                                     static_cast<double>(st.reads + st.writes)});
             char line[512];
             std::snprintf(line, sizeof line,
                           "\nFlash statistics (the run's writes replayed through the flash module on the chip "
@@ -354,10 +354,10 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
                           "    (%llu block erases x %.1f s + %llu word programs x %.0f us + %zu lock-bit clearings x "
                           "%.1f s + %llu bus accesses x %.0f ns; typical datasheet figures of 128-Mbit x16 NOR "
                           "chips with this command set)\n",
-                          est, static_cast<unsigned long long>(st.erases), timings.blockEraseSeconds,
-                          static_cast<unsigned long long>(st.programs), timings.wordProgramMicros, attempts.size(),
-                          timings.lockClearSeconds, static_cast<unsigned long long>(st.reads) + st.writes,
-                          timings.busAccessNanos);
+                          est, static_cast<unsigned long long>(st.erases), timings.eraseSeconds,
+                          static_cast<unsigned long long>(st.programs), timings.programSeconds * 1e6, attempts.size(),
+                          timings.unlockSeconds, static_cast<unsigned long long>(st.reads) + st.writes,
+                          kBusAccessSeconds * 1e9);
             out << line;
             summary["erases"] = std::to_string(st.erases);
             summary["programs"] = std::to_string(st.programs);
@@ -456,7 +456,7 @@ int MakeReport(const std::string& stateDir, std::string* text, std::string* why)
     out << "Reboot requested: " << YesNo(reboot) << "\n";
     summary["reboot"] = YesNo(reboot);
     summary["medium-polls"] = std::to_string(polls);
-    ReportTiming(TimingOf(run, trace, chipOps[0], chipOps[1], chipOps[2], ReadTextOr(s.tmp() + "/estUpdateTime", "")),
+    ReportTiming(TimingOf(run, trace, {chipOps[0], chipOps[1], chipOps[2], 0}, ReadTextOr(s.tmp() + "/estUpdateTime", "")),
                  &out, &summary);
     out << "\nWall time of the run: " << RecordValue(run, "wall-seconds") << " s\n";
     summary["wall-seconds"] = RecordValue(run, "wall-seconds");

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "InstrumentTime.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
@@ -20,8 +20,8 @@
 #include "SimReplay.h"
 #include "SimReport.h"
 #include "SimRun.h"
+#include "SimSectors.h"
 #include "SimState.h"
-#include "SimTiming.h"
 
 namespace swsim {
 
@@ -50,10 +50,6 @@ const char* PointClassText(PointClass c)
 }
 
 namespace {
-
-// The updater's fixed waits (SimTiming.h) place the flash writing within the
-// update: the GUI link's start before it, the flash driver's restart between
-// it and the installation (where the revision entry is written).
 
 constexpr int kMaxRestarts = 3;
 
@@ -134,26 +130,21 @@ bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std:
 {
     bool whole = true;
     for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
-        std::map<int, char> state;  // o old, n new, t torn
+        std::map<int, SectorContent> state;
         bool anyOld = false, anyNew = false, anyTorn = false;
         for (int s : ref.criticalSectors[i]) {
-            const size_t at = static_cast<size_t>(s) * kSectorSize;
-            const bool isOld = std::memcmp(&flash[at], &ref.before[at], kSectorSize) == 0;
-            const bool isNew = std::memcmp(&flash[at], &ref.done[at], kSectorSize) == 0;
+            const SectorContent c = SectorContentOf(ref.before, ref.done, flash, s);
             // A sector the update leaves as it was counts as both.
-            if (isOld && isNew) continue;
-            state[s] = isOld ? 'o' : isNew ? 'n' : 't';
-            anyOld = anyOld || isOld;
-            anyNew = anyNew || isNew;
-            anyTorn = anyTorn || (!isOld && !isNew);
+            if (c == SectorContent::Same) continue;
+            state[s] = c;
+            anyOld = anyOld || c == SectorContent::Old;
+            anyNew = anyNew || c == SectorContent::New;
+            anyTorn = anyTorn || c == SectorContent::Torn;
         }
         if (!anyTorn && !(anyOld && anyNew)) continue;
         whole = false;
         std::string text = ref.criticalNames[i] + " left half-written:";
-        for (const auto& kv : state) {
-            text += " " + std::to_string(kv.first) + (kv.second == 'o' ? " old" : kv.second == 'n' ? " new" : " torn") +
-                    ",";
-        }
+        for (const auto& kv : state) text += " " + std::to_string(kv.first) + " " + SectorContentText(kv.second) + ",";
         text.pop_back();
         evidence->push_back(text);
     }
@@ -204,67 +195,12 @@ LostLog DescribeLostLog(const StatePaths& w, const std::string& name)
     return lost;
 }
 
-// One point on the worker's instrument `ws`.
-void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+// Whether the flash and the logs after the restarts are sound: every image in
+// place, the sectors the update does not write unchanged, every log valid.
+// Records the bytes outside the images that the restarts lost.
+bool FlashAndLogsSound(const Reference& ref, const StatePaths& w, const std::vector<uint8_t>& flash, PointResult* r)
 {
-    const StatePaths w(ws);
-    std::string why, output;
-    if (CopyInstrument(ref.base, ws, &why) != 0) {
-        r->evidence.push_back("the instrument could not be copied: " + why);
-        return;
-    }
-    const std::string id = CutId(r->point);
-    const int rc = SwsimRun(o, ws, id, &output);
-    const std::string runRecord = ReadTextOr(w.runRecord(), "");
-    const std::string updater = RecordValue(runRecord, "updater-result");
-    // Logs the restarts recreate: the update recreates a corrupt log before
-    // it writes the flash, so a restart finds one only where the cut left it
-    // torn (or cut its recreation short, taking the copy aside of the
-    // original with the /tmp the restart empties).
-    std::set<std::string> recreated;
-    if (rc != 0) {
-        r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
-        return;
-    }
-    if (updater != "killed by signal 9") {
-        r->evidence.push_back("the power cut did not happen: the updater ended with " + updater + ", outcome " +
-                              OutcomeKey(OutcomeOfRun(w)));
-        return;
-    }
-    std::vector<uint8_t> flash;
-    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
-        r->evidence.push_back("the flash after the cut cannot be read");
-        return;
-    }
-    if (!CriticalWhole(ref, flash, &r->evidence)) {
-        r->cls = PointClass::WouldNotStart;
-        return;
-    }
-
-    // The instrument starts again with the medium still in.
-    Outcome outcome = Outcome::Unfinished;
-    while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
-        ++r->restarts;
-        if (SwsimRun(o, ws, "", &output) != 0) {
-            r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
-            return;
-        }
-        const auto more = RecreatedLogs(ReadTextOr(w.trace(), ""));
-        recreated.insert(more.begin(), more.end());
-        outcome = OutcomeOfRun(w);
-    }
-    r->lastOutcome = OutcomeKey(outcome);
     bool sound = true;
-    if (outcome != Outcome::Done) {
-        r->evidence.push_back(outcome == Outcome::Unfinished
-                                  ? std::to_string(kMaxRestarts) + " restarts did not finish the update"
-                                  : std::string("the last restart ended: ") + OutcomeKey(outcome));
-        sound = false;
-    }
-    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
-        r->evidence.push_back("the flash after the restarts cannot be read");
-        return;
-    }
     const FlashCheck check = CheckFlash(ref.before, flash, ref.images);
     for (const auto& img : check.images) {
         if (img.holds) continue;
@@ -287,6 +223,46 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
         }
     }
     r->lostBytes = check.restChanged;
+    return sound;
+}
+
+// The instrument on `ws`, cut with its critical partitions whole, starts
+// again with the medium still in until the update ends (at most
+// kMaxRestarts times); then the point's class.
+void RestartAndJudge(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+{
+    const StatePaths w(ws);
+    std::string output;
+    // Logs the restarts recreate: the update recreates a corrupt log before
+    // it writes the flash, so a restart finds one only where the cut left it
+    // torn (or cut its recreation short, taking the copy aside of the
+    // original with the /tmp the restart empties).
+    std::set<std::string> recreated;
+    Outcome outcome = Outcome::Unfinished;
+    while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
+        ++r->restarts;
+        if (SwsimRun(o, ws, "", &output) != 0) {
+            r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
+            return;
+        }
+        const auto more = RecreatedLogs(ReadTextOr(w.trace(), ""));
+        recreated.insert(more.begin(), more.end());
+        outcome = OutcomeOfRun(w);
+    }
+    r->lastOutcome = OutcomeKey(outcome);
+    bool sound = true;
+    if (outcome != Outcome::Done) {
+        r->evidence.push_back(outcome == Outcome::Unfinished
+                                  ? std::to_string(kMaxRestarts) + " restarts did not finish the update"
+                                  : std::string("the last restart ended: ") + OutcomeKey(outcome));
+        sound = false;
+    }
+    std::vector<uint8_t> flash;
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        r->evidence.push_back("the flash after the restarts cannot be read");
+        return;
+    }
+    sound = FlashAndLogsSound(ref, w, flash, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     if (!sound) return;
     if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
@@ -294,10 +270,43 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
     else r->cls = PointClass::Recovered;
 }
 
+// One point on the worker's instrument `ws`: the update cut there, then,
+// unless a critical partition was left half-written, the restarts.
+void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+{
+    const StatePaths w(ws);
+    std::string why, output;
+    if (CopyInstrument(ref.base, ws, &why) != 0) {
+        r->evidence.push_back("the instrument could not be copied: " + why);
+        return;
+    }
+    const int rc = SwsimRun(o, ws, CutId(r->point), &output);
+    const std::string updater = RecordValue(ReadTextOr(w.runRecord(), ""), "updater-result");
+    if (rc != 0) {
+        r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
+        return;
+    }
+    if (updater != "killed by signal 9") {
+        r->evidence.push_back("the power cut did not happen: the updater ended with " + updater + ", outcome " +
+                              OutcomeKey(OutcomeOfRun(w)));
+        return;
+    }
+    std::vector<uint8_t> flash;
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        r->evidence.push_back("the flash after the cut cannot be read");
+        return;
+    }
+    if (!CriticalWhole(ref, flash, &r->evidence)) {
+        r->cls = PointClass::WouldNotStart;
+        return;
+    }
+    RestartAndJudge(o, ref, ws, r);
+}
+
 // The reference: the update once without a cut on a copy, its log writes
 // recorded, its flash writing replayed with the bus recorded.
 int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref,
-                  std::vector<norsim::BusAccess>* bus, double* measuredSeconds, int* mediumPolls, std::string* why)
+                  std::vector<norsim::BusAccess>* bus, double* measuredSeconds, int* mediumChecks, std::string* why)
 {
     ref->base = work + "/base";
     if (CopyInstrument(o.state, ref->base, why) != 0) return 1;
@@ -331,11 +340,6 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     }
     const std::string trace = ReadTextOr(r.trace(), "");
     ref->logWrites = ReadLogWrites(run.logWritesFile);
-    *mediumPolls = 0;
-    for (size_t at = trace.find("MSD attached fil descriptor is"); at != std::string::npos;
-         at = trace.find("MSD attached fil descriptor is", at + 1)) {
-        ++*mediumPolls;
-    }
     if (!ReadBytes(b.flash(), &ref->before) || !ReadBytes(r.flash(), &ref->done) || ref->before.size() != kFlashSize ||
         ref->done.size() != kFlashSize) {
         *why = "the flash of " + r.root + " is missing or not 16 MiB";
@@ -363,15 +367,196 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     ref->plan = PlanFromBus(*bus);
     // The reference ran with the chip taking its time: its clock measured the
     // update's duration.
+    ChipOps ops;
+    ops.erases = static_cast<double>(result.stats.erases);
+    ops.programs = static_cast<double>(result.stats.programs);
+    ops.unlocks = static_cast<double>(ref->images.size());
     const RunTiming timing =
-        TimingOf(ReadTextOr(r.runRecord(), ""), trace, static_cast<double>(result.stats.erases),
-                 static_cast<double>(result.stats.programs), static_cast<double>(ref->images.size()),
-                 ReadTextOr(r.tmp() + "/estUpdateTime", ""));
+        TimingOf(ReadTextOr(r.runRecord(), ""), trace, ops, ReadTextOr(r.tmp() + "/estUpdateTime", ""));
     *measuredSeconds = timing.rebooted ? timing.seconds : -1;
+    *mediumChecks = timing.mediumChecks;
     for (const auto& img : ref->images) {
         for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
     }
     return 0;
+}
+
+// The critical partitions: those named, or the one the map places at start
+// 0; each one the update writes goes into the reference with its sectors.
+int ChooseCritical(const PowercutOptions& o, const std::string& work, Reference* ref,
+                   std::vector<std::string>* critical, std::string* why)
+{
+    const std::string mapText = ReadTextOr(work + "/reference/tmp/flashMap", "");
+    std::set<std::string> mapNames;
+    for (const auto& line : ParseFlashMap(mapText)) {
+        if (line.kind == MapLine::Partition) mapNames.insert(line.partition);
+    }
+    *critical = o.critical;
+    if (critical->empty()) {
+        for (const auto& line : ParseFlashMap(mapText)) {
+            if (line.kind == MapLine::Partition && line.valid && line.startKiB == 0) critical->push_back(line.partition);
+        }
+    }
+    for (const auto& name : *critical) {
+        if (!mapNames.count(name)) {
+            *why = "--critical " + name + ": the update's flash map names no such partition";
+            return 1;
+        }
+        for (const auto& img : ref->images) {
+            if (img.name != name) continue;
+            ref->criticalNames.push_back(name);
+            ref->criticalSectors.push_back(TouchedSectors({img}));
+        }
+    }
+    return 0;
+}
+
+// The seeded choice of points: a tenth of them (at least one) on the record
+// log writes, a fifth of those on entries; the rest on the bus writes.
+std::vector<CutPoint> ChooseCutPoints(const PowercutOptions& o, const Reference& ref)
+{
+    std::vector<CutPoint> points;
+    const uint64_t logCount = ref.logWrites.size();
+    const int logPoints = logCount == 0 ? 0 : std::max(1, o.points / 10);
+    std::set<CutPoint> logs;
+    std::vector<uint64_t> entries;
+    for (const auto& w : ref.logWrites) {
+        if (w.entry) entries.push_back(w.number);
+    }
+    std::mt19937_64 random(o.seed * 1000003u + 17);
+    for (int tries = 0; static_cast<int>(logs.size()) < logPoints && tries < 100 * logPoints; ++tries) {
+        CutPoint p;
+        p.kind = CutPoint::Log;
+        const bool entry = !entries.empty() && static_cast<int>(logs.size()) < logPoints / 5 + 1;
+        p.write = entry ? entries[random() % entries.size()] : 1 + random() % logCount;
+        p.keep = random() % std::max<uint64_t>(1, ref.logWrites[p.write - 1].size);
+        logs.insert(p);
+    }
+    for (uint64_t n : ChoosePoints(o.seed, o.points - static_cast<int>(logs.size()), ref.plan.writes,
+                                   ref.plan.favoured)) {
+        CutPoint p;
+        p.write = n;
+        points.push_back(p);
+    }
+    points.insert(points.end(), logs.begin(), logs.end());
+    return points;
+}
+
+// The first and the last changing bus write of the sectors `sectors` that
+// `image` writes last ("" for any image); (0, 0) when none changes.
+std::pair<uint64_t, uint64_t> WritingSpan(const Reference& ref, const std::set<int>& sectors,
+                                          const std::string& image)
+{
+    uint64_t first = 0, last = 0;
+    for (int sec : sectors) {
+        if (ref.plan.first[sec] == 0) continue;
+        if (!image.empty() && ref.sectorImage.at(sec) != image) continue;
+        if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
+        last = std::max(last, ref.plan.last[sec]);
+    }
+    return {first, last};
+}
+
+// The length of the union of the window's parts (one partition named twice
+// counts once).
+double CoveredSeconds(const std::vector<WindowPart>& window)
+{
+    std::vector<std::pair<double, double>> intervals;
+    intervals.reserve(window.size());
+    for (const auto& part : window) intervals.push_back({part.from, part.to});
+    std::sort(intervals.begin(), intervals.end());
+    double covered = 0, until = -1;
+    for (const auto& iv : intervals) {
+        const double from = std::max(iv.first, until);
+        if (iv.second > from) covered += iv.second - from;
+        until = std::max(until, iv.second);
+    }
+    return covered;
+}
+
+// Places the update's writing, the window of the critical partitions, every
+// image's writing and every point on the instrument's timeline (the chip's
+// time of the recorded bus writes after the updater's fixed waits).
+void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>& bus, double measuredSeconds,
+                     int mediumChecks, const std::vector<CutPoint>& points, PowercutResult* result)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> critical, images;
+    for (const auto& sectors : ref.criticalSectors) critical.push_back(WritingSpan(ref, sectors, ""));
+    for (const auto& img : ref.images) images.push_back(WritingSpan(ref, TouchedSectors({img}), img.name));
+    std::vector<uint64_t> wanted;
+    for (const auto& p : points) {
+        if (p.kind == CutPoint::Flash) wanted.push_back(p.write);
+        else if (p.write <= ref.logWrites.size()) wanted.push_back(ref.logWrites[p.write - 1].busWritesBefore + 1);
+    }
+    for (const auto& spans : {critical, images}) {
+        for (const auto& span : spans) {
+            if (span.first != 0) wanted.insert(wanted.end(), {span.first, span.second + 1});
+        }
+    }
+    wanted.push_back(ref.plan.writes + 1);  // the end of the writing
+    const WriteClock clock = MakeWriteClock(bus, wanted);
+
+    const UpdateTimeline t = TimelineOf(clock.At(ref.plan.writes + 1), measuredSeconds, mediumChecks);
+    result->flashFrom = t.flashFrom;
+    result->flashTo = t.flashTo;
+    result->updateSeconds = t.updateSeconds;
+    result->modelledSeconds = t.modelledSeconds;
+    result->timeSource = t.source;
+    auto part = [&](const std::string& name, const std::pair<uint64_t, uint64_t>& span, const std::set<int>& sectors) {
+        WindowPart w;
+        w.partition = name;
+        w.from = t.flashFrom + clock.At(span.first);
+        w.to = t.flashFrom + clock.At(span.second + 1);
+        w.firstSector = *sectors.begin();
+        w.lastSector = *sectors.rbegin();
+        return w;
+    };
+    for (size_t i = 0; i < critical.size(); ++i) {
+        if (critical[i].first != 0) result->window.push_back(part(ref.criticalNames[i], critical[i], ref.criticalSectors[i]));
+    }
+    for (size_t i = 0; i < images.size(); ++i) {
+        if (images[i].first != 0) result->writing.push_back(part(ref.images[i].name, images[i], TouchedSectors({ref.images[i]})));
+    }
+    result->windowSeconds = CoveredSeconds(result->window);
+
+    result->points.resize(points.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        PointResult& r = result->points[i];
+        r.point = points[i];
+        r.where = WhereOf(ref, points[i]);
+        if (points[i].kind == CutPoint::Flash) {
+            r.seconds = t.flashFrom + clock.At(std::min(points[i].write, ref.plan.writes + 1));
+        } else if (points[i].write <= ref.logWrites.size()) {
+            const uint64_t before = ref.logWrites[points[i].write - 1].busWritesBefore;
+            const bool onBus = before != 0 && before < ref.plan.writes;
+            r.seconds = LogWriteMoment(t, before, ref.plan.writes, onBus ? clock.At(before + 1) : 0);
+        }
+    }
+}
+
+// Runs the points of `result`, several at once, each worker on its own
+// instrument under `work`.
+void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result)
+{
+    auto& points = result->points;
+    const int jobs = std::max(1, std::min<int>(o.jobs, static_cast<int>(points.size())));
+    std::atomic<size_t> next{0};
+    std::mutex printing;
+    auto worker = [&](int n) {
+        const std::string ws = work + "/w" + std::to_string(n);
+        for (size_t i; (i = next++) < points.size();) {
+            PointResult& r = points[i];
+            RunPoint(o, ref, ws, &r);
+            std::lock_guard<std::mutex> lock(printing);
+            std::fprintf(stderr, "power-cut point %s (%s): %s\n", CutId(r.point).c_str(), r.where.c_str(),
+                         PointClassText(r.cls));
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(jobs));
+    for (int n = 0; n < jobs; ++n) threads.emplace_back(worker, n);
+    for (auto& t : threads) t.join();
+    for (int n = 0; n < jobs; ++n) RemoveTree(work + "/w" + std::to_string(n));
 }
 
 }  // namespace
@@ -384,201 +569,36 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
         *why = s.root + " holds no simulated instrument (swsim create first)";
         return 1;
     }
-    const std::string work = o.workDir.empty() ? s.sim() + "/powercut" : AbsolutePath(o.workDir);
-    if (!RemoveTree(work, why) || !MakeDirs(work, why)) return 1;
+    // The ids are read before the last sweep's work is deleted: a mistyped
+    // id leaves it as it was.
     std::vector<CutPoint> replay;
     for (const auto& id : o.replay) {
         CutPoint p;
         if (!ParseCutId(id, &p, why)) return 1;
         replay.push_back(p);
     }
+    const std::string work = o.workDir.empty() ? s.sim() + "/powercut" : AbsolutePath(o.workDir);
+    if (!RemoveTree(work, why) || !MakeDirs(work, why)) return 1;
 
     Reference ref;
     std::vector<norsim::BusAccess> bus;
     double measured = -1;
-    int polls = 0;
-    const int rc = MakeReference(o, work, &ref, &bus, &measured, &polls, why);
+    int mediumChecks = 0;
+    int rc = MakeReference(o, work, &ref, &bus, &measured, &mediumChecks, why);
     if (rc != 0) return rc;
-
-    // The critical partitions: named ones, or the one at start 0.
-    const std::string mapText = ReadTextOr(work + "/reference/tmp/flashMap", "");
-    std::set<std::string> mapNames;
-    for (const auto& line : ParseFlashMap(mapText)) {
-        if (line.kind == MapLine::Partition) mapNames.insert(line.partition);
-    }
-    std::vector<std::string> critical = o.critical;
-    if (critical.empty()) {
-        for (const auto& line : ParseFlashMap(mapText)) {
-            if (line.kind == MapLine::Partition && line.valid && line.startKiB == 0) critical.push_back(line.partition);
-        }
-    }
-    for (const auto& name : critical) {
-        if (!mapNames.count(name)) {
-            *why = "--critical " + name + ": the update's flash map names no such partition";
-            return 1;
-        }
-        for (const auto& img : ref.images) {
-            if (img.name != name) continue;
-            ref.criticalNames.push_back(name);
-            ref.criticalSectors.push_back(TouchedSectors({img}));
-        }
-    }
-
-    // The points.
-    std::vector<CutPoint> points = replay;
-    const uint64_t logCount = ref.logWrites.size();
-    if (replay.empty()) {
-        const int logPoints = logCount == 0 ? 0 : std::max(1, o.points / 10);
-        std::set<CutPoint> logs;
-        std::vector<uint64_t> entries;
-        for (const auto& w : ref.logWrites) {
-            if (w.entry) entries.push_back(w.number);
-        }
-        std::mt19937_64 random(o.seed * 1000003u + 17);
-        for (int tries = 0; static_cast<int>(logs.size()) < logPoints && tries < 100 * logPoints; ++tries) {
-            CutPoint p;
-            p.kind = CutPoint::Log;
-            // A fifth of them on entries, the rest on any log write.
-            const bool entry = !entries.empty() && static_cast<int>(logs.size()) < logPoints / 5 + 1;
-            p.write = entry ? entries[random() % entries.size()] : 1 + random() % logCount;
-            p.keep = random() % std::max<uint64_t>(1, ref.logWrites[p.write - 1].size);
-            logs.insert(p);
-        }
-        for (uint64_t n : ChoosePoints(o.seed, o.points - static_cast<int>(logs.size()), ref.plan.writes,
-                                       ref.plan.favoured)) {
-            CutPoint p;
-            p.write = n;
-            points.push_back(p);
-        }
-        points.insert(points.end(), logs.begin(), logs.end());
-    }
-
-    // Instrument times: the chip's time of every bus write of interest, the
-    // writing placed after the link start and followed by the driver restart.
-    const ChipTimings timings;
-    std::vector<uint64_t> wanted;
-    for (const auto& p : points) {
-        if (p.kind == CutPoint::Flash) wanted.push_back(p.write);
-    }
-    std::vector<std::pair<uint64_t, uint64_t>> spans;  // critical partitions: first and last changing write
-    for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
-        uint64_t first = 0, last = 0;
-        for (int sec : ref.criticalSectors[i]) {
-            if (ref.plan.first[sec] == 0) continue;
-            if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
-            last = std::max(last, ref.plan.last[sec]);
-        }
-        spans.push_back({first, last});
-        if (first != 0) wanted.insert(wanted.end(), {first, last + 1});
-    }
-    // Every image's writing, for the timeline: from its first changing write
-    // to the end of its last.
-    std::vector<std::pair<uint64_t, uint64_t>> imageSpans;
-    for (const auto& img : ref.images) {
-        uint64_t first = 0, last = 0;
-        for (int sec : TouchedSectors({img})) {
-            if (ref.plan.first[sec] == 0 || ref.sectorImage[sec] != img.name) continue;
-            if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
-            last = std::max(last, ref.plan.last[sec]);
-        }
-        imageSpans.push_back({first, last});
-        if (first != 0) wanted.insert(wanted.end(), {first, last + 1});
-    }
-    wanted.push_back(ref.plan.writes + 1);  // the end of the writing
-    std::sort(wanted.begin(), wanted.end());
-    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-    const std::vector<double> times = WriteTimes(bus, timings, wanted);
-    bus = {};
-    bus.shrink_to_fit();
-    auto chipTime = [&](uint64_t n) {
-        return times[static_cast<size_t>(std::lower_bound(wanted.begin(), wanted.end(), n) - wanted.begin())];
-    };
-    const double flashSeconds = chipTime(ref.plan.writes + 1);
-    result->flashFrom = kGuiStartWait;
-    result->flashTo = kGuiStartWait + flashSeconds;
-    const double modelled = result->flashTo + kDriverRestartWait + kMediumPollWait * std::max(0, polls - 1);
-    result->updateSeconds = measured > result->flashTo ? measured : modelled;
-    result->modelledSeconds = modelled;
-    result->timeSource = std::string("the cuts' moments from the chip timing model over the replayed bus writes "
-                                     "(typical datasheet figures), the writing placed after the updater's 3 s link "
-                                     "start; the update's duration ") +
-                         (measured > result->flashTo
-                              ? "measured on the reference run's simulated clock with the chip taking its time"
-                              : "modelled: the writing, the 5 s driver restart and 2 s per further medium poll");
+    std::vector<std::string> critical;
+    rc = ChooseCritical(o, work, &ref, &critical, why);
+    if (rc != 0) return rc;
+    const std::vector<CutPoint> points = replay.empty() ? ChooseCutPoints(o, ref) : replay;
 
     result->state = s.root;
     result->seed = o.seed;
     result->busWrites = ref.plan.writes;
-    result->logWrites = logCount;
+    result->logWrites = ref.logWrites.size();
     result->critical = critical;
-    for (size_t i = 0; i < spans.size(); ++i) {
-        if (spans[i].first == 0) continue;
-        WindowPart part;
-        part.partition = ref.criticalNames[i];
-        part.from = result->flashFrom + chipTime(spans[i].first);
-        part.to = result->flashFrom + chipTime(spans[i].second + 1);
-        part.firstSector = *ref.criticalSectors[i].begin();
-        part.lastSector = *ref.criticalSectors[i].rbegin();
-        result->window.push_back(part);
-    }
-    for (size_t i = 0; i < imageSpans.size(); ++i) {
-        if (imageSpans[i].first == 0) continue;
-        const auto sectors = TouchedSectors({ref.images[i]});
-        WindowPart part;
-        part.partition = ref.images[i].name;
-        part.from = result->flashFrom + chipTime(imageSpans[i].first);
-        part.to = result->flashFrom + chipTime(imageSpans[i].second + 1);
-        part.firstSector = *sectors.begin();
-        part.lastSector = *sectors.rbegin();
-        result->writing.push_back(part);
-    }
-    // Overlapping parts (one partition named twice) count once.
-    std::vector<std::pair<double, double>> intervals;
-    intervals.reserve(result->window.size());
-    for (const auto& part : result->window) intervals.push_back({part.from, part.to});
-    std::sort(intervals.begin(), intervals.end());
-    double covered = 0, until = -1;
-    for (const auto& iv : intervals) {
-        const double from = std::max(iv.first, until);
-        if (iv.second > from) covered += iv.second - from;
-        until = std::max(until, iv.second);
-    }
-    result->windowSeconds = covered;
-
-    result->points.resize(points.size());
-    for (size_t i = 0; i < points.size(); ++i) {
-        PointResult& r = result->points[i];
-        r.point = points[i];
-        r.where = WhereOf(ref, points[i]);
-        if (points[i].kind == CutPoint::Flash) {
-            r.seconds = result->flashFrom + chipTime(std::min(points[i].write, ref.plan.writes + 1));
-        } else if (points[i].write <= logCount) {
-            const uint64_t before = ref.logWrites[points[i].write - 1].busWritesBefore;
-            r.seconds = before == 0 ? result->flashFrom
-                        : before >= ref.plan.writes ? result->flashTo + kDriverRestartWait
-                                                    : result->flashFrom + chipTime(before + 1);
-        }
-    }
-
-    // The points, several at once, each worker on its own instrument.
-    const int jobs = std::max(1, std::min<int>(o.jobs, static_cast<int>(points.size())));
-    std::atomic<size_t> next{0};
-    std::mutex printing;
-    auto worker = [&](int n) {
-        const std::string ws = work + "/w" + std::to_string(n);
-        for (size_t i; (i = next++) < points.size();) {
-            PointResult& r = result->points[i];
-            RunPoint(o, ref, ws, &r);
-            std::lock_guard<std::mutex> lock(printing);
-            std::fprintf(stderr, "power-cut point %s (%s): %s\n", CutId(r.point).c_str(), r.where.c_str(),
-                         PointClassText(r.cls));
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(jobs));
-    for (int n = 0; n < jobs; ++n) threads.emplace_back(worker, n);
-    for (auto& t : threads) t.join();
-    for (int n = 0; n < jobs; ++n) RemoveTree(work + "/w" + std::to_string(n));
+    PlaceOnTimeline(ref, bus, measured, mediumChecks, points, result);
+    bus = {};  // the recorded bus is large and no longer needed
+    RunPoints(o, ref, work, result);
 
     std::sort(result->points.begin(), result->points.end(),
               [](const PointResult& a, const PointResult& b) { return a.seconds < b.seconds; });

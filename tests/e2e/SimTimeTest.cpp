@@ -7,12 +7,12 @@
 #include <sstream>
 
 #include "E2eSupport.h"
+#include "InstrumentTime.h"
 #include "Sanitizers.h"
 #include "SimClock.h"
 #include "SimFiles.h"
 #include "SimLogs.h"
 #include "SimState.h"
-#include "SimTiming.h"
 
 using namespace swsim;
 
@@ -200,6 +200,7 @@ struct TimingCase {
     double seconds;
     double fixed;
     double chip;
+    int mediumChecks;
     const char* estimateShort;
 };
 std::ostream& operator<<(std::ostream& os, const TimingCase& c) { return os << c.name; }
@@ -213,8 +214,10 @@ const char kDoneTrace[] =
 TEST_P(RunTimingCase, CountsWaitsChipAndEstimate)
 {
     const auto& c = GetParam();
-    // 20 erases, 1,000,000 word programs, 4 lock-bit clearings.
-    const RunTiming t = TimingOf(c.record, c.trace, 20, 1e6, 4, c.estimate);
+    // 20 erases, 1,000,000 word programs, 4 lock-bit clearings; the bus
+    // accesses are not part of the chip's busy time.
+    const RunTiming t = TimingOf(c.record, c.trace, {20, 1e6, 4, 1e9}, c.estimate);
+    EXPECT_EQ(t.mediumChecks, c.mediumChecks);
     EXPECT_DOUBLE_EQ(t.seconds, c.seconds);
     EXPECT_DOUBLE_EQ(t.fixedSeconds, c.fixed);
     EXPECT_NEAR(t.chipSeconds, c.chip, 1e-9);
@@ -229,19 +232,40 @@ INSTANTIATE_TEST_SUITE_P(
     Records, RunTimingCase,
     ::testing::Values(
         TimingCase{"Typical", "speed=50\nchip-timing=typical\nupdater-seconds=70.5\nreboot-seconds=70.0\n", kDoneTrace,
-                   "78\n", 70.0, 3 + 5 + 2 * 2, 20 + 12 + 2, "no"},
+                   "78\n", 70.0, 3 + 5 + 2 * 2, 20 + 12 + 2, 3, "no"},
         // measured on the reboot request, not on the updater's end
         TimingCase{"EstimateShort", "speed=1\nchip-timing=typical\nupdater-seconds=70.5\nreboot-seconds=70.0\n",
-                   kDoneTrace, "69", 70.0, 12, 34, "yes"},
+                   kDoneTrace, "69", 70.0, 12, 34, 3, "yes"},
         TimingCase{"EstimateEqualIsEnough", "speed=1\nchip-timing=off\nupdater-seconds=9\nreboot-seconds=9.0\n",
-                   kDoneTrace, "9 s", 9.0, 12, 0, "no"},
+                   kDoneTrace, "9 s", 9.0, 12, 0, 3, "no"},
         // no reboot: the updater's end; the chip's own timing of the run
         TimingCase{"NoReboot", "speed=25\nchip-timing=2,0,1\nupdater-seconds=40.0\nreboot-seconds=\n",
-                   "GUI Initialized!\n", "30", 40.0, 3, 44, "yes"},
+                   "GUI Initialized!\n", "30", 40.0, 3, 44, 0, "yes"},
         TimingCase{"NoEstimate", "speed=25\nchip-timing=off\nupdater-seconds=4.0\nreboot-seconds=\n", "", "", 4.0,
-                   0, 0, "no"},
+                   0, 0, 0, "no"},
         // a record from before simulated time: real time, no chip timing
-        TimingCase{"OldRecord", "wall-seconds=10\n", kDoneTrace, "60", -1, 12, 0, "no"}),
+        TimingCase{"OldRecord", "wall-seconds=10\n", kDoneTrace, "60", -1, 12, 0, 3, "no"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The sample medium's estimate: every sector's erase and word programs, a
+// lock-bit clearing per image, the fixed waits of a run and 30 s of margin.
+struct EstimateCase {
+    uint64_t sectors;
+    int images;
+    int seconds;
+};
+class SampleEstimate : public ::testing::TestWithParam<EstimateCase> {};
+
+TEST_P(SampleEstimate, CountsTheWritingOnATypicalChip)
+{
+    const auto& c = GetParam();
+    EXPECT_EQ(SampleEstimateSeconds(c.sectors, c.images), c.seconds) << c.sectors << " sectors";
+}
+
+// 20 sectors: 20 s of erases, 1,310,720 words x 12 us, 4 x 0.5 s, 10 s of
+// waits: 47.7 s, rounded up.
+INSTANTIATE_TEST_SUITE_P(Media, SampleEstimate,
+                         ::testing::Values(EstimateCase{20, 4, 78}, EstimateCase{0, 0, 40},
+                                           EstimateCase{1, 1, 43}, EstimateCase{128, 1, 270}));
 
 }  // namespace

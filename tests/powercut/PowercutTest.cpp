@@ -9,13 +9,16 @@
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "InstrumentTime.h"
 #include "LogPowerCut.h"
 #include "NorChip.h"
 #include "RootTest.h"
 #include "SimCuts.h"
 #include "SimFiles.h"
+#include "SimFlash.h"
 #include "SimReplay.h"
 
 namespace {
@@ -98,9 +101,17 @@ INSTANTIATE_TEST_SUITE_P(Ids, RecordLogCutValue,
 
 // ---------------------------------------------------------------------------
 // The chip's time of bus writes: the busy time of an operation follows the
-// write that starts it.
+// write that starts it; every access takes the bus access time.
 
-TEST(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
+struct BusTimeCase {
+    const char* name;
+    double busAccessSeconds;
+};
+std::ostream& operator<<(std::ostream& os, const BusTimeCase& c) { return os << c.name; }
+
+class WriteTimes : public ::testing::TestWithParam<BusTimeCase> {};
+
+TEST_P(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
 {
     using norsim::BusAccess;
     const std::vector<BusAccess> bus = {
@@ -111,12 +122,19 @@ TEST(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
         {true, 2, 0x40},     {true, 2, 0x1234},   // 5, 6: word program
         {false, 2, 0x80},    {true, 0, 0xFF},     // status read, 7: read array
     };
-    swsim::ChipTimings t;
-    t.busAccessNanos = 0;
-    const auto times = swsim::WriteTimes(bus, t, {1, 2, 3, 4, 5, 6, 7, 8});
-    const double unlock = t.lockClearSeconds, erase = t.blockEraseSeconds, program = t.wordProgramMicros * 1e-6;
-    const std::vector<double> expected = {0, 0, unlock, unlock, unlock + erase, unlock + erase,
-                                          unlock + erase + program, unlock + erase + program};
+    const double bus1 = GetParam().busAccessSeconds;
+    const norsim::NorTiming t;
+    const auto times = swsim::WriteTimes(bus, t, {1, 2, 3, 4, 5, 6, 7, 8}, bus1);
+    const double unlock = t.unlockSeconds, erase = t.eraseSeconds, program = t.programSeconds;
+    // Accesses before each write: 0, 1, 3, 4, 6, 7, 9, and 10 in all.
+    const std::vector<double> expected = {0,
+                                          bus1,
+                                          unlock + 3 * bus1,
+                                          unlock + 4 * bus1,
+                                          unlock + erase + 6 * bus1,
+                                          unlock + erase + 7 * bus1,
+                                          unlock + erase + program + 9 * bus1,
+                                          unlock + erase + program + 10 * bus1};
     ASSERT_EQ(times.size(), expected.size());
     for (size_t i = 0; i < times.size(); ++i) EXPECT_DOUBLE_EQ(times[i], expected[i]) << "write " << i + 1;
 
@@ -124,6 +142,89 @@ TEST(WriteTimes, BusyTimeFollowsTheWriteThatStartsIt)
     EXPECT_EQ(plan.writes, 7u);
     EXPECT_EQ(plan.first[0], 4u);  // the erase confirm
     EXPECT_EQ(plan.last[0], 6u);   // the program's data write
+}
+
+INSTANTIATE_TEST_SUITE_P(Bus, WriteTimes,
+                         ::testing::Values(BusTimeCase{"Instant", 0}, BusTimeCase{"Typical", swsim::kBusAccessSeconds},
+                                           BusTimeCase{"Slow", 1e-3}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The update's timeline: the writing after the GUI link's start, then the
+// driver restart and a pause before every medium check but the first; a
+// measured duration counts only when it ends after the writing.
+struct TimelineCase {
+    const char* name;
+    double flash, measured;
+    int checks;
+    double to, modelled, update;
+    uint64_t logBefore;   // a log write after this many of 100 bus writes
+    double logMoment;     // its moment, the chip's time of the next write being 1 s
+};
+std::ostream& operator<<(std::ostream& os, const TimelineCase& c) { return os << c.name; }
+
+class Timeline : public ::testing::TestWithParam<TimelineCase> {};
+
+TEST_P(Timeline, PlacesTheWritingBetweenTheFixedWaits)
+{
+    const auto& c = GetParam();
+    const swsim::UpdateTimeline t = swsim::TimelineOf(c.flash, c.measured, c.checks);
+    EXPECT_DOUBLE_EQ(t.flashFrom, swsim::kGuiStartWait);
+    EXPECT_DOUBLE_EQ(t.flashTo, c.to);
+    EXPECT_DOUBLE_EQ(t.modelledSeconds, c.modelled);
+    EXPECT_DOUBLE_EQ(t.updateSeconds, c.update);
+    EXPECT_EQ(t.measured, c.update != c.modelled);
+    EXPECT_NE(t.source.find(t.measured ? "measured" : "modelled"), std::string::npos) << t.source;
+    EXPECT_DOUBLE_EQ(swsim::LogWriteMoment(t, c.logBefore, 100, 1), c.logMoment);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Timeline,
+    ::testing::Values(TimelineCase{"Modelled", 10, -1, 3, 13, 22, 22, 0, 3},
+                      TimelineCase{"Measured", 10, 30, 1, 13, 18, 30, 50, 4},
+                      TimelineCase{"MeasuredBeforeWritingEnds", 10, 12, 1, 13, 18, 18, 100, 18},
+                      TimelineCase{"NoMediumCheck", 0, -1, 0, 3, 8, 8, 120, 8}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The chip model and the flash module are process-wide: replays asked for
+// from several threads at once each get the chip to themselves.
+TEST(ReplayImages, ConcurrentReplaysEachHaveTheChip)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::vector<uint8_t> erased(swsim::kFlashSize, 0xFF);
+    swsim::WrittenImage image;
+    image.name = "bootPart.bin";
+    image.startKiB = 128;
+    image.bytes = swsim::PartitionImage(image.name, "UPDATE 1", 200 * 1024);
+    const auto expected = swsim::ExpectedFlash(erased, {image});
+    const std::string before = dir.path() + "/before", imagePath = dir.path() + "/" + image.name;
+    ASSERT_TRUE(swsim::WriteBytes(before, erased.data(), erased.size()));
+    ASSERT_TRUE(swsim::WriteBytes(imagePath, image.bytes.data(), image.bytes.size()));
+    constexpr int kThreads = 3;
+    for (int i = 0; i < kThreads; ++i) {
+        const std::string after = dir.path() + "/after" + std::to_string(i);
+        ASSERT_TRUE(swsim::WriteBytes(after, expected.data(), expected.size()));
+    }
+    std::vector<swsim::ReplayResult> results(kThreads * 2);
+    std::vector<std::vector<norsim::BusAccess>> buses(kThreads * 2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string after = dir.path() + "/after" + std::to_string(i);
+            for (int k = 0; k < 2; ++k) {
+                results[2 * i + k] = swsim::ReplayImages(before, "", {{imagePath, 128}}, after, &buses[2 * i + k]);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < results.size(); ++i) {
+        ASSERT_TRUE(results[i].done) << results[i].why;
+        EXPECT_TRUE(results[i].matchesFlash) << "replay " << i;
+        EXPECT_EQ(results[i].stats.erases, 2u) << "replay " << i;
+        EXPECT_EQ(results[i].stats.writes, results[0].stats.writes) << "replay " << i;
+        EXPECT_EQ(buses[i].size(), buses[0].size()) << "replay " << i;
+    }
+    EXPECT_FALSE(norsim::NorChipPresent()) << "a replay leaves the chip powered down";
 }
 
 // ---------------------------------------------------------------------------

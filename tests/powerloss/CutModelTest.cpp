@@ -163,7 +163,7 @@ namespace {
 struct SectorCase {
     const char* name;
     uint64_t cut;
-    std::vector<std::pair<int, char>> after;  // sector: 'o' old, 'n' new, 't' torn
+    std::vector<std::pair<int, char>> after;  // sector: 'o' old, 'n' new, 't' torn, 'l' its last byte wrong
     int torn;
     size_t faults;
 };
@@ -189,6 +189,7 @@ TEST_P(SectorCheck, JudgesEachSectorByItsPlace)
         uint8_t* p = &after[sector * kSectorBytes];
         if (what == 'n') std::memcpy(p, &done[sector * kSectorBytes], kSectorBytes);
         if (what == 't') std::memset(p, 0x01, kSectorBytes / 2);
+        if (what == 'l') p[kSectorBytes - 1] = 0x01;
     }
     const SectorCount count = ClassifySectors(before, done, after, plan, c.cut);
     EXPECT_EQ(count.torn, c.torn);
@@ -199,6 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, SectorCheck,
     ::testing::Values(
         SectorCase{"CutInSecondSectorTearsIt", 25, {{0, 'n'}, {1, 't'}}, 1, 0},
+        SectorCase{"OnlyTheLastByteTorn", 25, {{0, 'n'}, {1, 'l'}}, 1, 0},
+        SectorCase{"FinishedSectorsLastByteWrong", 35, {{0, 'n'}, {1, 'l'}, {2, 't'}}, 2, 2},
         SectorCase{"CutAtFirstEraseNothingChanged", 10, {}, 0, 0},
         SectorCase{"AfterLastWriteAllNew", 41, {{0, 'n'}, {1, 'n'}, {2, 'n'}}, 0, 0},
         SectorCase{"FinishedSectorStillOld", 25, {{1, 't'}}, 1, 1},

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "SimFiles.h"
+#include "SimSectors.h"
 
 namespace powerloss {
 
@@ -102,17 +103,19 @@ SectorCount ClassifySectors(const std::vector<uint8_t>& before, const std::vecto
 {
     SectorCount count;
     for (int s = 0; s < kSectors; ++s) {
-        const size_t at = static_cast<size_t>(s) * kSectorBytes;
-        const bool isOld = std::memcmp(&after[at], &before[at], kSectorBytes) == 0;
-        const bool isNew = std::memcmp(&after[at], &done[at], kSectorBytes) == 0;
+        const swsim::SectorContent content = swsim::SectorContentOf(before, done, after, s);
+        const bool isOld = content == swsim::SectorContent::Old || content == swsim::SectorContent::Same;
+        const bool isNew = content == swsim::SectorContent::New || content == swsim::SectorContent::Same;
         const bool touched = plan.first[s] != 0;
         const bool finished = touched && plan.last[s] < cut;
         const bool started = touched && plan.first[s] <= cut;
         const bool beingWritten = started && !finished;
-        if (isOld && isNew) ++count.same;
-        else if (isOld) ++count.oldContent;
-        else if (isNew) ++count.newContent;
-        else ++count.torn;
+        switch (content) {
+        case swsim::SectorContent::Same: ++count.same; break;
+        case swsim::SectorContent::Old: ++count.oldContent; break;
+        case swsim::SectorContent::New: ++count.newContent; break;
+        case swsim::SectorContent::Torn: ++count.torn; break;
+        }
 
         const std::string name = "sector " + std::to_string(s);
         if (!isOld && !isNew && !beingWritten)

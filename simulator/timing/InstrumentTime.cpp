@@ -1,9 +1,12 @@
-#include "SimTiming.h"
+#include "InstrumentTime.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-#include "NorChip.h"
+#include "SimFlash.h"
+#include "SimReplay.h"
 #include "SimState.h"
 
 namespace swsim {
@@ -26,8 +29,25 @@ std::string Fixed(double v, int decimals)
 
 }  // namespace
 
-RunTiming TimingOf(const std::string& runRecord, const std::string& trace, double erases, double programs,
-                   double unlocks, const std::string& estimateText)
+double ChipSeconds(const norsim::NorTiming& t, const ChipOps& ops)
+{
+    return ops.erases * t.eraseSeconds + ops.programs * t.programSeconds + ops.unlocks * t.unlockSeconds +
+           ops.busAccesses * kBusAccessSeconds;
+}
+
+int SampleEstimateSeconds(uint64_t sectors, int images)
+{
+    ChipOps ops;
+    ops.erases = static_cast<double>(sectors);
+    ops.programs = static_cast<double>(sectors * (kSectorSize / 2));
+    ops.unlocks = images;
+    const double flashing = ChipSeconds(norsim::NorTiming(), ops);
+    const double waits = kGuiStartWait + kDriverRestartWait + kMediumPollWait;
+    return static_cast<int>(std::ceil(flashing + waits)) + 30;
+}
+
+RunTiming TimingOf(const std::string& runRecord, const std::string& trace, const ChipOps& ops,
+                   const std::string& estimateText)
 {
     RunTiming t;
     const std::string speed = RecordValue(runRecord, "speed");
@@ -42,8 +62,8 @@ RunTiming TimingOf(const std::string& runRecord, const std::string& trace, doubl
     t.driverRestarts = CountOf(trace, "Slaying flash driver");
     // Every check of the wait for the medium's removal that still finds it
     // is followed by a pause; the last one (descriptor -1) is not.
-    t.mediumWaits = CountOf(trace, "MSD attached fil descriptor is") -
-                    CountOf(trace, "MSD attached fil descriptor is -1");
+    t.mediumChecks = CountOf(trace, "MSD attached fil descriptor is");
+    t.mediumWaits = t.mediumChecks - CountOf(trace, "MSD attached fil descriptor is -1");
     t.fixedSeconds = t.guiStarts * kGuiStartWait + t.driverRestarts * kDriverRestartWait +
                      t.mediumWaits * kMediumPollWait;
 
@@ -51,7 +71,9 @@ RunTiming TimingOf(const std::string& runRecord, const std::string& trace, doubl
     std::string error;
     const std::string timingText = RecordValue(runRecord, "chip-timing");
     if (timingText.empty() || norsim::ParseTimingText(timingText, &chip, &error) != 0) chip = norsim::NorTiming::Off();
-    t.chipSeconds = erases * chip.eraseSeconds + programs * chip.programSeconds + unlocks * chip.unlockSeconds;
+    ChipOps busy = ops;
+    busy.busAccesses = 0;
+    t.chipSeconds = ChipSeconds(chip, busy);
 
     // Read as the updater reads it: the leading whole number.
     char* stop = nullptr;
@@ -99,6 +121,74 @@ void ReportTiming(const RunTiming& t, std::ostringstream* out, std::map<std::str
         o << "  WARNING: the estimate is shorter than the measured duration (" << t.estimate << " s < "
           << Fixed(t.seconds, 1) << " s): the GUI's progress runs out before the update ends\n";
     }
+}
+
+std::vector<double> WriteTimes(const std::vector<norsim::BusAccess>& bus, const norsim::NorTiming& t,
+                               const std::vector<uint64_t>& writes, double busAccessSeconds)
+{
+    std::vector<double> times;
+    times.reserve(writes.size());
+    BusWriteDecoder decoder;
+    double now = 0;
+    uint64_t n = 0;
+    size_t next = 0;
+    for (const auto& a : bus) {
+        if (a.write) {
+            ++n;
+            while (next < writes.size() && writes[next] <= n) {
+                times.push_back(now);
+                ++next;
+            }
+            switch (decoder.Next(a)) {
+            case BusWriteDecoder::EraseConfirm: now += t.eraseSeconds; break;
+            case BusWriteDecoder::ProgramData: now += t.programSeconds; break;
+            case BusWriteDecoder::UnlockConfirm: now += t.unlockSeconds; break;
+            case BusWriteDecoder::Other: break;
+            }
+        }
+        now += busAccessSeconds;
+    }
+    while (times.size() < writes.size()) times.push_back(now);
+    return times;
+}
+
+double WriteClock::At(uint64_t n) const
+{
+    return seconds[static_cast<size_t>(std::lower_bound(writes.begin(), writes.end(), n) - writes.begin())];
+}
+
+WriteClock MakeWriteClock(const std::vector<norsim::BusAccess>& bus, std::vector<uint64_t> writes)
+{
+    WriteClock clock;
+    std::sort(writes.begin(), writes.end());
+    writes.erase(std::unique(writes.begin(), writes.end()), writes.end());
+    clock.seconds = WriteTimes(bus, norsim::NorTiming(), writes);
+    clock.writes = std::move(writes);
+    return clock;
+}
+
+UpdateTimeline TimelineOf(double flashSeconds, double measuredSeconds, int mediumChecks)
+{
+    UpdateTimeline t;
+    t.flashFrom = kGuiStartWait;
+    t.flashTo = kGuiStartWait + flashSeconds;
+    t.modelledSeconds = t.flashTo + kDriverRestartWait + kMediumPollWait * std::max(0, mediumChecks - 1);
+    t.measured = measuredSeconds > t.flashTo;
+    t.updateSeconds = t.measured ? measuredSeconds : t.modelledSeconds;
+    t.source = std::string("the cuts' moments from the chip timing model over the replayed bus writes "
+                           "(typical datasheet figures), the writing placed after the updater's 3 s link "
+                           "start; the update's duration ") +
+               (t.measured ? "measured on the reference run's simulated clock with the chip taking its time"
+                           : "modelled: the writing, the 5 s driver restart and 2 s per further medium poll");
+    return t;
+}
+
+double LogWriteMoment(const UpdateTimeline& t, uint64_t busWritesBefore, uint64_t busWrites,
+                      double chipSecondsOfNext)
+{
+    if (busWritesBefore == 0) return t.flashFrom;
+    if (busWritesBefore >= busWrites) return t.flashTo + kDriverRestartWait;
+    return t.flashFrom + chipSecondsOfNext;
 }
 
 }  // namespace swsim

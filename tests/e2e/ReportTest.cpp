@@ -5,7 +5,7 @@
 
 #include "E2eSupport.h"
 #include "SimFiles.h"
-#include "SimMapState.h"
+#include "MapState.h"
 #include "SimState.h"
 
 using namespace swsim;

@@ -47,80 +47,29 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(MediumChecks, all, gone)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(RunTiming, speed, rebooted, seconds, guiStarts, driverRestarts,
                                                 mediumWaits, fixedSeconds, chipSeconds, estimate)
 
+// RunFacts' members, one list for both directions.
+#define SWSIM_RUN_FACTS_MEMBERS(X)                                                                               \
+    X(root) X(started) X(answer) X(pullAfter) X(faults) X(updaterResult) X(guiResult) X(wallSeconds) X(timedOut) \
+    X(outcome) X(mapState) X(guiLines) X(screens) X(traceLines) X(partitions) X(flashFaults) X(flash) X(replay)  \
+    X(haveVersionBefore) X(haveVersion) X(versionBefore) X(version) X(crcFiles) X(extlogBefore) X(extlogAfter)   \
+    X(logs) X(corruptCopies) X(backup) X(boardTools) X(reboot) X(mediumChecks) X(timing)
+
 void to_json(nlohmann::json& j, const RunFacts& f)
 {
-    j = nlohmann::json{{"root", f.root},
-                       {"started", f.started},
-                       {"answer", f.answer},
-                       {"pullAfter", f.pullAfter},
-                       {"faults", f.faults},
-                       {"updaterResult", f.updaterResult},
-                       {"guiResult", f.guiResult},
-                       {"wallSeconds", f.wallSeconds},
-                       {"timedOut", f.timedOut},
-                       {"outcome", f.outcome},
-                       {"mapState", f.mapState},
-                       {"guiLines", f.guiLines},
-                       {"screens", f.screens},
-                       {"traceLines", f.traceLines},
-                       {"partitions", f.partitions},
-                       {"flashFaults", f.flashFaults},
-                       {"flash", f.flash},
-                       {"replay", f.replay},
-                       {"haveVersionBefore", f.haveVersionBefore},
-                       {"haveVersion", f.haveVersion},
-                       {"versionBefore", f.versionBefore},
-                       {"version", f.version},
-                       {"crcFiles", f.crcFiles},
-                       {"extlogBefore", f.extlogBefore},
-                       {"extlogAfter", f.extlogAfter},
-                       {"logs", f.logs},
-                       {"corruptCopies", f.corruptCopies},
-                       {"backup", f.backup},
-                       {"boardTools", f.boardTools},
-                       {"reboot", f.reboot},
-                       {"mediumChecks", f.mediumChecks},
-                       {"timing", f.timing}};
+    j = nlohmann::json::object();
+#define SWSIM_PUT(m) j[#m] = f.m;
+    SWSIM_RUN_FACTS_MEMBERS(SWSIM_PUT)
+#undef SWSIM_PUT
 }
 
 void from_json(const nlohmann::json& j, RunFacts& f)
 {
     const RunFacts d;
-    const auto get = [&](const char* key, auto* member, const auto& fallback) {
-        *member = j.contains(key) ? j.at(key).get<std::decay_t<decltype(*member)>>() : fallback;
-    };
-    get("root", &f.root, d.root);
-    get("started", &f.started, d.started);
-    get("answer", &f.answer, d.answer);
-    get("pullAfter", &f.pullAfter, d.pullAfter);
-    get("faults", &f.faults, d.faults);
-    get("updaterResult", &f.updaterResult, d.updaterResult);
-    get("guiResult", &f.guiResult, d.guiResult);
-    get("wallSeconds", &f.wallSeconds, d.wallSeconds);
-    get("timedOut", &f.timedOut, d.timedOut);
-    get("outcome", &f.outcome, d.outcome);
-    get("mapState", &f.mapState, d.mapState);
-    get("guiLines", &f.guiLines, d.guiLines);
-    get("screens", &f.screens, d.screens);
-    get("traceLines", &f.traceLines, d.traceLines);
-    get("partitions", &f.partitions, d.partitions);
-    get("flashFaults", &f.flashFaults, d.flashFaults);
-    get("flash", &f.flash, d.flash);
-    get("replay", &f.replay, d.replay);
-    get("haveVersionBefore", &f.haveVersionBefore, d.haveVersionBefore);
-    get("haveVersion", &f.haveVersion, d.haveVersion);
-    get("versionBefore", &f.versionBefore, d.versionBefore);
-    get("version", &f.version, d.version);
-    get("crcFiles", &f.crcFiles, d.crcFiles);
-    get("extlogBefore", &f.extlogBefore, d.extlogBefore);
-    get("extlogAfter", &f.extlogAfter, d.extlogAfter);
-    get("logs", &f.logs, d.logs);
-    get("corruptCopies", &f.corruptCopies, d.corruptCopies);
-    get("backup", &f.backup, d.backup);
-    get("boardTools", &f.boardTools, d.boardTools);
-    get("reboot", &f.reboot, d.reboot);
-    get("mediumChecks", &f.mediumChecks, d.mediumChecks);
-    get("timing", &f.timing, d.timing);
+#define SWSIM_GET(m) f.m = j.contains(#m) ? j.at(#m).get<decltype(f.m)>() : d.m;
+    SWSIM_RUN_FACTS_MEMBERS(SWSIM_GET)
+#undef SWSIM_GET
 }
+
+#undef SWSIM_RUN_FACTS_MEMBERS
 
 }  // namespace swsim

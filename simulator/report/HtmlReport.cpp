@@ -262,8 +262,8 @@ void PageHead(const RunFacts& f, const std::map<std::string, std::string>& sum, 
          "<meta name=\"viewport\" content=\"width=device-width\">"
       << "<title>Update run on " << Esc(f.root) << "</title><style>" << kStyle << "</style></head>\n<body><main>\n";
     o << "<h1>Update run on the simulated instrument</h1>\n<p class=\"meta\">" << Esc(f.root) << "<br>started "
-      << Esc(f.started) << ", answer " << Esc(f.answer) << ", medium taken out after " << Esc(f.pullAfter)
-      << " s, flash faults: " << Esc(f.faults.empty() ? "none" : f.faults) << "</p>\n";
+      << Esc(f.started) << ", answer " << Esc(f.answer) << ", " << Esc(MediumTakenOut(f))
+      << ", flash faults: " << Esc(f.faults.empty() ? "none" : f.faults) << "</p>\n";
     o << "<p class=\"outcome " << (good ? "good" : "bad") << "\" id=\"outcome\" data-outcome=\""
       << Esc(OutcomeKey(f.outcome)) << "\">" << Esc(Sentence(f.outcome))
       << "<br><span class=\"meta\" style=\"font-size:14px;font-weight:normal\">updater " << Esc(get("updater"))

@@ -17,6 +17,10 @@ namespace swsim {
 // The text report of a run.
 std::string RunReportText(const RunFacts& facts);
 
+// How the medium left the slot: "medium taken out 0 s after it was asked
+// for", "medium never taken out", "medium taken out by the user".
+std::string MediumTakenOut(const RunFacts& facts);
+
 // The summary's keys and values (sim/summary.txt, one "key=value" a line).
 std::map<std::string, std::string> SummaryOf(const RunFacts& facts);
 

@@ -73,13 +73,21 @@ std::string DecisionText(const PartitionFact& p)
     return "not reached";
 }
 
+}  // namespace
+
+std::string MediumTakenOut(const RunFacts& f)
+{
+    if (f.answer == "interactive" || f.answer == "web") return "medium taken out by the user";
+    if (f.pullAfter == "never") return "medium never taken out";
+    return "medium taken out " + f.pullAfter + " s after it was asked for";
+}
+
+namespace {
+
 void Head(const RunFacts& f, std::ostringstream& out)
 {
     out << "Update run on the simulated instrument " << f.root << "\n";
-    out << "  started " << f.started << ", answer " << f.answer
-        << (f.answer == "interactive" || f.answer == "web" ? std::string(", medium taken out by the user")
-            : f.pullAfter == "never"                       ? std::string(", medium never taken out")
-                                                           : ", medium taken out " + f.pullAfter + " s after it was asked for")
+    out << "  started " << f.started << ", answer " << f.answer << ", " << MediumTakenOut(f)
         << ", flash faults: " << (f.faults.empty() ? "none" : f.faults) << "\n\n";
     // Why the flash could not be written; and an update that ended as done
     // although it wrote nothing is said as such.

@@ -217,12 +217,17 @@ void JudgeFlash(const MediumFacts& facts, const RunFacts& run, Problems* problem
     }
     std::vector<const ImageFact*> expected;
     for (const auto& i : facts.images) {
-        if (i.hostPath.empty() || !PathExists(i.hostPath)) continue;
+        std::vector<uint8_t> delivered;
+        if (i.hostPath.empty() || !ReadBytes(i.hostPath, &delivered)) continue;
         const uint32_t start = static_cast<uint32_t>(i.startKiB) * 1024;
         const ImageFact* img = WrittenImageOf(run, i.name, start);
         expected.push_back(img);
+        const std::string notHeld = "the flash does not hold " + i.name + " at " + Hex(start);
         if (!img) {
-            problems->push_back({"the flash does not hold " + i.name + " at " + Hex(start) + " (the updater did not write it)",
+            problems->push_back({notHeld + " (the updater did not write it)",
+                                 "the instrument runs a partition that is not the delivered one"});
+        } else if (img->crc != Crc32(delivered.data(), delivered.size())) {
+            problems->push_back({notHeld + " (the updater wrote it from a copy that differs from the delivered one)",
                                  "the instrument runs a partition that is not the delivered one"});
         } else if (!img->holds) {
             problems->push_back({"the flash does not hold " + i.name + " at " + Hex(img->start) + " (first difference at " +

@@ -171,8 +171,11 @@ void ReadFlash(const StatePaths& s, const std::vector<FlashAttempt>& attempts, R
     }
     if (!fl.present) return;
     const FlashCheck check = CheckFlash(before, after, images);
-    for (const auto& img : check.images) {
-        fl.images.push_back({img.name, img.start, img.length, img.holds, img.firstDifference});
+    for (size_t i = 0; i < check.images.size(); ++i) {
+        const auto& img = check.images[i];
+        const auto& bytes = images[i].bytes;
+        fl.images.push_back({img.name, img.start, img.length, img.holds, img.firstDifference,
+                             Crc32(bytes.data(), bytes.size())});
     }
     fl.touchedSectors.assign(check.touched.begin(), check.touched.end());
     fl.changedSectors.assign(check.changedSectors.begin(), check.changedSectors.end());

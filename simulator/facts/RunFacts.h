@@ -39,6 +39,7 @@ struct ImageFact {
     uint32_t length = 0;
     bool holds = false;
     int64_t firstDifference = -1;
+    uint32_t crc = 0;  // CRC-32 of the image file the updater wrote from
 };
 
 // The flash after the run compared with before it and with the images.

@@ -34,7 +34,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionBox, name, start, lengt
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FlashPicture, sectors, coveredBytes, imageOf, partitions)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionFact, lineNo, name, startKiB, overwrite, mountDir, valid,
                                                 decision)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ImageFact, name, start, length, holds, firstDifference)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ImageFact, name, start, length, holds, firstDifference, crc)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FlashFacts, present, images, missingImages, touchedSectors,
                                                 changedSectors, restPreserved, firstRestDifference,
                                                 untouchedUnchanged, firstUntouchedDifference, hasPicture, picture)

@@ -131,7 +131,7 @@ RunFacts FullFacts()
     f.partitions = {p};
     f.flashFaults = {"Flash fault: erase of sector 16 failed"};
     f.flash.present = true;
-    f.flash.images = {{"ifsPart.bin", 0, 700 * 1024, false, 0x1234}};
+    f.flash.images = {{"ifsPart.bin", 0, 700 * 1024, false, 0x1234, 0xCAFEF00D}};
     f.flash.missingImages = {"gone.bin"};
     f.flash.touchedSectors = {0, 1, 2, 16};
     f.flash.changedSectors = {0, 1};

@@ -48,12 +48,11 @@ std::string CheckHtmlText(const CheckOutcome& o)
             h << "; duration " << d << " s";
         }
         h << "</p>\n";
-        FlashPicture picture;
-        std::string why;
-        if (!r.stateDir.empty() && PictureOfRun(r.stateDir, &picture, &why)) {
-            h << FlashSvg(picture, "i" + std::to_string(n) + "-");
+        if (r.ran && r.facts.flash.hasPicture) {
+            h << FlashSvg(r.facts.flash.picture, "i" + std::to_string(n) + "-");
         } else {
-            h << "<p>No picture of the flash: " << HtmlEscape(why.empty() ? "no run" : why) << ".</p>\n";
+            h << "<p>No picture of the flash: "
+              << (r.ran ? "the flash or its copy from before the run is missing or not 16 MiB" : "no run") << ".</p>\n";
         }
     }
     h << "</main></body></html>\n";

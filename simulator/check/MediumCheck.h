@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "RunFacts.h"
+
 namespace swsim {
 
 // The check itself could not run (no instrument root, no scratch space).
@@ -118,6 +120,8 @@ struct InstrumentResult {
     double durationSeconds = -1;  // the instrument's measured duration; < 0 unknown
     double workSeconds = -1;      // of it, the chip's work and the updater's fixed waits; < 0 unknown
     std::string stateDir;
+    bool ran = false;             // the run left its facts
+    RunFacts facts;               // what the run did, as its process read it
 };
 
 struct FleetOptions {
@@ -147,8 +151,8 @@ std::string VerdictLine(const CheckOutcome& o);
 std::string ReportText(const CheckOutcome& o);
 std::string JsonText(const CheckOutcome& o);
 std::string JunitText(const CheckOutcome& o);
-// A self-contained HTML page with each instrument's flash picture; made
-// while the fleet's state directories still exist.
+// A self-contained HTML page with each instrument's flash picture (from
+// the runs' facts).
 std::string CheckHtmlText(const CheckOutcome& o);
 
 }  // namespace swsim

@@ -13,10 +13,10 @@
 
 namespace swsim {
 
-int PrintReport(const std::string& state, bool withTrace)
+int PrintReport(const std::string& state, bool withTrace, RunFacts* facts)
 {
     std::string text, why;
-    if (MakeReport(state, &text, &why) != 0) return Fail(why);
+    if (MakeReport(state, &text, &why, facts) != 0) return Fail(why);
     std::fputs(text.c_str(), stdout);
     if (withTrace) {
         std::printf("\n--- trace ---\n%s", ReadTextOr(StatePaths(state).trace(), "").c_str());
@@ -30,10 +30,11 @@ void AddReportCommand(Commands& c)
     auto trace = std::make_shared<bool>(false);
     auto html = std::make_shared<std::string>();
     CLI::App* sub = AddCommand(c, "report", "the report on the last run", [state, trace, html] {
-        const int rc = PrintReport(*state, *trace);
+        RunFacts facts;  // read once for both the text and the page
+        const int rc = PrintReport(*state, *trace, &facts);
         if (rc != 0 || html->empty()) return rc;
         std::string why;
-        if (WriteHtmlReport(*state, *html, &why) != 0) return Fail(why);
+        if (WriteHtmlReport(facts, *html, &why) != 0) return Fail(why);
         std::printf("\nHTML report: %s\n", AbsolutePath(*html).c_str());
         return 0;
     });

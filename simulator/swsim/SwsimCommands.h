@@ -32,7 +32,9 @@ int InsideCommand(int argc, char** argv);
 
 // Prints the text report on the last run of `state` (and the updater's
 // trace after it when `withTrace`); returns the exit status.
-int PrintReport(const std::string& state, bool withTrace);
+// The facts read for it go to *facts when given (for the page).
+struct RunFacts;
+int PrintReport(const std::string& state, bool withTrace, RunFacts* facts = nullptr);
 
 }  // namespace swsim
 

@@ -70,7 +70,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
     std::vector<norsim::BusAccess> bus;
     std::vector<swsim::ReplayImage> replay;
     replay.reserve(images.size());
-    for (const auto& image : images) replay.push_back({paths.tmp() + "/" + image.name, static_cast<long>(image.address / 1024)});
+    for (const auto& image : images) replay.push_back({swsim::HostPathOf(paths, image.name), static_cast<long>(image.address / 1024)});
     const swsim::ReplayResult replayed = swsim::ReplayImages(oldFlashFile, "", replay, paths.flash(), &bus);
     ASSERT_TRUE(replayed.done) << replayed.why;
     ASSERT_TRUE(replayed.matchesFlash) << "the replay does not end with the flash the run left";

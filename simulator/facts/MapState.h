@@ -1,8 +1,8 @@
 // Where the flash map of a run stood, so that the report names the right
 // failure: the packages were never unpacked (or unpacking failed), they were
 // unpacked but brought no map, or a map was there and its writing failed.
-#ifndef SWSIM_SIM_MAP_STATE_H
-#define SWSIM_SIM_MAP_STATE_H
+#ifndef SWSIM_MAP_STATE_H
+#define SWSIM_MAP_STATE_H
 
 #include <string>
 

@@ -1,4 +1,6 @@
-#include "SimMapState.h"
+#include "MapState.h"
+
+#include "TraceTexts.h"
 
 namespace swsim {
 
@@ -15,12 +17,12 @@ MapState MapStateOf(const std::string& trace, bool haveMap, const std::string& m
 {
     // The updater's own word wins; otherwise the map in /tmp, then how far
     // the unpacking came (its first package command).
-    if (Has(trace, "Flash map /tmp/flashMap is missing or empty")) return MapState::Missing;
-    if (Has(trace, "Corrupted update files found on MSD during unpacking!")) {
+    if (Has(trace, tracetext::kMapMissing)) return MapState::Missing;
+    if (Has(trace, tracetext::kUnpackingFailed)) {
         return haveMap && !mapText.empty() ? MapState::Present : MapState::UnpackingFailed;
     }
     if (haveMap && !mapText.empty()) return MapState::Present;
-    if (!Has(trace, "tar --gunzip -xvf file1")) return MapState::NotUnpacked;
+    if (!Has(trace, tracetext::kUnpackFile1)) return MapState::NotUnpacked;
     return MapState::Missing;
 }
 

@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "InstrumentRoot.h"
+#include "Locations.h"
 #include "NorChip.h"
 #include "SimCuts.h"
 #include "Sanitizers.h"
@@ -387,13 +388,13 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
         *why = s.root + " holds no simulated instrument (swsim create first)";
         return 1;
     }
-    const std::string build = BuildDirOf(selfExe);
-    const std::string updater = AbsolutePath(o.updater.empty() ? build + "/SwUpdate" : o.updater);
-    const std::string gui =
-        AbsolutePath(o.gui.empty() ? build + "/simulator/startupgui/startup-gui" : o.gui);
+    const Locations where = LocationsOf(selfExe);
+    const std::string updater = AbsolutePath(o.updater.empty() ? where.updater : o.updater);
+    const std::string gui = AbsolutePath(o.gui.empty() ? where.gui : o.gui);
     for (const auto& exe : {updater, gui}) {
         if (access(exe.c_str(), X_OK) != 0) {
-            *why = exe + " is missing (build it first, or name it with --updater/--gui)";
+            *why = exe + (where.installed ? " is missing (the installation is incomplete)"
+                                          : " is missing (build it first)");
             return 1;
         }
     }
@@ -513,7 +514,10 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
 
     InstrumentRootConfig config;
     config.stateDir = s.root;
-    for (const auto& dir : {build, std::string(SWSIM_SOURCE_DIR), DirOf(updater), DirOf(gui), DirOf(selfExe)}) {
+    config.boardToolsDir = where.boardTools;
+    std::vector<std::string> bound = where.rootDirs;
+    bound.insert(bound.end(), {DirOf(updater), DirOf(gui), DirOf(selfExe)});
+    for (const auto& dir : bound) {
         bool seen = false;
         for (const auto& d : config.readOnlyDirs) seen = seen || d == dir;
         if (!seen) config.readOnlyDirs.push_back(dir);

@@ -158,6 +158,11 @@ def package(top):
 
 
 def main():
+    # A build of some targets only (SWU_BUILD_TARGETS) has nothing to install.
+    for made in ("man/swsim.1", "man/swlog.1", "tools/logtool/swlog", "SwUpdate"):
+        if not os.path.exists(os.path.join(build_dir, made)):
+            print("SKIP: %s is not built (build everything first)" % made, flush=True)
+            return SKIP
     top = outside()
     try:
         {"installed": installed, "package": package}[sys.argv[1]](top)

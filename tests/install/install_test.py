@@ -5,10 +5,10 @@ install_test.py installed|package BUILD_DIR SOURCE_DIR VERSION
 installed: `cmake --install` into a fresh prefix outside both trees; from
 another directory outside them, with only PREFIX/bin (and the system's
 directories) on PATH: the versions, an instrument made, the sample medium
-built and checked (SHIP, exit 0, the check's JSON valid against its schema,
-its scratch space in TMPDIR), a run that uses the installed programs, a
-power-cut sweep whose JSON is valid against its schema, the man pages and
-the completion.
+built and checked (SHIP, exit 0, its scratch space under TMPDIR), a cut
+package checked (DO NOT SHIP, exit 1), both JSON outputs valid against the
+check's schema, a run that uses the installed programs, a power-cut sweep
+whose JSON is valid against its schema, the man pages and the completion.
 package: cpack's Debian package holds the commands and declares the
 programs a run needs.
 
@@ -98,6 +98,15 @@ def installed(top):
     document = validate(os.path.join(work, "check.json"), "check.schema.json")
     check(document.get("swsimVersion") == version and document.get("fleetRun") is True,
           "the check's JSON names the tool's version and the fleet run")
+
+    # A medium with a package cut short: the static checks' verdict, valid too.
+    shutil.copytree(os.path.join(work, "inst", "medium"), os.path.join(work, "cut"))
+    os.truncate(os.path.join(work, "cut", "file1"), 1000)
+    r = run("swsim", "check", "cut", "--no-fleet", "--json", "cut.json")
+    check(r.returncode == 1 and r.stdout.startswith("DO NOT SHIP"), "swsim check of a cut package: DO NOT SHIP, exit 1",
+          "exit %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+    document = validate(os.path.join(work, "cut.json"), "check.schema.json")
+    check(document.get("ship") is False and document.get("errors", 0) > 0, "the cut package's JSON says so")
 
     # A run starts the installed updater and GUI stand-in, not a build's.
     r = run("swsim", "run", "inst", "--no-report", "--answer", "yes")

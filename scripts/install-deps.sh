@@ -15,6 +15,10 @@ packages+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config)
 packages+=(libfaketime)
 # Browser tests of the web screen and the HTML report (headless Chromium).
 packages+=(chromium chromium-driver python3-selenium)
+# Installation and packaging: man pages written from --help (help2man),
+# shown by man (man-db); the Debian package (dpkg-dev: cpack's library
+# dependencies); the JSON outputs checked against their schemas.
+packages+=(help2man man-db dpkg-dev python3-jsonschema)
 # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 # Static analysis (scripts/lint.sh): clang-tidy 22, which no longer runs its

@@ -502,7 +502,9 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
         return Fail(why, "mksh is not installed (run scripts/install-deps.sh); /bin/sh of an "
                          "instrument root must be a Korn shell");
     }
-    std::string toolDir = inRoot ? "/proc/boot" : SWU_BOARDTOOLS_DIR;
+    std::string toolDir = inRoot                           ? std::string("/proc/boot")
+                          : !config.boardToolsDir.empty() ? config.boardToolsDir
+                                                          : std::string(SWU_BOARDTOOLS_DIR);
     std::vector<std::string> tools;
     for (const char* tool : kBoardTools) {
         std::string content;

@@ -36,6 +36,9 @@ struct InstrumentRootConfig {
     // Host directories bound writable at the same path (absolute), e.g. the
     // build directory's Testing/ for a ctest run inside a root.
     std::vector<std::string> writableDirs;
+    // Host directory of the board-tool stand-ins copied into /proc/boot;
+    // empty: those of this build.
+    std::string boardToolsDir;
 };
 
 // Enters a fresh instrument root in the calling process, which must be

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "MediumCheck.h"
+#include "ToolVersion.h"
 
 namespace swsim {
 
@@ -135,6 +136,9 @@ std::string ReportText(const CheckOutcome& o)
 std::string JsonText(const CheckOutcome& o)
 {
     nlohmann::json j;
+    // The layout's version (simulator/schemas/check.schema.json) and the tool's.
+    j["schemaVersion"] = 1;
+    j["swsimVersion"] = SWU_TOOL_VERSION;
     j["verdict"] = VerdictLine(o);
     j["ship"] = o.Errors() == 0;
     j["medium"] = o.medium;

@@ -8,6 +8,7 @@
 
 #include "Powercut.h"
 #include "SimFiles.h"
+#include "ToolVersion.h"
 
 namespace swsim {
 
@@ -125,6 +126,9 @@ std::string PowercutJson(const PowercutResult& r)
 {
     using nlohmann::json;
     json j;
+    // The layout's version (simulator/schemas/powercut.schema.json) and the tool's.
+    j["schemaVersion"] = 1;
+    j["swsimVersion"] = SWU_TOOL_VERSION;
     j["state"] = r.state;
     j["seed"] = r.seed;
     j["busWrites"] = r.busWrites;

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "InstrumentRoot.h"
+#include "Locations.h"
 #include "NorChip.h"
 #include "RunJson.h"
 #include "Sanitizers.h"
@@ -21,12 +22,6 @@
 #include "SimState.h"
 
 namespace swsim {
-
-std::string BuildDirOf(const std::string& selfExe)
-{
-    std::string dir = selfExe.substr(0, selfExe.rfind('/'));
-    return AbsolutePath(dir + "/../..");
-}
 
 namespace {
 
@@ -66,15 +61,16 @@ double Elapsed(std::chrono::steady_clock::time_point since)
 }
 
 // The updater and the GUI stand-in of the run: those named, or those of the
-// build that holds swsim. Returns false with the reason when one is missing.
-bool FindPrograms(const RunOptions& o, const std::string& build, RunOptions* resolved, std::string* why)
+// build or installation that holds swsim. Returns false with the reason
+// when one is missing.
+bool FindPrograms(const RunOptions& o, const Locations& where, RunOptions* resolved, std::string* why)
 {
-    const std::string updater = AbsolutePath(o.updater.empty() ? build + "/SwUpdate" : o.updater);
-    const std::string gui =
-        AbsolutePath(o.gui.empty() ? build + "/simulator/startupgui/startup-gui" : o.gui);
+    const std::string updater = AbsolutePath(o.updater.empty() ? where.updater : o.updater);
+    const std::string gui = AbsolutePath(o.gui.empty() ? where.gui : o.gui);
     for (const auto& exe : {updater, gui}) {
         if (access(exe.c_str(), X_OK) != 0) {
-            *why = exe + " is missing (build it first, or name it with --updater/--gui)";
+            *why = exe + (where.installed ? " is missing (the installation is incomplete)"
+                                          : " is missing (build it first)");
             return false;
         }
     }
@@ -140,10 +136,10 @@ bool CheckSimulatedTime(const RunOptions& o, double* speed, std::string* why)
 
 // The options as the part inside runs them: programs found, answer, speed
 // and chip timing checked, the time limit off for a person at the terminal.
-bool ResolveOptions(const RunOptions& o, const std::string& build, RunOptions* resolved, std::string* why)
+bool ResolveOptions(const RunOptions& o, const Locations& where, RunOptions* resolved, std::string* why)
 {
     *resolved = o;
-    if (!FindPrograms(o, build, resolved, why)) return false;
+    if (!FindPrograms(o, where, resolved, why)) return false;
     if (o.answer != "yes" && o.answer != "no" && o.answer != "never" && !(o.answer == "web" && o.webFd >= 0)) {
         *why = "--answer must be yes, no or never";
         return false;
@@ -194,15 +190,19 @@ bool AddCutEnvironment(const std::string& powerCut, std::vector<std::string>* en
     return true;
 }
 
-// The directories the root shows read-only: the build, the source tree and
+// The directories the root shows read-only: those the locations name (the
+// build and source trees of a build tree) and those of the programs of the
+// run; and the board tools the root puts on its PATH.
 // those of the programs of the run.
-InstrumentRootConfig RootConfigOf(const StatePaths& s, const std::string& build, const RunOptions& resolved,
+InstrumentRootConfig RootConfigOf(const StatePaths& s, const Locations& where, const RunOptions& resolved,
                                   const std::string& selfExe)
 {
     InstrumentRootConfig config;
     config.stateDir = s.root;
-    for (const auto& dir : {build, std::string(SWSIM_SOURCE_DIR), DirOf(resolved.updater), DirOf(resolved.gui),
-                            DirOf(selfExe)}) {
+    config.boardToolsDir = where.boardTools;
+    std::vector<std::string> bound = where.rootDirs;
+    bound.insert(bound.end(), {DirOf(resolved.updater), DirOf(resolved.gui), DirOf(selfExe)});
+    for (const auto& dir : bound) {
         bool seen = false;
         for (const auto& d : config.readOnlyDirs) seen = seen || d == dir;
         if (!seen) config.readOnlyDirs.push_back(dir);
@@ -250,9 +250,9 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
         *why = s.root + " holds no simulated instrument (swsim create first)";
         return 1;
     }
-    const std::string build = BuildDirOf(selfExe);
+    const Locations where = LocationsOf(selfExe);
     InsideRequest request;
-    if (!ResolveOptions(o, build, &request.run, why) || !PrepareInstrument(s, o, why)) return 1;
+    if (!ResolveOptions(o, where, &request.run, why) || !PrepareInstrument(s, o, why)) return 1;
 
     // Records of the run, handed to the part inside the root as open files.
     Fd trace(open(s.trace().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
@@ -282,7 +282,7 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     const auto t0 = std::chrono::steady_clock::now();
     std::fflush(stdout);
     std::string rootWhy;
-    const int status = RunInInstrumentRoot(RootConfigOf(s, build, request.run, selfExe),
+    const int status = RunInInstrumentRoot(RootConfigOf(s, where, request.run, selfExe),
                                            {selfExe, "_inside", InsideRequestJson(request)}, &rootWhy);
     const double wall = Elapsed(t0);
     RemoveTree(s.faults());

@@ -54,8 +54,6 @@ struct RunOptions {
 int RunUpdate(const std::string& stateDir, const RunOptions& options, const std::string& selfExe,
               std::string* why);
 
-// Directory of the build that holds this executable: <build>/simulator/instrument/swsim.
-std::string BuildDirOf(const std::string& selfExe);
 
 }  // namespace swsim
 

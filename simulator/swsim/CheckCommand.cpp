@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Locations.h"
 #include "MediumCheck.h"
 #include "SimFiles.h"
 #include "SimRun.h"
@@ -31,9 +32,11 @@ int RunCheck(const CheckArgs& a)
         if (!ParseFleet(text, &fleet, &why)) return UsageError(a.fleetFile + ": " + why);
     }
     // Scratch space of this check: the unpacked /tmp and the instruments.
-    const std::string base = a.workDir.empty() ? BuildDirOf(SelfExe()) + "/check-work" : a.workDir;
-    const std::string work = AbsolutePath(base) + "/check-" + std::to_string(getpid());
-    if (!RemoveTree(work, &why) || !MakeDirs(work, &why)) {
+    // A fresh directory under $TMPDIR unless one is named.
+    const std::string work =
+        a.workDir.empty() ? NewScratchDir("swsim-check", &why) : AbsolutePath(a.workDir) + "/check-" + std::to_string(getpid());
+    if (work.empty()) return Fail(why, kExitCheckNotRun);
+    if (!a.workDir.empty() && (!RemoveTree(work, &why) || !MakeDirs(work, &why))) {
         return Fail("cannot make the scratch directory " + work + ": " + why, kExitCheckNotRun);
     }
     const auto finish = [&](int status) {
@@ -96,7 +99,7 @@ void AddCheckCommand(Commands& commands)
     sub->add_option("--jobs", a->jobs, "instruments run at once (default: the number of cores)")
         ->check(CLI::Range(1, 64));
     sub->add_flag("--no-fleet", a->noFleet, "static checks only, no runs")->excludes(fleet);
-    sub->add_option("--work", a->workDir, "scratch directory (default: check-work in the build directory)");
+    sub->add_option("--work", a->workDir, "scratch directory (default: a fresh one under $TMPDIR or /tmp)");
     sub->add_flag("--keep", a->keep, "keep the scratch directory with the fleet's instruments");
 }
 

@@ -22,6 +22,7 @@
 #include <CLI/CLI.hpp>
 
 #include "SwsimCommands.h"
+#include "ToolVersion.h"
 
 using namespace swsim;
 
@@ -35,6 +36,7 @@ int Main(int argc, char** argv)
 
     CLI::App app{"swsim: the simulated instrument for the engineers who prepare updates", "swsim"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("swsim ") + SWU_TOOL_VERSION, "print the version and exit");
     // As with most tools, an option given twice takes its last value (scripts
     // append their own options to a standard line).
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -55,6 +57,8 @@ int Main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "swsim: %s\nRun with --help for more information.\n", e.what());

@@ -2,11 +2,15 @@
 swsim, headless Chromium through chromedriver, screenshots in the build tree.
 
 A test that cannot run here (no instrument root, Chromium cannot start)
-exits with SKIP (77) and says why; ctest shows it as skipped."""
+exits with SKIP (77) and says why; ctest shows it as skipped. Chromium
+runs with a short private TMPDIR of its own, so a build tree at any depth
+works."""
+import atexit
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 SKIP = 77
@@ -51,8 +55,38 @@ def new_instrument(exe, state):
     swsim(exe, "medium", state, "--sample", "--version", "2.4")
 
 
+def private_tmpdir():
+    """A short private temporary directory for Chromium, removed at exit.
+    Chromium makes its singleton socket under TMPDIR, and a Unix socket's
+    path has at most 107 bytes: the tests' TMPDIR in a deep build tree is
+    too long for it. /tmp when it can be used, else TMPDIR."""
+    for base in ("/tmp", tempfile.gettempdir()):
+        try:
+            path = tempfile.mkdtemp(prefix="swsim-chromium-", dir=base)
+        except OSError:
+            continue
+        atexit.register(shutil.rmtree, path, True)
+        return path
+    skip("no temporary directory for Chromium could be made")
+
+
+def chromium_failure(binary, flags, env):
+    """Why Chromium does not start, from its own error output."""
+    try:
+        r = subprocess.run([binary, *flags, "--dump-dom", "about:blank"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE, text=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return str(e)
+    lines = r.stderr.splitlines()
+    fatal = [l for l in lines if ":FATAL:" in l] or [l for l in lines if ":ERROR:" in l]
+    if fatal:
+        return fatal[0].split("] ", 1)[-1].strip()
+    return "exit status %d without an error message" % r.returncode if r.returncode else "it starts on its own"
+
+
 def chromium(work_dir, width=1100, height=900):
-    """Headless Chromium with a fresh profile in the build tree, or a skip."""
+    """Headless Chromium with a fresh profile in the build tree and a private
+    short TMPDIR, or a skip that says why it cannot start."""
     try:
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
@@ -64,17 +98,21 @@ def chromium(work_dir, width=1100, height=900):
         skip("chromium or chromium-driver is not installed")
     options = webdriver.ChromeOptions()
     options.binary_location = binary
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-dev-shm-usage", "--window-size=%d,%d" % (width, height),
-                 "--user-data-dir=" + os.path.join(work_dir, "chromium-profile")):
+    flags = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-dev-shm-usage", "--window-size=%d,%d" % (width, height),
+             "--user-data-dir=" + os.path.join(work_dir, "chromium-profile")]
+    for flag in flags:
         options.add_argument(flag)
+    env = dict(os.environ, TMPDIR=private_tmpdir())
     try:
-        return webdriver.Chrome(service=Service(executable_path=driver_path,
+        return webdriver.Chrome(service=Service(executable_path=driver_path, env=env,
                                                 log_path=os.path.join(work_dir, "chromedriver.log")),
                                 options=options)
     except Exception as e:  # any failure to start the browser
-        skip("Chromium could not start: %s" % str(e).strip().splitlines()[0])
+        flags[-1] = "--user-data-dir=" + os.path.join(work_dir, "chromium-profile-probe")
+        skip("Chromium could not start (%s): %s" % (str(e).strip().splitlines()[0],
+                                                    chromium_failure(binary, flags, env)))
 
 
 def wait_for(what, condition, seconds=30, required=True):

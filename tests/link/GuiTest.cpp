@@ -38,6 +38,9 @@ struct AnswerCase {
     bool beforeReply;  // the answer is delivered before the question is replied to
     int expected;
     const char* trace;
+    // An answer that reaches the updater's server before the question is
+    // asked (-1: none); it must not count as the answer to the question.
+    long staleFirst = -1;
 };
 
 void PrintTo(const AnswerCase& c, std::ostream* os)
@@ -66,6 +69,10 @@ TEST_P(InquireUpdate, ReturnsTheUsersAnswer)
         return RawPeer::Answer{};
     });
     ASSERT_EQ(GUI_Initialize(), 0);
+    if (c.staleFirst >= 0) {
+        // Replied to by the server, so delivered before the question is asked.
+        ASSERT_EQ(RawSend(kUpdater, 89, Record2(89, static_cast<std::uint32_t>(c.staleFirst)), nullptr), 4);
+    }
     testing::internal::CaptureStdout();
     int answer = -1;
     FinishesWithin(20, [&] { answer = GUI_InquireUpdate("1.3"); }, "GUI_InquireUpdate");
@@ -85,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"NoAfterReply", 0, false, 0, "user chose terminate upgrade\n"},
         AnswerCase{"NeverAfterReply", 2, false, 0, "user chose terminate upgrade\n"},
         AnswerCase{"YesBeforeReply", 1, true, 1, "user chose continue upgrade\n"},
-        AnswerCase{"NoBeforeReply", 0, true, 0, "user chose terminate upgrade\n"}),
+        AnswerCase{"NoBeforeReply", 0, true, 0, "user chose terminate upgrade\n"},
+        AnswerCase{"NoAfterAStaleYes", 0, false, 0, "user chose terminate upgrade\n", 1}),
     [](const ::testing::TestParamInfo<AnswerCase>& i) { return std::string(i.param.name); });
 
 TEST(InquireUpdateWait, OtherMessagesNeitherEndTheWaitNorChangeTheAnswer)

@@ -1,5 +1,6 @@
 // swlog: printing and verifying record log files (see LogInspect.h).
 #include "LogInspect.h"
+#include "ToolVersion.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +31,7 @@ void Usage(FILE* to)
     std::fprintf(to,
                  "usage: swlog [print] [-i INFO_LENGTH] [-n RECORDS] FILE\n"
                  "       swlog verify [-i INFO_LENGTH] [-n RECORDS] FILE\n"
+                 "       swlog --version\n"
                  "Prints the entries of a record log oldest first, or verifies it\n"
                  "(exit status 0 intact, 1 corrupt, 2 usage error or unreadable file).\n"
                  "Sizes are inferred for Diag.log, CriticalDiag.log, DisplayedError.log\n"
@@ -47,7 +49,8 @@ bool ParseNumber(const char* text, long max, long* value)
     return true;
 }
 
-// Returns 0, 1 when the usage is asked for, or 2 after a message on err.
+// Returns 0, 1 when the usage is asked for, 3 when the version is, or 2
+// after a message on err.
 int ParseArgs(int argc, char** argv, Options* o, FILE* err)
 {
     int i = 1;
@@ -59,6 +62,9 @@ int ParseArgs(int argc, char** argv, Options* o, FILE* err)
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             return 1;
+        }
+        if (arg == "--version") {
+            return 3;
         }
         if (arg == "-i" || arg == "-n") {
             long* target = arg == "-i" ? &o->infoLength : &o->records;
@@ -333,6 +339,10 @@ int SwlogMain(int argc, char** argv, FILE* out, FILE* err)
     const int parsed = ParseArgs(argc, argv, &o, err);
     if (parsed == 1) {
         Usage(out);
+        return 0;
+    }
+    if (parsed == 3) {
+        std::fprintf(out, "swlog %s\n", SWU_TOOL_VERSION);
         return 0;
     }
     if (parsed != 0)

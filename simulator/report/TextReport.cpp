@@ -184,6 +184,7 @@ void Files(const RunFacts& f, std::ostringstream& out)
     out << "\nInstalled version (/instrumentData/swVersion/swVersion): " << before << " -> " << after
         << (before == after ? " (unchanged)" : "") << "\n";
     std::vector<std::string> crcs;
+    crcs.reserve(f.crcFiles.size());
     for (const auto& c : f.crcFiles) crcs.push_back(c.name);
     out << "CRC files in /instrumentData: " << (crcs.empty() ? "none" : Joined(crcs, ",")) << "\n";
     out << "extlog.dat: "
@@ -261,6 +262,7 @@ std::map<std::string, std::string> SummaryOf(const RunFacts& f)
     s["installed-before"] = VersionOf(f.haveVersionBefore, f.versionBefore);
     s["installed"] = VersionOf(f.haveVersion, f.version);
     std::vector<std::string> crcs;
+    crcs.reserve(f.crcFiles.size());
     for (const auto& c : f.crcFiles) crcs.push_back(c.name);
     s["crc-files"] = Joined(crcs, ",");
     s["extlog"] = f.extlogAfter ? "present" : "absent";
@@ -273,6 +275,7 @@ std::map<std::string, std::string> SummaryOf(const RunFacts& f)
     s["corrupt-copies"] = Joined(f.corruptCopies, ",");
     s["backup"] = Joined(f.backup, ",");
     std::vector<std::string> tools;
+    tools.reserve(f.boardTools.size());
     for (const auto& line : f.boardTools) tools.push_back(line.substr(0, line.find(':')));
     s["board-tools"] = Joined(tools, "|");
     s["reboot"] = YesNo(f.reboot);

@@ -798,7 +798,7 @@ void ServeClients(Gui& g, const std::vector<pollfd>& fds, std::size_t firstClien
     }
 }
 
-void ShutDown(Gui& g)
+void ShutDown(const Gui& g)
 {
     if (g.stopSignal != 0) {
         Line("stop", Format("signal %u, ending", g.stopSignal));

@@ -39,7 +39,8 @@ int SampleEstimateSeconds(uint64_t sectors, int images)
 {
     ChipOps ops;
     ops.erases = static_cast<double>(sectors);
-    ops.programs = static_cast<double>(sectors * (kSectorSize / 2));
+    const uint64_t words = sectors * kSectorSize / 2;  // every word of each sector
+    ops.programs = static_cast<double>(words);
     ops.unlocks = images;
     const double flashing = ChipSeconds(norsim::NorTiming(), ops);
     const double waits = kGuiStartWait + kDriverRestartWait + kMediumPollWait;

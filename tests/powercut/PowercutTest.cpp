@@ -208,6 +208,7 @@ TEST(ReplayImages, ConcurrentReplaysEachHaveTheChip)
     std::vector<swsim::ReplayResult> results(kThreads * 2);
     std::vector<std::vector<norsim::BusAccess>> buses(kThreads * 2);
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
             const std::string after = dir.path() + "/after" + std::to_string(i);

@@ -536,7 +536,7 @@ TEST(CheckFindings, SayWhereTheDefectIs)
     // One JUnit case for each, named by the check and the place alone.
     Junit j = ReadJunit(m.junit);
     EXPECT_EQ(j.failed, "map-line-ends file1/flashMap:4|map-line-ends file1/flashMap:5|map-line-ends file1/flashMap:7");
-    EXPECT_EQ(j.messages["map-line-ends file1/flashMap:5"].rfind("[file1 flashMap line 5] CR LF", 0), 0u)
+    EXPECT_EQ(j.messages["map-line-ends file1/flashMap:5"].rfind("[file1 flashMap line 5] the line of appPart.bin ends in CR LF", 0), 0u)
         << j.messages["map-line-ends file1/flashMap:5"];
 }
 

@@ -71,6 +71,7 @@ int RunCheck(const CheckArgs& a)
     };
 
     const bool progress = ProgressWanted(a.progress);
+    if (progress) std::fprintf(stderr, "swsim: static checks of %s\n", AbsolutePath(a.medium).c_str());
     CheckOutcome outcome;
     MediumFacts facts;
     if (CheckMediumStatic(a.medium, work, &facts, &outcome.findings, &why) != 0) {

@@ -748,8 +748,9 @@ TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
     EXPECT_EQ(rc, 0) << m.output;
     nlohmann::json result;
     ASSERT_NO_THROW(result = nlohmann::json::parse(m.stdoutText)) << m.stdoutText;
-    EXPECT_EQ(m.output.rfind("swsim: static checks done; running 3 instruments, 2 at once\n", 0), 0u) << m.output;
-    for (const char* line : {"swsim: instrument 1 of 3: ", "swsim: instrument 3 of 3: ", "\nSHIP: "}) {
+    EXPECT_EQ(m.output.rfind("swsim: static checks of " + m.medium + "\n", 0), 0u) << m.output;
+    for (const char* line : {"\nswsim: static checks done; running 3 instruments, 2 at once\n",
+                             "\nswsim: instrument 1 of 3: ", "\nswsim: instrument 3 of 3: ", "\nSHIP: "}) {
         EXPECT_NE(m.output.find(line), std::string::npos) << line << " in " << m.output;
     }
     EXPECT_TRUE(result["fleetRun"].get<bool>());

@@ -500,8 +500,8 @@ TEST_P(MediumDefect, GivesExactlyItsFinding)
     for (const auto& [name, message] : j.messages) {
         const std::string key = name.substr(0, name.find(' '));
         failedChecks.insert(key);
-        const auto& texts = errorTexts[key];
-        EXPECT_TRUE(std::any_of(texts.begin(), texts.end(),
+        const auto& whats = errorTexts[key];
+        EXPECT_TRUE(std::any_of(whats.begin(), whats.end(),
                                 [&](const std::string& what) { return message.find(what) != std::string::npos; }))
             << name << ": " << message;
     }

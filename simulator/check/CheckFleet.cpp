@@ -240,13 +240,16 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
               const std::string& base, std::string* why)
 {
     std::map<pid_t, size_t> running;
-    size_t next = 0;
+    size_t next = 0, ended = 0;
     std::fflush(stdout);
     std::fflush(stderr);
     const auto waitOne = [&]() {
         int status = 0;
         const pid_t pid = waitpid(-1, &status, 0);
-        if (pid > 0) running.erase(pid);
+        const auto it = running.find(pid);
+        if (it == running.end()) return;
+        if (o.onRunEnded) o.onRunEnded(++ended, fleet.size(), fleet[it->second].name);
+        running.erase(it);
     };
     while (next < fleet.size() || !running.empty()) {
         if (next >= fleet.size() || static_cast<int>(running.size()) >= std::max(1, o.jobs)) {

@@ -1,5 +1,6 @@
 // What swsim check prints and writes: the verdict and the findings for
 // people, JSON for scripts, JUnit XML for release pipelines.
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -185,62 +186,115 @@ std::string JsonText(const CheckOutcome& o)
     return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-std::string JunitText(const CheckOutcome& o)
+namespace {
+
+// Where a finding applies, compactly, for a test case's name:
+// "file1/flashMap:4", "eu-2.9", or "" for the medium as a whole.
+std::string Place(const Finding& f)
 {
-    // One test case per check and one per instrument; errors are failures,
-    // warnings the test case's output, checks that need the fleet runs are
-    // skipped without them.
-    std::ostringstream cases;
+    std::string p = f.instrument;
+    for (const std::string* part : {&f.package, &f.file}) {
+        if (!part->empty()) p += (p.empty() ? "" : "/") + *part;
+    }
+    if (f.line > 0) p += ":" + std::to_string(f.line);
+    return p;
+}
+
+// The test cases of a JUnit file, and their counts.
+struct JunitCases {
+    std::ostringstream text;
     int tests = 0, failures = 0, skipped = 0;
-    const auto testCase = [&](const std::string& cls, const std::string& name, const std::vector<const Finding*>& fs,
-                              bool skip, const std::string& skipWhy, const std::string& extra) {
+
+    // A test case: errors among `fs` fail it (the message is the first
+    // one's text, every one in the body), warnings and `out` are its output.
+    void Add(const std::string& cls, const std::string& name, double time, const std::vector<const Finding*>& fs,
+             const std::string& skipWhy, std::string out)
+    {
         ++tests;
-        cases << "    <testcase classname=\"" << XmlEscaped(cls) << "\" name=\"" << XmlEscaped(name) << "\"";
-        std::string errors, warnings = extra;
+        char t[32];
+        std::snprintf(t, sizeof t, "%.3f", time);
+        text << "    <testcase classname=\"" << XmlEscaped(cls) << "\" name=\"" << XmlEscaped(name) << "\" time=\""
+             << t << "\"";
+        std::string errors, message;
         int nErrors = 0;
         for (const Finding* f : fs) {
-            (f->severity == Finding::Error ? errors : warnings) += FindingLine(*f) + "\n";
-            nErrors += f->severity == Finding::Error ? 1 : 0;
+            const bool error = f->severity == Finding::Error;
+            (error ? errors : out) += FindingLine(*f) + "\n";
+            if (error && nErrors++ == 0) message = FindingLine(*f);
         }
-        if (!skip && nErrors == 0 && warnings.empty()) {
-            cases << "/>\n";
+        if (skipWhy.empty() && nErrors == 0 && out.empty()) {
+            text << "/>\n";
             return;
         }
-        cases << ">\n";
-        if (skip) {
+        text << ">\n";
+        if (!skipWhy.empty()) {
             ++skipped;
-            cases << "      <skipped message=\"" << XmlEscaped(skipWhy) << "\"/>\n";
+            text << "      <skipped message=\"" << XmlEscaped(skipWhy) << "\"/>\n";
         } else if (nErrors > 0) {
             ++failures;
-            cases << "      <failure message=\"" << XmlEscaped(Plural(nErrors, "error", "errors")) << "\">"
-                  << XmlEscaped(errors) << "</failure>\n";
+            if (nErrors > 1) message += " (and " + Plural(nErrors - 1, "more error", "more errors") + ")";
+            text << "      <failure type=\"error\" message=\"" << XmlEscaped(message) << "\">" << XmlEscaped(errors)
+                 << "</failure>\n";
         }
-        if (!warnings.empty()) cases << "      <system-out>" << XmlEscaped(warnings) << "</system-out>\n";
-        cases << "    </testcase>\n";
-    };
-    for (const auto& c : AllChecks()) {
-        std::vector<const Finding*> fs;
-        for (const auto& f : o.findings) {
-            if (f.check == c.key) fs.push_back(&f);
-        }
-        testCase("swsim.check.static", std::string(c.key) + ": " + c.title, fs, c.dynamic && !o.fleetRun,
-                 "the fleet was not run", "");
+        if (!out.empty()) text << "      <system-out>" << XmlEscaped(out) << "</system-out>\n";
+        text << "    </testcase>\n";
     }
+};
+
+// The test cases of one check: the check's key alone when it found nothing
+// (or nothing tied to a place), else one per place it found something at,
+// "KEY PLACE". Names never carry a finding's wording, so a test keeps its
+// identity from one medium to the next.
+void AddCheckCases(const CheckOutcome& o, const CheckInfo& c, JunitCases* cases)
+{
+    std::vector<std::string> places;
+    std::vector<std::vector<const Finding*>> found;
+    for (const auto& f : o.findings) {
+        if (f.check != c.key) continue;
+        const std::string place = Place(f);
+        const auto at = std::find(places.begin(), places.end(), place);
+        if (at == places.end()) {
+            places.push_back(place);
+            found.push_back({&f});
+        } else {
+            found[static_cast<size_t>(at - places.begin())].push_back(&f);
+        }
+    }
+    const std::string skipWhy = c.dynamic && !o.fleetRun ? "the fleet was not run" : "";
+    if (places.empty()) cases->Add("swsim.check.static", c.key, 0, {}, skipWhy, "");
+    for (size_t i = 0; i < places.size(); ++i) {
+        const std::string name = places[i].empty() ? c.key : std::string(c.key) + " " + places[i];
+        cases->Add("swsim.check.static", name, 0, found[i], skipWhy, "");
+    }
+}
+
+}  // namespace
+
+std::string JunitText(const CheckOutcome& o)
+{
+    // Test cases per check (and place) and one per instrument of the fleet;
+    // errors are failures, warnings the test case's output, checks that need
+    // the fleet runs are skipped without them. An instrument's time is its
+    // duration of the update (in the instrument's time, as the report gives
+    // it); the static checks take no time worth telling. The suite has no
+    // time: the instruments run at once, so theirs do not add up.
+    JunitCases cases;
+    for (const auto& c : AllChecks()) AddCheckCases(o, c, &cases);
     for (const auto& r : o.fleet) {
         std::vector<const Finding*> fs;
         for (const auto& f : o.findings) {
             if (f.check == "fleet" && f.instrument == r.instrument.name) fs.push_back(&f);
         }
-        testCase("swsim.check.fleet", r.instrument.name, fs, false, "",
-                 "expected " + r.expected + ", outcome " + r.outcome + ": " + r.verdict + "\n");
+        cases.Add("swsim.check.fleet", r.instrument.name, std::max(0.0, r.durationSeconds), fs, "",
+                  "expected " + r.expected + ", outcome " + r.outcome + ": " + r.verdict + "\n");
     }
     std::ostringstream out;
     out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"swsim check\" tests=\"" << tests << "\" failures=\"" << failures << "\" skipped=\""
-        << skipped << "\">\n"
-        << "  <testsuite name=\"" << XmlEscaped("swsim check " + o.medium) << "\" tests=\"" << tests
-        << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << skipped << "\">\n"
-        << cases.str() << "  </testsuite>\n</testsuites>\n";
+        << "<testsuites name=\"swsim check\" tests=\"" << cases.tests << "\" failures=\"" << cases.failures
+        << "\" skipped=\"" << cases.skipped << "\">\n"
+        << "  <testsuite name=\"" << XmlEscaped("swsim check " + o.medium) << "\" tests=\"" << cases.tests
+        << "\" failures=\"" << cases.failures << "\" errors=\"0\" skipped=\"" << cases.skipped << "\">\n"
+        << cases.text.str() << "  </testsuite>\n</testsuites>\n";
     return out.str();
 }
 

@@ -10,6 +10,7 @@
 #define SWSIM_MEDIUM_CHECK_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,9 @@ struct FleetOptions {
     int jobs = 1;
     std::string workDir;
     std::string selfExe;
+    // Called as each instrument's run ends: runs ended so far, of how many,
+    // and the instrument's name.
+    std::function<void(size_t done, size_t total, const std::string& name)> onRunEnded;
 };
 
 // Runs the medium on every instrument, `jobs` at once. Appends findings

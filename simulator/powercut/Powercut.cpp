@@ -542,14 +542,15 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     const int jobs = std::max(1, std::min<int>(o.jobs, static_cast<int>(points.size())));
     std::atomic<size_t> next{0};
     std::mutex printing;
+    size_t done = 0;
     auto worker = [&](int n) {
         const std::string ws = work + "/w" + std::to_string(n);
         for (size_t i; (i = next++) < points.size();) {
             PointResult& r = points[i];
             RunPoint(o, ref, ws, &r);
             std::lock_guard<std::mutex> lock(printing);
-            std::fprintf(stderr, "power-cut point %s (%s): %s\n", CutId(r.point).c_str(), r.where.c_str(),
-                         PointClassText(r.cls));
+            ++done;
+            if (o.onPointDone) o.onPointDone(done, points.size(), r);
         }
     };
     std::vector<std::thread> threads;

@@ -12,6 +12,7 @@
 #define SWSIM_POWERCUT_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "SimCuts.h"
 
 namespace swsim {
+
+struct PointResult;
 
 struct PowercutOptions {
     std::string state;
@@ -30,6 +33,8 @@ struct PowercutOptions {
     std::string selfExe;                 // swsim, which runs the updater for each point
     std::string workDir;                 // default STATE/sim/powercut
     std::vector<std::string> runArgs;    // further options of every "swsim run"
+    // Called as each point is judged: points judged so far, of how many.
+    std::function<void(size_t done, size_t total, const PointResult& point)> onPointDone;
 };
 
 enum class PointClass { Recovered, LogHistoryLost, BytesLost, WouldNotStart, Other };

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -9,6 +10,7 @@
 
 #include "Locations.h"
 #include "MediumCheck.h"
+#include "Outputs.h"
 #include "SimFiles.h"
 #include "SimRun.h"
 
@@ -19,13 +21,36 @@ namespace {
 struct CheckArgs {
     std::string medium, fleetFile, jsonFile, junitFile, htmlFile, workDir;
     int jobs = 0;
-    bool noFleet = false, keep = false;
+    bool noFleet = false, keep = false, progress = false;
+
+    std::vector<Output> Outputs() const
+    {
+        return {{"--json", jsonFile}, {"--junit", junitFile}, {"--html", htmlFile}};
+    }
 };
+
+// The report, then each output asked for. Returns the exit status.
+int WriteResults(const CheckArgs& a, const CheckOutcome& outcome)
+{
+    std::FILE* report = ReportStream(a.Outputs());
+    std::fputs(ReportText(outcome).c_str(), report);
+    std::fflush(report);
+    const std::pair<const std::string&, std::string (*)(const CheckOutcome&)> outputs[] = {
+        {a.jsonFile, JsonText}, {a.junitFile, JunitText}, {a.htmlFile, CheckHtmlText}};
+    for (const auto& out : outputs) {
+        std::string why;
+        if (!out.first.empty() && !WriteOutput(out.first, out.second(outcome), &why)) {
+            return Fail("cannot write " + out.first + ": " + why, kExitCheckNotRun);
+        }
+    }
+    return outcome.Errors() > 0 ? kExitFailure : kExitOk;
+}
 
 int RunCheck(const CheckArgs& a)
 {
     std::vector<FleetInstrument> fleet;
     std::string why;
+    if (!OutputsWritable(a.Outputs(), &why)) return UsageError(why);
     if (!a.fleetFile.empty()) {
         std::string text;
         if (!ReadText(a.fleetFile, &text)) return UsageError("cannot read the fleet file " + a.fleetFile);
@@ -48,6 +73,8 @@ int RunCheck(const CheckArgs& a)
         return status;
     };
 
+    const bool progress = ProgressWanted(a.progress);
+    if (progress) std::fprintf(stderr, "swsim: static checks of %s\n", AbsolutePath(a.medium).c_str());
     CheckOutcome outcome;
     MediumFacts facts;
     if (CheckMediumStatic(a.medium, work, &facts, &outcome.findings, &why) != 0) {
@@ -57,26 +84,22 @@ int RunCheck(const CheckArgs& a)
     outcome.version = facts.haveVersion ? facts.versionText.substr(0, facts.versionText.find('\n')) : "";
     if (!a.noFleet && ChooseFleet(facts, &fleet, &outcome.findings)) {
         FleetOptions o;
-        o.jobs = a.jobs > 0 ? a.jobs : static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+        o.jobs = a.jobs;
         o.workDir = work;
         o.selfExe = SelfExe();
+        if (progress) {
+            std::fprintf(stderr, "swsim: static checks done; running %zu instruments, %d at once\n", fleet.size(),
+                         std::min<int>(a.jobs, static_cast<int>(fleet.size())));
+            o.onRunEnded = [](size_t n, size_t total, const std::string& name) {
+                ShowProgress("instrument", n, total, name + " ended");
+            };
+        }
         if (RunFleet(facts, fleet, o, &outcome.fleet, &outcome.findings, &why) != 0) {
             return finish(Fail("the fleet could not be run: " + why, kExitCheckNotRun));
         }
         outcome.fleetRun = true;
     }
-    std::fputs(ReportText(outcome).c_str(), stdout);
-    std::fflush(stdout);
-    if (!a.jsonFile.empty() && !WriteText(a.jsonFile, JsonText(outcome), 0644, &why)) {
-        return finish(Fail("cannot write " + a.jsonFile + ": " + why, kExitCheckNotRun));
-    }
-    if (!a.junitFile.empty() && !WriteText(a.junitFile, JunitText(outcome), 0644, &why)) {
-        return finish(Fail("cannot write " + a.junitFile + ": " + why, kExitCheckNotRun));
-    }
-    if (!a.htmlFile.empty() && !WriteText(a.htmlFile, CheckHtmlText(outcome), 0644, &why)) {
-        return finish(Fail("cannot write " + a.htmlFile + ": " + why, kExitCheckNotRun));
-    }
-    return finish(outcome.Errors() > 0 ? kExitFailure : kExitOk);
+    return finish(WriteResults(a, outcome));
 }
 
 }  // namespace
@@ -93,14 +116,17 @@ void AddCheckCommand(Commands& commands)
     CLI::Option* fleet = sub->add_option("--fleet", a->fleetFile, "fleet file, one instrument a line "
                                          "(default: internal and market below the medium's version, market above)")
                              ->check(CLI::ExistingFile);
-    sub->add_option("--json", a->jsonFile, "write every finding and fleet result as JSON to FILE");
-    sub->add_option("--junit", a->junitFile, "write JUnit XML to FILE (a test case per check and per instrument)");
-    sub->add_option("--html", a->htmlFile, "write the verdict, findings and each instrument's flash picture as an HTML page to FILE");
-    sub->add_option("--jobs", a->jobs, "instruments run at once (default: the number of cores)")
-        ->check(CLI::Range(1, 64));
+    sub->add_option("--json", a->jsonFile, "write every finding and fleet result as JSON to FILE (- for standard "
+                                           "output; the report then goes to standard error)");
+    sub->add_option("--junit", a->junitFile, "write JUnit XML to FILE or - (a test case per check and place, and "
+                                             "per instrument)");
+    sub->add_option("--html", a->htmlFile, "write the verdict, findings and each instrument's flash picture as an "
+                                           "HTML page to FILE or -");
+    AddJobsOption(sub, &a->jobs, "instruments");
     sub->add_flag("--no-fleet", a->noFleet, "static checks only, no runs")->excludes(fleet);
     sub->add_option("--work", a->workDir, "scratch directory (default: a fresh one under $TMPDIR or /tmp)");
     sub->add_flag("--keep", a->keep, "keep the scratch directory with the fleet's instruments");
+    AddProgressFlag(sub, &a->progress);
 }
 
 }  // namespace swsim

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 // The library's classes by name only: most users of this header (the
 // commands' own modules, their reports) never touch the command line, and
@@ -53,6 +54,20 @@ std::string SelfExe();
 
 // Validates a number of seconds from 0 to one day.
 const CLI::Validator& Seconds();
+
+// Runs made at once (--jobs): the instruments of check, the points of
+// powercut, each on an instrument of its own. The default is the number of
+// cores, for every command.
+int DefaultJobs();
+// Adds --jobs to `sub`, bound to *jobs (set to DefaultJobs()); `runs` says
+// what runs at once ("instruments", "points").
+void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs);
+// Adds --progress to `sub`, bound to *forced.
+void AddProgressFlag(CLI::App* sub, bool* forced);
+
+// Of `candidates`, the one nearest `word` (a few letters changed, or `word`
+// cut short), or "" when none is near enough to suggest.
+std::string Nearest(const std::string& word, const std::vector<std::string>& candidates);
 
 }  // namespace swsim
 

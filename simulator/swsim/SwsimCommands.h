@@ -3,6 +3,7 @@
 #ifndef SWSIM_COMMANDS_H
 #define SWSIM_COMMANDS_H
 
+#include <cstdio>
 #include <string>
 
 #include "SimCli.h"
@@ -20,10 +21,11 @@ void AddMediumCommand(Commands& commands);
 void AddRunCommand(Commands& commands);
 // swsim report STATE [--trace] [--html FILE]
 void AddReportCommand(Commands& commands);
-// swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--jobs N]
-//                    [--no-fleet] [--work DIR] [--keep]
+// swsim check MEDIUM [--fleet FILE] [--json FILE] [--junit FILE] [--html FILE] [--jobs N]
+//                    [--no-fleet] [--work DIR] [--keep] [--progress]
 void AddCheckCommand(Commands& commands);
-// swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--json FILE] [--html FILE]
+// swsim powercut STATE [--points N] [--seed S] [--critical NAME]... [--replay ID]...
+//                      [--json FILE] [--html FILE] [--jobs N] [--progress]
 void AddPowercutCommand(Commands& commands);
 
 // The part of a run inside the instrument root ("swsim _inside REQUEST"),
@@ -31,10 +33,10 @@ void AddPowercutCommand(Commands& commands);
 int InsideCommand(int argc, char** argv);
 
 // Prints the text report on the last run of `state` (and the updater's
-// trace after it when `withTrace`); returns the exit status.
+// trace after it when `withTrace`) to `out`; returns the exit status.
 // The facts read for it go to *facts when given (for the page).
 struct RunFacts;
-int PrintReport(const std::string& state, bool withTrace, RunFacts* facts = nullptr);
+int PrintReport(const std::string& state, bool withTrace, RunFacts* facts = nullptr, std::FILE* out = stdout);
 
 }  // namespace swsim
 

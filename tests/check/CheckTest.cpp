@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -30,6 +32,18 @@ int RunSwsim(const std::vector<std::string>& args, std::string* output)
         *output += why;
         return -1;
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The same with standard output and standard error apart.
+int RunSwsimApart(const std::vector<std::string>& args, const std::string& scratch, std::string* out, std::string* err)
+{
+    const std::string errFile = scratch + "/stderr.txt";
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>\"$0\"", errFile, SWSIM_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string why;
+    const int status = RunProgram(argv, out, &why);
+    *err = ReadTextOr(errFile, "") + why;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -94,14 +108,19 @@ struct Medium {
                                       &out, &why);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << why;
     }
-    int Check(const std::vector<std::string>& options)
+    // Checks the medium; its output (both streams) in `output`, or with
+    // `stdoutApart` its standard error there and its standard output in
+    // `stdoutText`.
+    int Check(const std::vector<std::string>& options, bool stdoutApart = false)
     {
         std::vector<std::string> args = {"check", medium, "--json", json, "--junit", junit, "--work",
                                          scratch.path() + "/work"};
         args.insert(args.end(), options.begin(), options.end());
         output.clear();
-        return RunSwsim(args, &output);
+        stdoutText.clear();
+        return stdoutApart ? RunSwsimApart(args, scratch.path(), &stdoutText, &output) : RunSwsim(args, &output);
     }
+    std::string stdoutText;
     nlohmann::json Result() const
     {
         try {
@@ -118,6 +137,47 @@ std::multiset<std::string> ChecksOf(const nlohmann::json& result)
     std::multiset<std::string> checks;
     for (const auto& f : result["findings"]) checks.insert(f["check"].get<std::string>());
     return checks;
+}
+
+// The JUnit file through Python's XML parser: test cases, failed and
+// skipped names, and each failed case's message.
+struct Junit {
+    int cases = -1;
+    std::string failed, skipped, failuresAttribute;
+    std::map<std::string, std::string> messages;  // failed case -> its failure's message
+    std::map<std::string, double> times;          // case -> its time
+};
+
+Junit ReadJunit(const std::string& path)
+{
+    const char* script =
+        "import sys, json, xml.etree.ElementTree as ET\n"
+        "root = ET.parse(sys.argv[1]).getroot()\n"
+        "cases = root.findall('.//testcase')\n"
+        "failed = [c for c in cases if c.find('failure') is not None]\n"
+        "print(json.dumps({'cases': len(cases),\n"
+        "  'failed': '|'.join(c.get('name') for c in failed),\n"
+        "  'skipped': '|'.join(c.get('name') for c in cases if c.find('skipped') is not None),\n"
+        "  'failures': root.get('failures'),\n"
+        "  'messages': {c.get('name'): c.find('failure').get('message') for c in failed},\n"
+        "  'times': {c.get('name'): float(c.get('time')) for c in cases}}))\n";
+    const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    std::string out, why;
+    const int status = RunProgram({python, "-c", script, path}, &out, &why);
+    Junit j;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not well-formed XML: " << out << why;
+    try {
+        const auto x = nlohmann::json::parse(out);
+        j.cases = x["cases"].get<int>();
+        j.failed = x["failed"].get<std::string>();
+        j.skipped = x["skipped"].get<std::string>();
+        j.failuresAttribute = x["failures"].get<std::string>();
+        j.messages = x["messages"].get<std::map<std::string, std::string>>();
+        j.times = x["times"].get<std::map<std::string, double>>();
+    } catch (const nlohmann::json::exception& e) {
+        ADD_FAILURE() << e.what() << ": " << out;
+    }
+    return j;
 }
 
 // ---------------------------------------------------------------------------
@@ -429,6 +489,25 @@ TEST_P(MediumDefect, GivesExactlyItsFinding)
     if (d.blame) {
         EXPECT_EQ(places.count(d.blame), 1u) << m.output;
     }
+    // JUnit: a failed case per check with errors, named by the check's key
+    // (and where it applies, never by wording), its message a finding's text.
+    std::map<std::string, std::vector<std::string>> errorTexts;  // check -> what its errors say
+    for (const auto& f : result["findings"]) {
+        if (f["severity"] == "error") errorTexts[f["check"].get<std::string>()].push_back(f["what"]);
+    }
+    const Junit j = ReadJunit(m.junit);
+    std::set<std::string> failedChecks;
+    for (const auto& [name, message] : j.messages) {
+        const std::string key = name.substr(0, name.find(' '));
+        failedChecks.insert(key);
+        const auto& whats = errorTexts[key];
+        EXPECT_TRUE(std::any_of(whats.begin(), whats.end(),
+                                [&](const std::string& what) { return message.find(what) != std::string::npos; }))
+            << name << ": " << message;
+    }
+    std::set<std::string> errorChecks;
+    for (const auto& e : errorTexts) errorChecks.insert(e.first);
+    EXPECT_EQ(failedChecks, errorChecks);
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, MediumDefect, ::testing::ValuesIn(kDefects),
@@ -454,6 +533,11 @@ TEST(CheckFindings, SayWhereTheDefectIs)
     }
     // The three lines that say YES, not the NO lines or the comments.
     EXPECT_EQ(lines, (std::vector<int>{4, 5, 7}));
+    // One JUnit case for each, named by the check and the place alone.
+    Junit j = ReadJunit(m.junit);
+    EXPECT_EQ(j.failed, "map-line-ends file1/flashMap:4|map-line-ends file1/flashMap:5|map-line-ends file1/flashMap:7");
+    EXPECT_EQ(j.messages["map-line-ends file1/flashMap:5"].rfind("[file1 flashMap line 5] the line of appPart.bin ends in CR LF", 0), 0u)
+        << j.messages["map-line-ends file1/flashMap:5"];
 }
 
 TEST(CheckFindings, WarningsAloneShip)
@@ -495,6 +579,32 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
         {"a running=2.3 installed=two\n", "fleet line 1: installed=two"},
         {"a running=2.3\n\nb running=2.3 market=Exprot\n", "fleet line 3: market=Exprot"},  // a typo
     };
+    // Outputs that cannot be written are found before any work: no scratch
+    // directory is made.
+    const std::string work = m.scratch.path() + "/work";
+    struct BadOutput {
+        std::vector<std::string> options;
+        const char* says;
+    };
+    const BadOutput badOutputs[] = {
+        {{"--json", "/nonexistent/x.json"}, "--json /nonexistent/x.json: cannot be written"},
+        {{"--junit", "/proc/swsim-check.xml"}, "--junit /proc/swsim-check.xml: cannot be written"},
+        {{"--html", m.scratch.path()}, "is a directory"},
+        {{"--json", "-", "--junit", "-"}, "--json and --junit both write to standard output"},
+        {{"--html", m.json}, "the same file"},
+    };
+    for (const auto& bad : badOutputs) {
+        EXPECT_EQ(m.Check(bad.options), 64) << m.output;
+        EXPECT_NE(m.output.find(bad.says), std::string::npos) << m.output;
+        EXPECT_FALSE(PathExists(work)) << "work began before the outputs were known to be writable";
+    }
+    EXPECT_FALSE(PathExists(m.json)) << "the trial of an output leaves nothing behind";
+    // The other commands' outputs alike (the state need not exist: the
+    // outputs are tried first).
+    std::string out;
+    EXPECT_EQ(RunSwsim({"powercut", m.scratch.path() + "/no-state", "--json", "/nonexistent/p.json"}, &out), 64) << out;
+    EXPECT_NE(out.find("--json /nonexistent/p.json"), std::string::npos) << out;
+    EXPECT_EQ(RunSwsim({"report", m.scratch.path() + "/no-state", "--html", "/nonexistent/r.html"}, &out), 64) << out;
     for (const auto& bad : badFleets) {
         WriteText(fleet, bad.text);
         EXPECT_EQ(m.Check({"--fleet", fleet}), 64) << bad.text << m.output;
@@ -502,11 +612,42 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
     }
     EXPECT_EQ(m.Check({"--fleet", fleet, "--no-fleet"}), 64) << m.output;
     EXPECT_EQ(m.Check({"--jobs", "0"}), 64) << m.output;
-    std::string out;
     EXPECT_EQ(RunSwsim({"check", m.scratch.path() + "/nothing-here"}, &out), 64) << out;
     // No scratch space: the check itself cannot run, which is no verdict.
     EXPECT_EQ(m.Check({"--no-fleet", "--work", "/proc/swsim-check"}), 2) << m.output;
     EXPECT_EQ(m.output.find("SHIP"), std::string::npos) << m.output;
+}
+
+// "-" sends one output to standard output alone; the report then goes to
+// standard error.
+TEST(CheckUsage, StandardOutputHoldsOneOutputAlone)
+{
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    struct ToStdout {
+        const char* option;
+        const char* begins;
+        const char* ends;
+    };
+    const ToStdout outputs[] = {
+        {"--json", "{", "}\n"},
+        {"--junit", "<?xml", "</testsuites>\n"},
+        {"--html", "<!DOCTYPE html>", "</html>\n"},
+    };
+    for (const auto& o : outputs) {
+        ASSERT_EQ(m.Check({"--no-fleet", o.option, "-"}, true), 0) << m.output;
+        EXPECT_EQ(m.stdoutText.rfind(o.begins, 0), 0u) << o.option << ": " << m.stdoutText;
+        ASSERT_GE(m.stdoutText.size(), std::strlen(o.ends));
+        EXPECT_EQ(m.stdoutText.substr(m.stdoutText.size() - std::strlen(o.ends)), o.ends) << o.option;
+        EXPECT_EQ(m.output.rfind("SHIP: ", 0), 0u) << "the report goes to standard error: " << m.output;
+    }
+    // The JSON on standard output is the JSON the file gets.
+    ASSERT_EQ(m.Check({"--no-fleet", "--json", "-"}, true), 0) << m.output;
+    nlohmann::json parsed;
+    ASSERT_NO_THROW(parsed = nlohmann::json::parse(m.stdoutText)) << m.stdoutText;
+    EXPECT_EQ(m.Check({"--no-fleet"}), 0) << m.output;
+    EXPECT_EQ(parsed, m.Result());
 }
 
 struct FleetCase {
@@ -595,47 +736,23 @@ TEST(Versions, CompareAsTheUpdaterDoes)
         }                                                                                \
     } while (0)
 
-// The JUnit file through Python's XML parser: test cases, failed and
-// skipped names.
-struct Junit {
-    int cases = -1;
-    std::string failed, skipped, failuresAttribute;
-};
-
-Junit ReadJunit(const std::string& path)
-{
-    const char* script =
-        "import sys, xml.etree.ElementTree as ET\n"
-        "root = ET.parse(sys.argv[1]).getroot()\n"
-        "cases = root.findall('.//testcase')\n"
-        "print(len(cases))\n"
-        "print('|'.join(c.get('name') for c in cases if c.find('failure') is not None))\n"
-        "print('|'.join(c.get('name') for c in cases if c.find('skipped') is not None))\n"
-        "print(root.get('failures'))\n";
-    const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-    std::string out, why;
-    const int status = RunProgram({python, "-c", script, path}, &out, &why);
-    Junit j;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not well-formed XML: " << out << why;
-    const auto lines = SplitLines(out);
-    if (lines.size() < 4) return j;
-    j.cases = std::atoi(lines[0].c_str());
-    j.failed = lines[1];
-    j.skipped = lines[2];
-    j.failuresAttribute = lines[3];
-    return j;
-}
-
 TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
 {
     Medium m;
     m.Sample("2.4");
     m.Build();
+    // With the JSON on standard output, and progress forced on standard
+    // error (which is no terminal here).
     int rc = 0;
-    CHECK_OR_SKIP(m, rc, {});
+    CHECK_OR_SKIP(m, rc, {"--json", "-", "--progress", "--jobs", "2"}, true);
     EXPECT_EQ(rc, 0) << m.output;
-    EXPECT_EQ(m.output.compare(0, 6, "SHIP: "), 0) << m.output;
-    const auto result = m.Result();
+    nlohmann::json result;
+    ASSERT_NO_THROW(result = nlohmann::json::parse(m.stdoutText)) << m.stdoutText;
+    EXPECT_EQ(m.output.rfind("swsim: static checks of " + m.medium + "\n", 0), 0u) << m.output;
+    for (const char* line : {"\nswsim: static checks done; running 3 instruments, 2 at once\n",
+                             "\nswsim: instrument 1 of 3: ", "\nswsim: instrument 3 of 3: ", "\nSHIP: "}) {
+        EXPECT_NE(m.output.find(line), std::string::npos) << line << " in " << m.output;
+    }
     EXPECT_TRUE(result["fleetRun"].get<bool>());
     ASSERT_EQ(result["fleet"].size(), 3u) << result.dump(2);
     const auto& fleet = result["fleet"];
@@ -692,11 +809,15 @@ TEST(CheckFleet, VersionTrapAndRefusalsFromAFleetFile)
     }
     EXPECT_EQ(fleetErrors, std::multiset<std::string>{"eu-2.9"});
     EXPECT_EQ(ChecksOf(result).count("version-order"), 1u);
+    // In JUnit, the check and the instrument fail under their names, with
+    // what went wrong as the message; an instrument's case takes its time.
     const Junit j = ReadJunit(m.junit);
-    EXPECT_NE(j.failed.find("version-order:"), std::string::npos) << j.failed;
-    EXPECT_NE(j.failed.find("eu-2.9"), std::string::npos) << j.failed;
-    EXPECT_EQ(j.failed.find("eu-2.11"), std::string::npos) << j.failed;
+    EXPECT_EQ(j.failed, "version-order file0/swVersion|eu-2.9") << j.failed;
     EXPECT_EQ(j.failuresAttribute, "2");
+    EXPECT_NE(j.messages.at("eu-2.9").find("[instrument eu-2.9] "), std::string::npos) << j.messages.at("eu-2.9");
+    EXPECT_NE(j.messages.at("version-order file0/swVersion").find("2.10"), std::string::npos);
+    EXPECT_GT(j.times.at("lab-2.9"), 0.0);
+    EXPECT_EQ(j.times.at("version-order file0/swVersion"), 0.0);
 }
 
 TEST(CheckFleet, EstimateShorterThanTheUpdate)
@@ -765,8 +886,7 @@ TEST(CheckFleet, StaticOnlySkipsTheFleetChecksInJunit)
     EXPECT_EQ(m.Check({"--no-fleet"}), 0) << m.output;
     const Junit j = ReadJunit(m.junit);
     EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()));
-    EXPECT_EQ(j.skipped, "estimate-duration: the estimate is not shorter than the update on the instruments|"
-                         "fleet-version: the medium's version places the default fleet");
+    EXPECT_EQ(j.skipped, "estimate-duration|fleet-version");
 }
 
 }  // namespace

@@ -83,6 +83,13 @@ TEST(ReportOfARun, MediumWithoutFlashMapIsNamedAsSuch)
               std::string::npos)
         << output;
     EXPECT_EQ(output.find("the packages were not unpacked"), std::string::npos) << output;
+    // The page to standard output: the text report still comes (on standard
+    // error), and no file is named.
+    std::string both;
+    ASSERT_EQ(Swsim({"report", state, "--html", "-"}, &both), 0) << both;
+    EXPECT_NE(both.find("<!DOCTYPE html>"), std::string::npos);
+    EXPECT_NE(both.find("Partitions: no flash map among the unpacked packages"), std::string::npos) << both;
+    EXPECT_EQ(both.find("HTML report:"), std::string::npos) << both;
     // The updater takes a missing map as a failed update, or (an older one)
     // as done: the report names the cause in either case.
     if (sum["outcome"] == "flash-failed") {

@@ -547,4 +547,35 @@ TEST(StdoutTo, KeepsTheOutputWhenNoDescriptorIsLeft)
     EXPECT_EQ(ReadTextOr(file, "missing"), "");
 }
 
+// ---------------------------------------------------------------------------
+// The command line: a mistyped command or option is named, with the
+// nearest one that exists.
+
+struct MistypedCase {
+    std::vector<std::string> args;
+    const char* says;
+};
+
+class Mistyped : public ::testing::TestWithParam<MistypedCase> {};
+
+TEST_P(Mistyped, IsAUsageErrorThatSuggestsTheNearest)
+{
+    std::string output;
+    EXPECT_EQ(Swsim(GetParam().args, &output), 64) << output;
+    EXPECT_NE(output.find(GetParam().says), std::string::npos) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Mistyped,
+    ::testing::Values(
+        MistypedCase{{"bogus"}, "unknown command 'bogus'; the commands are create, sample, medium, run, report"},
+        MistypedCase{{"chekc", "medium"}, "unknown command 'chekc'; did you mean 'check'?"},
+        MistypedCase{{"power", "state"}, "did you mean 'powercut'?"},
+        // The value after an unknown option is not taken for the medium.
+        MistypedCase{{"check", "--jsn", "out.json", "/"}, "unknown option '--jsn' for 'check'; did you mean '--json'?"},
+        MistypedCase{{"powercut", "state", "--job=2"}, "unknown option '--job' for 'powercut'; did you mean '--jobs'?"},
+        MistypedCase{{"run", "state", "--answr", "yes"}, "did you mean '--answer'?"},
+        MistypedCase{{"check", "/", "--frobnicate"}, "unknown option '--frobnicate' for 'check'\n"},
+        MistypedCase{{"check", "/", "surplus"}, "surplus"}));
+
 }  // namespace

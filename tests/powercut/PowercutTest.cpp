@@ -237,7 +237,7 @@ int RunSweep(const std::string& state, const std::string& json, const std::vecto
              std::string* output, nlohmann::json* report)
 {
     std::vector<std::string> argv = {SWSIM_EXE, "powercut", state, "--jobs", "4", "--json", json,
-                                     "--html", json + ".html", "--replay"};
+                                     "--html", json + ".html", "--progress", "--replay"};
     argv.insert(argv.end(), ids.begin(), ids.end());
     std::string why;
     const int status = swsim::RunProgram(argv, output, &why);
@@ -293,6 +293,7 @@ TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
     ASSERT_TRUE(report.is_object()) << output;
     EXPECT_EQ(report["points"].size(), ids.size());
     EXPECT_EQ(report["critical"], nlohmann::json::array({"ifsPart.bin"}));
+    EXPECT_NE(output.find("swsim: point 7 of 7: "), std::string::npos) << "--progress shows each point: " << output;
 
     for (const auto& e : kSamplePoints) {
         SCOPED_TRACE(e.id);

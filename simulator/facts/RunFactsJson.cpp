@@ -41,17 +41,9 @@ void EnumFromJson(const nlohmann::json& j, E* value, const std::pair<E, const ch
 // The JSON library finds these by argument-dependent look-up, so they stay in
 // this namespace with external linkage (an unnamed namespace is not searched).
 // NOLINTBEGIN(misc-use-internal-linkage)
-const std::pair<Outcome, const char*> kOutcomeKeys[] = {
-    {Outcome::Unfinished, "unfinished"},
-    {Outcome::NotAllowed, "not-allowed"},
-    {Outcome::Declined, "declined"},
-    {Outcome::PreUpdateFailed, "pre-update-failed"},
-    {Outcome::UnpackingFailed, "unpacking-failed"},
-    {Outcome::FlashFailed, "flash-failed"},
-    {Outcome::Done, "done"},
-};
-void to_json(nlohmann::json& j, const Outcome& v) { EnumToJson(j, v, kOutcomeKeys); }
-void from_json(const nlohmann::json& j, Outcome& v) { EnumFromJson(j, &v, kOutcomeKeys); }
+// An outcome travels as its key, the one the summary and the check use.
+void to_json(nlohmann::json& j, const Outcome& v) { j = OutcomeKey(v); }
+void from_json(const nlohmann::json& j, Outcome& v) { v = OutcomeOfKey(j.is_string() ? j.get<std::string>() : ""); }
 
 const std::pair<MapState, const char*> kMapStateKeys[] = {
     {MapState::NotUnpacked, "not-unpacked"},
@@ -62,15 +54,15 @@ const std::pair<MapState, const char*> kMapStateKeys[] = {
 void to_json(nlohmann::json& j, const MapState& v) { EnumToJson(j, v, kMapStateKeys); }
 void from_json(const nlohmann::json& j, MapState& v) { EnumFromJson(j, &v, kMapStateKeys); }
 
-const std::pair<SectorState, const char*> kSectorStateKeys[] = {
-    {SectorState::Unexpected, "unexpected"},
-    {SectorState::Written, "written"},
-    {SectorState::Partial, "partial"},
-    {SectorState::Kept, "kept"},
-    {SectorState::Untouched, "untouched"},
-};
-void to_json(nlohmann::json& j, const SectorState& v) { EnumToJson(j, v, kSectorStateKeys); }
-void from_json(const nlohmann::json& j, SectorState& v) { EnumFromJson(j, &v, kSectorStateKeys); }
+// A sector's state travels as the key the pages use for it.
+void to_json(nlohmann::json& j, const SectorState& v) { j = SectorStateKey(v); }
+void from_json(const nlohmann::json& j, SectorState& v)
+{
+    v = SectorState::Unexpected;
+    for (const SectorState s : {SectorState::Written, SectorState::Partial, SectorState::Kept, SectorState::Untouched}) {
+        if (j.is_string() && j.get<std::string>() == SectorStateKey(s)) v = s;
+    }
+}
 
 const std::pair<PartitionFact::Decision, const char*> kDecisionKeys[] = {
     {PartitionFact::NotReached, "not-reached"},

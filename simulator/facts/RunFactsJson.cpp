@@ -22,7 +22,10 @@ NLOHMANN_JSON_SERIALIZE_ENUM(SectorState, {{SectorState::Unexpected, "unexpected
                                            {SectorState::Written, "written"},
                                            {SectorState::Partial, "partial"},
                                            {SectorState::Kept, "kept"},
-                                           {SectorState::Untouched, "untouched"}})
+                                           {SectorState::Untouched, "untouched"},
+                                           {SectorState::Torn, "torn"},
+                                           {SectorState::Overwritten, "overwritten"},
+                                           {SectorState::NotWritten, "not-written"}})
 NLOHMANN_JSON_SERIALIZE_ENUM(PartitionFact::Decision, {{PartitionFact::NotReached, "not-reached"},
                                                        {PartitionFact::Rejected, "rejected"},
                                                        {PartitionFact::Kept, "kept"},
@@ -30,8 +33,9 @@ NLOHMANN_JSON_SERIALIZE_ENUM(PartitionFact::Decision, {{PartitionFact::NotReache
                                                        {PartitionFact::NotAfterFault, "not-after-fault"},
                                                        {PartitionFact::CannotOpen, "cannot-open"}})
 
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionBox, name, start, length, decision, kept)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FlashPicture, sectors, coveredBytes, imageOf, partitions)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionBox, name, start, length, decision, kept, notWritten)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Overwrite, image, by, sectors)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FlashPicture, sectors, coveredBytes, imageOf, partitions, overwrites)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionFact, lineNo, name, startKiB, overwrite, mountDir, valid,
                                                 decision)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ImageFact, name, start, length, holds, firstDifference, crc)
@@ -52,7 +56,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(RunTiming, speed, rebooted, seco
     X(root) X(started) X(answer) X(pullAfter) X(faults) X(updaterResult) X(guiResult) X(wallSeconds) X(timedOut) \
     X(outcome) X(mapState) X(guiLines) X(screens) X(traceLines) X(partitions) X(flashFaults) X(flash) X(replay)  \
     X(haveVersionBefore) X(haveVersion) X(versionBefore) X(version) X(crcFiles) X(extlogBefore) X(extlogAfter)   \
-    X(logs) X(corruptCopies) X(backup) X(boardTools) X(reboot) X(mediumChecks) X(timing)
+    X(logs) X(corruptCopies) X(backup) X(boardTools) X(reboot) X(mediumChecks) X(timing) X(causeLines)
 
 void to_json(nlohmann::json& j, const RunFacts& f)
 {

@@ -87,6 +87,23 @@ void CellOrigin(int sector, int* x, int* y)
     *y = kTop + (sector / kColumns) * kRowPitch;
 }
 
+// The picture's legend: a swatch per state, three a row, then the
+// partition outline, from `top` down over `rows` rows.
+void Legend(int top, int rows, const std::string& ip, std::ostringstream& o)
+{
+    const auto& states = AllSectorStates();
+    for (int i = 0; i < static_cast<int>(states.size()); ++i) {
+        const int x = kLeft + (i % 3) * 230, y = top + (i / 3) * 22;
+        o << Fmt("<g class=\"legend\" data-state=\"%s\"><rect x=\"%d\" y=\"%d\" width=\"24\" height=\"16\" "
+                 "fill=\"%s\" stroke=\"#777\"/><text x=\"%d\" y=\"%d\">%s</text></g>\n",
+                 SectorStateKey(states[i]), x, y, Fill(states[i], ip).c_str(), x + 30, y + 12, SectorStateText(states[i]));
+    }
+    const int y = top + (rows - 1) * 22;
+    o << Fmt("<rect class=\"pbox\" x=\"%d\" y=\"%d\" width=\"24\" height=\"16\"/><text x=\"%d\" y=\"%d\">"
+             "a partition of the flash map (bar: its exact extent)</text>\n",
+             kLeft, y, kLeft + 30, y + 12);
+}
+
 }  // namespace
 
 std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
@@ -186,17 +203,7 @@ std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
             s = rowEnd + 1;
         }
     }
-    // Legend.
-    for (int i = 0; i < static_cast<int>(states.size()); ++i) {
-        const int x = kLeft + (i % 3) * 230, y = legendTop + (i / 3) * 22;
-        o << Fmt("<g class=\"legend\" data-state=\"%s\"><rect x=\"%d\" y=\"%d\" width=\"24\" height=\"16\" "
-                 "fill=\"%s\" stroke=\"#777\"/><text x=\"%d\" y=\"%d\">%s</text></g>\n",
-                 SectorStateKey(states[i]), x, y, Fill(states[i], ip).c_str(), x + 30, y + 12, SectorStateText(states[i]));
-    }
-    const int y = legendTop + (legendRows - 1) * 22;
-    o << Fmt("<rect class=\"pbox\" x=\"%d\" y=\"%d\" width=\"24\" height=\"16\"/><text x=\"%d\" y=\"%d\">"
-             "a partition of the flash map (bar: its exact extent)</text>\n",
-             kLeft, y, kLeft + 30, y + 12);
+    Legend(legendTop, legendRows, ip, o);
     o << "</svg>\n";
     return o.str();
 }

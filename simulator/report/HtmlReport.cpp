@@ -87,6 +87,28 @@ void CellOrigin(int sector, int* x, int* y)
     *y = kTop + (sector / kColumns) * kRowPitch;
 }
 
+// The fills of the states that are patterns, with ids of the picture's own.
+void Patterns(const std::string& ip, std::ostringstream& o)
+{
+    o << "<defs>\n"
+         "<pattern id=\"" << ip << "fill-partial\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
+         "patternTransform=\"rotate(45)\"><rect width=\"8\" height=\"8\" fill=\"#ffffff\"/>"
+         "<rect width=\"4\" height=\"8\" fill=\"#1d4e89\"/></pattern>\n"
+         "<pattern id=\"" << ip << "fill-unexpected\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\">"
+         "<rect width=\"10\" height=\"10\" fill=\"#c62828\"/>"
+         "<path d=\"M0 0L10 10M10 0L0 10\" stroke=\"#ffffff\" stroke-width=\"2\"/></pattern>\n"
+         "<pattern id=\"" << ip << "fill-torn\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\">"
+         "<rect width=\"8\" height=\"8\" fill=\"#ffffff\"/><rect width=\"8\" height=\"4\" fill=\"#c62828\"/>"
+         "</pattern>\n"
+         "<pattern id=\"" << ip << "fill-overwritten\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
+         "patternTransform=\"rotate(-45)\"><rect width=\"8\" height=\"8\" fill=\"#f2a541\"/>"
+         "<rect width=\"3\" height=\"8\" fill=\"#5d3a00\"/></pattern>\n"
+         "<pattern id=\"" << ip << "fill-not-written\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\">"
+         "<rect width=\"8\" height=\"8\" fill=\"#fbe3e3\"/><circle cx=\"4\" cy=\"4\" r=\"1.8\" fill=\"#c62828\"/>"
+         "</pattern>\n"
+         "</defs>\n";
+}
+
 // The picture's legend: a swatch per state, three a row, then the
 // partition outline, from `top` down over `rows` rows.
 void Legend(int top, int rows, const std::string& ip, std::ostringstream& o)
@@ -120,23 +142,7 @@ std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
              "viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\" role=\"img\" "
              "aria-label=\"the flash's %d sectors of 128 KiB\">\n",
              ip.c_str(), gridW + 4, height, gridW + 4, height, kSectorCount);
-    o << "<defs>\n"
-         "<pattern id=\"" << ip << "fill-partial\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
-         "patternTransform=\"rotate(45)\"><rect width=\"8\" height=\"8\" fill=\"#ffffff\"/>"
-         "<rect width=\"4\" height=\"8\" fill=\"#1d4e89\"/></pattern>\n"
-         "<pattern id=\"" << ip << "fill-unexpected\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"10\" height=\"10\" fill=\"#c62828\"/>"
-         "<path d=\"M0 0L10 10M10 0L0 10\" stroke=\"#ffffff\" stroke-width=\"2\"/></pattern>\n"
-         "<pattern id=\"" << ip << "fill-torn\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"8\" height=\"8\" fill=\"#ffffff\"/><rect width=\"8\" height=\"4\" fill=\"#c62828\"/>"
-         "</pattern>\n"
-         "<pattern id=\"" << ip << "fill-overwritten\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
-         "patternTransform=\"rotate(-45)\"><rect width=\"8\" height=\"8\" fill=\"#f2a541\"/>"
-         "<rect width=\"3\" height=\"8\" fill=\"#5d3a00\"/></pattern>\n"
-         "<pattern id=\"" << ip << "fill-not-written\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"8\" height=\"8\" fill=\"#fbe3e3\"/><circle cx=\"4\" cy=\"4\" r=\"1.8\" fill=\"#c62828\"/>"
-         "</pattern>\n"
-         "</defs>\n";
+    Patterns(ip, o);
     o << "<style>.flash text{font:11px sans-serif;fill:#222}.flash .addr{font:11px monospace;fill:#555}"
          ".flash .pname{font:bold 11px sans-serif}.flash .sector{stroke:#9a9a9a;stroke-width:1}"
          ".flash .pbox{fill:none;stroke:#111;stroke-width:2.5}.flash .pbar{fill:#444}"

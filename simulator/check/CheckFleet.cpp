@@ -263,6 +263,13 @@ Problems Judge(const MediumFacts& facts, const RunFacts& run, const Expectation&
     return problems;
 }
 
+// The run limit of the options, else the one derived from the medium: a
+// fleet run never goes without one.
+double RunLimitOf(const MediumFacts& facts, const FleetOptions& o)
+{
+    return o.runLimitSeconds > 0 ? o.runLimitSeconds : DefaultRunLimitSeconds(facts);
+}
+
 // One instrument: made fresh, the medium inserted, the update run with the
 // answer yes and the medium pulled when asked, its facts read (and its
 // report's summary written). Runs in a child process; writes the facts as
@@ -292,7 +299,7 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
         // The limit is real time: the run's clock goes `speed` times faster.
         std::string library, ignored;
         const double speed = SimulatedTimeAvailable(&library, &ignored) ? EffectiveSpeed(0, false) : 1;
-        ro.timeout = o.runLimitSeconds * speed;
+        ro.timeout = RunLimitOf(facts, o) * speed;
         const int run = RunUpdate(state, ro, o.selfExe, &why);
         std::string text;
         RunFacts runFacts;
@@ -508,7 +515,7 @@ int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet
     }
     if (!stopped.empty()) {
         char limit[32];
-        std::snprintf(limit, sizeof limit, "%g", o.runLimitSeconds);
+        std::snprintf(limit, sizeof limit, "%g", RunLimitOf(facts, o));
         *why = "the run of " + stopped + " did not end within the run limit of " + limit +
                " s (real time; --run-limit sets it): the check cannot judge the medium";
         return kExitCheckNotRun;

@@ -140,7 +140,7 @@ double ModelledSeconds(const MediumFacts& facts);
 double DefaultRunLimitSeconds(const MediumFacts& facts);
 
 struct FleetOptions {
-    double runLimitSeconds = 0;   // real seconds a run may take; a run stopped there is not judged
+    double runLimitSeconds = 0;   // real seconds a run may take (0: DefaultRunLimitSeconds); a run stopped there is not judged
     int jobs = 1;
     std::string workDir;
     std::string selfExe;

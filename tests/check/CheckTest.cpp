@@ -502,6 +502,8 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
     }
     EXPECT_EQ(m.Check({"--fleet", fleet, "--no-fleet"}), 64) << m.output;
     EXPECT_EQ(m.Check({"--jobs", "0"}), 64) << m.output;
+    EXPECT_EQ(m.Check({"--run-limit", "0"}), 64) << m.output;  // a run limit is a positive number of seconds
+    EXPECT_EQ(m.Check({"--run-limit", "soon"}), 64) << m.output;
     std::string out;
     EXPECT_EQ(RunSwsim({"check", m.scratch.path() + "/nothing-here"}, &out), 64) << out;
     // No scratch space: the check itself cannot run, which is no verdict.
@@ -651,6 +653,9 @@ TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
     }
     // The run limit comes from the medium, in real seconds, with a margin.
     EXPECT_GT(result["runLimitSeconds"].get<double>(), 120) << result.dump(2);
+    ASSERT_TRUE(fleet[0]["workSeconds"].is_number()) << fleet[0].dump();
+    EXPECT_GE(result["runLimitSeconds"].get<double>(), 3 * fleet[0]["workSeconds"].get<double>())
+        << "the margin covers the chip's work and the fixed waits the run counted";
     EXPECT_TRUE(result["couldNotCheck"].is_null());
     // The estimate check needs the instrument's duration of the update.
     ASSERT_TRUE(fleet[0]["durationSeconds"].is_number()) << fleet[0].dump();
@@ -844,7 +849,6 @@ TEST(CheckFleet, RunLimitMeansCouldNotCheck)
     EXPECT_FALSE(result["ship"].get<bool>());
     EXPECT_EQ(result["couldNotCheck"]["instruments"], nlohmann::json::array({"lab"})) << result.dump(2);
     for (const auto& f : result["findings"]) EXPECT_NE(f["check"], "fleet") << "nothing judged from a stopped run";
-    EXPECT_EQ(m.Check({"--run-limit", "0"}), 64) << m.output;
 }
 
 TEST(CheckFleet, NoDefaultFleetWithoutAVersion)

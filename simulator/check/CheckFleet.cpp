@@ -187,10 +187,13 @@ void JudgeFiles(const MediumFacts& facts, const RunFacts& run, Problems* problem
         problems->push_back({"no installed version file", "the instrument reports no installed version",
                              {"version-file"}});
     } else if (facts.haveVersion && !clean) {
+        // The medium's own text installed as it is, or another version.
+        const bool asDelivered = installed == facts.versionText;
         problems->push_back({"installed version file holds \"" + Shown(installed) + "\", not \"" +
                                  Shown(wanted.empty() ? facts.versionText : wanted + "\n") +
                                  "\" as the instrument reads its version beside the revision history",
-                             "the instrument's version file and its revision history disagree",
+                             asDelivered ? "the instrument's version file and its revision history disagree"
+                                         : "the instrument reports the wrong installed version",
                              {"version-text", "version-leading-zero", "version-file"}});
     }
     std::map<std::string, std::string> crcs;

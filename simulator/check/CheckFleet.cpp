@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -320,19 +322,54 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
     return WriteText(resultPath, out, 0644, &why) ? 0 : 1;
 }
 
+// The time a fleet run may take beyond its run limit to be made and read
+// before the check stops it from outside (the limit itself stops the
+// updater; this catches a run that hangs elsewhere).
+constexpr double kOutsideGraceSeconds = 120;
+
 // Starts a run of every instrument, `jobs` at once, and waits for them all.
-// Returns 0, or kExitCheckNotRun when a run cannot be started.
+// A run still going `kOutsideGraceSeconds` after its limit is killed, and
+// its result says it was stopped (what it started may outlive it; the
+// updater itself is stopped at the limit by the run). Returns 0, or
+// kExitCheckNotRun when a run cannot be started.
 int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& o,
               const std::string& base, std::string* why)
 {
-    std::map<pid_t, size_t> running;
+    using Clock = std::chrono::steady_clock;
+    struct Running {
+        size_t index;
+        Clock::time_point since;
+        bool killed;
+    };
+    std::map<pid_t, Running> running;
     size_t next = 0;
     std::fflush(stdout);
     std::fflush(stderr);
+    const double most = RunLimitOf(facts, o) + kOutsideGraceSeconds;
     const auto waitOne = [&]() {
-        int status = 0;
-        const pid_t pid = waitpid(-1, &status, 0);
-        if (pid > 0) running.erase(pid);
+        for (;;) {
+            int status = 0;
+            const pid_t pid = waitpid(-1, &status, WNOHANG);
+            if (pid < 0) {
+                running.clear();
+                return;
+            }
+            const auto it = running.find(pid);
+            if (pid > 0 && it != running.end()) {
+                if (it->second.killed) {
+                    const std::string& name = fleet[it->second.index].name;
+                    WriteText(base + "/" + name + ".json", nlohmann::json{{"stopped", most}}.dump());
+                }
+                running.erase(it);
+                return;
+            }
+            for (auto& r : running) {
+                if (r.second.killed || std::chrono::duration<double>(Clock::now() - r.second.since).count() < most) continue;
+                kill(r.first, SIGKILL);
+                r.second.killed = true;
+            }
+            usleep(50 * 1000);
+        }
     };
     while (next < fleet.size() || !running.empty()) {
         if (next >= fleet.size() || static_cast<int>(running.size()) >= std::max(1, o.jobs)) {
@@ -347,7 +384,9 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
             return kExitCheckNotRun;
         }
         if (pid == 0) {
-            // The run's own messages go to a file beside its state.
+            // The run's own messages go to a file beside its state. (It
+            // stays in the check's process group, so that an interrupt of
+            // the check reaches it.)
             Fd out(open((base + "/" + fleet[i].name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
             if (out) {
                 dup2(out.get(), 1);
@@ -357,7 +396,7 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
             std::fflush(stdout);
             _exit(rc);
         }
-        running[pid] = i;
+        running[pid] = {i, Clock::now(), false};
     }
     return 0;
 }
@@ -374,6 +413,14 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
         if (j.contains("noRoot")) {
             *why = "no instrument root can be made here: " + j["noRoot"].get<std::string>();
             return kExitCheckNotRun;
+        }
+        if (j.contains("stopped")) {
+            // Killed from outside after its limit: nothing to judge.
+            r->timedOut = true;
+            r->expected = Expect(facts, r->instrument).allowed ? "done" : "not-allowed";
+            r->outcome = "unfinished";
+            r->verdict = "could not check: stopped at the run limit";
+            return 0;
         }
         if (j.contains("error")) {
             *why = name + ": " + j["error"].get<std::string>();

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,10 +19,12 @@
 
 #include "MediumCheck.h"
 #include "SimFiles.h"
+#include "InstrumentTime.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
 #include "SimMedium.h"
 #include "SimReport.h"
+#include "SimClock.h"
 #include "SimRun.h"
 #include "SimState.h"
 
@@ -49,8 +53,11 @@ Expectation Expect(const MediumFacts& facts, const FleetInstrument& inst)
     return e;
 }
 
+// A fault of an instrument's run, and the static checks whose findings
+// would explain it.
 struct Problem {
     std::string what, effect;
+    std::vector<std::string> related = {};
 };
 using Problems = std::vector<Problem>;
 
@@ -61,12 +68,14 @@ void JudgeRefusal(const MediumFacts& facts, const RunFacts& run, const Expectati
     const std::string outcome = OutcomeKey(run.outcome);
     if (run.outcome != Outcome::NotAllowed) {
         problems->push_back({"ended \"" + outcome + "\" instead of refusing the update",
-                             "an instrument the market and version rules exclude runs the update"});
+                             "an instrument the market and version rules exclude runs the update",
+                             {"version-file", "version-order", "version-text", "version-leading-zero"}});
     } else if (e.intended) {
         problems->push_back({"refused the update as not compatible although " + Trimmed(facts.versionText) +
                                  " is newer than " + inst.running + " read as major.minor",
                              "the version trap: every market instrument running " + inst.running +
-                                 " refuses this medium"});
+                                 " refuses this medium",
+                             {"version-order"}});
     }
     if (run.flash.present && !run.flash.changedSectors.empty()) {
         problems->push_back({"changed the flash although it refused the update", "the instrument's software is damaged"});
@@ -79,6 +88,18 @@ const ImageFact* WrittenImageOf(const RunFacts& run, const std::string& name, ui
         if (img.name == name && img.start == start) return &img;
     }
     return nullptr;
+}
+
+// ", overwritten by B in sectors 23-24" when a later image wrote over
+// `name` on the run's flash.
+std::string OverwrittenBy(const RunFacts& run, const std::string& name)
+{
+    std::string text;
+    for (const auto& o : run.flash.picture.overwrites) {
+        if (o.image != name || o.by.empty()) continue;
+        text += ", overwritten by " + o.by + " in sector" + (o.sectors.size() == 1 ? " " : "s ") + SectorRanges(o.sectors);
+    }
+    return text;
 }
 
 // The flash: every image the map writes at its place, nothing else changed,
@@ -100,14 +121,17 @@ void JudgeFlash(const MediumFacts& facts, const RunFacts& run, Problems* problem
         const std::string notHeld = "the flash does not hold " + i.name + " at " + Hex(start);
         if (!img) {
             problems->push_back({notHeld + " (the updater did not write it)",
-                                 "the instrument runs a partition that is not the delivered one"});
+                                 "the instrument runs a partition that is not the delivered one",
+                                 {"map-ignored-lines", "map-line-ends", "map-start", "image-empty"}});
         } else if (img->crc != Crc32(delivered.data(), delivered.size())) {
             problems->push_back({notHeld + " (the updater wrote it from a copy that differs from the delivered one)",
-                                 "the instrument runs a partition that is not the delivered one"});
+                                 "the instrument runs a partition that is not the delivered one",
+                                 {"package-duplicates"}});
         } else if (!img->holds) {
             problems->push_back({"the flash does not hold " + i.name + " at " + Hex(img->start) + " (first difference at " +
-                                     Hex(static_cast<uint64_t>(img->firstDifference)) + ")",
-                                 "the instrument runs a partition that is not the delivered one"});
+                                     Hex(static_cast<uint64_t>(img->firstDifference)) + OverwrittenBy(run, i.name) + ")",
+                                 "the instrument runs a partition that is not the delivered one",
+                                 {"map-overlap", "map-fit"}});
         }
     }
     for (const auto& img : run.flash.images) {
@@ -127,25 +151,65 @@ void JudgeFlash(const MediumFacts& facts, const RunFacts& run, Problems* problem
     }
 }
 
+// A text with its CR, LF and tabs shown as \r, \n and \t.
+std::string Shown(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t")
+                                                                                           : std::string(1, c);
+    }
+    return out;
+}
+
+// The version as the instrument keeps it in step with its revision
+// history: MAJOR.MINOR, each part without leading zeros, as the revision
+// entry records them ("" when the text is no version at all). The
+// installed file must hold exactly that, with or without one LF: a CR,
+// blanks or a leading zero stay in the file, and the instrument's
+// self-test then reads a version its revision history does not record.
+std::string VersionAsRecorded(const std::string& text)
+{
+    const VersionParts v = SplitVersion(text);
+    if (!v.ok) return "";
+    const std::string t = Trimmed(text);
+    const size_t dot = t.find('.');
+    // A minor of zero reads the same however many zeros it has.
+    const std::string minor = v.minor == 0 && !v.minorText.empty() ? v.minorText : std::to_string(v.minor);
+    return std::to_string(v.major) + (dot == std::string::npos ? "" : "." + minor);
+}
+
 // Version file, CRC files and the revision entry.
 void JudgeFiles(const MediumFacts& facts, const RunFacts& run, Problems* problems)
 {
     const std::string installed = run.haveVersion ? run.version : "";
-    if (facts.haveVersion && installed != facts.versionText) {
-        problems->push_back({"installed version file holds \"" + Trimmed(installed) + "\", not the medium's " +
-                                 Trimmed(facts.versionText),
-                             "the instrument reports the wrong installed version"});
+    const std::string wanted = VersionAsRecorded(facts.versionText);
+    const bool clean = wanted.empty() ? installed == facts.versionText : installed == wanted || installed == wanted + "\n";
+    if (facts.haveVersion && !run.haveVersion) {
+        problems->push_back({"no installed version file", "the instrument reports no installed version",
+                             {"version-file"}});
+    } else if (facts.haveVersion && !clean) {
+        // The medium's own text installed as it is, or another version.
+        const bool asDelivered = installed == facts.versionText;
+        problems->push_back({"installed version file holds \"" + Shown(installed) + "\", not \"" +
+                                 Shown(wanted.empty() ? facts.versionText : wanted + "\n") +
+                                 "\" as the instrument reads its version beside the revision history",
+                             asDelivered ? "the instrument's version file and its revision history disagree"
+                                         : "the instrument reports the wrong installed version",
+                             {"version-text", "version-leading-zero", "version-file"}});
     }
     std::map<std::string, std::string> crcs;
     for (const auto& c : run.crcFiles) crcs[c.name] = c.text;
     for (const auto& c : facts.crcFiles) {
         const auto it = crcs.find(c);
         if (it == crcs.end()) {
-            problems->push_back({c + " was not installed into /instrumentData", "the instrument lacks a CRC file"});
+            problems->push_back({c + " was not installed into /instrumentData", "the instrument lacks a CRC file",
+                                 {"crc-written"}});
             continue;
         }
         if (it->second != ReadTextOr(facts.tmpDir + "/" + c, "")) {
-            problems->push_back({"/instrumentData/" + c + " differs from the medium's", "the instrument holds a wrong CRC file"});
+            problems->push_back({"/instrumentData/" + c + " differs from the medium's", "the instrument holds a wrong CRC file",
+                                 {"package-duplicates"}});
         }
         crcs.erase(it);
     }
@@ -162,8 +226,22 @@ void JudgeFiles(const MediumFacts& facts, const RunFacts& run, Problems* problem
         for (const auto& x : rev ? rev->entries : std::vector<std::string>()) got += (got.empty() ? "" : ",") + x;
         if (got != entry) {
             problems->push_back({"revision history gained \"" + got + "\" instead of the entry " + entry,
-                                 "the revision history does not record the update"});
+                                 "the revision history does not record the update", {"version-range"}});
         }
+    }
+}
+
+// The static checks whose findings tell why an update ends as `o`.
+std::vector<std::string> RelatedChecks(Outcome o)
+{
+    switch (o) {
+    case Outcome::PreUpdateFailed: return {"repartition-script", "backup-script"};
+    case Outcome::UnpackingFailed:
+        return {"package-present", "package-format", "package-members", "version-zero", "version-file"};
+    case Outcome::FlashFailed:
+        return {"map-present", "map-image-missing", "map-start", "map-fit", "image-empty", "version-zero"};
+    case Outcome::NotAllowed: return {"version-file", "version-order", "version-text", "version-leading-zero"};
+    default: return {};
     }
 }
 
@@ -182,12 +260,19 @@ Problems Judge(const MediumFacts& facts, const RunFacts& run, const Expectation&
     }
     if (run.outcome != Outcome::Done) {
         problems.push_back({"ended \"" + std::string(OutcomeKey(run.outcome)) + "\" instead of installing the update",
-                            "the instrument keeps its old software"});
+                            "the instrument keeps its old software", RelatedChecks(run.outcome)});
         return problems;
     }
     JudgeFlash(facts, run, &problems);
     JudgeFiles(facts, run, &problems);
     return problems;
+}
+
+// The run limit of the options, else the one derived from the medium: a
+// fleet run never goes without one.
+double RunLimitOf(const MediumFacts& facts, const FleetOptions& o)
+{
+    return o.runLimitSeconds > 0 ? o.runLimitSeconds : DefaultRunLimitSeconds(facts);
 }
 
 // One instrument: made fresh, the medium inserted, the update run with the
@@ -216,7 +301,10 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
         ro.answer = "yes";
         ro.pullAfter = 0;
         ro.showGui = false;
-        ro.timeout = 600;
+        // The limit is real time: the run's clock goes `speed` times faster.
+        std::string library, ignored;
+        const double speed = SimulatedTimeAvailable(&library, &ignored) ? EffectiveSpeed(0, false) : 1;
+        ro.timeout = RunLimitOf(facts, o) * speed;
         const int run = RunUpdate(state, ro, o.selfExe, &why);
         std::string text;
         RunFacts runFacts;
@@ -234,22 +322,55 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
     return WriteText(resultPath, out, 0644, &why) ? 0 : 1;
 }
 
+// The time a fleet run may take beyond its run limit to be made and read
+// before the check stops it from outside (the limit itself stops the
+// updater; this catches a run that hangs elsewhere).
+constexpr double kOutsideGraceSeconds = 120;
+
 // Starts a run of every instrument, `jobs` at once, and waits for them all.
-// Returns 0, or kExitCheckNotRun when a run cannot be started.
+// A run still going `kOutsideGraceSeconds` after its limit is killed, and
+// its result says it was stopped (what it started may outlive it; the
+// updater itself is stopped at the limit by the run). Returns 0, or
+// kExitCheckNotRun when a run cannot be started.
 int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& o,
               const std::string& base, std::string* why)
 {
-    std::map<pid_t, size_t> running;
+    using Clock = std::chrono::steady_clock;
+    struct Running {
+        size_t index;
+        Clock::time_point since;
+        bool killed;
+    };
+    std::map<pid_t, Running> running;
     size_t next = 0, ended = 0;
     std::fflush(stdout);
     std::fflush(stderr);
+    const double most = RunLimitOf(facts, o) + kOutsideGraceSeconds;
     const auto waitOne = [&]() {
-        int status = 0;
-        const pid_t pid = waitpid(-1, &status, 0);
-        const auto it = running.find(pid);
-        if (it == running.end()) return;
-        if (o.onRunEnded) o.onRunEnded(++ended, fleet.size(), fleet[it->second].name);
-        running.erase(it);
+        for (;;) {
+            int status = 0;
+            const pid_t pid = waitpid(-1, &status, WNOHANG);
+            if (pid < 0) {
+                running.clear();
+                return;
+            }
+            const auto it = running.find(pid);
+            if (pid > 0 && it != running.end()) {
+                if (it->second.killed) {
+                    const std::string& name = fleet[it->second.index].name;
+                    WriteText(base + "/" + name + ".json", nlohmann::json{{"stopped", most}}.dump());
+                }
+                if (o.onRunEnded) o.onRunEnded(++ended, fleet.size(), fleet[it->second.index].name);
+                running.erase(it);
+                return;
+            }
+            for (auto& r : running) {
+                if (r.second.killed || std::chrono::duration<double>(Clock::now() - r.second.since).count() < most) continue;
+                kill(r.first, SIGKILL);
+                r.second.killed = true;
+            }
+            usleep(50 * 1000);
+        }
     };
     while (next < fleet.size() || !running.empty()) {
         if (next >= fleet.size() || static_cast<int>(running.size()) >= std::max(1, o.jobs)) {
@@ -264,7 +385,9 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
             return kExitCheckNotRun;
         }
         if (pid == 0) {
-            // The run's own messages go to a file beside its state.
+            // The run's own messages go to a file beside its state. (It
+            // stays in the check's process group, so that an interrupt of
+            // the check reaches it.)
             Fd out(open((base + "/" + fleet[i].name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
             if (out) {
                 dup2(out.get(), 1);
@@ -274,7 +397,7 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
             std::fflush(stdout);
             _exit(rc);
         }
-        running[pid] = i;
+        running[pid] = {i, Clock::now(), false};
     }
     return 0;
 }
@@ -292,6 +415,14 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
             *why = "no instrument root can be made here: " + j["noRoot"].get<std::string>();
             return kExitCheckNotRun;
         }
+        if (j.contains("stopped")) {
+            // Killed from outside after its limit: nothing to judge.
+            r->timedOut = true;
+            r->expected = Expect(facts, r->instrument).allowed ? "done" : "not-allowed";
+            r->outcome = "unfinished";
+            r->verdict = "could not check: stopped at the run limit";
+            return 0;
+        }
         if (j.contains("error")) {
             *why = name + ": " + j["error"].get<std::string>();
             return kExitCheckNotRun;
@@ -303,6 +434,14 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
     }
     r->ran = true;
     const Expectation e = Expect(facts, r->instrument);
+    if (r->facts.timedOut) {
+        // Stopped at the run limit: what it left says nothing of the medium.
+        r->timedOut = true;
+        r->expected = e.allowed ? "done" : "not-allowed";
+        r->outcome = OutcomeKey(r->facts.outcome);
+        r->verdict = "could not check: stopped at the run limit";
+        return 0;
+    }
     r->expected = e.allowed ? "done" : "not-allowed";
     r->outcome = OutcomeKey(r->facts.outcome);
     const RunTiming& t = r->facts.timing;
@@ -321,6 +460,15 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
         f.instrument = name;
         f.what = p.what;
         f.effect = p.effect;
+        f.causeLines = r->facts.causeLines;
+        for (const auto& key : p.related) {
+            const bool found = std::any_of(findings->begin(), findings->end(), [&](const Finding& s) {
+                return s.check == key && s.instrument.empty();
+            });
+            if (found && std::find(f.explainedBy.begin(), f.explainedBy.end(), key) == f.explainedBy.end()) {
+                f.explainedBy.push_back(key);
+            }
+        }
         findings->push_back(f);
     }
     if (!r->ok) {
@@ -377,6 +525,29 @@ void JudgeEstimate(const MediumFacts& facts, const std::vector<InstrumentResult>
 
 }  // namespace
 
+double ModelledSeconds(const MediumFacts& facts)
+{
+    std::set<uint64_t> sectors;
+    ChipOps ops;
+    for (const auto& i : facts.images) {
+        const off_t size = i.hostPath.empty() ? 0 : FileSizeOf(i.hostPath);
+        if (size <= 0 || i.startKiB < 0) continue;
+        const uint64_t start = static_cast<uint64_t>(i.startKiB) * 1024;
+        const uint64_t end = std::min<uint64_t>(start + static_cast<uint64_t>(size), kFlashSize);
+        for (uint64_t a = start; a < end; a += kSectorSize) sectors.insert(a / kSectorSize);
+        if (end > start) sectors.insert((end - 1) / kSectorSize);
+        ops.unlocks += 1;
+    }
+    ops.erases = static_cast<double>(sectors.size());
+    ops.programs = static_cast<double>(sectors.size() * (kSectorSize / 2));
+    return ChipSeconds(norsim::NorTiming(), ops) + kGuiStartWait + kDriverRestartWait + kMediumPollWait;
+}
+
+double DefaultRunLimitSeconds(const MediumFacts& facts)
+{
+    return std::ceil(3 * ModelledSeconds(facts)) + 120;
+}
+
 int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& o,
              std::vector<InstrumentResult>* results, std::vector<Finding>* findings, std::string* why)
 {
@@ -388,8 +559,17 @@ int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet
         (*results)[i].stateDir = base + "/" + fleet[i].name;
     }
     if (StartRuns(facts, fleet, o, base, why) != 0) return kExitCheckNotRun;
+    std::string stopped;
     for (auto& r : *results) {
         if (ReadResult(facts, base, &r, findings, why) != 0) return kExitCheckNotRun;
+        if (r.timedOut) stopped += (stopped.empty() ? "" : ", ") + r.instrument.name;
+    }
+    if (!stopped.empty()) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", RunLimitOf(facts, o));
+        *why = "the run of " + stopped + " did not end within the run limit of " + limit +
+               " s (real time; --run-limit sets it): the check cannot judge the medium";
+        return kExitCheckNotRun;
     }
     JudgeEstimate(facts, *results, findings);
     return 0;

@@ -2,6 +2,7 @@
 // self-contained page, with the picture of each instrument's flash after
 // its run (the pieces of the report page).
 #include <cstdio>
+#include <set>
 #include <sstream>
 
 #include "HtmlReport.h"
@@ -21,13 +22,27 @@ std::string CheckHtmlText(const CheckOutcome& o)
       << "\" data-warnings=\"" << o.Warnings() << "\">" << HtmlEscape(VerdictLine(o)) << "</p>\n";
     h << "<h2>Findings</h2>\n<table id=\"findings\"><tr><th>severity</th><th>check</th><th>where</th>"
          "<th>what</th><th>effect</th></tr>\n";
+    std::set<std::string> anchored;
     for (const auto& f : o.findings) {
         std::string where = f.instrument.empty() ? f.package : f.instrument;
         if (!f.file.empty()) where += (where.empty() ? "" : " ") + f.file;
         if (f.line > 0) where += " line " + std::to_string(f.line);
-        h << "<tr><td class=\"" << (f.severity == Finding::Error ? "notok" : "ok") << "\">"
-          << SeverityName(f.severity) << "</td><td>" << HtmlEscape(f.check) << "</td><td>" << HtmlEscape(where)
-          << "</td><td>" << HtmlEscape(f.what) << "</td><td>" << HtmlEscape(f.effect) << "</td></tr>\n";
+        // The first static finding of each check is the target of the
+        // fleet findings it explains.
+        const bool anchor = f.instrument.empty() && anchored.insert(f.check).second;
+        h << "<tr" << (anchor ? " id=\"check-" + HtmlEscape(f.check) + "\"" : std::string()) << "><td class=\""
+          << (f.severity == Finding::Error ? "notok" : "ok") << "\">" << SeverityName(f.severity) << "</td><td>"
+          << HtmlEscape(f.check) << "</td><td>" << HtmlEscape(where) << "</td><td>" << HtmlEscape(f.what);
+        for (const auto& key : f.explainedBy) {
+            h << "<br>explained by <a class=\"explained-by\" href=\"#check-" << HtmlEscape(key) << "\">"
+              << HtmlEscape(key) << "</a>";
+        }
+        if (!f.causeLines.empty()) {
+            h << "<pre class=\"cause\">";
+            for (const auto& line : f.causeLines) h << HtmlEscape(line) << "\n";
+            h << "</pre>";
+        }
+        h << "</td><td>" << HtmlEscape(f.effect) << "</td></tr>\n";
     }
     if (o.findings.empty()) h << "<tr><td colspan=\"5\">none</td></tr>\n";
     h << "</table>\n";
@@ -48,6 +63,14 @@ std::string CheckHtmlText(const CheckOutcome& o)
             h << "; duration " << d << " s";
         }
         h << "</p>\n";
+        if (!r.facts.causeLines.empty()) {
+            h << "<p>" << (r.facts.outcome == Outcome::Unfinished ? "The trace's last lines" : "Cause in the trace")
+              << ":</p>\n<pre class=\"cause\" id=\"i" << n << "-cause\">";
+            for (const auto& line : r.facts.causeLines) h << HtmlEscape(line) << "\n";
+            h << "</pre>\n";
+        }
+        const std::string mismatch = r.facts.outcome == Outcome::Done ? r.facts.FlashMismatch() : "";
+        if (!mismatch.empty()) h << "<p class=\"notok\">" << HtmlEscape("The flash: " + mismatch) << ".</p>\n";
         if (r.ran && r.facts.flash.hasPicture) {
             h << FlashSvg(r.facts.flash.picture, "i" + std::to_string(n) + "-");
         } else {

@@ -81,6 +81,13 @@ std::string FindingLine(const Finding& f)
     return (where.empty() ? "" : "[" + where + "] ") + f.what + "; " + f.effect + ".";
 }
 
+std::string Joined(const std::vector<std::string>& items)
+{
+    std::string out;
+    for (const auto& i : items) out += (out.empty() ? "" : ", ") + i;
+    return out;
+}
+
 std::string Market(const FleetInstrument& i)
 {
     return i.market.empty() ? "internal (no Market.ini)" : i.market;
@@ -90,6 +97,7 @@ std::string Market(const FleetInstrument& i)
 
 std::string VerdictLine(const CheckOutcome& o)
 {
+    if (!o.notChecked.empty()) return "COULD NOT CHECK: " + o.notChecked;
     const int errors = o.Errors(), warnings = o.Warnings();
     if (errors > 0) return "DO NOT SHIP: " + Plural(errors, "error", "errors") + ", " + Plural(warnings, "warning", "warnings");
     std::string text = "SHIP: no errors, " + Plural(warnings, "warning", "warnings");
@@ -113,7 +121,10 @@ std::string ReportText(const CheckOutcome& o)
         if (n == 0) continue;
         out << "\n" << (severity == Finding::Error ? "Errors" : "Warnings") << " (" << n << "):\n";
         for (const auto& f : o.findings) {
-            if (f.severity == severity) out << "  " << f.check << ": " << FindingLine(f) << "\n";
+            if (f.severity != severity) continue;
+            out << "  " << f.check << ": " << FindingLine(f) << "\n";
+            if (!f.explainedBy.empty()) out << "      explained by the static finding of " << Joined(f.explainedBy) << "\n";
+            for (const auto& line : f.causeLines) out << "      trace: " << line << "\n";
         }
     }
     if (o.fleetRun) {
@@ -141,12 +152,24 @@ std::string JsonText(const CheckOutcome& o)
     j["schemaVersion"] = 1;
     j["swsimVersion"] = SWU_TOOL_VERSION;
     j["verdict"] = VerdictLine(o);
-    j["ship"] = o.Errors() == 0;
+    j["ship"] = o.Errors() == 0 && o.notChecked.empty();
     j["medium"] = o.medium;
     j["version"] = o.version;
     j["errors"] = o.Errors();
     j["warnings"] = o.Warnings();
     j["fleetRun"] = o.fleetRun;
+    j["runLimitSeconds"] = o.runLimitSeconds;
+    // A check that gave no verdict: why, and the instruments whose runs
+    // were stopped at the run limit.
+    if (o.notChecked.empty()) {
+        j["couldNotCheck"] = nullptr;
+    } else {
+        nlohmann::json instruments = nlohmann::json::array();
+        for (const auto& r : o.fleet) {
+            if (r.timedOut) instruments.push_back(r.instrument.name);
+        }
+        j["couldNotCheck"] = {{"reason", o.notChecked}, {"instruments", instruments}};
+    }
     j["findings"] = nlohmann::json::array();
     for (const auto& f : o.findings) {
         nlohmann::json x = {{"severity", SeverityName(f.severity)}, {"check", f.check}, {"what", f.what},
@@ -155,6 +178,8 @@ std::string JsonText(const CheckOutcome& o)
         x["file"] = f.file;
         x["line"] = f.line;
         x["instrument"] = f.instrument;
+        x["causeLines"] = f.causeLines;
+        x["explainedBy"] = f.explainedBy;
         j["findings"].push_back(x);
     }
     j["fleet"] = nlohmann::json::array();
@@ -170,7 +195,9 @@ std::string JsonText(const CheckOutcome& o)
                             {"expected", r.expected},
                             {"outcome", r.outcome},
                             {"ok", r.ok},
-                            {"result", r.verdict}};
+                            {"result", r.verdict},
+                            {"timedOut", r.timedOut},
+                            {"causeLines", r.facts.causeLines}};
         if (r.workSeconds >= 0) {
             x["workSeconds"] = r.workSeconds;
         } else {

@@ -30,6 +30,10 @@ struct Finding {
     std::string instrument;  // fleet instrument, for the dynamic checks
     std::string what;        // what is wrong
     std::string effect;      // one sentence: what the instrument does because of it
+    // A fleet finding: the trace lines of the instrument's run that show
+    // the cause, and the static checks whose findings explain it.
+    std::vector<std::string> causeLines;
+    std::vector<std::string> explainedBy;
 };
 
 const char* SeverityName(Finding::Severity s);
@@ -122,10 +126,22 @@ struct InstrumentResult {
     double workSeconds = -1;      // of it, the chip's work and the updater's fixed waits; < 0 unknown
     std::string stateDir;
     bool ran = false;             // the run left its facts
+    bool timedOut = false;        // stopped at the run limit: not judged
     RunFacts facts;               // what the run did, as its process read it
 };
 
+// The instrument's modelled duration of the medium's update: the chip's
+// work for the images the map writes (whole sectors erased, every word
+// programmed, a lock-bit clearing per image, at the typical timing) and the
+// updater's fixed waits. No unpacking, backup or host work.
+double ModelledSeconds(const MediumFacts& facts);
+// The real-time limit of a fleet run derived from it: a wide margin (three
+// times the modelled duration, as if the run went at real time, plus two
+// minutes), so that only a run that hangs reaches it.
+double DefaultRunLimitSeconds(const MediumFacts& facts);
+
 struct FleetOptions {
+    double runLimitSeconds = 0;   // real seconds a run may take (0: DefaultRunLimitSeconds); a run stopped there is not judged
     int jobs = 1;
     std::string workDir;
     std::string selfExe;
@@ -136,7 +152,8 @@ struct FleetOptions {
 
 // Runs the medium on every instrument, `jobs` at once. Appends findings
 // (one per fault of an instrument, and the estimate check). Returns 0, or
-// kExitCheckNotRun with the reason.
+// kExitCheckNotRun with the reason (also when a run reached the run limit:
+// its result says timedOut, and nothing is judged from it).
 int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& options,
              std::vector<InstrumentResult>* results, std::vector<Finding>* findings, std::string* why);
 
@@ -146,6 +163,8 @@ struct CheckOutcome {
     std::string medium;
     std::string version;
     bool fleetRun = false;
+    double runLimitSeconds = 0;   // of each fleet run (real seconds); 0: no fleet
+    std::string notChecked;       // why the check could not give a verdict; "" when it did
     std::vector<Finding> findings;
     std::vector<InstrumentResult> fleet;
     int Errors() const;

@@ -54,6 +54,25 @@ PartitionFact::Decision DecisionOf(const std::string& trace, const std::string& 
     return PartitionFact::Written;
 }
 
+// Whether the map demands partition `name` written (overwrite YES, or its
+// mount directory missing) and the run did not write it: skipped after a
+// fault, its image not opened, or not reached by a run that failed or did
+// not finish while writing the flash.
+bool DemandedNotWritten(const StatePaths& s, const RunFacts& f, const std::string& name)
+{
+    for (const auto& p : f.partitions) {
+        if (p.name != name || !p.valid) continue;
+        if (p.decision == PartitionFact::NotAfterFault || p.decision == PartitionFact::CannotOpen) return true;
+        const bool stopped = f.outcome == Outcome::FlashFailed || f.outcome == Outcome::Unfinished;
+        const std::string mount = HostPathOf(s, p.mountDir);
+        if (p.decision == PartitionFact::NotReached && stopped &&
+            (p.overwrite == "YES" || (!mount.empty() && !PathExists(mount)))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The partitions of the flash map as drawn over the sectors, with the
 // decisions taken from the trace. A length comes from the delivered image,
 // else from the factory layout, else it reaches the next partition.
@@ -79,6 +98,7 @@ std::vector<PartitionBox> BoxesOf(const StatePaths& s, const std::vector<MapLine
                      : decided(PartitionFact::Rejected) ? "rejected"
                                                         : "not written";
         b.kept = b.decision == "kept";
+        b.notWritten = DemandedNotWritten(s, f, b.name);
         boxes.push_back(b);
     }
     for (auto& b : boxes) {
@@ -120,6 +140,7 @@ void ReadTrace(const StatePaths& s, const std::string& trace, bool ended, RunFac
         const size_t at = line.find(tracetext::kFlashFault);
         if (at != std::string::npos) f->flashFaults.push_back(line.substr(at));
     }
+    f->causeLines = CauseLines(trace, f->outcome);
     f->mediumChecks = MediumChecksOf(trace);
     const std::string gui = ReadTextOr(s.guiRecord(), "");
     f->guiLines = Lines(gui);
@@ -249,6 +270,43 @@ bool RunFacts::FlashOk() const
         if (!img.holds) return false;
     }
     return true;
+}
+
+std::string RunFacts::FlashMismatch() const
+{
+    if (!flash.present) return "";
+    std::string text;
+    const auto add = [&](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+    for (const auto& img : flash.images) {
+        if (img.holds) continue;
+        std::string how;
+        for (const auto& o : flash.picture.overwrites) {
+            if (o.image != img.name || o.by.empty()) continue;
+            how += (how.empty() ? "" : ", ") + ("overwritten by " + o.by + " in sector" +
+                                                (o.sectors.size() == 1 ? " " : "s ") + SectorRanges(o.sectors));
+        }
+        if (how.empty()) how = "first difference at " + Hex(static_cast<uint64_t>(img.firstDifference));
+        add("the flash does not hold " + img.name + " (" + how + ")");
+    }
+    for (const auto& name : flash.missingImages) add(name + " was not found in /tmp");
+    if (!flash.restPreserved || !flash.untouchedUnchanged) add("bytes no image covers changed");
+    for (const auto& b : flash.picture.partitions) {
+        if (b.notWritten) add(b.name + " was not written although the flash map demands it");
+    }
+    return text;
+}
+
+std::string SectorRanges(const std::vector<int>& sectors)
+{
+    std::string out;
+    for (size_t i = 0; i < sectors.size();) {
+        size_t j = i;
+        while (j + 1 < sectors.size() && sectors[j + 1] == sectors[j] + 1) ++j;
+        if (!out.empty()) out += ",";
+        out += i == j ? std::to_string(sectors[i]) : std::to_string(sectors[i]) + "-" + std::to_string(sectors[j]);
+        i = j + 1;
+    }
+    return out.empty() ? "none" : out;
 }
 
 std::vector<std::string> RunFacts::PartitionsDecided(PartitionFact::Decision d) const

@@ -95,6 +95,7 @@ struct RunFacts {
     int traceLines = 0;
     std::vector<PartitionFact> partitions;
     std::vector<std::string> flashFaults;  // "Flash fault: ..." as the trace tells them
+    std::vector<std::string> causeLines;   // the trace lines that show why the run ended so (CauseLines)
     FlashFacts flash;
     ReplayFacts replay;
     // Installed files.
@@ -113,6 +114,11 @@ struct RunFacts {
     std::string FlashFailure() const;
     // Every written image is held by the flash, none was missing, and a map was there.
     bool FlashOk() const;
+    // What the flash holds other than the written images demand, as the
+    // reports say it ("the flash does not hold appPart.bin: overwritten by
+    // configPart.bin in sectors 23-24"); "" when it holds them (or there is
+    // no flash to compare).
+    std::string FlashMismatch() const;
     // The partitions whose decision is `d`, in map order.
     std::vector<std::string> PartitionsDecided(PartitionFact::Decision d) const;
     const LogFacts* Log(const std::string& name) const;
@@ -122,6 +128,9 @@ struct RunFacts {
 // record, flash (checked and its writing replayed once), files, logs and
 // board tools. Returns 0, or 1 with the reason (no run yet).
 int BuildRunFacts(const StatePaths& state, RunFacts* facts, std::string* why);
+
+// Sector numbers as ranges: "3,5-9" ("none" for none).
+std::string SectorRanges(const std::vector<int>& sectors);
 
 // A value rounded to tenths as the reports print it ("%.1f"); < 0 stays -1.
 double Tenths(double value);

@@ -59,7 +59,9 @@ void to_json(nlohmann::json& j, const SectorState& v) { j = SectorStateKey(v); }
 void from_json(const nlohmann::json& j, SectorState& v)
 {
     v = SectorState::Unexpected;
-    for (const SectorState s : {SectorState::Written, SectorState::Partial, SectorState::Kept, SectorState::Untouched}) {
+    for (const SectorState s : {SectorState::Written, SectorState::Partial, SectorState::Kept,
+                                SectorState::Untouched, SectorState::Torn, SectorState::Overwritten,
+                                SectorState::NotWritten}) {
         if (j.is_string() && j.get<std::string>() == SectorStateKey(s)) v = s;
     }
 }
@@ -81,8 +83,9 @@ void from_json(const nlohmann::json& j, PartitionFact::Decision& v) { EnumFromJs
 // cannot expand the library's variadic macro; what it generates is the
 // library's, so nothing of this file's own is left unchecked by that.
 // cppcheck-suppress unknownMacro
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionBox, name, start, length, decision, kept)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FlashPicture, sectors, coveredBytes, imageOf, partitions)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionBox, name, start, length, decision, kept, notWritten)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Overwrite, image, by, sectors)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FlashPicture, sectors, coveredBytes, imageOf, partitions, overwrites)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(PartitionFact, lineNo, name, startKiB, overwrite, mountDir, valid,
                                                 decision)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ImageFact, name, start, length, holds, firstDifference, crc)
@@ -103,7 +106,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(RunTiming, speed, rebooted, seco
     X(root) X(started) X(answer) X(pullAfter) X(faults) X(updaterResult) X(guiResult) X(wallSeconds) X(timedOut) \
     X(outcome) X(mapState) X(guiLines) X(screens) X(traceLines) X(partitions) X(flashFaults) X(flash) X(replay)  \
     X(haveVersionBefore) X(haveVersion) X(versionBefore) X(version) X(crcFiles) X(extlogBefore) X(extlogAfter)   \
-    X(logs) X(corruptCopies) X(backup) X(boardTools) X(reboot) X(mediumChecks) X(timing)
+    X(logs) X(corruptCopies) X(backup) X(boardTools) X(reboot) X(mediumChecks) X(timing) X(causeLines)
 
 void to_json(nlohmann::json& j, const RunFacts& f)
 {

@@ -1,5 +1,6 @@
 #include "TraceFacts.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -77,6 +78,76 @@ Outcome OutcomeOf(const std::string& trace, bool updaterEnded)
     if (Has(trace, t::kPostUpdate)) return Outcome::Done;
     if (Has(trace, t::kGuiInitialized) && !Has(trace, t::kPerformingUpdate)) return Outcome::Declined;
     return Outcome::Unfinished;
+}
+
+namespace {
+
+// The trace's text that tells outcome `o`, or nullptr.
+const char* OutcomeLineText(Outcome o)
+{
+    namespace t = tracetext;
+    switch (o) {
+    case Outcome::NotAllowed: return t::kNotAllowed;
+    case Outcome::PreUpdateFailed: return t::kPreUpdateFailed;
+    case Outcome::UnpackingFailed: return t::kUnpackingFailed;
+    case Outcome::FlashFailed: return t::kFlashFailed;
+    default: return nullptr;
+    }
+}
+
+// A line that tells a cause: a command's complaint or the updater's word on
+// a failure (for a refusal: the versions and the market it compared).
+bool TellsCause(const std::string& line, Outcome o)
+{
+    std::string lower = line;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static const char* const causes[] = {"fail",      "fault",   "error",   "no such", "not found", "denied",
+                                         "could not", "cannot",  "missing", "invalid", "corrupt",   "syntax"};
+    for (const char* c : causes) {
+        if (lower.find(c) != std::string::npos) return true;
+    }
+    return o == Outcome::NotAllowed && (lower.find("version is") != std::string::npos || lower.find("market") != std::string::npos);
+}
+
+bool StartsPhase(const std::string& line)
+{
+    namespace t = tracetext;
+    if (Has(line, t::kPreUpdateFailed)) return false;
+    return Has(line, t::kEnteringUpdate) || Has(line, t::kPreUpdateStart) || Has(line, t::kBackupComplete);
+}
+
+std::string WithoutLineEnd(std::string line)
+{
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
+}  // namespace
+
+std::vector<std::string> CauseLines(const std::string& trace, Outcome o)
+{
+    const auto lines = Lines(trace);
+    std::vector<std::string> cause;
+    if (o == Outcome::Unfinished) {
+        for (size_t i = lines.size(); i > 0 && cause.size() < 3; --i) {
+            const std::string line = WithoutLineEnd(lines[i - 1]);
+            if (!line.empty()) cause.insert(cause.begin(), line);
+        }
+        return cause;
+    }
+    const char* text = OutcomeLineText(o);
+    if (!text) return cause;
+    size_t at = 0;
+    while (at < lines.size() && !Has(lines[at], text)) ++at;
+    if (at == lines.size()) return cause;
+    for (size_t i = at; i > 0 && !StartsPhase(lines[i - 1]); --i) {
+        const std::string line = WithoutLineEnd(lines[i - 1]);
+        if (!line.empty() && TellsCause(line, o)) cause.insert(cause.begin(), line);
+    }
+    constexpr size_t kMost = 8;
+    if (cause.size() > kMost) cause.erase(cause.begin(), cause.end() - kMost);
+    cause.push_back(WithoutLineEnd(lines[at]));
+    return cause;
 }
 
 bool UpdaterEnded(const std::string& run)

@@ -19,6 +19,14 @@ const char* OutcomeText(Outcome o);
 Outcome OutcomeOfKey(const std::string& key);
 Outcome OutcomeOf(const std::string& trace, bool updaterEnded);
 
+// The trace lines that show why a run ended as `o` did, as they stand in the
+// trace (line ends cut off): for a failure or a refusal, the messages of
+// the commands and the updater's lines about failures, faults and missing
+// files in the phase that failed (at most 8, the last ones), and the line
+// that tells the outcome; for a run that did not finish, its last 3 lines;
+// none for a done or declined update.
+std::vector<std::string> CauseLines(const std::string& trace, Outcome o);
+
 // The updater ended by itself (not killed, not stopped after the time
 // limit), from the run's record (run.txt).
 bool UpdaterEnded(const std::string& runRecord);

@@ -36,6 +36,12 @@ constexpr const char kToAddress[] = " to address 0x";
 // A fault of the chip, told as the updater met it.
 constexpr const char kFlashFault[] = "Flash fault: ";
 
+// Where the phase that a failure ends begins: the cause of a failure is
+// looked for between the last of these before the failure's line and it.
+constexpr const char kEnteringUpdate[] = "Entering SW update";
+constexpr const char kPreUpdateStart[] = "Performing pre-swupdate actions";  // and not "... failed"
+constexpr const char kBackupComplete[] = "Backup complete!";
+
 // The fixed waits: the GUI link's start (kGuiInitialized), the flash
 // driver's restart, and each check for the medium's removal (the last one,
 // which finds it gone, reads descriptor -1).

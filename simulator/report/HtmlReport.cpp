@@ -74,6 +74,9 @@ std::string Fill(SectorState s, const std::string& idPrefix)
     case SectorState::Kept: return "#8cc084";
     case SectorState::Untouched: return "#f4f4f4";
     case SectorState::Unexpected: return "url(#" + idPrefix + "fill-unexpected)";
+    case SectorState::Torn: return "url(#" + idPrefix + "fill-torn)";
+    case SectorState::Overwritten: return "url(#" + idPrefix + "fill-overwritten)";
+    case SectorState::NotWritten: return "url(#" + idPrefix + "fill-not-written)";
     }
     return "#000";
 }
@@ -84,6 +87,45 @@ void CellOrigin(int sector, int* x, int* y)
     *y = kTop + (sector / kColumns) * kRowPitch;
 }
 
+// The fills of the states that are patterns, with ids of the picture's own.
+void Patterns(const std::string& ip, std::ostringstream& o)
+{
+    o << "<defs>\n"
+         "<pattern id=\"" << ip << "fill-partial\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
+         "patternTransform=\"rotate(45)\"><rect width=\"8\" height=\"8\" fill=\"#ffffff\"/>"
+         "<rect width=\"4\" height=\"8\" fill=\"#1d4e89\"/></pattern>\n"
+         "<pattern id=\"" << ip << "fill-unexpected\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\">"
+         "<rect width=\"10\" height=\"10\" fill=\"#c62828\"/>"
+         "<path d=\"M0 0L10 10M10 0L0 10\" stroke=\"#ffffff\" stroke-width=\"2\"/></pattern>\n"
+         "<pattern id=\"" << ip << "fill-torn\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\">"
+         "<rect width=\"8\" height=\"8\" fill=\"#ffffff\"/><rect width=\"8\" height=\"4\" fill=\"#c62828\"/>"
+         "</pattern>\n"
+         "<pattern id=\"" << ip << "fill-overwritten\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
+         "patternTransform=\"rotate(-45)\"><rect width=\"8\" height=\"8\" fill=\"#f2a541\"/>"
+         "<rect width=\"3\" height=\"8\" fill=\"#5d3a00\"/></pattern>\n"
+         "<pattern id=\"" << ip << "fill-not-written\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\">"
+         "<rect width=\"8\" height=\"8\" fill=\"#fbe3e3\"/><circle cx=\"4\" cy=\"4\" r=\"1.8\" fill=\"#c62828\"/>"
+         "</pattern>\n"
+         "</defs>\n";
+}
+
+// The picture's legend: a swatch per state, three a row, then the
+// partition outline, from `top` down over `rows` rows.
+void Legend(int top, int rows, const std::string& ip, std::ostringstream& o)
+{
+    const auto& states = AllSectorStates();
+    for (int i = 0; i < static_cast<int>(states.size()); ++i) {
+        const int x = kLeft + (i % 3) * 230, y = top + (i / 3) * 22;
+        o << Fmt("<g class=\"legend\" data-state=\"%s\"><rect x=\"%d\" y=\"%d\" width=\"24\" height=\"16\" "
+                 "fill=\"%s\" stroke=\"#777\"/><text x=\"%d\" y=\"%d\">%s</text></g>\n",
+                 SectorStateKey(states[i]), x, y, Fill(states[i], ip).c_str(), x + 30, y + 12, SectorStateText(states[i]));
+    }
+    const int y = top + (rows - 1) * 22;
+    o << Fmt("<rect class=\"pbox\" x=\"%d\" y=\"%d\" width=\"24\" height=\"16\"/><text x=\"%d\" y=\"%d\">"
+             "a partition of the flash map (bar: its exact extent)</text>\n",
+             kLeft, y, kLeft + 30, y + 12);
+}
+
 }  // namespace
 
 std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
@@ -92,20 +134,15 @@ std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
     const int rows = (kSectorCount + kColumns - 1) / kColumns;
     const int gridW = kLeft + kColumns * (kCellW + kGap);
     const int legendTop = kTop + rows * kRowPitch + 6;
-    const int height = legendTop + 3 * 22 + 8;
+    const auto& states = AllSectorStates();
+    const int legendRows = static_cast<int>(states.size() + 2) / 3 + 1;  // and the partition's row
+    const int height = legendTop + legendRows * 22 + 8;
     std::ostringstream o;
     o << Fmt("<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"flash\" id=\"%sflash-picture\" "
              "viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\" role=\"img\" "
              "aria-label=\"the flash's %d sectors of 128 KiB\">\n",
              ip.c_str(), gridW + 4, height, gridW + 4, height, kSectorCount);
-    o << "<defs>\n"
-         "<pattern id=\"" << ip << "fill-partial\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
-         "patternTransform=\"rotate(45)\"><rect width=\"8\" height=\"8\" fill=\"#ffffff\"/>"
-         "<rect width=\"4\" height=\"8\" fill=\"#1d4e89\"/></pattern>\n"
-         "<pattern id=\"" << ip << "fill-unexpected\" width=\"10\" height=\"10\" patternUnits=\"userSpaceOnUse\">"
-         "<rect width=\"10\" height=\"10\" fill=\"#c62828\"/>"
-         "<path d=\"M0 0L10 10M10 0L0 10\" stroke=\"#ffffff\" stroke-width=\"2\"/></pattern>\n"
-         "</defs>\n";
+    Patterns(ip, o);
     o << "<style>.flash text{font:11px sans-serif;fill:#222}.flash .addr{font:11px monospace;fill:#555}"
          ".flash .pname{font:bold 11px sans-serif}.flash .sector{stroke:#9a9a9a;stroke-width:1}"
          ".flash .pbox{fill:none;stroke:#111;stroke-width:2.5}.flash .pbar{fill:#444}"
@@ -122,6 +159,10 @@ std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
                                 HexAddress(a + kSectorSize - 1).c_str(), SectorStateText(p.sectors[s]));
         if (p.coveredBytes[s] != 0) {
             title += Fmt("; %u of %u bytes from ", p.coveredBytes[s], kSectorSize) + p.imageOf[s];
+        }
+        for (const auto& ow : p.overwrites) {
+            if (std::find(ow.sectors.begin(), ow.sectors.end(), s) == ow.sectors.end()) continue;
+            title += "; the flash does not hold " + ow.image + (ow.by.empty() ? "" : " (overwritten by " + ow.by + ")");
         }
         o << Fmt("<rect class=\"sector\" id=\"%ssector-%d\" data-sector=\"%d\" data-state=\"%s\" "
                  "data-covered=\"%u\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\">"
@@ -168,19 +209,7 @@ std::string FlashSvg(const FlashPicture& p, const std::string& idPrefix)
             s = rowEnd + 1;
         }
     }
-    // Legend.
-    const SectorState states[] = {SectorState::Written, SectorState::Partial, SectorState::Kept,
-                                  SectorState::Untouched, SectorState::Unexpected};
-    for (int i = 0; i < 5; ++i) {
-        const int x = kLeft + (i % 3) * 230, y = legendTop + (i / 3) * 22;
-        o << Fmt("<g class=\"legend\" data-state=\"%s\"><rect x=\"%d\" y=\"%d\" width=\"24\" height=\"16\" "
-                 "fill=\"%s\" stroke=\"#777\"/><text x=\"%d\" y=\"%d\">%s</text></g>\n",
-                 SectorStateKey(states[i]), x, y, Fill(states[i], ip).c_str(), x + 30, y + 12, SectorStateText(states[i]));
-    }
-    const int y = legendTop + 2 * 22;
-    o << Fmt("<rect class=\"pbox\" x=\"%d\" y=\"%d\" width=\"24\" height=\"16\"/><text x=\"%d\" y=\"%d\">"
-             "a partition of the flash map (bar: its exact extent)</text>\n",
-             kLeft, y, kLeft + 30, y + 12);
+    Legend(legendTop, legendRows, ip, o);
     o << "</svg>\n";
     return o.str();
 }
@@ -257,7 +286,11 @@ std::string Sentence(Outcome o)
 void PageHead(const RunFacts& f, const std::map<std::string, std::string>& sum, std::ostringstream& o)
 {
     const auto get = [&](const char* k) { return sum.count(k) ? sum.at(k) : std::string(); };
-    const bool good = f.outcome == Outcome::Done || f.outcome == Outcome::Declined || f.outcome == Outcome::NotAllowed;
+    // A done update over a flash that does not hold what the map demands
+    // is no good news: the headline says what the flash check found.
+    const std::string mismatch = f.outcome == Outcome::Done ? f.FlashMismatch() : "";
+    const bool good = (f.outcome == Outcome::Done && mismatch.empty()) || f.outcome == Outcome::Declined ||
+                      f.outcome == Outcome::NotAllowed;
     o << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width\">"
       << "<title>Update run on " << Esc(f.root) << "</title><style>" << kStyle << "</style></head>\n<body><main>\n";
@@ -265,9 +298,16 @@ void PageHead(const RunFacts& f, const std::map<std::string, std::string>& sum, 
       << Esc(f.started) << ", answer " << Esc(f.answer) << ", " << Esc(MediumTakenOut(f))
       << ", flash faults: " << Esc(f.faults.empty() ? "none" : f.faults) << "</p>\n";
     o << "<p class=\"outcome " << (good ? "good" : "bad") << "\" id=\"outcome\" data-outcome=\""
-      << Esc(OutcomeKey(f.outcome)) << "\">" << Esc(Sentence(f.outcome))
+      << Esc(OutcomeKey(f.outcome)) << "\" data-flash-holds=\"" << (mismatch.empty() ? "yes" : "no") << "\">"
+      << Esc(Sentence(f.outcome)) << (mismatch.empty() ? "" : ", but " + Esc(mismatch))
       << "<br><span class=\"meta\" style=\"font-size:14px;font-weight:normal\">updater " << Esc(get("updater"))
       << ", reboot requested: " << Esc(get("reboot")) << "</span></p>\n";
+    if (!f.causeLines.empty()) {
+        o << "<p>" << (f.outcome == Outcome::Unfinished ? "The trace's last lines" : "Cause in the trace")
+          << ":</p>\n<pre id=\"cause\">";
+        for (const auto& line : f.causeLines) o << Esc(line) << "\n";
+        o << "</pre>\n";
+    }
     // Screens as a timeline.
     o << "<h2>Screens</h2>\n<ol class=\"timeline\" id=\"timeline\">\n";
     for (const auto& line : f.guiLines) {
@@ -295,9 +335,11 @@ void PageFlash(const RunFacts& f, const std::map<std::string, std::string>& sum,
         for (const auto st : f.flash.picture.sectors) counts[st]++;
         o << "<p>Sectors: ";
         bool firstCount = true;
-        for (const auto st : {SectorState::Written, SectorState::Partial, SectorState::Kept, SectorState::Untouched,
-                              SectorState::Unexpected}) {
-            o << (firstCount ? "" : ", ") << counts[st] << " " << SectorStateText(st);
+        for (const auto st : AllSectorStates()) {
+            // The states of a faulty flash only when there are such sectors.
+            if (SectorStateIsFault(st) && st != SectorState::Unexpected && counts[st] == 0) continue;
+            o << (firstCount ? "" : ", ") << "<span data-count=\"" << SectorStateKey(st) << "\">" << counts[st] << " "
+              << SectorStateText(st) << "</span>";
             firstCount = false;
         }
         o << ".</p>\n";

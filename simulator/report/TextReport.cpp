@@ -33,15 +33,7 @@ std::string Joined(const std::vector<std::string>& items, const char* sep)
 
 std::string SectorList(const std::vector<int>& sectors)
 {
-    std::string out;
-    for (size_t i = 0; i < sectors.size();) {
-        size_t j = i;
-        while (j + 1 < sectors.size() && sectors[j + 1] == sectors[j] + 1) ++j;
-        if (!out.empty()) out += ",";
-        out += i == j ? std::to_string(sectors[i]) : std::to_string(sectors[i]) + "-" + std::to_string(sectors[j]);
-        i = j + 1;
-    }
-    return out.empty() ? "none" : out;
+    return SectorRanges(sectors);
 }
 
 std::string FirstDifference(bool ok, int64_t at)
@@ -97,9 +89,15 @@ void Head(const RunFacts& f, std::ostringstream& out)
         cause = f.mapState == MapState::Missing ? ": no flash map among the unpacked packages" : ": writing a partition failed";
     } else if (f.outcome == Outcome::Done && f.mapState == MapState::Missing) {
         cause = ", but no partition was written: no flash map among the unpacked packages";
+    } else if (f.outcome == Outcome::Done && !f.FlashMismatch().empty()) {
+        cause = ", but " + f.FlashMismatch();
     }
     out << "Outcome: " << OutcomeText(f.outcome) << cause << "; updater " << f.updaterResult
         << (f.timedOut ? " (stopped after the time limit)" : "") << "\n";
+    if (!f.causeLines.empty()) {
+        out << (f.outcome == Outcome::Unfinished ? "The trace's last lines:\n" : "Cause in the trace:\n");
+        for (const auto& line : f.causeLines) out << "  " << line << "\n";
+    }
     const StatePaths s(f.root);
     out << "\nStart-up GUI (" << s.guiRecord() << "), " << f.guiResult << ":\n";
     for (const auto& line : f.guiLines) out << "  " << line << "\n";

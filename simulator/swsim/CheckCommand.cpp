@@ -21,6 +21,7 @@ namespace {
 struct CheckArgs {
     std::string medium, fleetFile, jsonFile, junitFile, htmlFile, workDir;
     int jobs = 0;
+    double runLimit = 0;
     bool noFleet = false, keep = false, progress = false;
 
     std::vector<Output> Outputs() const
@@ -87,6 +88,8 @@ int RunCheck(const CheckArgs& a)
         o.jobs = a.jobs;
         o.workDir = work;
         o.selfExe = SelfExe();
+        o.runLimitSeconds = a.runLimit > 0 ? a.runLimit : DefaultRunLimitSeconds(facts);
+        outcome.runLimitSeconds = o.runLimitSeconds;
         if (progress) {
             std::fprintf(stderr, "swsim: static checks done; running %zu instruments, %d at once\n", fleet.size(),
                          std::min<int>(a.jobs, static_cast<int>(fleet.size())));
@@ -95,7 +98,10 @@ int RunCheck(const CheckArgs& a)
             };
         }
         if (RunFleet(facts, fleet, o, &outcome.fleet, &outcome.findings, &why) != 0) {
-            return finish(Fail("the fleet could not be run: " + why, kExitCheckNotRun));
+            // No verdict; the JSON says which instruments stopped.
+            outcome.notChecked = why;
+            if (!a.jsonFile.empty()) WriteText(a.jsonFile, JsonText(outcome), 0644);
+            return finish(Fail("could not check: " + why, kExitCheckNotRun));
         }
         outcome.fleetRun = true;
     }
@@ -123,6 +129,10 @@ void AddCheckCommand(Commands& commands)
     sub->add_option("--html", a->htmlFile, "write the verdict, findings and each instrument's flash picture as an "
                                            "HTML page to FILE or -");
     AddJobsOption(sub, &a->jobs, "instruments");
+    sub->add_option("--run-limit", a->runLimit,
+                    "real seconds each fleet run may take; a run stopped there makes the check \"could not "
+                    "check\" (exit status 2) (default: three times the update's modelled duration + 120)")
+        ->check(CLI::PositiveNumber);
     sub->add_flag("--no-fleet", a->noFleet, "static checks only, no runs")->excludes(fleet);
     sub->add_option("--work", a->workDir, "scratch directory (default: a fresh one under $TMPDIR or /tmp)");
     sub->add_flag("--keep", a->keep, "keep the scratch directory with the fleet's instruments");

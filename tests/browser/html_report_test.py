@@ -51,7 +51,8 @@ def main():
         check("unexpected" not in states, "no sector changed unexpectedly")
         legend = [g.get_attribute("data-state")
                   for g in browser.find_elements("css selector", "#flash-picture g.legend")]
-        check(sorted(legend) == sorted(["written", "partial", "kept", "untouched", "unexpected"]),
+        check(sorted(legend) == sorted(["written", "partial", "kept", "untouched", "unexpected", "torn",
+                                        "overwritten", "not-written"]),
               "the legend names every state")
         names = by_id("partitions").text
         for name in ("ifsPart.bin", "appPart.bin", "configPart.bin", "fontsPart.bin", "instrumentDataPart.bin"):

@@ -612,6 +612,8 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
     }
     EXPECT_EQ(m.Check({"--fleet", fleet, "--no-fleet"}), 64) << m.output;
     EXPECT_EQ(m.Check({"--jobs", "0"}), 64) << m.output;
+    EXPECT_EQ(m.Check({"--run-limit", "0"}), 64) << m.output;  // a run limit is a positive number of seconds
+    EXPECT_EQ(m.Check({"--run-limit", "soon"}), 64) << m.output;
     EXPECT_EQ(RunSwsim({"check", m.scratch.path() + "/nothing-here"}, &out), 64) << out;
     // No scratch space: the check itself cannot run, which is no verdict.
     EXPECT_EQ(m.Check({"--no-fleet", "--work", "/proc/swsim-check"}), 2) << m.output;
@@ -766,6 +768,12 @@ TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
         EXPECT_EQ(fleet[i]["outcome"], outcomes[i]) << fleet[i].dump();
         EXPECT_TRUE(fleet[i]["ok"].get<bool>()) << fleet[i].dump();
     }
+    // The run limit comes from the medium, in real seconds, with a margin.
+    EXPECT_GT(result["runLimitSeconds"].get<double>(), 120) << result.dump(2);
+    ASSERT_TRUE(fleet[0]["workSeconds"].is_number()) << fleet[0].dump();
+    EXPECT_GE(result["runLimitSeconds"].get<double>(), 3 * fleet[0]["workSeconds"].get<double>())
+        << "the margin covers the chip's work and the fixed waits the run counted";
+    EXPECT_TRUE(result["couldNotCheck"].is_null());
     // The estimate check needs the instrument's duration of the update.
     ASSERT_TRUE(fleet[0]["durationSeconds"].is_number()) << fleet[0].dump();
     EXPECT_GT(fleet[0]["durationSeconds"].get<double>(), 0);
@@ -853,9 +861,115 @@ TEST(CheckFleet, OverlapShowsInTheInstrumentsFlash)
     // The run installs, but configPart.bin overwrote the end of appPart.bin,
     // where the static check said.
     ASSERT_EQ(problems.size(), 1u) << m.output;
-    EXPECT_EQ(problems[0], "the flash does not hold appPart.bin at 0x200000 (first difference at 0x2ee000)");
+    EXPECT_EQ(problems[0], "the flash does not hold appPart.bin at 0x200000 (first difference at 0x2ee000, "
+                           "overwritten by configPart.bin in sectors 23-24)");
     EXPECT_EQ(result["fleet"][0]["outcome"], "done");
     EXPECT_FALSE(result["fleet"][0]["ok"].get<bool>());
+    // The check page draws those sectors as overwritten, under a red verdict.
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--html", m.scratch.path() + "/check.html"});
+    const std::string page = ReadTextOr(m.scratch.path() + "/check.html", "");
+    for (const char* sector : {"23", "24"}) {
+        EXPECT_NE(page.find(std::string("id=\"i1-sector-") + sector + "\" data-sector=\"" + sector +
+                            "\" data-state=\"overwritten\""),
+                  std::string::npos)
+            << sector;
+    }
+    EXPECT_NE(page.find("id=\"i1-sector-22\" data-sector=\"22\" data-state=\"written\""), std::string::npos);
+    EXPECT_NE(page.find("href=\"#check-map-overlap\""), std::string::npos);
+    EXPECT_NE(page.find("<tr id=\"check-map-overlap\">"), std::string::npos);
+}
+
+// A fleet instrument that fails quotes the trace lines of the cause and
+// names the static finding that explains it.
+struct FleetFailure {
+    const char* name;
+    const char* version;
+    void (*alter)(const Medium&);
+    const char* outcome;
+    const char* what;       // part of the fleet finding
+    const char* explained;  // the static check it names
+    const char* cause;      // part of a quoted trace line; "" when none is quoted
+};
+
+std::ostream& operator<<(std::ostream& os, const FleetFailure& f)
+{
+    return os << f.name;
+}
+
+class FleetFailures : public ::testing::TestWithParam<FleetFailure> {};
+
+TEST_P(FleetFailures, SayWhy)
+{
+    const FleetFailure& c = GetParam();
+    Medium m;
+    m.Sample(c.version);
+    c.alter(m);
+    const std::string fleet = m.scratch.path() + "/fleet.txt";
+    WriteText(fleet, "lab running=2.3\n");
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet});
+    EXPECT_EQ(rc, 1) << m.output;
+    const auto result = m.Result();
+    ASSERT_EQ(result["fleet"].size(), 1u) << m.output;
+    EXPECT_EQ(result["fleet"][0]["outcome"], c.outcome) << m.output;
+    int fleetFindings = 0;
+    for (const auto& f : result["findings"]) {
+        if (f["check"] != "fleet") continue;
+        ++fleetFindings;
+        EXPECT_NE(f["what"].get<std::string>().find(c.what), std::string::npos) << f.dump();
+        EXPECT_EQ(f["explainedBy"], nlohmann::json::array({c.explained})) << f.dump();
+        std::string lines;
+        for (const auto& l : f["causeLines"]) lines += l.get<std::string>() + "\n";
+        if (*c.cause) {
+            EXPECT_NE(lines.find(c.cause), std::string::npos) << lines;
+            const size_t quoted = m.output.find("      trace: ");
+            EXPECT_NE(m.output.find(c.cause, quoted == std::string::npos ? m.output.size() : quoted),
+                      std::string::npos)
+                << m.output;
+        } else {
+            EXPECT_EQ(lines, "") << "a done update has no failure to quote";
+        }
+    }
+    EXPECT_EQ(fleetFindings, 1) << m.output;
+    EXPECT_NE(m.output.find(std::string("explained by the static finding of ") + c.explained), std::string::npos)
+        << m.output;
+}
+
+const FleetFailure kFleetFailures[] = {
+    {"RepartitionCrLf", "2.4", RepartitionCrLf, "pre-update-failed", "ended \"pre-update-failed\"",
+     "repartition-script", "/tmp/FlashRepartition.sh: No such file or directory"},
+    // The installed file keeps the CR; the self-test reads it beside a
+    // revision entry of 3.1.
+    {"VersionCrLf", "3.1", VersionCrLf, "done", "installed version file holds \"3.1\\r\\n\", not \"3.1\\n\"",
+     "version-text", ""},
+    {"MajorLeadingZero", "03.1", Plain, "done", "holds \"03.1\\n\", not \"3.1\\n\"", "version-leading-zero", ""},
+    {"NoMap", "2.4", NoMap, "flash-failed", "ended \"flash-failed\"", "map-present",
+     "Flash map /tmp/flashMap is missing or empty"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Media, FleetFailures, ::testing::ValuesIn(kFleetFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A run that reaches the run limit gives no verdict on the medium: exit
+// status 2, the reason on standard error, the JSON naming the instrument.
+TEST(CheckFleet, RunLimitMeansCouldNotCheck)
+{
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    const std::string fleet = m.scratch.path() + "/fleet.txt";
+    WriteText(fleet, "lab running=2.3\n");
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--run-limit", "0.05"});
+    EXPECT_EQ(rc, 2) << m.output;
+    EXPECT_NE(m.output.find("could not check: the run of lab did not end within the run limit of 0.05 s"),
+              std::string::npos)
+        << m.output;
+    EXPECT_EQ(m.output.find("SHIP"), std::string::npos) << m.output;
+    const auto result = m.Result();
+    EXPECT_FALSE(result["ship"].get<bool>());
+    EXPECT_EQ(result["couldNotCheck"]["instruments"], nlohmann::json::array({"lab"})) << result.dump(2);
+    for (const auto& f : result["findings"]) EXPECT_NE(f["check"], "fleet") << "nothing judged from a stopped run";
 }
 
 TEST(CheckFleet, NoDefaultFleetWithoutAVersion)

@@ -137,6 +137,7 @@ RunFacts FullFacts()
     p.decision = PartitionFact::NotAfterFault;
     f.partitions = {p};
     f.flashFaults = {"Flash fault: erase of sector 16 failed"};
+    f.causeLines = {"Flash fault: erase of sector 16 failed", "Writing the partitions into the flash failed"};
     f.flash.present = true;
     f.flash.images = {{"ifsPart.bin", 0, 700 * 1024, false, 0x1234, 0xCAFEF00D}};
     f.flash.missingImages = {"gone.bin"};
@@ -150,7 +151,8 @@ RunFacts FullFacts()
     f.flash.picture.sectors.assign(kSectorCount, SectorState::Partial);
     f.flash.picture.coveredBytes.assign(kSectorCount, 7);
     f.flash.picture.imageOf.assign(kSectorCount, "ifsPart.bin");
-    f.flash.picture.partitions = {{"appPart.bin", 0x200000, 4096, "kept", true}};
+    f.flash.picture.partitions = {{"appPart.bin", 0x200000, 4096, "kept", true, true}};
+    f.flash.picture.overwrites = {{"ifsPart.bin", "appPart.bin", {23, 24}}};
     f.replay = {true, "", 6, 393216, 1245193, 1572912, 3, true, 2, 12.04};
     f.haveVersionBefore = true;
     f.haveVersion = true;

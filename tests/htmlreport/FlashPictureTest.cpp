@@ -23,6 +23,10 @@ struct Case {
     int64_t missedByte;
     std::vector<std::pair<int, SectorState>> expected;
     std::vector<std::pair<int, uint32_t>> covered;
+    bool sameBytes = false;  // every image holds the same bytes (an overlap changes nothing)
+    // Partitions the map demands written that the run did not write.
+    std::vector<std::pair<uint32_t, uint32_t>> notWritten = {};
+    const char* overwrites = "";  // "IMAGE by LATER in SECTORS; ..."
 };
 
 void PrintTo(const Case& c, std::ostream* os)
@@ -42,7 +46,7 @@ TEST_P(FlashPicture, JudgesEverySectorAgainstTheDemandedFlash)
         WrittenImage w;
         w.name = "img" + std::to_string(images.size()) + "Part.bin";
         w.startKiB = im.first;
-        w.bytes.assign(im.second, static_cast<uint8_t>(0x30 + images.size()));
+        w.bytes.assign(im.second, static_cast<uint8_t>(c.sameBytes ? 0x30 : 0x30 + images.size()));
         images.push_back(w);
     }
     std::vector<uint8_t> after = ExpectedFlash(before, images);
@@ -58,7 +62,21 @@ TEST_P(FlashPicture, JudgesEverySectorAgainstTheDemandedFlash)
         b.kept = true;
         boxes.push_back(b);
     }
+    for (const auto& n : c.notWritten) {
+        PartitionBox b;
+        b.name = "skippedPart.bin";
+        b.start = n.first;
+        b.length = n.second;
+        b.decision = "not written";
+        b.notWritten = true;
+        boxes.push_back(b);
+    }
     const auto p = PictureFlash(before, after, images, boxes);
+    std::string overwrites;
+    for (const auto& o : p.overwrites) {
+        overwrites += (overwrites.empty() ? "" : "; ") + o.image + " by " + o.by + " in " + SectorRanges(o.sectors);
+    }
+    EXPECT_EQ(overwrites, c.overwrites);
     ASSERT_EQ(p.sectors.size(), static_cast<size_t>(kSectorCount));
     for (const auto& e : c.expected) {
         EXPECT_EQ(SectorStateKey(p.sectors[e.first]), std::string(SectorStateKey(e.second))) << "sector " << e.first;
@@ -79,7 +97,19 @@ INSTANTIATE_TEST_SUITE_P(
              {{112, S::Partial}, {113, S::Written}, {114, S::Partial}}, {{112, 127 * KiB}, {114, 45 * KiB}}},
         // Two images in one sector: the covered bytes are counted once.
         Case{"OverlappingImagesCountedOnce", {{0, 100 * KiB}, {64, 100 * KiB}}, {}, -1, -1,
-             {{0, S::Written}, {1, S::Partial}}, {{0, 128 * KiB}, {1, 36 * KiB}}},
+             {{0, S::Written}, {1, S::Partial}}, {{0, 128 * KiB}, {1, 36 * KiB}}, true},
+        // A later image over an earlier one with other bytes: the flash is as
+        // written, but does not hold the earlier image there.
+        Case{"LaterImageOverwritesAnEarlierOne", {{2048, 1200 * KiB}, {3000, 100 * KiB}}, {}, -1, -1,
+             {{22, S::Written}, {23, S::Overwritten}, {24, S::Overwritten}, {25, S::Partial}}, {{24, 128 * KiB}},
+             false, {}, "img0Part.bin by img1Part.bin in 23-24"},
+        Case{"ThreeImagesOverTheFirst", {{0, 512 * KiB}, {128, 10 * KiB}, {384, 10 * KiB}}, {}, -1, -1,
+             {{0, S::Written}, {1, S::Overwritten}, {2, S::Written}, {3, S::Overwritten}}, {},
+             false, {}, "img0Part.bin by img1Part.bin in 1; img0Part.bin by img2Part.bin in 3"},
+        // A partition skipped after a fault keeps its old bytes: not written.
+        Case{"DemandedPartitionNotWritten", {{0, 128 * KiB}}, {}, -1, -1,
+             {{0, S::Written}, {16, S::NotWritten}, {25, S::NotWritten}, {26, S::Untouched}}, {}, false,
+             {{2048 * KiB, 1200 * KiB + 300}}},
         Case{"KeptPartitionUnchanged", {}, {{8192 * KiB, 4096 * KiB}}, -1, -1,
              {{63, S::Untouched}, {64, S::Kept}, {95, S::Kept}, {96, S::Untouched}}, {}},
         // A stray change is shown wherever it is: in a kept partition, in
@@ -90,8 +120,12 @@ INSTANTIATE_TEST_SUITE_P(
              {{4, S::Written}, {5, S::Unexpected}}, {}},
         Case{"StrayChangeInAnUntouchedSector", {{0, 128 * KiB}}, {}, 50 * 128 * KiB, -1,
              {{0, S::Written}, {50, S::Unexpected}, {51, S::Untouched}}, {}},
+        // An image's byte not as written is a torn sector (a fault, a cut),
+        // also where a later image overlaps.
         Case{"ImageByteNotWritten", {{2048, 128 * KiB}}, {}, -1, 2048 * KiB + 77,
-             {{16, S::Unexpected}}, {{16, 128 * KiB}}},
+             {{16, S::Torn}}, {{16, 128 * KiB}}},
+        Case{"TornWhereImagesOverlap", {{0, 256 * KiB}, {128, 10 * KiB}}, {}, -1, 128 * KiB + 5,
+             {{0, S::Written}, {1, S::Torn}}, {}},
         // An image reaching past the flash's end is cut there.
         Case{"ImageCutAtTheFlashEnd", {{16384 - 64, 1024 * KiB}}, {}, -1, -1,
              {{127, S::Partial}}, {{127, 64 * KiB}}}),
@@ -115,7 +149,8 @@ TEST(FlashPictureSvg, OneRectanglePerSectorWithItsStateAndALegend)
     EXPECT_EQ(rects, static_cast<size_t>(kSectorCount));
     EXPECT_NE(svg.find("id=\"sector-0\" data-sector=\"0\" data-state=\"partial\""), std::string::npos);
     EXPECT_NE(svg.find("id=\"sector-127\" data-sector=\"127\" data-state=\"untouched\""), std::string::npos);
-    for (const char* key : {"written", "partial", "kept", "untouched", "unexpected"}) {
+    for (const char* key :
+         {"written", "partial", "kept", "untouched", "unexpected", "torn", "overwritten", "not-written"}) {
         EXPECT_NE(svg.find(std::string("class=\"legend\" data-state=\"") + key), std::string::npos) << key;
     }
     // A second picture on the same page gets ids of its own, patterns too.

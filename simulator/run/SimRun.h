@@ -17,7 +17,9 @@ namespace swsim {
 struct RunOptions {
     std::string answer = "yes";     // yes, no, never, or web (from the web screen)
     double answerDelay = 0;         // seconds before the GUI answers
-    double pullAfter = 1;           // seconds after the remove/failure screen; < 0: never
+    // Seconds after the remove/failure screen the medium is taken out, tied
+    // to the updater's looks (startup-gui --pull-medium); < 0: never.
+    double pullAfter = 1;
     bool interactive = false;       // the user answers and pulls on the terminal
     std::string faultsFile;         // flash faults for this run
     double timeout = 300;           // the updater is stopped after this; <= 0: no limit
@@ -41,8 +43,9 @@ struct RunOptions {
     // seconds.
     double speed = 0;
     // How long the chip's operations take (a timing text of host/flash
-    // NorChip.h: "typical", "off" or "ERASE,PROGRAM,UNLOCK" seconds); ""
-    // is typical.
+    // NorChip.h: "typical", "off" or "ERASE,PROGRAM,UNLOCK" seconds); "":
+    // typical in real time, off on a fast clock and for a power cut (the
+    // chip's time is then modelled, not waited for).
     std::string chipTiming;
 };
 

@@ -6,7 +6,8 @@
 // arguments. The updater's standard output and error are kept in
 // sim/trace.txt, the GUI's lines in sim/gui.txt. The options go to the part
 // inside the root as JSON (SimInside.h, RunJson.h), and what it found comes
-// back as JSON and is written, with the options, to sim/run.txt.
+// back as JSON and is written, with the options, to sim/run.txt; the pauses
+// and the CPU time the run counted go to sim/counts.json (RunCounts.h).
 #ifndef SWSIM_SIM_RUN_H
 #define SWSIM_SIM_RUN_H
 

@@ -23,7 +23,8 @@
 
 namespace swsim {
 
-// One pause, in the order the pauses ended.
+// One pause, in the order the pauses ended (a pause still going on when its
+// program was killed, at a time limit or a power cut, is not recorded).
 struct CountedWait {
     std::string process;   // program name ("SwUpdate", "sh", "sleep", ...)
     int pid = 0;

@@ -218,7 +218,7 @@ void PumpUntil(Programs* p, double limit, Done done)
     }
 }
 // Puts the pause recorder (RunCounts.h) into the updater's environment
-// *env: preloaded before libfaketime (`fakeTime`, "" in real time), so that
+// *env: preloaded first, before libfaketime (`fakeTime`, "" in real time), so that
 // it sees each pause's length as the updater asks for it, and the record's
 // descriptor with its file's identity. Returns false, leaving *env as it
 // was, when there is no recorder or no record, or nothing can be preloaded
@@ -231,8 +231,11 @@ bool AddWaitRecorder(const InsideRequest& request, std::vector<std::string>* env
         fstat(request.waitRecordFd, &st) != 0 || access(request.waitRecorder.c_str(), R_OK) != 0) {
         return false;
     }
+    // First of all: a clock library the caller itself preloads must not
+    // shorten a pause before the recorder sees it.
     const char* current = std::getenv("LD_PRELOAD");
-    std::string preload = (current != nullptr && *current != '\0' ? std::string(current) + ":" : "") + request.waitRecorder;
+    std::string preload = request.waitRecorder;
+    if (current != nullptr && *current != '\0') preload += ":" + std::string(current);
     if (!fakeTime.empty()) preload += ":" + fakeTime;
     *env = MergeEnvironment(*env, {"LD_PRELOAD=" + preload,
                                    "SWSIM_WAIT_RECORD=" + std::to_string(request.waitRecordFd) + ":" +

@@ -393,7 +393,9 @@ int RunInside(const InsideRequest& request)
     result.updaterPid = p.updater.pid;
     result.waitsRecorded = p.waitsRecorded;
     result.cpuMeasured = p.updater.exited;
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     result.cpuUserSeconds = seconds(p.updater.usage.ru_utime);
     result.cpuSystemSeconds = seconds(p.updater.usage.ru_stime);
     const std::string json = InsideResultJson(result);

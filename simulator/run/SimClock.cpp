@@ -78,7 +78,8 @@ bool PreloadAvailable(std::string* why)
 bool SimulatedTimeAvailable(std::string* library, std::string* why)
 {
     if (!PreloadAvailable(why)) {
-        *why += " (libfaketime)";
+        *why = "the programs run under qemu-user, which does not hand a preload library (libfaketime) "
+               "to the program it emulates";
         return false;
     }
 #if defined(SWU_TSAN)

@@ -6,7 +6,12 @@
 // The pauses are recorded by libwaitrecord (host/waitrecord), preloaded
 // into the updater in front of libfaketime: each pause is recorded with the
 // length the program asked for, before the simulated clock shortens it, so
-// the record is the same at every speed. Where nothing can be preloaded
+// the record is the same at every speed. Recorded where they happen rather
+// than read from the trace or the stand-ins' records: the trace shows some
+// pauses only by a line before them (and none for a retried look-up), the
+// stand-ins do not make the updater's pauses, and a recorder in the
+// program counts exactly the calls it made, in any order, also those of
+// the scripts and tools it starts. Where nothing can be preloaded
 // (the programs run under qemu-user) the pauses are not counted:
 // `waitsCounted` is false and `waitsWhy` says why.
 //

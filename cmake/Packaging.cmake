@@ -15,6 +15,9 @@ endif()
 set(SWU_LIBEXEC ${CMAKE_INSTALL_LIBEXECDIR}/swsim)
 install(TARGETS swsim swlog RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS SwUpdate startup-gui RUNTIME DESTINATION ${SWU_LIBEXEC})
+if(TARGET waitrecord)
+    install(TARGETS waitrecord LIBRARY DESTINATION ${SWU_LIBEXEC})
+endif()
 install(PROGRAMS
     ${CMAKE_SOURCE_DIR}/host/boardtools/slay
     ${CMAKE_SOURCE_DIR}/host/boardtools/waitfor

@@ -44,6 +44,7 @@ Locations LocationsOf(const std::string& selfExe)
         l.updater = libexec + "/SwUpdate";
         l.gui = libexec + "/startup-gui";
         l.boardTools = libexec + "/boardtools";
+        l.waitRecorder = libexec + "/libwaitrecord.so";
         l.rootDirs = {libexec};
         return l;
     }
@@ -51,6 +52,7 @@ Locations LocationsOf(const std::string& selfExe)
     l.updater = build + "/SwUpdate";
     l.gui = build + "/simulator/startupgui/startup-gui";
     l.boardTools = build + "/host/boardtools";
+    l.waitRecorder = build + "/host/waitrecord/libwaitrecord.so";
     l.rootDirs = {build, SWSIM_SOURCE_DIR};
     return l;
 }

@@ -16,6 +16,7 @@ struct Locations {
     std::string updater;     // SwUpdate
     std::string gui;         // startup-gui
     std::string boardTools;  // directory of slay, waitfor, ... for the instrument root
+    std::string waitRecorder;  // the preload library that records the updater's pauses
     // Host directories an instrument root binds read-only so that these
     // programs run there (the build and source trees of a build tree).
     std::vector<std::string> rootDirs;

@@ -101,7 +101,7 @@ void to_json(json& j, const InsideRequest& r)
     json env = json::array();
     for (const auto& e : r.updaterEnv) env.push_back(TextJson(e));
     j = json{{"run", r.run}, {"trace-fd", r.traceFd}, {"gui-fd", r.guiFd}, {"result-fd", r.resultFd},
-             {"updater-env", env}};
+             {"updater-env", env}, {"wait-record-fd", r.waitRecordFd}, {"wait-recorder", TextJson(r.waitRecorder)}};
 }
 
 void from_json(const json& j, InsideRequest& r)
@@ -111,6 +111,8 @@ void from_json(const json& j, InsideRequest& r)
     Take(j, "trace-fd", &r.traceFd);
     Take(j, "gui-fd", &r.guiFd);
     Take(j, "result-fd", &r.resultFd);
+    Take(j, "wait-record-fd", &r.waitRecordFd);
+    Take(j, "wait-recorder", &r.waitRecorder);
     const auto env = j.find("updater-env");
     if (env == j.end()) return;
     r.updaterEnv.clear();
@@ -126,7 +128,12 @@ void to_json(json& j, const InsideResult& r)
              {"reboot-seconds", r.rebootSeconds},
              {"updater-status", r.updaterStatus},
              {"gui-status", r.guiStatus},
-             {"timed-out", r.timedOut}};
+             {"timed-out", r.timedOut},
+             {"updater-pid", r.updaterPid},
+             {"waits-recorded", r.waitsRecorded},
+             {"cpu-measured", r.cpuMeasured},
+             {"cpu-user-seconds", r.cpuUserSeconds},
+             {"cpu-system-seconds", r.cpuSystemSeconds}};
 }
 
 void from_json(const json& j, InsideResult& r)
@@ -140,6 +147,11 @@ void from_json(const json& j, InsideResult& r)
     Take(j, "updater-status", &r.updaterStatus);
     Take(j, "gui-status", &r.guiStatus);
     Take(j, "timed-out", &r.timedOut);
+    Take(j, "updater-pid", &r.updaterPid);
+    Take(j, "waits-recorded", &r.waitsRecorded);
+    Take(j, "cpu-measured", &r.cpuMeasured);
+    Take(j, "cpu-user-seconds", &r.cpuUserSeconds);
+    Take(j, "cpu-system-seconds", &r.cpuSystemSeconds);
 }
 
 namespace {

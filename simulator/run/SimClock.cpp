@@ -65,9 +65,19 @@ std::string FindFakeTimeLibrary()
     return "";
 }
 
-bool SimulatedTimeAvailable(std::string* library, std::string* why)
+bool PreloadAvailable(std::string* why)
 {
     if (std::getenv("SWU_QEMU_ARM") != nullptr) {
+        *why = "the programs run under qemu-user, which does not hand a preload library "
+               "to the program it emulates";
+        return false;
+    }
+    return true;
+}
+
+bool SimulatedTimeAvailable(std::string* library, std::string* why)
+{
+    if (!PreloadAvailable(why)) {
         *why = "the programs run under qemu-user, which does not hand a preload library (libfaketime) "
                "to the program it emulates";
         return false;

@@ -31,6 +31,11 @@ double EffectiveSpeed(double requested, bool interactive);
 // where Debian and a local build install it; "" when it is not installed.
 std::string FindFakeTimeLibrary();
 
+// Whether a library can be preloaded into the programs of a run. False, with
+// the reason in *why, under qemu-user, which does not hand a preload
+// library to the program it emulates.
+bool PreloadAvailable(std::string* why);
+
 // Whether a run faster than real time can be made here. False, with the
 // reason in *why, when libfaketime is not installed or the programs run
 // under qemu-user (which does not pass a preload library to the program it

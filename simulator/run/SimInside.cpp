@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +59,10 @@ struct Child {
     bool open = false;   // the pipe has not reached its end
     bool exited = false;
     int status = -1;
+    size_t bytes = 0;    // output read so far
+    // CPU time of the child and of the children it waited for, once it has
+    // ended.
+    struct rusage usage = {};
 };
 
 bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, const std::string& cwd,
@@ -111,6 +117,7 @@ void Pump(Child* c, int recordFd, int echoFd)
         c->open = false;
         return;
     }
+    c->bytes += static_cast<size_t>(n);
     WriteAll(recordFd, buf, static_cast<size_t>(n));
     if (echoFd >= 0) WriteAll(echoFd, buf, static_cast<size_t>(n));
 }
@@ -119,7 +126,7 @@ void Reap(Child* c, int flags)
 {
     if (c->exited || c->pid < 0) return;
     int status = 0;
-    pid_t r = waitpid(c->pid, &status, flags);
+    pid_t r = wait4(c->pid, &status, flags, &c->usage);
     if (r == c->pid) {
         c->exited = true;
         c->status = status;
@@ -176,6 +183,7 @@ struct Programs {
     int traceFd = -1, guiFd = -1;
     int traceEcho = -1, guiEcho = -1;
     RebootWatch reboot;
+    bool waitsRecorded = false;  // the pause recorder is preloaded into the updater
 };
 
 // Pumps both pipes until `done` holds or `limit` seconds passed.
@@ -209,6 +217,33 @@ void PumpUntil(Programs* p, double limit, Done done)
         Reap(gui, WNOHANG);
     }
 }
+// Puts the pause recorder (RunCounts.h) into the updater's environment
+// *env: preloaded first, before libfaketime (`fakeTime`, "" in real time), so that
+// it sees each pause's length as the updater asks for it, and the record's
+// descriptor with its file's identity. Returns false, leaving *env as it
+// was, when there is no recorder or no record, or nothing can be preloaded
+// here.
+bool AddWaitRecorder(const InsideRequest& request, std::vector<std::string>* env, const std::string& fakeTime)
+{
+    struct stat st;
+    std::string why;
+    if (request.waitRecordFd < 0 || request.waitRecorder.empty() || !PreloadAvailable(&why) ||
+        fstat(request.waitRecordFd, &st) != 0 || access(request.waitRecorder.c_str(), R_OK) != 0) {
+        return false;
+    }
+    // First of all: a clock library the caller itself preloads must not
+    // shorten a pause before the recorder sees it.
+    const char* current = std::getenv("LD_PRELOAD");
+    std::string preload = request.waitRecorder;
+    if (current != nullptr && *current != '\0') preload += ":" + std::string(current);
+    if (!fakeTime.empty()) preload += ":" + fakeTime;
+    *env = MergeEnvironment(*env, {"LD_PRELOAD=" + preload,
+                                   "SWSIM_WAIT_RECORD=" + std::to_string(request.waitRecordFd) + ":" +
+                                       std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                                       std::to_string(static_cast<unsigned long long>(st.st_ino))});
+    return true;
+}
+
 // The start-up's part: the update's control files from file0 into /tmp.
 void UnpackFile0(InsideResult* result)
 {
@@ -272,13 +307,17 @@ bool StartPrograms(const InsideRequest& request, Programs* p)
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         return false;
     }
-    // The GUI serves its name before the updater's first look-up; the
-    // updater retries for 20 s anyway.
-    usleep(100000);
+    // The updater is started once the GUI serves its name (its first line
+    // says so), so that the updater's first look-up of it finds it: how many
+    // look-ups it makes (200 ms apart) does not depend on the host's load.
+    // The bound only keeps a GUI that never speaks from holding the run.
+    PumpUntil(p, 10, [&] { return p->gui.bytes > 0 || p->gui.exited; });
     p->reboot.Start();
     p->reboot.since = std::chrono::steady_clock::now();
-    if (!Spawn({o.updater}, true, false, o.updaterCwd, MergeEnvironment(envAt(), request.updaterEnv), &p->updater,
-               &why)) {
+    std::vector<std::string> updaterEnv = envAt();
+    p->waitsRecorded = AddWaitRecorder(request, &updaterEnv, o.speed != 1 ? fakeTime : "");
+    if (!Spawn({o.updater}, true, false, o.updaterCwd, MergeEnvironment(updaterEnv, request.updaterEnv),
+               &p->updater, &why)) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         kill(p->gui.pid, SIGTERM);
         Reap(&p->gui, 0);
@@ -351,6 +390,14 @@ int RunInside(const InsideRequest& request)
     StopGui(&p);
     result.updaterStatus = p.updater.status;
     result.guiStatus = p.gui.status;
+    result.updaterPid = p.updater.pid;
+    result.waitsRecorded = p.waitsRecorded;
+    result.cpuMeasured = p.updater.exited;
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    result.cpuUserSeconds = seconds(p.updater.usage.ru_utime);
+    result.cpuSystemSeconds = seconds(p.updater.usage.ru_stime);
     const std::string json = InsideResultJson(result);
     WriteAll(request.resultFd, json.data(), json.size());
     return 0;

@@ -28,6 +28,11 @@ struct InsideRequest {
     // NAME=VALUE entries added to the updater's environment (a power cut,
     // the record log library's write list); a bare NAME= empties one.
     std::vector<std::string> updaterEnv;
+    // The record of the updater's pauses, open in this process, and the
+    // recorder preloaded into the updater to write it (RunCounts.h); -1 or
+    // "": the pauses are not recorded.
+    int waitRecordFd = -1;
+    std::string waitRecorder;
 };
 
 // What the part inside found, as the run record shows it.
@@ -40,6 +45,12 @@ struct InsideResult {
     int updaterStatus = -1;        // wait statuses; -1: not started
     int guiStatus = -1;
     bool timedOut = false;         // the updater was stopped at the time limit
+    int updaterPid = 0;            // inside the root (the pause record's numbers)
+    bool waitsRecorded = false;    // the recorder was preloaded into the updater
+    // CPU time of the updater and the programs it started and waited for.
+    bool cpuMeasured = false;
+    double cpuUserSeconds = 0;
+    double cpuSystemSeconds = 0;
 };
 
 // Whether `r` can be run: the records open, both programs named, a speed of

@@ -10,9 +10,12 @@
 #include <cstring>
 #include <ctime>
 
+#include <nlohmann/json.hpp>
+
 #include "InstrumentRoot.h"
 #include "Locations.h"
 #include "NorChip.h"
+#include "RunCounts.h"
 #include "RunJson.h"
 #include "Sanitizers.h"
 #include "SimClock.h"
@@ -79,23 +82,36 @@ bool FindPrograms(const RunOptions& o, const Locations& where, RunOptions* resol
     return true;
 }
 
-// The chip timing of the run, checked. A power cut's write numbers count the
-// bus writes of an instantly ready chip (the replay the cut points are chosen
-// from): a timed chip is polled more often, which would move the cut. So a
-// cut run has no chip timing unless one is asked for.
-bool ChipTimingOf(const RunOptions& o, std::string* chipTiming, std::string* why)
+// The chip timing of the run, checked: the one asked for, or else
+//  - none (an instantly ready chip) for a run on a fast clock: the chip's
+//    busy time is not waited for but modelled from the operations the run
+//    made (the report counts them), and the updater no longer spends the
+//    run polling a busy chip in real time; its poll bounds are covered by
+//    the fault-file tests;
+//  - the chip's typical timing in real time (--speed 1, and the
+//    demonstrations with --interactive and --web), where the clock itself
+//    is the instrument's;
+//  - none for a power cut: its write numbers count the bus writes of an
+//    instantly ready chip (the replay the cut points are chosen from); a
+//    timed chip is polled more often, which would move the cut.
+// *instrumentTiming is the chip timing the instrument's time is modelled at
+// (run.txt's chip-timing, as the report reads it): the one asked for, else
+// the real-time one, or none for a power cut.
+bool ChipTimingOf(const RunOptions& o, double speed, std::string* chipTiming, std::string* instrumentTiming,
+                  std::string* why)
 {
 #if defined(SWU_SANITIZED)
     // In sanitizer builds the updater's own work is several times slower,
     // and the simulated clock multiplies it: there the chip is instantly
     // ready unless asked, so that its polls do not stretch the run.
-    const char* const defaultChipTiming = "off";
+    const char* const realTimeChipTiming = "off";
 #else
-    const char* const defaultChipTiming = "typical";
+    const char* const realTimeChipTiming = "typical";
 #endif
     *chipTiming = !o.chipTiming.empty() ? o.chipTiming
-                  : o.powerCut.empty()  ? defaultChipTiming
-                                        : "off";
+                  : !o.powerCut.empty() || speed != 1 ? "off"
+                                                      : realTimeChipTiming;
+    *instrumentTiming = !o.chipTiming.empty() ? o.chipTiming : !o.powerCut.empty() ? "off" : realTimeChipTiming;
     norsim::NorTiming timing;
     std::string error;
     if (norsim::ParseTimingText(*chipTiming, &timing, &error) != 0) {
@@ -136,7 +152,9 @@ bool CheckSimulatedTime(const RunOptions& o, double* speed, std::string* why)
 
 // The options as the part inside runs them: programs found, answer, speed
 // and chip timing checked, the time limit off for a person at the terminal.
-bool ResolveOptions(const RunOptions& o, const Locations& where, RunOptions* resolved, std::string* why)
+// *instrumentTiming: the chip timing the instrument's time is modelled at.
+bool ResolveOptions(const RunOptions& o, const Locations& where, RunOptions* resolved,
+                    std::string* instrumentTiming, std::string* why)
 {
     *resolved = o;
     if (!FindPrograms(o, where, resolved, why)) return false;
@@ -144,8 +162,8 @@ bool ResolveOptions(const RunOptions& o, const Locations& where, RunOptions* res
         *why = "--answer must be yes, no or never";
         return false;
     }
-    if (!SpeedOf(o, &resolved->speed, why) || !ChipTimingOf(o, &resolved->chipTiming, why) ||
-        !CheckSimulatedTime(o, &resolved->speed, why)) {
+    if (!SpeedOf(o, &resolved->speed, why) || !CheckSimulatedTime(o, &resolved->speed, why) ||
+        !ChipTimingOf(o, resolved->speed, &resolved->chipTiming, instrumentTiming, why)) {
         return false;
     }
     if (o.interactive) resolved->timeout = 0;
@@ -223,22 +241,77 @@ std::string InsideRecord(const InsideResult& r)
 }
 
 // sim/run.txt: the options, the root's exit status and wall time, then what
-// the part inside found (nothing when it found nothing).
-std::string RunRecord(const RunOptions& o, const RunOptions& resolved, const std::string& started, double wall,
-                      int status, const std::string& rootWhy, const std::string& insideJson)
+// the part inside found (nothing when it found nothing: `inside` null), then
+// what the run counted.
+std::string RunRecord(const RunOptions& o, const RunOptions& resolved, const std::string& instrumentTiming,
+                      const std::string& started, double wall, int status, const std::string& rootWhy,
+                      const InsideResult* inside, const RunCounts& counts)
 {
     std::string record = "started=" + started + "\nwall-seconds=" + Seconds(wall) +
-                         "\nspeed=" + Seconds(resolved.speed) + "\nchip-timing=" + resolved.chipTiming +
+                         "\nspeed=" + Seconds(resolved.speed) + "\nchip-timing=" + instrumentTiming +
                          "\nanswer=" + (o.interactive ? std::string("interactive") : o.answer) +
                          "\nanswer-delay=" + Seconds(o.answerDelay) + "\npull-after=" +
                          (o.pullAfter >= 0 ? Seconds(o.pullAfter) : std::string("never")) +
                          "\nfaults=" + o.faultsFile + "\npower-cut=" + o.powerCut + "\nupdater=" + resolved.updater +
                          "\ngui=" + resolved.gui +
                          "\nroot-result=" + (status == -1 ? "no root: " + rootWhy : StatusText(status)) + "\n";
-    InsideResult inside;
-    std::string why;
-    if (InsideResultFromJson(insideJson, &inside, &why)) record += InsideRecord(inside);
+    if (inside != nullptr) record += InsideRecord(*inside);
+    record += "chip-timing-run=" + resolved.chipTiming + "\nupdater-cpu-seconds=" +
+              (counts.cpuMeasured ? Seconds3(counts.cpuSeconds) : "") +
+              "\nwait-seconds=" + (counts.waitsCounted ? Seconds3(counts.waitSeconds) : "") + "\n";
     return record;
+}
+
+// The record of the updater's pauses (RunCounts.h): a file opened for
+// appending, handed to the part inside with the recorder of this build or
+// installation. Without a recorder the pauses are not counted.
+bool OpenWaitRecord(const StatePaths& s, const Locations& where, Fd* record, InsideRequest* request,
+                    std::string* why)
+{
+    const std::string& recorder = where.waitRecorder;
+    if (!PathExists(recorder)) return true;
+    *record = Fd(open((s.sim() + "/waits.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644));
+    if (!*record) {
+        *why = "cannot create the run's records in " + s.sim() + ": " + std::strerror(errno);
+        return false;
+    }
+    request->waitRecordFd = record->get();
+    request->waitRecorder = recorder;
+    return true;
+}
+
+// What the run counted: the pauses from their record, the CPU time from
+// the part inside.
+RunCounts CountsOf(const StatePaths& s, const InsideRequest& request, const InsideResult* inside)
+{
+    RunCounts c;
+    c.speed = request.run.speed;
+    c.chipTiming = request.run.chipTiming;
+    if (inside == nullptr) {
+        c.waitsWhy = "the run inside the instrument root reported nothing";
+        return c;
+    }
+    c.cpuMeasured = inside->cpuMeasured;
+    c.cpuUserSeconds = inside->cpuUserSeconds;
+    c.cpuSystemSeconds = inside->cpuSystemSeconds;
+    c.cpuSeconds = c.cpuUserSeconds + c.cpuSystemSeconds;
+    bool updaterLoaded = false;
+    c.waits = ParseWaitRecord(ReadTextOr(s.sim() + "/waits.txt", ""), inside->updaterPid, &c.processes,
+                              &updaterLoaded);
+    c.waitsCounted = inside->waitsRecorded && updaterLoaded;
+    if (request.waitRecorder.empty()) {
+        c.waitsWhy = "this build has no pause recorder (host/waitrecord)";
+    } else if (!PreloadAvailable(&c.waitsWhy) || c.waitsCounted) {
+        // the reason is set, or there is none
+    } else if (!inside->waitsRecorded) {
+        c.waitsWhy = "the recorder could not be preloaded into the updater";
+    } else {
+        c.waitsWhy = "the updater did not load the recorder";
+    }
+    if (!c.waitsCounted) c.waits.clear();
+    c.waitCount = static_cast<int>(c.waits.size());
+    for (const auto& w : c.waits) c.waitSeconds += w.seconds;
+    return c;
 }
 
 }  // namespace
@@ -252,7 +325,8 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     }
     const Locations where = LocationsOf(selfExe);
     InsideRequest request;
-    if (!ResolveOptions(o, where, &request.run, why) || !PrepareInstrument(s, o, why)) return 1;
+    std::string instrumentTiming;
+    if (!ResolveOptions(o, where, &request.run, &instrumentTiming, why) || !PrepareInstrument(s, o, why)) return 1;
 
     // Records of the run, handed to the part inside the root as open files.
     Fd trace(open(s.trace().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
@@ -266,6 +340,9 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     request.traceFd = trace.get();
     request.guiFd = guiRecord.get();
     request.resultFd = inner.get();
+    Fd waitRecord;
+    RemoveTree(RunCountsPath(s.root));
+    if (!OpenWaitRecord(s, where, &waitRecord, &request, why)) return 1;
     if (!AddCutEnvironment(o.powerCut, &request.updaterEnv, why)) return 1;
     Fd logWrites;
     if (!o.logWritesFile.empty()) {
@@ -287,10 +364,18 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     const double wall = Elapsed(t0);
     RemoveTree(s.faults());
 
-    const std::string record =
-        RunRecord(o, request.run, started, wall, status, rootWhy, ReadTextOr(innerPath, ""));
+    InsideResult inside;
+    std::string insideWhy;
+    const bool found = InsideResultFromJson(ReadTextOr(innerPath, ""), &inside, &insideWhy);
     RemoveTree(innerPath);
-    if (!WriteText(s.runRecord(), record, 0644, why)) return 1;
+    const RunCounts counts = CountsOf(s, request, found ? &inside : nullptr);
+    RemoveTree(s.sim() + "/waits.txt");
+    const std::string record = RunRecord(o, request.run, instrumentTiming, started, wall, status, rootWhy,
+                                         found ? &inside : nullptr, counts);
+    if (!WriteText(s.runRecord(), record, 0644, why) ||
+        !WriteText(RunCountsPath(s.root), nlohmann::json(counts).dump(1) + "\n", 0644, why)) {
+        return 1;
+    }
     if (status == -1) {
         *why = "no instrument root could be made: " + rootWhy;
         return 2;

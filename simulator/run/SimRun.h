@@ -6,7 +6,8 @@
 // arguments. The updater's standard output and error are kept in
 // sim/trace.txt, the GUI's lines in sim/gui.txt. The options go to the part
 // inside the root as JSON (SimInside.h, RunJson.h), and what it found comes
-// back as JSON and is written, with the options, to sim/run.txt.
+// back as JSON and is written, with the options, to sim/run.txt; the pauses
+// and the CPU time the run counted go to sim/counts.json (RunCounts.h).
 #ifndef SWSIM_SIM_RUN_H
 #define SWSIM_SIM_RUN_H
 
@@ -17,7 +18,9 @@ namespace swsim {
 struct RunOptions {
     std::string answer = "yes";     // yes, no, never, or web (from the web screen)
     double answerDelay = 0;         // seconds before the GUI answers
-    double pullAfter = 1;           // seconds after the remove/failure screen; < 0: never
+    // Seconds after the remove/failure screen the medium is taken out, tied
+    // to the updater's looks (startup-gui --pull-medium); < 0: never.
+    double pullAfter = 1;
     bool interactive = false;       // the user answers and pulls on the terminal
     std::string faultsFile;         // flash faults for this run
     double timeout = 300;           // the updater is stopped after this; <= 0: no limit
@@ -41,8 +44,9 @@ struct RunOptions {
     // seconds.
     double speed = 0;
     // How long the chip's operations take (a timing text of host/flash
-    // NorChip.h: "typical", "off" or "ERASE,PROGRAM,UNLOCK" seconds); ""
-    // is typical.
+    // NorChip.h: "typical", "off" or "ERASE,PROGRAM,UNLOCK" seconds); "":
+    // typical in real time, off on a fast clock and for a power cut (the
+    // chip's time is then modelled, not waited for).
     std::string chipTiming;
 };
 

@@ -12,6 +12,7 @@
 // See README.md for the options.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstddef>
@@ -21,8 +22,10 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -293,6 +296,19 @@ struct Timer {
     std::function<void()> action;
 };
 
+// The updater's looks at the medium while it waits for its removal (each
+// opens the medium file; the looks are counted from inotify's open events)
+// and a lease on the file that holds the look the medium is taken out at
+// until it is out. See PlanPull.
+struct MediumWatch {
+    int file = -1;       // the medium, open for the lease (opened before the watch is set)
+    int notify = -1;     // inotify: the file's opens and closes
+    int leaseSignal = -1;  // signalfd of SIGIO: a look is held by the lease
+    int looks = 0;       // looks seen so far
+    int pullAt = 0;      // the look the medium is taken out at
+    bool leased = false;
+};
+
 struct Gui {
     Options opt;
     int sigFd = -1;              // SIGTERM and SIGINT, read through a signalfd
@@ -303,8 +319,9 @@ struct Gui {
     int heldQuestionFd = -1;     // client whose question's reply is held back
     bool questionPending = false;  // a question waits for an interactive answer
     bool firstRequestSeen = false;
-    bool pullScheduled = false;  // the medium will be taken out by a timer
+    bool pullScheduled = false;  // the medium will be taken out (a timer or the updater's looks)
     std::vector<Timer> timers;
+    MediumWatch watch;           // the updater's looks at the medium
 };
 
 struct timespec Now()
@@ -479,11 +496,23 @@ void AnswerQuestion(Gui& g, Answer a)
     ReleaseHeldQuestion(g);
 }
 
+// Ends the watch on the updater's looks; a look held by the lease goes on.
+void EndWatch(MediumWatch& w)
+{
+    for (int* fd : {&w.file, &w.notify}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    w.leased = false;
+    w.pullAt = 0;
+}
+
 void PullMedium(Gui& g)
 {
     g.pullScheduled = false;
     if (access(g.opt.medium.c_str(), F_OK) != 0) {
         Line("medium", Format("%s is already out", g.opt.medium.c_str()));
+        EndWatch(g.watch);
         return;
     }
     std::string pulled = g.opt.medium + ".pulled";
@@ -493,6 +522,84 @@ void PullMedium(Gui& g)
         Line("medium", Format("%s could not be taken out: %s", g.opt.medium.c_str(),
                               std::strerror(errno)));
     }
+    // Only now is a look held by the lease let go: it had found the medium
+    // before it was taken out, the next one will not.
+    EndWatch(g.watch);
+}
+
+// How often the updater looks for the medium while it waits for its removal.
+constexpr double kMediumLookSeconds = 2;
+
+// Takes a write lease on the medium file: the next open of it (a look) is
+// held until the lease is given up, and SIGIO says so. False when the file
+// is open elsewhere just now or the file system has no leases.
+bool Lease(MediumWatch& w)
+{
+    w.leased = fcntl(w.file, F_SETLEASE, F_WRLCK) == 0;
+    return w.leased;
+}
+
+// Takes the medium out `seconds` after the remove-medium or failure screen,
+// tied to the updater's looks instead of a clock that races them: the
+// updater looks right after the screen and then every 2 s, so the looks
+// before `seconds` are ceil(seconds / 2). Those find the medium; it is taken
+// out during the last of them, which the lease holds until it is out, so
+// the next look finds it gone however late this process runs. With 0 s it
+// is taken out before the screen's reply, so the first look finds it gone.
+// Called before the screen is replied to. Where the file cannot be watched
+// the medium is taken out by a timer, as before.
+void PlanPull(Gui& g)
+{
+    g.pullScheduled = true;
+    MediumWatch& w = g.watch;
+    const double seconds = g.opt.pullMedium;
+    w.pullAt = static_cast<int>(std::ceil(seconds / kMediumLookSeconds - 1e-9));
+    w.looks = 0;
+    if (w.pullAt <= 0) {
+        PullMedium(g);
+        return;
+    }
+    w.file = open(g.opt.medium.c_str(), O_RDONLY | O_CLOEXEC);
+    // The watch is set after this process's own open, which it must not count.
+    if (w.file >= 0) w.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const bool watched = w.notify >= 0 && w.leaseSignal >= 0 &&
+                         inotify_add_watch(w.notify, g.opt.medium.c_str(), IN_OPEN | IN_CLOSE_NOWRITE) >= 0;
+    if (!watched || (w.pullAt == 1 && !Lease(w))) {
+        EndWatch(w);
+        Schedule(g, seconds, [&g] { PullMedium(g); });
+    }
+}
+
+// Counts the looks inotify reports; leases the file as soon as the look
+// before the last one has closed it; takes the medium out at the last look
+// when the lease came too late to hold it.
+void WatchLooks(Gui& g)
+{
+    MediumWatch& w = g.watch;
+    alignas(inotify_event) char events[4096];
+    ssize_t n;
+    while (w.notify >= 0 && (n = read(w.notify, events, sizeof events)) > 0) {
+        for (char* at = events; at < events + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(at);
+            at += sizeof(inotify_event) + e->len;
+            if ((e->mask & IN_OPEN) != 0) ++w.looks;
+        }
+        if (w.looks >= w.pullAt) {
+            PullMedium(g);
+            return;
+        }
+        if (w.looks == w.pullAt - 1 && !w.leased) Lease(w);
+    }
+}
+
+// A look is held by the lease: the last one, as the lease is taken only
+// for it.
+void LookHeld(Gui& g)
+{
+    signalfd_siginfo info;
+    while (read(g.watch.leaseSignal, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    if (g.watch.leased) PullMedium(g);
 }
 
 // The question's prompt, a line of its own like every other event.
@@ -565,8 +672,7 @@ void ShowMessage(Gui& g, const unsigned char* rec, const std::string& note)
                            timeout.c_str(), note.c_str()));
     if (g.opt.pullMedium >= 0 && !g.pullScheduled &&
         (code == cSWUpdateRemoveMSD || code == cSWUpdateFailedGiveUp)) {
-        g.pullScheduled = true;
-        Schedule(g, g.opt.pullMedium, [&g] { PullMedium(g); });
+        PlanPull(g);
     }
 }
 
@@ -699,6 +805,12 @@ bool SetUp(Gui& g)
         return false;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // A lease on the medium reports a held look with SIGIO (PlanPull).
+    sigset_t lease;
+    sigemptyset(&lease);
+    sigaddset(&lease, SIGIO);
+    sigprocmask(SIG_BLOCK, &lease, nullptr);
+    g.watch.leaseSignal = signalfd(-1, &lease, SFD_CLOEXEC | SFD_NONBLOCK);
 
     sockaddr_un addr;
     socklen_t addrLen = Address(g.opt.serveName, &addr);
@@ -798,13 +910,15 @@ void ServeClients(Gui& g, const std::vector<pollfd>& fds, std::size_t firstClien
     }
 }
 
-void ShutDown(const Gui& g)
+void ShutDown(Gui& g)
 {
     if (g.stopSignal != 0) {
         Line("stop", Format("signal %u, ending", g.stopSignal));
     }
     startupgui::WebScreenStop();
     for (int c : g.clients) close(c);
+    EndWatch(g.watch);
+    if (g.watch.leaseSignal >= 0) close(g.watch.leaseSignal);
     if (g.updaterFd >= 0) close(g.updaterFd);
     close(g.listenFd);
     close(g.sigFd);
@@ -826,6 +940,9 @@ int Run(Gui& g)
         if (startupgui::WebScreenWakeFd() >= 0) {
             fds.push_back({startupgui::WebScreenWakeFd(), POLLIN, 0});
         }
+        const std::size_t watchAt = fds.size();
+        fds.push_back({g.watch.leaseSignal, POLLIN, 0});
+        fds.push_back({g.watch.notify, POLLIN, 0});  // -1 while nothing is watched: ignored
         std::size_t firstClient = fds.size();
         for (int c : g.clients) {
             fds.push_back({c, c == g.heldQuestionFd ? short(0) : short(POLLIN), 0});
@@ -848,9 +965,11 @@ int Run(Gui& g)
         if (stdinOpen && fds[2].revents != 0) {
             stdinOpen = ReadInput(g, &input);
         }
-        if (webAt < firstClient && fds[webAt].revents != 0) {
+        if (webAt < watchAt && fds[webAt].revents != 0) {
             for (const std::string& c : startupgui::WebScreenTakeCommands()) Command(g, c);
         }
+        if (fds[watchAt].revents != 0) LookHeld(g);
+        if (fds[watchAt + 1].revents != 0) WatchLooks(g);
         ServeClients(g, fds, firstClient);
     }
     ShutDown(g);

@@ -77,7 +77,7 @@ void AddRunCommand(Commands& c)
         ->check(CLI::IsMember({"yes", "no", "never"}))
         ->capture_default_str();
     sub->add_option("--answer-delay", o.answerDelay, "seconds before the GUI answers")->check(Seconds());
-    a->pullOpt = sub->add_option("--pull-after", a->pullAfter, "seconds after the remove/failure screen, or never")
+    a->pullOpt = sub->add_option("--pull-after", a->pullAfter, "seconds after the remove/failure screen (tied to the updater's looks every 2 s), or never")
         ->capture_default_str();
     sub->add_flag("--interactive", o.interactive, "the user answers and pulls on the terminal");
     sub->add_option("--faults", o.faultsFile, "flash fault file for this run");
@@ -97,7 +97,7 @@ void AddRunCommand(Commands& c)
     sub->add_option("--speed", o.speed, "simulated clock N times faster than real time (1: real time; default: fast, real with --interactive)")
         ->check(CLI::Range(1.0, 86400.0));
     sub->add_option("--chip-timing", o.chipTiming,
-                    "how long the chip is busy: typical (datasheet figures), off, or E,P,U (block erase s, word program us, lock-bit clearing s); default typical");
+                    "how long the chip is busy: typical (datasheet figures), off, or E,P,U (block erase s, word program us, lock-bit clearing s); default typical in real time, off (modelled) on a fast clock");
 }
 
 }  // namespace swsim

@@ -1,13 +1,20 @@
 // Simulated time: a fast run ends as the same run in real time does; the
-// report's instrument time; when a fast run is refused.
+// report's instrument time; when a fast run is refused; the pauses and CPU
+// time a run counts; the order of a run's events on a loaded machine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "E2eSupport.h"
 #include "InstrumentTime.h"
+#include "RunCounts.h"
 #include "Sanitizers.h"
 #include "SimClock.h"
 #include "SimFiles.h"
@@ -44,6 +51,22 @@ struct SampleRun {
         rc = Swsim(args, &output);
     }
     StatePaths paths() const { return StatePaths(state); }
+    RunCounts Counts() const
+    {
+        RunCounts c;
+        std::string why;
+        EXPECT_TRUE(ReadRunCounts(state, &c, &why)) << why;
+        return c;
+    }
+    // The GUI's lines without their time of day.
+    std::vector<std::string> GuiLines() const
+    {
+        std::vector<std::string> lines;
+        for (const auto& line : SplitLines(ReadTextOr(paths().guiRecord(), ""))) {
+            lines.push_back(line.size() > 13 ? line.substr(13) : line);
+        }
+        return lines;
+    }
     std::vector<uint8_t> Bytes(const std::string& path) const
     {
         std::vector<uint8_t> b;
@@ -66,10 +89,24 @@ struct SampleRun {
     }
 };
 
+// A run's counted pauses, each as "PROCESS CALL SECONDS KIND", in order
+// (without the process numbers, which differ from run to run).
+std::vector<std::string> WaitsOf(const RunCounts& c)
+{
+    std::vector<std::string> out;
+    for (const auto& w : c.waits) {
+        std::ostringstream line;
+        line << w.process << (w.mainThread ? "" : " (thread)") << " " << w.call << " " << w.seconds << " " << w.kind;
+        out.push_back(line.str());
+    }
+    return out;
+}
+
 struct SpeedCase {
     const char* name;
     const char* faults;
     std::vector<std::string> options;
+    std::vector<std::string> waits;  // the kinds of the pauses counted, in order
 };
 std::ostream& operator<<(std::ostream& os, const SpeedCase& c) { return os << c.name; }
 
@@ -110,14 +147,35 @@ TEST_P(FastRun, EndsAsTheSameRunInRealTime)
     EXPECT_GE(std::stod(r["instrument-seconds"]), std::stod(r["fixed-wait-seconds"]));
     // ... and a fast run is fast.
     EXPECT_LT(std::stod(f["wall-seconds"]), std::stod(r["wall-seconds"]));
+
+    // The counted pauses are the lengths the updater asked for, not those
+    // of the fast clock: the same in both runs.
+    const RunCounts fc = fast.Counts(), rc = real.Counts();
+    ASSERT_TRUE(fc.waitsCounted) << fc.waitsWhy;
+    ASSERT_TRUE(rc.waitsCounted) << rc.waitsWhy;
+    std::vector<std::string> kinds;
+    double total = 0;
+    for (const auto& w : fc.waits) {
+        kinds.push_back(w.kind);
+        total += w.seconds;
+    }
+    EXPECT_EQ(kinds, GetParam().waits);
+    EXPECT_EQ(fc.waitCount, static_cast<int>(kinds.size()));
+    EXPECT_DOUBLE_EQ(fc.waitSeconds, total);
+    EXPECT_EQ(WaitsOf(fc), WaitsOf(rc));
+    EXPECT_EQ(fc.speed, kDefaultSpeed);
+    EXPECT_EQ(rc.speed, 1);
+    EXPECT_TRUE(fc.cpuMeasured && rc.cpuMeasured);
+    EXPECT_GT(fc.cpuSeconds, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, FastRun,
-                         ::testing::Values(SpeedCase{"Sample", "", {}},
+                         ::testing::Values(SpeedCase{"Sample", "", {}, {"gui-start", "driver-restart", "medium-check"}},
                                            // fails while writing: the failure screen, the medium
                                            // waited for, the flash left as the fault left it
-                                           SpeedCase{"EraseFault", "erase-status 16 0xA0\n", {}},
-                                           SpeedCase{"Declined", "", {"--answer", "no"}}),
+                                           SpeedCase{"EraseFault", "erase-status 16 0xA0\n", {},
+                                                     {"gui-start", "driver-restart", "medium-check"}},
+                                           SpeedCase{"Declined", "", {"--answer", "no"}, {"gui-start"}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // With the chip's typical timing, the sample's run takes the chip's time on
@@ -267,5 +325,183 @@ TEST_P(SampleEstimate, CountsTheWritingOnATypicalChip)
 INSTANTIATE_TEST_SUITE_P(Media, SampleEstimate,
                          ::testing::Values(EstimateCase{20, 4, 78}, EstimateCase{0, 0, 40},
                                            EstimateCase{1, 1, 43}, EstimateCase{128, 1, 270}));
+
+// Two loops that keep both cores of the machine busy while they exist, for
+// at most two minutes.
+class BusyCores {
+public:
+    BusyCores()
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        for (auto& t : loops_) {
+            t = std::thread([this, until] {
+                volatile unsigned long n = 0;
+                while (!stop_.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) {
+                    for (int i = 0; i < 100000; ++i) n = n + 1;
+                }
+            });
+        }
+    }
+    BusyCores(const BusyCores&) = delete;
+    BusyCores& operator=(const BusyCores&) = delete;
+    ~BusyCores()
+    {
+        stop_ = true;
+        for (auto& t : loops_) t.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread loops_[2];
+};
+
+struct OrderCase {
+    const char* name;
+    std::vector<std::string> options;
+    const char* mediumPolls;  // the updater's looks until the medium is out
+};
+std::ostream& operator<<(std::ostream& os, const OrderCase& c) { return os << c.name; }
+
+class LoadedMachine : public ::testing::TestWithParam<OrderCase> {};
+
+// What a run compares and reports comes out the same with both cores busy
+// as on an idle machine: the medium is taken out at the updater's looks, the
+// answer follows the question, the updater starts once the GUI serves.
+TEST_P(LoadedMachine, KeepsTheOrderOfEvents)
+{
+    NEED_SIMULATED_TIME();
+    SampleRun idle("", GetParam().options);
+    if (idle.rc == 77) GTEST_SKIP() << "no instrument root: " << idle.output;
+    ASSERT_EQ(idle.rc, 0) << idle.output;
+    std::unique_ptr<SampleRun> loaded;
+    {
+        BusyCores busy;
+        loaded = std::make_unique<SampleRun>("", GetParam().options);
+    }
+    ASSERT_EQ(loaded->rc, 0) << loaded->output;
+    auto i = Summary(idle.state), l = Summary(loaded->state);
+    EXPECT_EQ(i["medium-polls"], GetParam().mediumPolls);
+    for (const char* key : {"outcome", "screens", "medium-polls", "reboot", "board-tools", "written", "flash-ok",
+                            "rev-entries", "fixed-wait-seconds", "chip-seconds"}) {
+        EXPECT_EQ(i[key], l[key]) << key;
+    }
+    EXPECT_EQ(idle.GuiLines(), loaded->GuiLines());
+    EXPECT_EQ(WaitsOf(idle.Counts()), WaitsOf(loaded->Counts()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, LoadedMachine,
+    ::testing::Values(OrderCase{"Sample", {}, "2"},
+                      // taken out before the first look; and during the third
+                      OrderCase{"PulledAtOnce", {"--pull-after", "0"}, "1"},
+                      OrderCase{"PulledAfterFiveSeconds", {"--pull-after", "5"}, "4"},
+                      // the user's answer comes a while after the question
+                      OrderCase{"LateAnswer", {"--answer-delay", "30"}, "2"},
+                      // a clock twenty times the default: 2 s between looks is 2 ms
+                      OrderCase{"FasterClock", {"--speed", "1000", "--timeout", "86400"}, "2"},
+                      OrderCase{"FasterClockPulledAfterFiveSeconds",
+                                {"--speed", "1000", "--timeout", "86400", "--pull-after", "5"}, "4"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Where nothing can be preloaded, the pauses are reported as not counted,
+// never as none.
+TEST(CountedWaits, AreUnknownWithoutAPreload)
+{
+    setenv("SWU_QEMU_ARM", "/usr/bin/qemu-arm", 1);
+    SampleRun run("", {"--answer", "no", "--chip-timing", "off"});
+    unsetenv("SWU_QEMU_ARM");
+    if (run.rc == 77) GTEST_SKIP() << "no instrument root: " << run.output;
+    ASSERT_EQ(run.rc, 0) << run.output;
+    const RunCounts c = run.Counts();
+    EXPECT_FALSE(c.waitsCounted);
+    EXPECT_NE(c.waitsWhy.find("qemu-user"), std::string::npos) << c.waitsWhy;
+    EXPECT_TRUE(c.waits.empty());
+    EXPECT_EQ(c.waitCount, 0);
+    EXPECT_TRUE(c.cpuMeasured);
+    EXPECT_EQ(RecordValue(ReadTextOr(run.paths().runRecord(), ""), "wait-seconds"), "");
+}
+
+// The recorder's lines as pauses.
+struct RecordLineCase {
+    const char* name;
+    const char* line;
+    bool counted;      // taken as a pause
+    const char* kind;
+    bool updater;
+    bool mainThread;
+};
+std::ostream& operator<<(std::ostream& os, const RecordLineCase& c) { return os << c.name; }
+
+class WaitRecordLine : public ::testing::TestWithParam<RecordLineCase> {};
+
+TEST_P(WaitRecordLine, IsReadAsItsPause)
+{
+    const auto& c = GetParam();
+    int processes = -1;
+    bool updaterLoaded = true;
+    const auto waits = ParseWaitRecord(c.line, 40, &processes, &updaterLoaded);
+    ASSERT_EQ(waits.size(), c.counted ? 1u : 0u);
+    EXPECT_EQ(processes, 0);
+    EXPECT_FALSE(updaterLoaded);
+    if (!c.counted) return;
+    EXPECT_EQ(waits[0].kind, c.kind);
+    EXPECT_EQ(waits[0].updater, c.updater);
+    EXPECT_EQ(waits[0].mainThread, c.mainThread);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, WaitRecordLine,
+    ::testing::Values(RecordLineCase{"GuiStart", "40 40 SwUpdate sleep 3.000000000\n", true, "gui-start", true, true},
+                      RecordLineCase{"DriverRestart", "40 40 SwUpdate sleep 5.0\n", true, "driver-restart", true, true},
+                      RecordLineCase{"MediumCheck", "40 40 SwUpdate sleep 2.0", true, "medium-check", true, true},
+                      // the same length in another thread or another program is not the updater's own
+                      RecordLineCase{"OtherThread", "40 41 SwUpdate sleep 2.0\n", true, "other", true, false},
+                      RecordLineCase{"OtherProgram", "52 52 sleep nanosleep 2.0\n", true, "other", false, true},
+                      RecordLineCase{"ShortenedSleep", "40 40 SwUpdate sleep 1.0\n", true, "other", true, true},
+                      RecordLineCase{"LookUpRetry", "40 43 SwUpdate nanosleep 0.200000000\n", true, "connection-retry",
+                                     true, false},
+                      RecordLineCase{"MissingLength", "40 40 SwUpdate sleep\n", false, "", false, false},
+                      RecordLineCase{"ExtraField", "40 40 SwUpdate sleep 2.0 x\n", false, "", false, false},
+                      RecordLineCase{"NegativeLength", "40 40 SwUpdate sleep -2\n", false, "", false, false},
+                      RecordLineCase{"NotANumber", "40 40 SwUpdate sleep nan\n", false, "", false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CountedWaits, TellStartsFromPausesAndReadBack)
+{
+    int processes = 0;
+    bool updaterLoaded = false;
+    const auto waits = ParseWaitRecord("40 40 SwUpdate start 0\n41 41 sh start 0\n40 40 SwUpdate sleep 3\n"
+                                       "41 41 sh start 0\n",
+                                       40, &processes, &updaterLoaded);
+    EXPECT_EQ(waits.size(), 1u);
+    EXPECT_EQ(processes, 3);
+    EXPECT_TRUE(updaterLoaded);
+    ParseWaitRecord("41 41 sh start 0\n", 40, &processes, &updaterLoaded);
+    EXPECT_FALSE(updaterLoaded) << "only the updater's own start says the recorder was in it";
+
+    // sim/counts.json: written as JSON, read back whole; missing or not
+    // such JSON is an error with its reason.
+    ScratchDir scratch;
+    RunCounts c, back;
+    c.waitsCounted = true;
+    c.waits = waits;
+    c.waitCount = 1;
+    c.waitSeconds = 3;
+    c.cpuMeasured = true;
+    c.cpuSeconds = 0.25;
+    c.speed = 50;
+    c.chipTiming = "off";
+    std::string why;
+    EXPECT_FALSE(ReadRunCounts(scratch.path(), &back, &why));
+    EXPECT_NE(why.find("counts.json is missing"), std::string::npos) << why;
+    ASSERT_TRUE(MakeDirs(scratch.path() + "/sim", &why)) << why;
+    ASSERT_TRUE(WriteText(RunCountsPath(scratch.path()), nlohmann::json(c).dump()));
+    ASSERT_TRUE(ReadRunCounts(scratch.path(), &back, &why)) << why;
+    EXPECT_EQ(nlohmann::json(back), nlohmann::json(c));
+    ASSERT_TRUE(WriteText(RunCountsPath(scratch.path()), "{\"waits\": 3}"));
+    EXPECT_FALSE(ReadRunCounts(scratch.path(), &back, &why));
+    ASSERT_TRUE(WriteText(RunCountsPath(scratch.path()), "[]"));
+    EXPECT_FALSE(ReadRunCounts(scratch.path(), &back, &why));
+}
 
 }  // namespace

@@ -317,6 +317,8 @@ TEST_P(InsideJson, CarriesEveryFieldUnchanged)
     rq.guiFd = 4;
     rq.resultFd = 5;
     rq.updaterEnv = {"A=" + t, "NORFLASH_POWER_CUT="};
+    rq.waitRecordFd = 6;
+    rq.waitRecorder = "/w" + t;
     InsideRequest back;
     std::string why;
     ASSERT_TRUE(InsideRequestFromJson(InsideRequestJson(rq), &back, &why)) << why;
@@ -341,6 +343,8 @@ TEST_P(InsideJson, CarriesEveryFieldUnchanged)
     EXPECT_EQ(back.guiFd, rq.guiFd);
     EXPECT_EQ(back.resultFd, rq.resultFd);
     EXPECT_EQ(back.updaterEnv, rq.updaterEnv);
+    EXPECT_EQ(back.waitRecordFd, rq.waitRecordFd);
+    EXPECT_EQ(back.waitRecorder, rq.waitRecorder);
     EXPECT_TRUE(InsideRequestComplete(back));
 
     InsideResult r;
@@ -352,6 +356,11 @@ TEST_P(InsideJson, CarriesEveryFieldUnchanged)
     r.updaterStatus = 9;
     r.guiStatus = 0;
     r.timedOut = true;
+    r.updaterPid = 41;
+    r.waitsRecorded = true;
+    r.cpuMeasured = true;
+    r.cpuUserSeconds = 0.123456;
+    r.cpuSystemSeconds = 0.021;
     InsideResult rb;
     ASSERT_TRUE(InsideResultFromJson(InsideResultJson(r), &rb, &why)) << why;
     EXPECT_EQ(rb.medium, r.medium);
@@ -362,6 +371,11 @@ TEST_P(InsideJson, CarriesEveryFieldUnchanged)
     EXPECT_EQ(rb.updaterStatus, r.updaterStatus);
     EXPECT_EQ(rb.guiStatus, r.guiStatus);
     EXPECT_EQ(rb.timedOut, r.timedOut);
+    EXPECT_EQ(rb.updaterPid, r.updaterPid);
+    EXPECT_EQ(rb.waitsRecorded, r.waitsRecorded);
+    EXPECT_EQ(rb.cpuMeasured, r.cpuMeasured);
+    EXPECT_EQ(rb.cpuUserSeconds, r.cpuUserSeconds);
+    EXPECT_EQ(rb.cpuSystemSeconds, r.cpuSystemSeconds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, InsideJson,

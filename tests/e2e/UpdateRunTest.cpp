@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "E2eSupport.h"
+#include "RunCounts.h"
 #include "SimClock.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
@@ -291,6 +292,25 @@ TEST_P(UpdateOutcome, EndsAsExpected)
     for (const char* t : s.traceHas) EXPECT_TRUE(Contains(trace, t)) << "missing in the trace: " << t;
     for (const char* t : s.traceLacks) EXPECT_FALSE(Contains(trace, t)) << "unexpected in the trace: " << t;
     EXPECT_EQ(SequenceTrace(trace), kSequenceTraces.at(s.sequence ? s.sequence : s.outcome)) << trace;
+    // The pauses the run counted: the GUI start once, the driver restart
+    // when the flash driver was stopped, 2 s after each look that still
+    // found the medium, nothing else.
+    swsim::RunCounts counts;
+    std::string why;
+    ASSERT_TRUE(swsim::ReadRunCounts(inst.state, &counts, &why)) << why;
+    EXPECT_TRUE(counts.cpuMeasured);
+    if (swsim::PreloadAvailable(&why)) {
+        ASSERT_TRUE(counts.waitsCounted) << counts.waitsWhy;
+        std::map<std::string, int> kinds;
+        for (const auto& w : counts.waits) ++kinds[w.kind];
+        const int restarts = Contains(trace, "Slaying flash driver") ? 1 : 0;
+        const int looks = s.reboot ? std::stoi(sum["medium-polls"]) - 1 : 0;
+        EXPECT_EQ(kinds["gui-start"], 1);
+        EXPECT_EQ(kinds["driver-restart"], restarts);
+        EXPECT_EQ(kinds["medium-check"], looks);
+        EXPECT_EQ(counts.waits.size(), static_cast<size_t>(1 + restarts + looks)) << "no other pauses";
+        EXPECT_DOUBLE_EQ(counts.waitSeconds, 3 + 5 * restarts + 2 * looks);
+    }
     if (std::string(s.outcome) == "done") {
         EXPECT_EQ(sum["flash-ok"], "yes");
         EXPECT_EQ(sum["rest-preserved"], "yes");

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "CutStates.h"
 #include "SimCuts.h"
 
 namespace swsim {
@@ -26,13 +27,15 @@ struct PowercutOptions {
     uint64_t seed = 1;
     std::vector<std::string> critical;   // image names; empty: the one at start 0
     std::vector<std::string> replay;     // point ids to run instead of a seeded choice
+    bool exhaustive = false;             // one point for every distinct cut state instead
+    int verifyClasses = 0;               // further points drawn inside the classes, checked against them
     int jobs = 2;                        // points run at once
     std::string selfExe;                 // swsim, which runs the updater for each point
     std::string workDir;                 // default STATE/sim/powercut
     std::vector<std::string> runArgs;    // further options of every "swsim run"
 };
 
-enum class PointClass { Recovered, LogHistoryLost, BytesLost, WouldNotStart, Other };
+enum class PointClass { Recovered, LogHistoryLost, LogsDiffer, BytesLost, WouldNotStart, Other };
 const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
 const char* PointClassText(PointClass c);  // "recovered, log history lost", ...
 
@@ -47,7 +50,8 @@ struct LostLog {
 };
 
 struct PointResult {
-    CutPoint point;
+    SweepPoint point;             // with the class of cut states it stands for (exhaustive sweeps)
+    std::string representative;   // a point drawn to check its class: the id it is compared with
     double seconds = 0;           // instrument time of the cut since the updater started
     std::string where;            // what was being written
     PointClass cls = PointClass::Other;
@@ -56,6 +60,12 @@ struct PointResult {
     std::vector<std::string> evidence;
     std::vector<LostLog> logs;
     std::map<int, uint32_t> lostBytes;   // sector -> bytes outside the images lost
+    // Entries of the four logs that differ from the reference run's after
+    // the restarts ("RevHistory.log: repeated record ...").
+    std::vector<std::string> logDifferences;
+    // The earlier point that left the same flash (and files): its restarts
+    // are this point's too.
+    std::string sameStateAs;
 };
 
 // An interval of the update in which a cut leaves a critical partition
@@ -81,12 +91,34 @@ struct PowercutResult {
     std::string timeSource;       // how the instrument's times were obtained
     double wallSeconds = 0;
     std::map<PointClass, int> counts;
+    std::string mode;             // "sample", "replay" or "exhaustive"
+    int stateClasses = 0;         // distinct cut states (exhaustive sweeps)
+    bool safe = false;            // no point and no part of the update leaves the instrument unable to start
+    // Points drawn to check a class whose class differs from their
+    // representative's: "ID (class) differs from REPRESENTATIVE (class)".
+    std::vector<std::string> disagreements;
 };
 
-// Runs the sweep. Returns 0; 2 when no instrument root can be made here; 1
-// with the reason for other failures (no instrument, no medium, an update
-// that does not succeed without a cut, an unknown critical partition).
+// The exit statuses of the command: the verdict, or why there is none.
+constexpr int kPowercutSafe = 0;
+constexpr int kPowercutUnsafe = 1;      // some point (or part of the update) leaves it unable to start
+constexpr int kPowercutNoAnswer = 2;    // the analysis could not run, or some point ended unclearly
+constexpr int kPowercutUsage = 64;      // an id past the run's writes, an unknown critical partition
+constexpr int kPowercutNoRoot = 77;     // no instrument root can be made here
+
+// Runs the sweep. Returns 0; kPowercutUsage (with the reason) for an id
+// past the run's writes or a critical partition the update does not write,
+// before the last sweep's work is removed; kPowercutNoRoot when no instrument
+// root can be made here; kPowercutNoAnswer with the reason for other
+// failures (no instrument, no medium, an update that does not succeed
+// without a cut).
 int RunPowercut(const PowercutOptions& options, PowercutResult* result, std::string* why);
+
+// The exit status the verdict of a finished sweep gives.
+int PowercutExitStatus(const PowercutResult& result);
+
+// The detail column of a point: what was lost, what differs, the evidence.
+std::string PointDetail(const PointResult& point);
 
 // The report: verdict, findings, the table of points.
 std::string PowercutText(const PowercutResult& result);

@@ -13,8 +13,8 @@ namespace swsim {
 
 namespace {
 
-const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::BytesLost,
-                               PointClass::WouldNotStart, PointClass::Other};
+const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::LogsDiffer,
+                               PointClass::BytesLost, PointClass::WouldNotStart, PointClass::Other};
 
 std::string Fixed(double v, int decimals)
 {
@@ -34,8 +34,9 @@ double Share(const PowercutResult& r)
     return r.updateSeconds > 0 ? r.windowSeconds / r.updateSeconds : 0;
 }
 
-// The detail column of a point: what was lost, or the evidence.
-std::string Detail(const PointResult& p)
+}  // namespace
+
+std::string PointDetail(const PointResult& p)
 {
     std::string text;
     auto add = [&](const std::string& t) { text += (text.empty() ? "" : "; ") + t; };
@@ -51,13 +52,14 @@ std::string Detail(const PointResult& p)
         add(t);
     }
     for (const auto& e : p.evidence) add(e);
+    for (const auto& d : p.logDifferences) add(d);
+    if (!p.representative.empty()) add("drawn to check the class of " + p.representative);
+    if (!p.sameStateAs.empty()) add("the same cut state as " + p.sameStateAs + ", whose restarts these are");
     if (p.cls != PointClass::WouldNotStart && p.restarts > 0 && p.cls != PointClass::Other) {
         add(std::to_string(p.restarts) + (p.restarts == 1 ? " restart" : " restarts"));
     }
     return text;
 }
-
-}  // namespace
 
 std::string PowercutText(const PowercutResult& r)
 {
@@ -66,7 +68,7 @@ std::string PowercutText(const PowercutResult& r)
     const int other = CountOf(r, PointClass::Other);
     std::string parts;
     for (const auto& w : r.window) parts += (parts.empty() ? "" : ", ") + w.partition;
-    if (unable > 0 || r.windowSeconds > 0) {
+    if (!r.safe) {
         out << "UNSAFE TO LOSE POWER: for " << Fixed(r.windowSeconds, 1) << " s of the update's "
             << Fixed(r.updateSeconds, 1) << " s (" << Fixed(100 * Share(r), 1)
             << " %) a power failure leaves the instrument unable to start (" << (parts.empty() ? "none" : parts)
@@ -78,12 +80,22 @@ std::string PowercutText(const PowercutResult& r)
         out << "RECOVERS: every one of " << r.points.size() << " points recovered"
             << (r.window.empty() ? "; the update writes no critical partition" : "") << "\n";
     }
-    if (other > 0 && (unable > 0 || r.windowSeconds > 0)) {
+    if (other > 0 && !r.safe) {
         out << "  and " << other << " points ended otherwise (see the table)\n";
     }
+    for (const auto& d : r.disagreements) out << "  CLASS DISAGREES: " << d << "\n";
 
-    out << "\nFindings (" << r.state << ", seed " << r.seed << ", " << r.points.size() << " points over "
-        << r.busWrites << " flash bus writes and " << r.logWrites << " log writes):\n";
+    out << "\nFindings (" << r.state << ", " << (r.mode == "exhaustive" ? "every distinct cut state" : r.mode)
+        << ", seed " << r.seed << ", " << r.points.size() << " points over " << r.busWrites
+        << " flash bus writes and " << r.logWrites << " log writes):\n";
+    if (r.mode == "exhaustive") {
+        size_t drawn = 0;
+        for (const auto& p : r.points) drawn += !p.representative.empty();
+        out << "  " << r.stateClasses << " classes of cut states in " << r.points.size() - drawn
+            << " points (some classes with their first and last word, or an erase at several lengths)";
+        if (drawn > 0) out << "; " << drawn << " further points drawn inside the classes to check them";
+        out << "\n";
+    }
     for (PointClass c : kClasses) {
         char line[128];
         std::snprintf(line, sizeof line, "  %-42s %d\n", PointClassText(c), CountOf(r, c));
@@ -114,9 +126,9 @@ std::string PowercutText(const PowercutResult& r)
     out << head;
     for (const auto& p : r.points) {
         char line[512];
-        std::snprintf(line, sizeof line, "  %-16s %9.3f  %-44s %-42s ", CutId(p.point).c_str(), p.seconds,
+        std::snprintf(line, sizeof line, "  %-16s %9.3f  %-44s %-42s ", SweepId(p.point).c_str(), p.seconds,
                       p.where.c_str(), PointClassText(p.cls));
-        out << line << Detail(p) << "\n";
+        out << line << PointDetail(p) << "\n";
     }
     return out.str();
 }
@@ -126,6 +138,11 @@ std::string PowercutJson(const PowercutResult& r)
     using nlohmann::json;
     json j;
     j["state"] = r.state;
+    j["verdict"] = !r.safe ? "unsafe" : PowercutExitStatus(r) == kPowercutSafe ? "safe" : "unclear";
+    j["safe"] = r.safe;
+    j["mode"] = r.mode;
+    j["stateClasses"] = r.stateClasses;
+    j["disagreements"] = r.disagreements;
     j["seed"] = r.seed;
     j["busWrites"] = r.busWrites;
     j["logWrites"] = r.logWrites;
@@ -151,7 +168,11 @@ std::string PowercutJson(const PowercutResult& r)
     json points = json::array();
     for (const auto& p : r.points) {
         json e;
-        e["id"] = CutId(p.point);
+        e["id"] = SweepId(p.point);
+        if (!p.point.cls.empty()) e["stateClass"] = p.point.cls;
+        if (!p.representative.empty()) e["representative"] = p.representative;
+        e["logDifferences"] = p.logDifferences;
+        if (!p.sameStateAs.empty()) e["sameStateAs"] = p.sameStateAs;
         e["seconds"] = p.seconds;
         e["where"] = p.where;
         e["class"] = PointClassKey(p.cls);

@@ -31,6 +31,7 @@ struct SweepPoint {
     CutPoint cut;
     int64_t erased = -1;
     std::string cls;   // the state class it represents ("" for a chosen point)
+    uint64_t sequence = 0;   // its place among all the points of the sweep (shards keep it)
 };
 
 std::string SweepId(const SweepPoint& p);

@@ -166,6 +166,22 @@ struct Reference {
     LogEntries entries;                     // the logs after the reference run
 };
 
+// Calls `fn(worker, i)` for every i below `count`, `jobs` workers at once.
+template <typename Fn>
+void ForEachPoint(int jobs, size_t count, Fn fn)
+{
+    const int workers = std::max(1, std::min<int>(jobs, static_cast<int>(count)));
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(workers));
+    for (int n = 0; n < workers; ++n) {
+        threads.emplace_back([&, n] {
+            for (size_t i; (i = next++) < count;) fn(n, i);
+        });
+    }
+    for (auto& t : threads) t.join();
+}
+
 // The bytes of each log write's record that it changes: the log before the
 // update against the log after the reference run, for records only one write
 // reaches.
@@ -544,24 +560,32 @@ std::map<std::string, std::string> FilesOf(const std::string& dir)
     return files;
 }
 
-// The instrument as a cut during the flash writing leaves it: cut at the
-// writing's first and at its last bus write, the same files (else the
-// flash points are cut for real, one by one).
+// The instrument as a cut during the flash writing leaves it. The updater is
+// cut for real at the writing's first bus write, its first erase confirm,
+// its first word program and its last bus write: each leaves the flash that
+// CutFlash builds, and the files are the same at the first and the last
+// (else every flash point is cut for real, one by one).
 void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref)
 {
-    if (ref->plan.writes == 0) return;
-    const std::string first = work + "/flash-first", last = work + "/flash-last";
-    const std::pair<std::string, uint64_t> cuts[] = {{first, 1}, {last, ref->plan.writes}};
-    for (const auto& cut : cuts) {
+    if (ref->plan.writes == 0 || ref->writing.sectors.empty()) return;
+    const SectorWriting& first = ref->writing.sectors.front();
+    const uint64_t cuts[] = {1, first.erase, first.firstProgram ? first.firstProgram : first.erase,
+                             ref->plan.writes};
+    std::vector<std::string> roots;
+    for (uint64_t n : cuts) roots.push_back(work + "/flash-" + std::to_string(n));
+    std::vector<char> agree(roots.size(), 0);
+    ForEachPoint(o.jobs, roots.size(), [&](int, size_t i) {
         std::string why, output;
-        if (CopyInstrument(ref->base, cut.first, &why) != 0 ||
-            SwsimRun(o, cut.first, "flash:" + std::to_string(cut.second), &output) != 0 ||
-            RecordValue(ReadTextOr(StatePaths(cut.first).runRecord(), ""), "updater-result") != "killed by signal 9") {
-            return;
-        }
-    }
-    if (FilesOf(first) == FilesOf(last)) ref->flashRoot = first;
-    RemoveTree(last);
+        std::vector<uint8_t> flash;
+        const std::string& root = roots[i];
+        agree[i] = CopyInstrument(ref->base, root, &why) == 0 &&
+                   SwsimRun(o, root, "flash:" + std::to_string(cuts[i]), &output) == 0 &&
+                   RecordValue(ReadTextOr(StatePaths(root).runRecord(), ""), "updater-result") == "killed by signal 9" &&
+                   ReadBytes(StatePaths(root).flash(), &flash) && flash == CutFlash(ref->before, ref->bus, cuts[i], -1);
+    });
+    const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
+    if (same && FilesOf(roots.front()) == FilesOf(roots.back())) ref->flashRoot = roots.front();
+    for (size_t i = 1; i < roots.size(); ++i) RemoveTree(roots[i]);
 }
 
 // The critical partitions: the one the map places at start 0 and those
@@ -826,22 +850,6 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>&
     }
 }
 
-// Calls `fn(worker, i)` for every i below `count`, `jobs` workers at once.
-template <typename Fn>
-void ForEachPoint(int jobs, size_t count, Fn fn)
-{
-    const int workers = std::max(1, std::min<int>(jobs, static_cast<int>(count)));
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(workers));
-    for (int n = 0; n < workers; ++n) {
-        threads.emplace_back([&, n] {
-            for (size_t i; (i = next++) < count;) fn(n, i);
-        });
-    }
-    for (auto& t : threads) t.join();
-}
-
 // A finished point's line on standard error.
 void Announce(std::mutex* printing, const PointResult& r)
 {
@@ -987,13 +995,33 @@ int Prepare(const PowercutOptions& o, const std::string& work, const std::vector
         if (!p.cls.empty() && !reps->count(SweepId(p))) classes.insert(p.cls);
     }
     result->stateClasses = static_cast<int>(classes.size());
+    // A shard: every shards-th point of the whole list, from the shard-th on.
+    std::vector<SweepPoint> share;
+    for (size_t i = 0; i < points->size(); ++i) {
+        (*points)[i].sequence = i;
+        if (static_cast<int>(i % static_cast<size_t>(o.shards)) == o.shard - 1) share.push_back((*points)[i]);
+    }
+    points->swap(share);
+    result->shard = o.shard;
+    result->shards = o.shards;
     return 0;
+}
+
+// The points in the order of the report: by their moment, then by their
+// place in the sweep (the same for a sweep run whole and its shards merged).
+void SortPoints(PowercutResult* result)
+{
+    std::sort(result->points.begin(), result->points.end(), [](const PointResult& a, const PointResult& b) {
+        return a.seconds != b.seconds ? a.seconds < b.seconds : a.point.sequence < b.point.sequence;
+    });
 }
 
 // The verdict: the counts, whether it is safe, the points drawn inside a
 // class whose class differs from their representative's.
 void Conclude(const std::map<std::string, std::string>& representativeOf, PowercutResult* result)
 {
+    result->counts.clear();
+    result->disagreements.clear();
     std::map<std::string, const PointResult*> byId;
     for (auto& r : result->points) {
         const auto it = representativeOf.find(SweepId(r.point));
@@ -1029,7 +1057,9 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
         replay.push_back(p);
     }
     WorkDir work;
-    work.path = o.workDir.empty() ? s.sim() + "/powercut" : AbsolutePath(o.workDir);
+    // Shards of one sweep may run at once on the same instrument.
+    const std::string shard = o.shards > 1 ? "-shard-" + std::to_string(o.shard) + "-of-" + std::to_string(o.shards) : "";
+    work.path = o.workDir.empty() ? s.sim() + "/powercut" + shard : AbsolutePath(o.workDir);
     if (!work.Begin(why)) return kPowercutNoAnswer;
     Reference ref;
     std::vector<SweepPoint> points;
@@ -1046,13 +1076,61 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
     result->logWrites = ref.logWrites.size();
     PlaceOnTimeline(ref, ref.bus, measured, mediumChecks, points, result);
     MakeFlashRoot(o, work.path, &ref);
+    result->statesBuilt = !ref.flashRoot.empty();
     RunPoints(o, ref, work.path, result);
 
-    std::stable_sort(result->points.begin(), result->points.end(), [](const PointResult& a, const PointResult& b) {
-        return a.seconds < b.seconds;
-    });
+    SortPoints(result);
     Conclude(representativeOf, result);
     result->wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return 0;
+}
+
+int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result, std::string* why)
+{
+    std::vector<PowercutResult> read(parts.size());
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string text;
+        if (!ReadText(parts[i], &text) || !PowercutFromJson(text, &read[i], why)) {
+            *why = parts[i] + ": " + (why->empty() ? "cannot be read" : *why);
+            return kPowercutNoAnswer;
+        }
+    }
+    if (read.empty()) {
+        *why = "--merge needs the JSON reports of the shards";
+        return kPowercutUsage;
+    }
+    const PowercutResult& first = read.front();
+    std::set<int> shards;
+    for (size_t i = 0; i < read.size(); ++i) {
+        const PowercutResult& r = read[i];
+        if (r.state != first.state || r.mode != first.mode || r.seed != first.seed || r.shards != first.shards ||
+            r.busWrites != first.busWrites || r.logWrites != first.logWrites || r.critical != first.critical) {
+            *why = parts[i] + " is not a shard of the same sweep as " + parts[0];
+            return kPowercutUsage;
+        }
+        if (!shards.insert(r.shard).second) {
+            *why = parts[i] + ": shard " + std::to_string(r.shard) + " is given twice";
+            return kPowercutUsage;
+        }
+    }
+    if (static_cast<int>(shards.size()) != first.shards) {
+        *why = std::to_string(shards.size()) + " of the sweep's " + std::to_string(first.shards) + " shards given";
+        return kPowercutUsage;
+    }
+    *result = first;
+    result->points.clear();
+    result->wallSeconds = 0;
+    std::map<std::string, std::string> representativeOf;
+    for (const auto& r : read) {
+        result->wallSeconds = std::max(result->wallSeconds, r.wallSeconds);
+        for (const auto& p : r.points) {
+            if (!p.representative.empty()) representativeOf[SweepId(p.point)] = p.representative;
+            result->points.push_back(p);
+        }
+    }
+    result->shard = result->shards = 1;
+    SortPoints(result);
+    Conclude(representativeOf, result);
     return 0;
 }
 

@@ -29,6 +29,7 @@ struct PowercutOptions {
     std::vector<std::string> replay;     // point ids to run instead of a seeded choice
     bool exhaustive = false;             // one point for every distinct cut state instead
     int verifyClasses = 0;               // further points drawn inside the classes, checked against them
+    int shard = 1, shards = 1;           // run the shard-th of `shards` shares of the points
     int jobs = 2;                        // points run at once
     std::string selfExe;                 // swsim, which runs the updater for each point
     std::string workDir;                 // default STATE/sim/powercut
@@ -92,7 +93,11 @@ struct PowercutResult {
     double wallSeconds = 0;
     std::map<PointClass, int> counts;
     std::string mode;             // "sample", "replay" or "exhaustive"
+    int shard = 1, shards = 1;    // the share of the points this report holds (merged: 1 of 1)
     int stateClasses = 0;         // distinct cut states (exhaustive sweeps)
+    // The flash cuts were built from the recorded writes (the real cuts that
+    // check the building agreed); else each was cut for real.
+    bool statesBuilt = false;
     bool safe = false;            // no point and no part of the update leaves the instrument unable to start
     // Points drawn to check a class whose class differs from their
     // representative's: "ID (class) differs from REPRESENTATIVE (class)".
@@ -114,6 +119,12 @@ constexpr int kPowercutNoRoot = 77;     // no instrument root can be made here
 // without a cut).
 int RunPowercut(const PowercutOptions& options, PowercutResult* result, std::string* why);
 
+// Joins the JSON reports of the shards of one sweep into the report of the
+// whole sweep. Returns 0; kPowercutUsage with the reason when the parts are
+// not every shard of one sweep exactly once; kPowercutNoAnswer when a part
+// cannot be read.
+int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result, std::string* why);
+
 // The exit status the verdict of a finished sweep gives.
 int PowercutExitStatus(const PowercutResult& result);
 
@@ -124,6 +135,8 @@ std::string PointDetail(const PointResult& point);
 std::string PowercutText(const PowercutResult& result);
 // The same as JSON text.
 std::string PowercutJson(const PowercutResult& result);
+// A report read back from its JSON (the shards of a sweep being merged).
+bool PowercutFromJson(const std::string& text, PowercutResult* result, std::string* why);
 // The same as a self-contained HTML page: the update's timeline with the
 // window marked and the points on it, the counts and the table.
 std::string PowercutHtml(const PowercutResult& result);

@@ -10,11 +10,25 @@
 
 namespace swsim {
 
+namespace {
+
+// "K/N" with 1 <= K <= N.
+bool ParseShard(const std::string& text, int* k, int* n)
+{
+    int used = 0;
+    return std::sscanf(text.c_str(), "%d/%d%n", k, n, &used) == 2 && used == static_cast<int>(text.size()) &&
+           *k >= 1 && *k <= *n && *n <= 100000;
+}
+
+}  // namespace
+
 void AddPowercutCommand(Commands& c)
 {
     struct Args {
         PowercutOptions o;
         std::string json, html;
+        std::string shard;                // "K/N"
+        std::vector<std::string> merge;   // the JSON reports of the shards to join
     };
     auto a = std::make_shared<Args>();
     CLI::App* sub = AddCommand(
@@ -23,7 +37,12 @@ void AddPowercutCommand(Commands& c)
             o.selfExe = SelfExe();
             PowercutResult result;
             std::string why;
-            const int rc = RunPowercut(o, &result, &why);
+            if (!a->merge.empty() && !o.state.empty()) return UsageError("--merge takes report files, not STATE");
+            if (a->merge.empty() && o.state.empty()) return UsageError("STATE is required (or --merge PART.json...)");
+            if (!a->shard.empty() && !ParseShard(a->shard, &o.shard, &o.shards)) {
+                return UsageError("--shard " + a->shard + ": K/N with 1 <= K <= N wanted");
+            }
+            const int rc = a->merge.empty() ? RunPowercut(o, &result, &why) : MergePowercut(a->merge, &result, &why);
             if (rc != 0) return Fail(why, rc);
             std::fputs(PowercutText(result).c_str(), stdout);
             if (!a->json.empty() && !WriteText(a->json, PowercutJson(result), 0644, &why)) {
@@ -35,7 +54,7 @@ void AddPowercutCommand(Commands& c)
             return PowercutExitStatus(result);
         });
     PowercutOptions& o = a->o;
-    sub->add_option("STATE", o.state, "state directory with the medium inserted")->required();
+    sub->add_option("STATE", o.state, "state directory with the medium inserted");
     sub->add_option("--points", o.points, "points over the update")->check(CLI::Range(1, 100000))->capture_default_str();
     sub->add_option("--seed", o.seed, "seed of the choice")->capture_default_str();
     sub->add_option("--critical", o.critical,
@@ -45,6 +64,8 @@ void AddPowercutCommand(Commands& c)
                     "run these point ids (flash:N, flash:N:P for an erase with P bytes erased, log:N:K) instead "
                     "of a seeded choice")
         ->take_all();
+    sub->add_option("--shard", a->shard, "run the K-th of N shares of the points (K/N), for --merge");
+    sub->add_option("--merge", a->merge, "join the JSON reports of a sweep's shards into its report")->take_all();
     sub->add_flag("--exhaustive", o.exhaustive, "one point for every distinct cut state instead of a seeded choice");
     sub->add_option("--verify-classes", o.verifyClasses,
                     "with --exhaustive: K further points drawn inside the classes, each checked against its class")

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "CutStates.h"
 #include "InstrumentTime.h"
 #include "LogPowerCut.h"
 #include "NorChip.h"
@@ -72,6 +73,45 @@ INSTANTIATE_TEST_SUITE_P(Ids, CutIds,
                                            IdCase{"log:4:", false, K::Log, 0, 0},
                                            IdCase{"log:1:2:3", false, K::Log, 0, 0},
                                            IdCase{"disk:4", false, K::Flash, 0, 0}));
+
+// Ids of a sweep: a cut id, or an erase with the erased bytes chosen.
+struct SweepIdCase {
+    const char* text;
+    bool valid;
+    uint64_t write;
+    int64_t erased;
+};
+void PrintTo(const SweepIdCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class SweepIds : public ::testing::TestWithParam<SweepIdCase> {};
+
+TEST_P(SweepIds, ParseAndPrintBack)
+{
+    const SweepIdCase& c = GetParam();
+    swsim::SweepPoint p;
+    std::string why;
+    ASSERT_EQ(swsim::ParseSweepId(c.text, &p, &why), c.valid) << why;
+    if (!c.valid) {
+        EXPECT_NE(why.find(c.text), std::string::npos) << why;
+        return;
+    }
+    EXPECT_EQ(p.cut.write, c.write);
+    EXPECT_EQ(p.erased, c.erased);
+    EXPECT_EQ(swsim::SweepId(p), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, SweepIds,
+                         ::testing::Values(SweepIdCase{"flash:7", true, 7, -1},
+                                           SweepIdCase{"flash:7:0", true, 7, 0},
+                                           SweepIdCase{"flash:4456569:1024", true, 4456569, 1024},
+                                           SweepIdCase{"flash:7:131072", true, 7, 131072},
+                                           SweepIdCase{"log:1:16", true, 1, -1},
+                                           SweepIdCase{"flash:7:131074", false, 0, 0},  // past the sector
+                                           SweepIdCase{"flash:7:3", false, 0, 0},       // half a word
+                                           SweepIdCase{"flash:7:", false, 0, 0},
+                                           SweepIdCase{"flash:7:-2", false, 0, 0},
+                                           SweepIdCase{"flash:0:2", false, 0, 0},
+                                           SweepIdCase{"flash:7:2:2", false, 0, 0}));
 
 // The record log library's cut as the updater reads it from its
 // environment: the same rules, so an id the simulator prints is a cut the
@@ -295,7 +335,7 @@ const SamplePoint kSamplePoints[] = {
 // What a point's JSON says of its outcome (not of the sweep it was in).
 nlohmann::json Outcome(nlohmann::json p)
 {
-    for (const char* key : {"stateClass", "representative", "sameStateAs"}) p.erase(key);
+    for (const char* key : {"stateClass", "representative", "sameStateAs", "sequence"}) p.erase(key);
     return p;
 }
 
@@ -414,6 +454,42 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
         EXPECT_NE((*p)["where"].get<std::string>().find(row.e.where), std::string::npos) << p->dump();
     }
     EXPECT_EQ(Outcome(*PointOf(report, "flash:1433641")), Outcome(*PointOf(again, "flash:1433641")));
+
+    // The same points in two shards run at once, merged: the report of the
+    // one run (but for the wall time and the reference run's measures of the
+    // update: the host's own work moves its clock and its medium checks).
+    std::vector<std::thread> shards;
+    std::string shardOutput[2];
+    int shardStatus[2] = {-1, -1};
+    nlohmann::json shardReport[2];
+    for (int k = 0; k < 2; ++k) {
+        shards.emplace_back([&, k] {
+            std::vector<std::string> args = {"--shard", std::to_string(k + 1) + "/2", "--replay"};
+            args.insert(args.end(), others.begin(), others.end());
+            shardStatus[k] = RunSweep(state_, dir_->path() + "/part" + std::to_string(k + 1) + ".json", args,
+                                      &shardOutput[k], &shardReport[k]);
+        });
+    }
+    for (auto& t : shards) t.join();
+    ASSERT_EQ(shardStatus[0], 1) << shardOutput[0];
+    ASSERT_EQ(shardStatus[1], 1) << shardOutput[1];
+    EXPECT_EQ(shardReport[0]["points"].size() + shardReport[1]["points"].size(), others.size());
+    std::string why;
+    const int merging = swsim::RunProgram({SWSIM_EXE, "powercut", "--merge", dir_->path() + "/part2.json",
+                                           dir_->path() + "/part1.json", "--json", dir_->path() + "/merged.json"},
+                                          &output, &why);
+    ASSERT_TRUE(WIFEXITED(merging) && WEXITSTATUS(merging) == 1) << output << why;
+    nlohmann::json merged = nlohmann::json::parse(swsim::ReadTextOr(dir_->path() + "/merged.json", ""), nullptr, false);
+    ASSERT_TRUE(merged.is_object());
+    for (auto* r : {&merged, &again}) {
+        r->erase("wallSeconds");
+        for (const char* key : {"updateSeconds", "modelledSeconds", "share"}) (*r)["window"].erase(key);
+        for (auto& p : (*r)["points"]) {
+            p.erase("logDifferences");  // entries carry the clock's time
+            p.erase("sameStateAs");     // a shard restarts a state another shard has too
+        }
+    }
+    EXPECT_EQ(merged, again);
     const nlohmann::json& bytes = (*PointOf(again, "flash:3932650"))["bytesLost"];
     ASSERT_EQ(bytes.size(), 1u) << bytes.dump();
     EXPECT_EQ(bytes[0]["sector"], 25);

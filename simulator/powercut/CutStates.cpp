@@ -88,8 +88,16 @@ uint64_t SplitMix(uint64_t* state)
 
 }  // namespace
 
+const std::vector<std::string>& FileSteps()
+{
+    static const std::vector<std::string> steps = {"version-copy", "crc-removal", "crc-gap", "crc-copy",
+                                                   "extlog-removal"};
+    return steps;
+}
+
 std::string SweepId(const SweepPoint& p)
 {
+    if (!p.file.empty()) return "file:" + p.file;
     std::string id = CutId(p.cut);
     if (p.cut.kind == CutPoint::Flash && p.erased >= 0) id += ":" + std::to_string(p.erased);
     return id;
@@ -98,6 +106,16 @@ std::string SweepId(const SweepPoint& p)
 bool ParseSweepId(const std::string& id, SweepPoint* out, std::string* why)
 {
     SweepPoint p;
+    if (id.compare(0, 5, "file:") == 0) {
+        p.file = id.substr(5);
+        if (std::find(FileSteps().begin(), FileSteps().end(), p.file) == FileSteps().end()) {
+            *why = "power-cut id " + id + ": the file steps are";
+            for (const auto& s : FileSteps()) *why += " file:" + s;
+            return false;
+        }
+        *out = p;
+        return true;
+    }
     std::string cut = id;
     const size_t second = id.find(':', id.find(':') + 1);
     if (id.compare(0, 6, "flash:") == 0 && second != std::string::npos) {
@@ -265,7 +283,7 @@ std::vector<SweepPoint> PointsInsideClasses(const WritingPlan& plan, const std::
     std::vector<SweepPoint> drawn;
     std::vector<const SweepPoint*> flash;
     for (const auto& p : points) {
-        if (p.cut.kind == CutPoint::Flash && !p.cls.empty()) flash.push_back(&p);
+        if (p.cut.kind == CutPoint::Flash && p.file.empty() && !p.cls.empty()) flash.push_back(&p);
     }
     if (flash.empty() || count <= 0) return drawn;
     std::mt19937_64 random(seed * 7919u + 3);

@@ -32,10 +32,18 @@ struct SweepPoint {
     int64_t erased = -1;
     std::string cls;   // the state class it represents ("" for a chosen point)
     uint64_t sequence = 0;   // its place among all the points of the sweep (shards keep it)
+    std::string file;        // a step of the installation's file work ("file:STEP"); then `cut` is unused
 };
 
+// The steps of the installation's file work a cut can fall in, in their
+// order: the version file copied in part, the old CRC files removed in
+// part, none there, the new ones copied in part, and extlog.dat removed
+// (after the revision entry).
+const std::vector<std::string>& FileSteps();
+
 std::string SweepId(const SweepPoint& p);
-// "flash:N", "flash:N:P" (P even, at most a sector) and "log:N:K".
+// "flash:N", "flash:N:P" (P even, at most a sector), "log:N:K" and
+// "file:STEP".
 bool ParseSweepId(const std::string& id, SweepPoint* out, std::string* why);
 
 // One sector's writing, by bus write number (1-based; 0: none).

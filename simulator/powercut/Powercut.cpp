@@ -163,6 +163,7 @@ struct Reference {
     // The instrument as a cut during the flash writing leaves it (but for the
     // flash); "" when the files changed during the writing.
     std::string flashRoot;
+    std::string referenceDir;               // the instrument after the reference run
     LogEntries entries;                     // the logs after the reference run
 };
 
@@ -311,6 +312,33 @@ LostLog DescribeLostLog(const StatePaths& w, const std::string& name)
     return lost;
 }
 
+std::map<std::string, std::string> FilesOf(const std::string& dir);
+
+// Whether the files of /instrumentData but the logs (the version file, the
+// CRC files, extlog.dat gone) are those the reference run left.
+bool InstalledFilesSound(const Reference& ref, const StatePaths& w, PointResult* r)
+{
+    auto have = FilesOf(w.instrumentData()), want = FilesOf(StatePaths(ref.referenceDir).instrumentData());
+    for (const auto& spec : InstrumentLogs()) {
+        have.erase(spec.name);
+        want.erase(spec.name);
+    }
+    bool sound = true;
+    for (const auto& kv : want) {
+        const auto it = have.find(kv.first);
+        if (it != have.end() && it->second == kv.second) continue;
+        r->evidence.push_back("/instrumentData/" + kv.first + (it == have.end() ? " is missing" : " differs") +
+                              " after the restarts");
+        sound = false;
+    }
+    for (const auto& kv : have) {
+        if (want.count(kv.first)) continue;
+        r->evidence.push_back("/instrumentData/" + kv.first + " is left after the restarts");
+        sound = false;
+    }
+    return sound;
+}
+
 // Whether the flash and the logs after the restarts are sound: every image in
 // place, the sectors the update does not write unchanged, every log valid.
 // Records the bytes outside the images that the restarts lost.
@@ -379,6 +407,7 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, const std::
         return;
     }
     sound = FlashAndLogsSound(ref, w, flash, r) && sound;
+    sound = InstalledFilesSound(ref, w, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     // The entries against the reference run's (a recreated log has lost its
     // history already, which says more).
@@ -416,10 +445,59 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const std::st
     RestartAndJudge(o, ref, ws, r);
 }
 
+// The CRC files of the directory `dir`, sorted.
+std::vector<std::string> CrcFilesIn(const std::string& dir)
+{
+    std::vector<std::string> files;
+    for (const auto& name : ListDir(dir)) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".crc") == 0) files.push_back(name);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The instrument as a cut in a step of the installation's file work leaves
+// it on `ws`: the flash written, the files as during the writing, then the
+// version file, the CRC files and extlog.dat as far as the step got (the
+// installation copies the version file, removes the old CRC files, copies
+// the new ones, writes the revision entry and removes extlog.dat; a copy
+// cut short leaves an empty file or half of the files).
+bool BuildFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
+{
+    const StatePaths w(ws), done(ref.referenceDir);
+    if (CopyInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
+        return false;
+    }
+    const std::string data = w.instrumentData(), newData = done.instrumentData();
+    const std::string version = "/swVersion/swVersion";
+    if (step == "extlog-removal") return RemoveTree(data, why) && CopyTree(newData, data, why);
+    if (step == "version-copy") return WriteText(data + version, "", 0644, why);
+    if (!CopyFileTo(newData + version, data + version, why)) return false;
+    const std::vector<std::string> old = CrcFilesIn(data), now = CrcFilesIn(newData);
+    const size_t removed = step == "crc-removal" ? old.size() / 2 : old.size();
+    for (size_t i = 0; i < removed; ++i) RemoveTree(data + "/" + old[i]);
+    if (step != "crc-copy") return true;
+    for (size_t i = 0; i < now.size() / 2; ++i) {
+        if (!CopyFileTo(newData + "/" + now[i], data + "/" + now[i], why)) return false;
+    }
+    return true;
+}
+
 // One point on the worker's instrument `ws`: the update cut there, then,
 // unless a critical partition was left half-written, the restarts.
 void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
 {
+    if (!r->point.file.empty()) {
+        std::string why;
+        if (ref.flashRoot.empty()) {
+            r->evidence.push_back("the file steps are built on the instrument a flash cut leaves, which could not be made");
+        } else if (!BuildFileState(ref, r->point.file, ws, &why)) {
+            r->evidence.push_back("the instrument could not be made: " + why);
+        } else {
+            RestartAndJudge(o, ref, ws, r);
+        }
+        return;
+    }
     if (r->point.cut.kind == CutPoint::Flash && !ref.flashRoot.empty()) {
         RunFlashPoint(o, ref, ws, r);
         return;
@@ -477,6 +555,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
         if (InsertMedium(b.medium(), b.usbdongle(), why) != 0) return 1;
     }
     const std::string refDir = work + "/reference";
+    ref->referenceDir = refDir;
     if (CopyInstrument(ref->base, refDir, why) != 0) return 1;
     const StatePaths r(refDir);
     RunOptions run;
@@ -715,6 +794,12 @@ std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Referen
     std::vector<SweepPoint> points = ExhaustiveFlashPoints(ref.writing);
     const std::vector<SweepPoint> logs = ExhaustiveLogPoints(ref);
     points.insert(points.end(), logs.begin(), logs.end());
+    for (const auto& step : FileSteps()) {
+        SweepPoint p;
+        p.file = step;
+        p.cls = "installation: " + step;
+        points.push_back(p);
+    }
     std::map<std::string, std::string> first;   // class -> its first point
     for (const auto& p : points) first.emplace(p.cls, SweepId(p));
     std::mt19937_64 random(o.seed * 104729u + 11);
@@ -794,8 +879,16 @@ double CoveredSeconds(const std::vector<WindowPart>& window)
 void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>& bus, double measuredSeconds,
                      int mediumChecks, const std::vector<SweepPoint>& sweep, PowercutResult* result)
 {
+    // The installation's file steps come just before the revision entry.
     std::vector<CutPoint> points;
-    for (const auto& p : sweep) points.push_back(p.cut);
+    for (const auto& p : sweep) {
+        CutPoint c = p.cut;
+        if (!p.file.empty()) {
+            c.kind = ref.logWrites.empty() ? CutPoint::Flash : CutPoint::Log;
+            c.write = ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
+        }
+        points.push_back(c);
+    }
     std::vector<std::pair<uint64_t, uint64_t>> critical, images;
     for (const auto& name : ref.criticalNames) critical.push_back(ImageSpan(ref, name));
     for (const auto& img : ref.images) images.push_back(WritingSpan(ref, TouchedSectors({img}), img.name));
@@ -839,7 +932,7 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>&
     for (size_t i = 0; i < points.size(); ++i) {
         PointResult& r = result->points[i];
         r.point = sweep[i];
-        r.where = WhereOf(ref, sweep[i]);
+        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : "installation: " + sweep[i].file;
         if (points[i].kind == CutPoint::Flash) {
             r.seconds = t.flashFrom + clock.At(std::min(points[i].write, ref.plan.writes + 1));
         } else if (points[i].write <= ref.logWrites.size()) {
@@ -873,7 +966,7 @@ std::vector<size_t> JudgeFlashAlone(const PowercutOptions& o, const Reference& r
     if (ref.flashRoot.empty()) return runs;
     ForEachPoint(o.jobs, points.size(), [&](int, size_t i) {
         PointResult& r = points[i];
-        if (r.point.cut.kind != CutPoint::Flash) return;
+        if (r.point.cut.kind != CutPoint::Flash || !r.point.file.empty()) return;
         const std::vector<uint8_t> flash = CutFlash(ref.before, ref.bus, r.point.cut.write, r.point.erased);
         if (!CriticalWhole(ref, flash, &r.evidence)) {
             r.cls = PointClass::WouldNotStart;
@@ -886,7 +979,10 @@ std::vector<size_t> JudgeFlashAlone(const PowercutOptions& o, const Reference& r
     });
     std::map<size_t, size_t> firstWith;
     for (size_t i = 0; i < points.size(); ++i) {
-        if (points[i].point.cut.kind != CutPoint::Flash || runs[i] == std::string::npos) continue;
+        if (points[i].point.cut.kind != CutPoint::Flash || !points[i].point.file.empty() ||
+            runs[i] == std::string::npos) {
+            continue;
+        }
         runs[i] = firstWith.emplace(hashes[i], i).first->second;
     }
     return runs;

@@ -106,6 +106,8 @@ INSTANTIATE_TEST_SUITE_P(Ids, SweepIds,
                                            SweepIdCase{"flash:4456569:1024", true, 4456569, 1024},
                                            SweepIdCase{"flash:7:131072", true, 7, 131072},
                                            SweepIdCase{"log:1:16", true, 1, -1},
+                                           SweepIdCase{"file:crc-gap", true, 0, -1},
+                                           SweepIdCase{"file:crc", false, 0, 0},
                                            SweepIdCase{"flash:7:131074", false, 0, 0},  // past the sector
                                            SweepIdCase{"flash:7:3", false, 0, 0},       // half a word
                                            SweepIdCase{"flash:7:", false, 0, 0},
@@ -330,6 +332,11 @@ const SamplePoint kSamplePoints[] = {
     // restart does not know and writes a second 2.4 entry.
     {{"log:1:16", "recovered-logs-differ", "RevHistory.log entry"}, true},
     {{"log:1:108", "recovered-logs-differ", "RevHistory.log entry"}, true},
+    // The installation's file steps: between the removal of the old CRC
+    // files and the copy of the new ones, and after extlog.dat is removed
+    // (the revision entry written: the restart writes it again).
+    {{"file:crc-gap", "recovered", "installation: crc-gap"}, true},
+    {{"file:extlog-removal", "recovered-logs-differ", "installation: extlog-removal"}, true},
 };
 
 // What a point's JSON says of its outcome (not of the sweep it was in).

@@ -663,7 +663,11 @@ void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference*
                    ReadBytes(StatePaths(root).flash(), &flash) && flash == CutFlash(ref->before, ref->bus, cuts[i], -1);
     });
     const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
-    if (same && FilesOf(roots.front()) == FilesOf(roots.back())) ref->flashRoot = roots.front();
+    if (same && FilesOf(roots.front()) == FilesOf(roots.back())) {
+        ref->flashRoot = roots.front();
+        // Every point writes its own flash: copying this one first is waste.
+        std::remove(StatePaths(ref->flashRoot).flash().c_str());
+    }
     for (size_t i = 1; i < roots.size(); ++i) RemoveTree(roots[i]);
 }
 

@@ -30,7 +30,7 @@ struct PowercutOptions {
     bool exhaustive = false;             // one point for every distinct cut state instead
     int verifyClasses = 0;               // further points drawn inside the classes, checked against them
     int shard = 1, shards = 1;           // run the shard-th of `shards` shares of the points
-    int jobs = 2;                        // points run at once
+    int jobs = 4;                        // points run at once (a restart mostly waits on the simulated clock)
     std::string selfExe;                 // swsim, which runs the updater for each point
     std::string workDir;                 // default STATE/sim/powercut
     std::vector<std::string> runArgs;    // further options of every "swsim run"

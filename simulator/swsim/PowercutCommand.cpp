@@ -39,6 +39,7 @@ void AddPowercutCommand(Commands& c)
             std::string why;
             if (!a->merge.empty() && !o.state.empty()) return UsageError("--merge takes report files, not STATE");
             if (a->merge.empty() && o.state.empty()) return UsageError("STATE is required (or --merge PART.json...)");
+            if (o.verifyClasses > 0 && !o.exhaustive) return UsageError("--verify-classes goes with --exhaustive");
             if (!a->shard.empty() && !ParseShard(a->shard, &o.shard, &o.shards)) {
                 return UsageError("--shard " + a->shard + ": K/N with 1 <= K <= N wanted");
             }

@@ -6,10 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "InstrumentTime.h"
@@ -30,6 +32,7 @@ const char* PointClassKey(PointClass c)
     switch (c) {
     case PointClass::Recovered: return "recovered";
     case PointClass::LogHistoryLost: return "recovered-log-history-lost";
+    case PointClass::LogsDiffer: return "recovered-logs-differ";
     case PointClass::BytesLost: return "recovered-bytes-lost";
     case PointClass::WouldNotStart: return "would-not-start";
     case PointClass::Other: return "other";
@@ -42,6 +45,7 @@ const char* PointClassText(PointClass c)
     switch (c) {
     case PointClass::Recovered: return "recovered";
     case PointClass::LogHistoryLost: return "recovered, log history lost";
+    case PointClass::LogsDiffer: return "recovered, logs differ from the reference run";
     case PointClass::BytesLost: return "recovered, bytes outside the images lost";
     case PointClass::WouldNotStart: return "would not start";
     case PointClass::Other: return "other";
@@ -61,7 +65,58 @@ struct LogWrite {
     uint64_t size = 0;
     uint64_t busWritesBefore = 0;
     bool entry = false;   // a record holding an entry (not an empty one)
+    // The bytes of the record that the write changes, [firstDiff, lastDiff]
+    // (-1: it changes none, or not known).
+    int64_t firstDiff = -1, lastDiff = -1;
 };
+
+// An entry of a log as a restart is compared with the reference run: what it
+// holds without its time of writing.
+struct LoggedEntry {
+    std::vector<uint8_t> content;
+    std::string text;
+};
+using LogEntries = std::map<std::string, std::vector<LoggedEntry>>;
+
+// The entries of the four logs of an instrument.
+LogEntries EntriesOf(const StatePaths& w)
+{
+    LogEntries entries;
+    for (const auto& spec : InstrumentLogs()) {
+        std::vector<uint8_t> bytes;
+        const bool present = ReadBytes(w.instrumentData() + "/" + spec.name, &bytes);
+        auto& list = entries[spec.name];
+        for (const auto& r : DecodeLog(bytes, present, spec).records) {
+            if (r.empty() || !r.crcOk) continue;
+            LoggedEntry e;
+            e.content.assign(r.info.begin() + std::min<size_t>(4, r.info.size()), r.info.end());
+            e.text = DescribeRecord(spec, r);
+            list.push_back(e);
+        }
+    }
+    return entries;
+}
+
+// What differs between the entries of one log after a restart and after the
+// reference run: entries repeated, missing, or not in the reference (a
+// changed entry is one missing and one not in the reference).
+std::vector<std::string> LogDifferences(const std::string& log, const std::vector<LoggedEntry>& reference,
+                                        const std::vector<LoggedEntry>& after)
+{
+    std::map<std::vector<uint8_t>, int> want, have;
+    for (const auto& e : reference) ++want[e.content];
+    std::vector<std::string> differences;
+    for (const auto& e : after) {
+        const int n = ++have[e.content];
+        const auto it = want.find(e.content);
+        if (it == want.end()) differences.push_back(log + ": not in the reference run: " + e.text);
+        else if (n > it->second) differences.push_back(log + ": repeated: " + e.text);
+    }
+    for (const auto& e : reference) {
+        if (have[e.content]-- <= 0) differences.push_back(log + ": missing: " + e.text);
+    }
+    return differences;
+}
 
 std::vector<LogWrite> ReadLogWrites(const std::string& path)
 {
@@ -99,10 +154,58 @@ struct Reference {
     std::vector<WrittenImage> images;
     std::vector<std::set<int>> criticalSectors;
     std::vector<std::string> criticalNames;
+    std::vector<size_t> criticalImages;     // their indexes in `images`
     BusPlan plan;
     std::vector<LogWrite> logWrites;
     std::map<int, std::string> sectorImage; // the image that writes each sector (the last one)
+    std::vector<norsim::BusAccess> bus;     // the replayed writing
+    WritingPlan writing;                    // its sectors' phases
+    // The instrument as a cut during the flash writing leaves it (but for the
+    // flash); "" when the files changed during the writing.
+    std::string flashRoot;
+    std::string referenceDir;               // the instrument after the reference run
+    LogEntries entries;                     // the logs after the reference run
 };
+
+// Calls `fn(worker, i)` for every i below `count`, `jobs` workers at once.
+template <typename Fn>
+void ForEachPoint(int jobs, size_t count, Fn fn)
+{
+    const int workers = std::max(1, std::min<int>(jobs, static_cast<int>(count)));
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> threads;
+    threads.reserve(static_cast<size_t>(workers));
+    for (int n = 0; n < workers; ++n) {
+        threads.emplace_back([&, n] {
+            for (size_t i; (i = next++) < count;) fn(n, i);
+        });
+    }
+    for (auto& t : threads) t.join();
+}
+
+// The bytes of each log write's record that it changes: the log before the
+// update against the log after the reference run, for records only one write
+// reaches.
+void MarkLogChanges(const StatePaths& before, const StatePaths& after, std::vector<LogWrite>* writes)
+{
+    for (auto& w : *writes) {
+        int writers = 0;
+        for (const auto& other : *writes) {
+            writers += other.file == w.file && other.offset < w.offset + w.size && w.offset < other.offset + other.size;
+        }
+        std::vector<uint8_t> old, now;
+        if (writers != 1 || !ReadBytes(before.instrumentData() + "/" + w.file, &old) ||
+            !ReadBytes(after.instrumentData() + "/" + w.file, &now) || old.size() < w.offset + w.size ||
+            now.size() < w.offset + w.size) {
+            continue;
+        }
+        for (uint64_t i = 0; i < w.size; ++i) {
+            if (old[w.offset + i] == now[w.offset + i]) continue;
+            if (w.firstDiff < 0) w.firstDiff = static_cast<int64_t>(i);
+            w.lastDiff = static_cast<int64_t>(i);
+        }
+    }
+}
 
 // Runs "swsim run" on a worker's instrument with output captured. Returns
 // the exit status of swsim (-1 when it did not start).
@@ -125,15 +228,23 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
 }
 
 // Whether the critical partitions are whole (all old or all new) on `flash`;
-// otherwise the evidence.
+// otherwise the evidence. A partition is judged by its image's bytes: the
+// bytes of its sectors outside the image do not keep it from starting.
 bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std::vector<std::string>* evidence)
 {
     bool whole = true;
     for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
         std::map<int, SectorContent> state;
         bool anyOld = false, anyNew = false, anyTorn = false;
+        const WrittenImage& img = ref.images[ref.criticalImages[i]];
+        const uint64_t start = static_cast<uint64_t>(img.startKiB) * 1024;
+        const uint64_t end = std::min<uint64_t>(start + img.bytes.size(), kFlashSize);
         for (int s : ref.criticalSectors[i]) {
-            const SectorContent c = SectorContentOf(ref.before, ref.done, flash, s);
+            const uint64_t from = std::max<uint64_t>(start, static_cast<uint64_t>(s) * kSectorSize);
+            const uint64_t to = std::min<uint64_t>(end, (static_cast<uint64_t>(s) + 1) * kSectorSize);
+            if (to <= from) continue;
+            const SectorContent c = ContentOf(ref.before, ref.done, flash, static_cast<uint32_t>(from),
+                                              static_cast<uint32_t>(to - from));
             // A sector the update leaves as it was counts as both.
             if (c == SectorContent::Same) continue;
             state[s] = c;
@@ -144,15 +255,18 @@ bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std:
         if (!anyTorn && !(anyOld && anyNew)) continue;
         whole = false;
         std::string text = ref.criticalNames[i] + " left half-written:";
-        for (const auto& kv : state) text += " " + std::to_string(kv.first) + " " + SectorContentText(kv.second) + ",";
+        for (const auto& kv : state) {
+            text += " " + std::to_string(kv.first) + " " + SectorContentText(kv.second) + ",";
+        }
         text.pop_back();
         evidence->push_back(text);
     }
     return whole;
 }
 
-std::string WhereOf(const Reference& ref, const CutPoint& p)
+std::string WhereOf(const Reference& ref, const SweepPoint& sweep)
 {
+    const CutPoint& p = sweep.cut;
     if (p.kind == CutPoint::Log) {
         if (p.write > ref.logWrites.size()) return "beyond the " + std::to_string(ref.logWrites.size()) + " log writes";
         const LogWrite& w = ref.logWrites[p.write - 1];
@@ -163,16 +277,19 @@ std::string WhereOf(const Reference& ref, const CutPoint& p)
         return text + ", " + std::to_string(std::min(p.keep, w.size)) + " of " + std::to_string(w.size) + " bytes written";
     }
     if (p.write > ref.plan.writes) return "beyond the " + std::to_string(ref.plan.writes) + " bus writes";
-    int next = -1;
-    for (int s = 0; s < kSectorCount; ++s) {
-        if (ref.plan.first[s] == 0) continue;
-        if (ref.plan.first[s] <= p.write && p.write <= ref.plan.last[s]) {
-            const bool erase = p.write == ref.plan.first[s];
-            return ref.sectorImage.at(s) + " sector " + std::to_string(s) + (erase ? " (erase)" : "");
-        }
-        if (ref.plan.first[s] > p.write && (next < 0 || ref.plan.first[s] < ref.plan.first[next])) next = s;
+    const WritePhase phase = PhaseOf(ref.writing, p.write);
+    if (phase.index < 0) {
+        return ref.writing.sectors.empty() ? phase.phase
+                                           : "before " + ref.writing.sectors[0].image + " sector " +
+                                                 std::to_string(ref.writing.sectors[0].sector);
     }
-    return next < 0 ? "after the last sector" : "before " + ref.sectorImage.at(next) + " sector " + std::to_string(next);
+    const SectorWriting& w = ref.writing.sectors[static_cast<size_t>(phase.index)];
+    std::string text = w.image + " sector " + std::to_string(w.sector) + " (" + phase.phase;
+    if (phase.phase == "erasing") {
+        const int64_t bytes = sweep.erased >= 0 ? sweep.erased : 2 * static_cast<int64_t>(ChipCutErasedWords(p.write));
+        text += ", " + std::to_string(bytes) + " bytes erased";
+    }
+    return text + ")";
 }
 
 LostLog DescribeLostLog(const StatePaths& w, const std::string& name)
@@ -193,6 +310,33 @@ LostLog DescribeLostLog(const StatePaths& w, const std::string& name)
         lost.copyShort = !log.lengthOk;
     }
     return lost;
+}
+
+std::map<std::string, std::string> FilesOf(const std::string& dir);
+
+// Whether the files of /instrumentData but the logs (the version file, the
+// CRC files, extlog.dat gone) are those the reference run left.
+bool InstalledFilesSound(const Reference& ref, const StatePaths& w, PointResult* r)
+{
+    auto have = FilesOf(w.instrumentData()), want = FilesOf(StatePaths(ref.referenceDir).instrumentData());
+    for (const auto& spec : InstrumentLogs()) {
+        have.erase(spec.name);
+        want.erase(spec.name);
+    }
+    bool sound = true;
+    for (const auto& kv : want) {
+        const auto it = have.find(kv.first);
+        if (it != have.end() && it->second == kv.second) continue;
+        r->evidence.push_back("/instrumentData/" + kv.first + (it == have.end() ? " is missing" : " differs") +
+                              " after the restarts");
+        sound = false;
+    }
+    for (const auto& kv : have) {
+        if (want.count(kv.first)) continue;
+        r->evidence.push_back("/instrumentData/" + kv.first + " is left after the restarts");
+        sound = false;
+    }
+    return sound;
 }
 
 // Whether the flash and the logs after the restarts are sound: every image in
@@ -263,24 +407,108 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, const std::
         return;
     }
     sound = FlashAndLogsSound(ref, w, flash, r) && sound;
+    sound = InstalledFilesSound(ref, w, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
+    // The entries against the reference run's (a recreated log has lost its
+    // history already, which says more).
+    const LogEntries after = EntriesOf(w);
+    for (const auto& kv : ref.entries) {
+        if (recreated.count(kv.first)) continue;
+        const auto it = after.find(kv.first);
+        for (auto& d : LogDifferences(kv.first, kv.second, it == after.end() ? std::vector<LoggedEntry>() : it->second)) {
+            r->logDifferences.push_back(std::move(d));
+        }
+    }
     if (!sound) return;
     if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
     else if (!r->logs.empty()) r->cls = PointClass::LogHistoryLost;
+    else if (!r->logDifferences.empty()) r->cls = PointClass::LogsDiffer;
     else r->cls = PointClass::Recovered;
+}
+
+// A flash cut built from the recorded writes: the flash it leaves; unless a
+// critical partition is half-written, the instrument as the cut leaves it on
+// `ws` (the files of a cut during the writing, that flash) and the restarts.
+void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+{
+    const std::vector<uint8_t> flash = CutFlash(ref.before, ref.bus, r->point.cut.write, r->point.erased);
+    if (!CriticalWhole(ref, flash, &r->evidence)) {
+        r->cls = PointClass::WouldNotStart;
+        return;
+    }
+    const StatePaths w(ws);
+    std::string why;
+    if (CopyInstrument(ref.flashRoot, ws, &why) != 0 || !WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
+        r->evidence.push_back("the instrument could not be copied: " + why);
+        return;
+    }
+    RestartAndJudge(o, ref, ws, r);
+}
+
+// The CRC files of the directory `dir`, sorted.
+std::vector<std::string> CrcFilesIn(const std::string& dir)
+{
+    std::vector<std::string> files;
+    for (const auto& name : ListDir(dir)) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".crc") == 0) files.push_back(name);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The instrument as a cut in a step of the installation's file work leaves
+// it on `ws`: the flash written, the files as during the writing, then the
+// version file, the CRC files and extlog.dat as far as the step got (the
+// installation copies the version file, removes the old CRC files, copies
+// the new ones, writes the revision entry and removes extlog.dat; a copy
+// cut short leaves an empty file or half of the files).
+bool BuildFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
+{
+    const StatePaths w(ws), done(ref.referenceDir);
+    if (CopyInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
+        return false;
+    }
+    const std::string data = w.instrumentData(), newData = done.instrumentData();
+    const std::string version = "/swVersion/swVersion";
+    if (step == "extlog-removal") return RemoveTree(data, why) && CopyTree(newData, data, why);
+    if (step == "version-copy") return WriteText(data + version, "", 0644, why);
+    if (!CopyFileTo(newData + version, data + version, why)) return false;
+    const std::vector<std::string> old = CrcFilesIn(data), now = CrcFilesIn(newData);
+    const size_t removed = step == "crc-removal" ? old.size() / 2 : old.size();
+    for (size_t i = 0; i < removed; ++i) RemoveTree(data + "/" + old[i]);
+    if (step != "crc-copy") return true;
+    for (size_t i = 0; i < now.size() / 2; ++i) {
+        if (!CopyFileTo(newData + "/" + now[i], data + "/" + now[i], why)) return false;
+    }
+    return true;
 }
 
 // One point on the worker's instrument `ws`: the update cut there, then,
 // unless a critical partition was left half-written, the restarts.
 void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
 {
+    if (!r->point.file.empty()) {
+        std::string why;
+        if (ref.flashRoot.empty()) {
+            r->evidence.push_back("the file steps are built on the instrument a flash cut leaves, which could not be made");
+        } else if (!BuildFileState(ref, r->point.file, ws, &why)) {
+            r->evidence.push_back("the instrument could not be made: " + why);
+        } else {
+            RestartAndJudge(o, ref, ws, r);
+        }
+        return;
+    }
+    if (r->point.cut.kind == CutPoint::Flash && !ref.flashRoot.empty()) {
+        RunFlashPoint(o, ref, ws, r);
+        return;
+    }
     const StatePaths w(ws);
     std::string why, output;
     if (CopyInstrument(ref.base, ws, &why) != 0) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
-    const int rc = SwsimRun(o, ws, CutId(r->point), &output);
+    const int rc = SwsimRun(o, ws, CutId(r->point.cut), &output);
     const std::string updater = RecordValue(ReadTextOr(w.runRecord(), ""), "updater-result");
     if (rc != 0) {
         r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
@@ -295,6 +523,14 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
     if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
         r->evidence.push_back("the flash after the cut cannot be read");
         return;
+    }
+    // An erase cut at a length of its own: the flash the cut would have left.
+    if (r->point.cut.kind == CutPoint::Flash && r->point.erased >= 0) {
+        flash = CutFlash(ref.before, ref.bus, r->point.cut.write, r->point.erased);
+        if (!WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
+            r->evidence.push_back("the flash after the cut cannot be written: " + why);
+            return;
+        }
     }
     if (!CriticalWhole(ref, flash, &r->evidence)) {
         r->cls = PointClass::WouldNotStart;
@@ -319,6 +555,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
         if (InsertMedium(b.medium(), b.usbdongle(), why) != 0) return 1;
     }
     const std::string refDir = work + "/reference";
+    ref->referenceDir = refDir;
     if (CopyInstrument(ref->base, refDir, why) != 0) return 1;
     const StatePaths r(refDir);
     RunOptions run;
@@ -378,44 +615,108 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     for (const auto& img : ref->images) {
         for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
     }
+    ref->writing = PlanWriting(*bus, ref->images);
+    ref->entries = EntriesOf(r);
+    MarkLogChanges(b, r, &ref->logWrites);
     return 0;
 }
 
-// The critical partitions: those named, or the one the map places at start
-// 0; each one the update writes goes into the reference with its sectors.
+// Every file of the tree `dir` (but the flash and the simulator's own
+// records) with its content.
+std::map<std::string, std::string> FilesOf(const std::string& dir)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const std::string rel = fs::relative(it->path(), dir, ec).string();
+        if (rel == "norflash" || rel == "sim" || rel.compare(0, 4, "sim/") == 0) continue;
+        if (it->is_symlink(ec)) files[rel] = "-> " + fs::read_symlink(it->path(), ec).string();
+        else if (it->is_regular_file(ec)) files[rel] = ReadTextOr(it->path().string(), "");
+        else files[rel] = "(directory)";
+    }
+    return files;
+}
+
+// The instrument as a cut during the flash writing leaves it. The updater is
+// cut for real at the writing's first bus write, its first erase confirm,
+// its first word program and its last bus write: each leaves the flash that
+// CutFlash builds, and the files are the same at the first and the last
+// (else every flash point is cut for real, one by one).
+void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref)
+{
+    if (ref->plan.writes == 0 || ref->writing.sectors.empty()) return;
+    const SectorWriting& first = ref->writing.sectors.front();
+    const uint64_t cuts[] = {1, first.erase, first.firstProgram ? first.firstProgram : first.erase,
+                             ref->plan.writes};
+    std::vector<std::string> roots;
+    for (uint64_t n : cuts) roots.push_back(work + "/flash-" + std::to_string(n));
+    std::vector<char> agree(roots.size(), 0);
+    ForEachPoint(o.jobs, roots.size(), [&](int, size_t i) {
+        std::string why, output;
+        std::vector<uint8_t> flash;
+        const std::string& root = roots[i];
+        agree[i] = CopyInstrument(ref->base, root, &why) == 0 &&
+                   SwsimRun(o, root, "flash:" + std::to_string(cuts[i]), &output) == 0 &&
+                   RecordValue(ReadTextOr(StatePaths(root).runRecord(), ""), "updater-result") == "killed by signal 9" &&
+                   ReadBytes(StatePaths(root).flash(), &flash) && flash == CutFlash(ref->before, ref->bus, cuts[i], -1);
+    });
+    const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
+    if (same && FilesOf(roots.front()) == FilesOf(roots.back())) {
+        ref->flashRoot = roots.front();
+        // Every point writes its own flash: copying this one first is waste.
+        std::remove(StatePaths(ref->flashRoot).flash().c_str());
+    }
+    for (size_t i = 1; i < roots.size(); ++i) RemoveTree(roots[i]);
+}
+
+// The critical partitions: the one the map places at start 0 and those
+// named; each goes into the reference with its sectors. Naming a partition
+// the update does not write (or an empty name) is a usage error: the sweep
+// would answer for a partition it never cuts.
 int ChooseCritical(const PowercutOptions& o, const std::string& work, Reference* ref,
                    std::vector<std::string>* critical, std::string* why)
 {
     const std::string mapText = ReadTextOr(work + "/reference/tmp/flashMap", "");
     std::set<std::string> mapNames;
+    std::vector<std::string> names;
     for (const auto& line : ParseFlashMap(mapText)) {
-        if (line.kind == MapLine::Partition) mapNames.insert(line.partition);
+        if (line.kind != MapLine::Partition) continue;
+        mapNames.insert(line.partition);
+        if (line.valid && line.startKiB == 0) names.push_back(line.partition);
     }
-    *critical = o.critical;
-    if (critical->empty()) {
-        for (const auto& line : ParseFlashMap(mapText)) {
-            if (line.kind == MapLine::Partition && line.valid && line.startKiB == 0) critical->push_back(line.partition);
-        }
+    const size_t named = names.size();
+    for (const auto& name : o.critical) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     }
-    for (const auto& name : *critical) {
-        if (!mapNames.count(name)) {
-            *why = "--critical " + name + ": the update's flash map names no such partition";
-            return 1;
+    for (size_t n = 0; n < names.size(); ++n) {
+        const std::string& name = names[n];
+        size_t index = ref->images.size();
+        for (size_t i = 0; i < ref->images.size(); ++i) {
+            if (ref->images[i].name == name) index = i;
         }
-        for (const auto& img : ref->images) {
-            if (img.name != name) continue;
-            ref->criticalNames.push_back(name);
-            ref->criticalSectors.push_back(TouchedSectors({img}));
+        // The partition at start 0 that this update keeps is no concern of it.
+        if (index == ref->images.size() && n < named) continue;
+        if (index == ref->images.size()) {
+            *why = name.empty() ? std::string("--critical needs the name of a partition the update writes")
+                   : mapNames.count(name) ? "--critical " + name + ": the update keeps this partition, it does not write it"
+                                          : "--critical " + name + ": the update's flash map names no such partition";
+            return kPowercutUsage;
         }
+        critical->push_back(name);
+        ref->criticalNames.push_back(name);
+        ref->criticalImages.push_back(index);
+        ref->criticalSectors.push_back(TouchedSectors({ref->images[index]}));
     }
     return 0;
 }
 
 // The seeded choice of points: a tenth of them (at least one) on the record
 // log writes, a fifth of those on entries; the rest on the bus writes.
-std::vector<CutPoint> ChooseCutPoints(const PowercutOptions& o, const Reference& ref)
+std::vector<SweepPoint> ChooseCutPoints(const PowercutOptions& o, const Reference& ref)
 {
-    std::vector<CutPoint> points;
+    std::vector<SweepPoint> points;
     const uint64_t logCount = ref.logWrites.size();
     const int logPoints = logCount == 0 ? 0 : std::max(1, o.points / 10);
     std::set<CutPoint> logs;
@@ -434,11 +735,96 @@ std::vector<CutPoint> ChooseCutPoints(const PowercutOptions& o, const Reference&
     }
     for (uint64_t n : ChoosePoints(o.seed, o.points - static_cast<int>(logs.size()), ref.plan.writes,
                                    ref.plan.favoured)) {
-        CutPoint p;
-        p.write = n;
+        SweepPoint p;
+        p.cut.write = n;
         points.push_back(p);
     }
+    for (const auto& cut : logs) {
+        SweepPoint p;
+        p.cut = cut;
+        points.push_back(p);
+    }
+    return points;
+}
+
+// The class of a cut of a log write after `keep` of its bytes: the record
+// as it was, its CRC, its record number or its entry cut short, or the
+// record complete (the bytes after the last one the write changes are
+// already right).
+std::string LogClassOf(const LogWrite& w, uint64_t keep)
+{
+    const std::string head = w.file + (w.entry ? " entry" : " empty record") + " (log write " +
+                             std::to_string(w.number) + "): ";
+    const int64_t k = static_cast<int64_t>(keep);
+    if (k == 0 || (w.firstDiff >= 0 && k <= w.firstDiff)) return head + "cut before it";
+    if (keep >= w.size || (w.lastDiff >= 0 && k > w.lastDiff)) return head + "record complete";
+    if (k < 4) return head + "cut inside the CRC";
+    if (k < 8) return head + "cut inside the record number";
+    return head + "cut inside the entry";
+}
+
+// One point for every class of every log write: before it, inside each
+// field it changes, the first length that completes it and its end.
+std::vector<SweepPoint> ExhaustiveLogPoints(const Reference& ref)
+{
+    std::vector<SweepPoint> points;
+    for (const auto& w : ref.logWrites) {
+        std::set<uint64_t> keeps = {0, w.size};
+        for (uint64_t k : {uint64_t{2}, uint64_t{6}, uint64_t{8}}) {
+            if (k < w.size) keeps.insert(k);
+        }
+        if (w.firstDiff >= 0) keeps.insert(static_cast<uint64_t>(w.firstDiff) + 1);
+        if (w.lastDiff >= 0) keeps.insert(std::min<uint64_t>(w.size, static_cast<uint64_t>(w.lastDiff) + 1));
+        std::set<std::string> classes;
+        for (uint64_t k : keeps) {
+            SweepPoint p;
+            p.cut.kind = CutPoint::Log;
+            p.cut.write = w.number;
+            p.cut.keep = k;
+            p.cls = LogClassOf(w, k);
+            // The end stays beside the length that completes the record.
+            if (!classes.insert(p.cls).second && k != w.size) continue;
+            points.push_back(p);
+        }
+    }
+    return points;
+}
+
+// The points of an exhaustive sweep, with `verify` further points drawn
+// inside their classes (each naming its representative).
+std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Reference& ref,
+                                         std::map<std::string, std::string>* representativeOf)
+{
+    std::vector<SweepPoint> points = ExhaustiveFlashPoints(ref.writing);
+    const std::vector<SweepPoint> logs = ExhaustiveLogPoints(ref);
     points.insert(points.end(), logs.begin(), logs.end());
+    for (const auto& step : FileSteps()) {
+        SweepPoint p;
+        p.file = step;
+        p.cls = "installation: " + step;
+        points.push_back(p);
+    }
+    std::map<std::string, std::string> first;   // class -> its first point
+    for (const auto& p : points) first.emplace(p.cls, SweepId(p));
+    std::mt19937_64 random(o.seed * 104729u + 11);
+    const int logShare = ref.logWrites.empty() ? 0 : (o.verifyClasses + 4) / 5;
+    std::vector<SweepPoint> drawn =
+        PointsInsideClasses(ref.writing, points, o.verifyClasses - logShare, o.seed);
+    for (int i = 0; i < logShare * 20 && static_cast<int>(drawn.size()) < o.verifyClasses; ++i) {
+        const LogWrite& w = ref.logWrites[random() % ref.logWrites.size()];
+        SweepPoint p;
+        p.cut.kind = CutPoint::Log;
+        p.cut.write = w.number;
+        p.cut.keep = random() % (w.size + 1);
+        p.cls = LogClassOf(w, p.cut.keep);
+        if (first.count(p.cls) && first[p.cls] != SweepId(p)) drawn.push_back(p);
+    }
+    for (const auto& p : drawn) (*representativeOf)[SweepId(p)] = first[p.cls];
+    std::set<std::string> ids;
+    for (const auto& p : points) ids.insert(SweepId(p));
+    for (const auto& p : drawn) {
+        if (ids.insert(SweepId(p)).second) points.push_back(p);
+    }
     return points;
 }
 
@@ -453,6 +839,23 @@ std::pair<uint64_t, uint64_t> WritingSpan(const Reference& ref, const std::set<i
         if (!image.empty() && ref.sectorImage.at(sec) != image) continue;
         if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
         last = std::max(last, ref.plan.last[sec]);
+    }
+    return {first, last};
+}
+
+// The span in which a cut leaves the image `name` half-written: from the
+// first erase of its sectors to the last word programmed inside it (the kept
+// bytes outside it that follow do not keep it from starting); (0, 0): none.
+std::pair<uint64_t, uint64_t> ImageSpan(const Reference& ref, const std::string& name)
+{
+    uint64_t first = 0, last = 0;
+    for (const auto& w : ref.writing.sectors) {
+        if (w.image != name) continue;
+        if (first == 0) first = w.erase;
+        last = std::max(last, w.erase);
+        for (const auto& r : w.runs) {
+            if (r.inside) last = std::max(last, r.last);
+        }
     }
     return {first, last};
 }
@@ -478,10 +881,20 @@ double CoveredSeconds(const std::vector<WindowPart>& window)
 // image's writing and every point on the instrument's timeline (the chip's
 // time of the recorded bus writes after the updater's fixed waits).
 void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>& bus, double measuredSeconds,
-                     int mediumChecks, const std::vector<CutPoint>& points, PowercutResult* result)
+                     int mediumChecks, const std::vector<SweepPoint>& sweep, PowercutResult* result)
 {
+    // The installation's file steps come just before the revision entry.
+    std::vector<CutPoint> points;
+    for (const auto& p : sweep) {
+        CutPoint c = p.cut;
+        if (!p.file.empty()) {
+            c.kind = ref.logWrites.empty() ? CutPoint::Flash : CutPoint::Log;
+            c.write = ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
+        }
+        points.push_back(c);
+    }
     std::vector<std::pair<uint64_t, uint64_t>> critical, images;
-    for (const auto& sectors : ref.criticalSectors) critical.push_back(WritingSpan(ref, sectors, ""));
+    for (const auto& name : ref.criticalNames) critical.push_back(ImageSpan(ref, name));
     for (const auto& img : ref.images) images.push_back(WritingSpan(ref, TouchedSectors({img}), img.name));
     std::vector<uint64_t> wanted;
     for (const auto& p : points) {
@@ -522,8 +935,8 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>&
     result->points.resize(points.size());
     for (size_t i = 0; i < points.size(); ++i) {
         PointResult& r = result->points[i];
-        r.point = points[i];
-        r.where = WhereOf(ref, points[i]);
+        r.point = sweep[i];
+        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : "installation: " + sweep[i].file;
         if (points[i].kind == CutPoint::Flash) {
             r.seconds = t.flashFrom + clock.At(std::min(points[i].write, ref.plan.writes + 1));
         } else if (points[i].write <= ref.logWrites.size()) {
@@ -534,30 +947,206 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>&
     }
 }
 
+// A finished point's line on standard error.
+// A point's class is known: the caller's progress hook hears of it, with
+// how many points are done of how many (the workers report one at a time).
+struct Announcer {
+    const PowercutOptions& o;
+    size_t total;
+    std::mutex m;
+    size_t done = 0;
+};
+
+void Announce(Announcer* a, const PointResult& r)
+{
+    std::lock_guard<std::mutex> lock(a->m);
+    ++a->done;
+    if (a->o.onPointDone) a->o.onPointDone(a->done, a->total, r);
+}
+
+// The flash cuts built from the recorded writes, judged on the flash alone
+// where a critical partition is half-written; of the others, those leaving
+// the same flash as an earlier point (the files being the same for every
+// flash cut) take that point's restarts. Returns, per point, the point whose
+// restarts it takes (itself when it needs its own; npos when it is judged).
+std::vector<size_t> JudgeFlashAlone(const PowercutOptions& o, const Reference& ref, PowercutResult* result,
+                                    Announcer* announcer)
+{
+    auto& points = result->points;
+    std::vector<size_t> runs(points.size());
+    std::vector<size_t> hashes(points.size(), 0);
+    for (size_t i = 0; i < points.size(); ++i) runs[i] = i;
+    if (ref.flashRoot.empty()) return runs;
+    ForEachPoint(o.jobs, points.size(), [&](int, size_t i) {
+        PointResult& r = points[i];
+        if (r.point.cut.kind != CutPoint::Flash || !r.point.file.empty()) return;
+        const std::vector<uint8_t> flash = CutFlash(ref.before, ref.bus, r.point.cut.write, r.point.erased);
+        if (!CriticalWhole(ref, flash, &r.evidence)) {
+            r.cls = PointClass::WouldNotStart;
+            runs[i] = std::string::npos;
+            Announce(announcer, r);
+            return;
+        }
+        hashes[i] = std::hash<std::string_view>()(
+            std::string_view(reinterpret_cast<const char*>(flash.data()), flash.size()));
+    });
+    std::map<size_t, size_t> firstWith;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (points[i].point.cut.kind != CutPoint::Flash || !points[i].point.file.empty() ||
+            runs[i] == std::string::npos) {
+            continue;
+        }
+        runs[i] = firstWith.emplace(hashes[i], i).first->second;
+    }
+    return runs;
+}
+
 // Runs the points of `result`, several at once, each worker on its own
 // instrument under `work`.
 void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result)
 {
     auto& points = result->points;
-    const int jobs = std::max(1, std::min<int>(o.jobs, static_cast<int>(points.size())));
-    std::atomic<size_t> next{0};
-    std::mutex printing;
-    size_t done = 0;
-    auto worker = [&](int n) {
-        const std::string ws = work + "/w" + std::to_string(n);
-        for (size_t i; (i = next++) < points.size();) {
-            PointResult& r = points[i];
-            RunPoint(o, ref, ws, &r);
-            std::lock_guard<std::mutex> lock(printing);
-            ++done;
-            if (o.onPointDone) o.onPointDone(done, points.size(), r);
+    Announcer announcer{o, points.size(), {}, 0};
+    const std::vector<size_t> runs = JudgeFlashAlone(o, ref, result, &announcer);
+    std::vector<size_t> own;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (runs[i] == i) own.push_back(i);
+    }
+    ForEachPoint(o.jobs, own.size(), [&](int n, size_t k) {
+        PointResult& r = points[own[k]];
+        RunPoint(o, ref, work + "/w" + std::to_string(n), &r);
+        Announce(&announcer, r);
+    });
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (runs[i] == i || runs[i] == std::string::npos) continue;
+        const PointResult& same = points[runs[i]];
+        PointResult& r = points[i];
+        r.cls = same.cls;
+        r.restarts = same.restarts;
+        r.lastOutcome = same.lastOutcome;
+        r.evidence = same.evidence;
+        r.logs = same.logs;
+        r.lostBytes = same.lostBytes;
+        r.logDifferences = same.logDifferences;
+        r.sameStateAs = SweepId(same.point);
+        Announce(&announcer, r);
+    }
+    for (int n = 0; n < std::max(1, o.jobs); ++n) RemoveTree(work + "/w" + std::to_string(n));
+}
+
+// The ids given: each one a write of the reference run. An id past its
+// writes is a usage error.
+int CheckIds(const Reference& ref, const std::vector<SweepPoint>& points, std::string* why)
+{
+    for (const auto& p : points) {
+        const CutPoint& c = p.cut;
+        const bool flash = c.kind == CutPoint::Flash;
+        const uint64_t count = flash ? ref.plan.writes : ref.logWrites.size();
+        std::string reason;
+        if (c.write > count) {
+            reason = "the update makes " + std::to_string(count) + (flash ? " flash bus writes" : " log writes");
+        } else if (!flash && c.keep > ref.logWrites[c.write - 1].size) {
+            reason = "that log write has " + std::to_string(ref.logWrites[c.write - 1].size) + " bytes";
+        } else if (flash && p.erased >= 0 && PhaseOf(ref.writing, c.write).phase != "erasing") {
+            reason = "an erased length goes with an erase confirm only";
         }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<size_t>(jobs));
-    for (int n = 0; n < jobs; ++n) threads.emplace_back(worker, n);
-    for (auto& t : threads) t.join();
-    for (int n = 0; n < jobs; ++n) RemoveTree(work + "/w" + std::to_string(n));
+        if (!reason.empty()) {
+            *why = "power-cut id " + SweepId(p) + " is past the run: " + reason;
+            return kPowercutUsage;
+        }
+    }
+    return 0;
+}
+
+// The sweep's work directory made anew; the last one set aside until the
+// sweep is known to go ahead (a usage error puts it back).
+struct WorkDir {
+    std::string path, aside;
+    bool Begin(std::string* why)
+    {
+        aside = path + ".last";
+        RemoveTree(aside);
+        if (PathExists(path) && std::rename(path.c_str(), aside.c_str()) != 0) {
+            *why = "cannot set " + path + " aside";
+            return false;
+        }
+        return MakeDirs(path, why);
+    }
+    void End(bool keepNew)
+    {
+        if (keepNew) {
+            RemoveTree(aside);
+        } else {
+            RemoveTree(path);
+            if (PathExists(aside)) std::rename(aside.c_str(), path.c_str());
+        }
+    }
+};
+
+// The reference, the critical partitions and the points, checked.
+int Prepare(const PowercutOptions& o, const std::string& work, const std::vector<SweepPoint>& replay, Reference* ref,
+            PowercutResult* result, std::vector<SweepPoint>* points, std::map<std::string, std::string>* reps,
+            double* measured, int* mediumChecks, std::string* why)
+{
+    int rc = MakeReference(o, work, ref, &ref->bus, measured, mediumChecks, why);
+    if (rc == 2) return kPowercutNoRoot;
+    if (rc != 0) return kPowercutNoAnswer;
+    rc = ChooseCritical(o, work, ref, &result->critical, why);
+    if (rc != 0) return rc;
+    rc = CheckIds(*ref, replay, why);
+    if (rc != 0) return rc;
+    if (!replay.empty()) *points = replay;
+    else if (o.exhaustive) *points = ExhaustivePoints(o, *ref, reps);
+    else *points = ChooseCutPoints(o, *ref);
+    result->mode = !replay.empty() ? "replay" : o.exhaustive ? "exhaustive" : "sample";
+    std::set<std::string> classes;
+    for (const auto& p : *points) {
+        if (!p.cls.empty() && !reps->count(SweepId(p))) classes.insert(p.cls);
+    }
+    result->stateClasses = static_cast<int>(classes.size());
+    // A shard: every shards-th point of the whole list, from the shard-th on.
+    std::vector<SweepPoint> share;
+    for (size_t i = 0; i < points->size(); ++i) {
+        (*points)[i].sequence = i;
+        if (static_cast<int>(i % static_cast<size_t>(o.shards)) == o.shard - 1) share.push_back((*points)[i]);
+    }
+    points->swap(share);
+    result->shard = o.shard;
+    result->shards = o.shards;
+    return 0;
+}
+
+// The points in the order of the report: by their moment, then by their
+// place in the sweep (the same for a sweep run whole and its shards merged).
+void SortPoints(PowercutResult* result)
+{
+    std::sort(result->points.begin(), result->points.end(), [](const PointResult& a, const PointResult& b) {
+        return a.seconds != b.seconds ? a.seconds < b.seconds : a.point.sequence < b.point.sequence;
+    });
+}
+
+// The verdict: the counts, whether it is safe, the points drawn inside a
+// class whose class differs from their representative's.
+void Conclude(const std::map<std::string, std::string>& representativeOf, PowercutResult* result)
+{
+    result->counts.clear();
+    result->disagreements.clear();
+    std::map<std::string, const PointResult*> byId;
+    for (auto& r : result->points) {
+        const auto it = representativeOf.find(SweepId(r.point));
+        if (it != representativeOf.end()) r.representative = it->second;
+        byId[SweepId(r.point)] = &r;
+    }
+    for (const auto& r : result->points) {
+        ++result->counts[r.cls];
+        if (r.representative.empty() || !byId.count(r.representative)) continue;
+        const PointResult& rep = *byId[r.representative];
+        if (rep.cls == r.cls) continue;
+        result->disagreements.push_back(SweepId(r.point) + " (" + PointClassText(r.cls) + ") differs from " +
+                                        r.representative + " (" + PointClassText(rep.cls) + ") in " + r.point.cls);
+    }
+    const auto unable = result->counts.find(PointClass::WouldNotStart);
+    result->safe = (unable == result->counts.end() || unable->second == 0) && result->windowSeconds <= 0;
 }
 
 }  // namespace
@@ -568,44 +1157,98 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
     const StatePaths s(o.state);
     if (!PathExists(s.marker())) {
         *why = s.root + " holds no simulated instrument (swsim create first)";
-        return 1;
+        return kPowercutNoAnswer;
     }
-    // The ids are read before the last sweep's work is deleted: a mistyped
-    // id leaves it as it was.
-    std::vector<CutPoint> replay;
+    std::vector<SweepPoint> replay;
     for (const auto& id : o.replay) {
-        CutPoint p;
-        if (!ParseCutId(id, &p, why)) return 1;
+        SweepPoint p;
+        if (!ParseSweepId(id, &p, why)) return kPowercutUsage;
         replay.push_back(p);
     }
-    const std::string work = o.workDir.empty() ? s.sim() + "/powercut" : AbsolutePath(o.workDir);
-    if (!RemoveTree(work, why) || !MakeDirs(work, why)) return 1;
-
+    WorkDir work;
+    // Shards of one sweep may run at once on the same instrument.
+    const std::string shard = o.shards > 1 ? "-shard-" + std::to_string(o.shard) + "-of-" + std::to_string(o.shards) : "";
+    work.path = o.workDir.empty() ? s.sim() + "/powercut" + shard : AbsolutePath(o.workDir);
+    if (!work.Begin(why)) return kPowercutNoAnswer;
     Reference ref;
-    std::vector<norsim::BusAccess> bus;
+    std::vector<SweepPoint> points;
+    std::map<std::string, std::string> representativeOf;
     double measured = -1;
     int mediumChecks = 0;
-    int rc = MakeReference(o, work, &ref, &bus, &measured, &mediumChecks, why);
+    const int rc = Prepare(o, work.path, replay, &ref, result, &points, &representativeOf, &measured, &mediumChecks, why);
+    work.End(rc != kPowercutUsage);
     if (rc != 0) return rc;
-    std::vector<std::string> critical;
-    rc = ChooseCritical(o, work, &ref, &critical, why);
-    if (rc != 0) return rc;
-    const std::vector<CutPoint> points = replay.empty() ? ChooseCutPoints(o, ref) : replay;
 
     result->state = s.root;
     result->seed = o.seed;
     result->busWrites = ref.plan.writes;
     result->logWrites = ref.logWrites.size();
-    result->critical = critical;
-    PlaceOnTimeline(ref, bus, measured, mediumChecks, points, result);
-    bus = {};  // the recorded bus is large and no longer needed
-    RunPoints(o, ref, work, result);
+    PlaceOnTimeline(ref, ref.bus, measured, mediumChecks, points, result);
+    MakeFlashRoot(o, work.path, &ref);
+    result->statesBuilt = !ref.flashRoot.empty();
+    RunPoints(o, ref, work.path, result);
 
-    std::sort(result->points.begin(), result->points.end(),
-              [](const PointResult& a, const PointResult& b) { return a.seconds < b.seconds; });
-    for (const auto& r : result->points) ++result->counts[r.cls];
+    SortPoints(result);
+    Conclude(representativeOf, result);
     result->wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return 0;
+}
+
+int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result, std::string* why)
+{
+    std::vector<PowercutResult> read(parts.size());
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string text;
+        if (!ReadText(parts[i], &text) || !PowercutFromJson(text, &read[i], why)) {
+            *why = parts[i] + ": " + (why->empty() ? "cannot be read" : *why);
+            return kPowercutNoAnswer;
+        }
+    }
+    if (read.empty()) {
+        *why = "--merge needs the JSON reports of the shards";
+        return kPowercutUsage;
+    }
+    const PowercutResult& first = read.front();
+    std::set<int> shards;
+    for (size_t i = 0; i < read.size(); ++i) {
+        const PowercutResult& r = read[i];
+        if (r.state != first.state || r.mode != first.mode || r.seed != first.seed || r.shards != first.shards ||
+            r.busWrites != first.busWrites || r.logWrites != first.logWrites || r.critical != first.critical) {
+            *why = parts[i] + " is not a shard of the same sweep as " + parts[0];
+            return kPowercutUsage;
+        }
+        if (!shards.insert(r.shard).second) {
+            *why = parts[i] + ": shard " + std::to_string(r.shard) + " is given twice";
+            return kPowercutUsage;
+        }
+    }
+    if (static_cast<int>(shards.size()) != first.shards) {
+        *why = std::to_string(shards.size()) + " of the sweep's " + std::to_string(first.shards) + " shards given";
+        return kPowercutUsage;
+    }
+    *result = first;
+    result->points.clear();
+    result->wallSeconds = 0;
+    std::map<std::string, std::string> representativeOf;
+    for (const auto& r : read) {
+        result->wallSeconds = std::max(result->wallSeconds, r.wallSeconds);
+        for (const auto& p : r.points) {
+            if (!p.representative.empty()) representativeOf[SweepId(p.point)] = p.representative;
+            result->points.push_back(p);
+        }
+    }
+    result->shard = result->shards = 1;
+    SortPoints(result);
+    Conclude(representativeOf, result);
+    return 0;
+}
+
+int PowercutExitStatus(const PowercutResult& result)
+{
+    if (!result.safe) return kPowercutUnsafe;
+    const auto other = result.counts.find(PointClass::Other);
+    if ((other != result.counts.end() && other->second > 0) || !result.disagreements.empty()) return kPowercutNoAnswer;
+    return kPowercutSafe;
 }
 
 }  // namespace swsim

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "CutStates.h"
 #include "SimCuts.h"
 
 namespace swsim {
@@ -29,7 +30,10 @@ struct PowercutOptions {
     uint64_t seed = 1;
     std::vector<std::string> critical;   // image names; empty: the one at start 0
     std::vector<std::string> replay;     // point ids to run instead of a seeded choice
-    int jobs = 2;                        // points run at once
+    bool exhaustive = false;             // one point for every distinct cut state instead
+    int verifyClasses = 0;               // further points drawn inside the classes, checked against them
+    int shard = 1, shards = 1;           // run the shard-th of `shards` shares of the points
+    int jobs = 2;                        // points run at once (the command line gives its --jobs)
     std::string selfExe;                 // swsim, which runs the updater for each point
     std::string workDir;                 // default STATE/sim/powercut
     std::vector<std::string> runArgs;    // further options of every "swsim run"
@@ -37,7 +41,7 @@ struct PowercutOptions {
     std::function<void(size_t done, size_t total, const PointResult& point)> onPointDone;
 };
 
-enum class PointClass { Recovered, LogHistoryLost, BytesLost, WouldNotStart, Other };
+enum class PointClass { Recovered, LogHistoryLost, LogsDiffer, BytesLost, WouldNotStart, Other };
 const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
 const char* PointClassText(PointClass c);  // "recovered, log history lost", ...
 
@@ -52,7 +56,8 @@ struct LostLog {
 };
 
 struct PointResult {
-    CutPoint point;
+    SweepPoint point;             // with the class of cut states it stands for (exhaustive sweeps)
+    std::string representative;   // a point drawn to check its class: the id it is compared with
     double seconds = 0;           // instrument time of the cut since the updater started
     std::string where;            // what was being written
     PointClass cls = PointClass::Other;
@@ -61,6 +66,12 @@ struct PointResult {
     std::vector<std::string> evidence;
     std::vector<LostLog> logs;
     std::map<int, uint32_t> lostBytes;   // sector -> bytes outside the images lost
+    // Entries of the four logs that differ from the reference run's after
+    // the restarts ("RevHistory.log: repeated record ...").
+    std::vector<std::string> logDifferences;
+    // The earlier point that left the same flash (and files): its restarts
+    // are this point's too.
+    std::string sameStateAs;
 };
 
 // An interval of the update in which a cut leaves a critical partition
@@ -86,17 +97,51 @@ struct PowercutResult {
     std::string timeSource;       // how the instrument's times were obtained
     double wallSeconds = 0;
     std::map<PointClass, int> counts;
+    std::string mode;             // "sample", "replay" or "exhaustive"
+    int shard = 1, shards = 1;    // the share of the points this report holds (merged: 1 of 1)
+    int stateClasses = 0;         // distinct cut states (exhaustive sweeps)
+    // The flash cuts were built from the recorded writes (the real cuts that
+    // check the building agreed); else each was cut for real.
+    bool statesBuilt = false;
+    bool safe = false;            // no point and no part of the update leaves the instrument unable to start
+    // Points drawn to check a class whose class differs from their
+    // representative's: "ID (class) differs from REPRESENTATIVE (class)".
+    std::vector<std::string> disagreements;
 };
 
-// Runs the sweep. Returns 0; 2 when no instrument root can be made here; 1
-// with the reason for other failures (no instrument, no medium, an update
-// that does not succeed without a cut, an unknown critical partition).
+// The exit statuses of the command: the verdict, or why there is none.
+constexpr int kPowercutSafe = 0;
+constexpr int kPowercutUnsafe = 1;      // some point (or part of the update) leaves it unable to start
+constexpr int kPowercutNoAnswer = 2;    // the analysis could not run, or some point ended unclearly
+constexpr int kPowercutUsage = 64;      // an id past the run's writes, an unknown critical partition
+constexpr int kPowercutNoRoot = 77;     // no instrument root can be made here
+
+// Runs the sweep. Returns 0; kPowercutUsage (with the reason) for an id
+// past the run's writes or a critical partition the update does not write,
+// before the last sweep's work is removed; kPowercutNoRoot when no instrument
+// root can be made here; kPowercutNoAnswer with the reason for other
+// failures (no instrument, no medium, an update that does not succeed
+// without a cut).
 int RunPowercut(const PowercutOptions& options, PowercutResult* result, std::string* why);
+
+// Joins the JSON reports of the shards of one sweep into the report of the
+// whole sweep. Returns 0; kPowercutUsage with the reason when the parts are
+// not every shard of one sweep exactly once; kPowercutNoAnswer when a part
+// cannot be read.
+int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result, std::string* why);
+
+// The exit status the verdict of a finished sweep gives.
+int PowercutExitStatus(const PowercutResult& result);
+
+// The detail column of a point: what was lost, what differs, the evidence.
+std::string PointDetail(const PointResult& point);
 
 // The report: verdict, findings, the table of points.
 std::string PowercutText(const PowercutResult& result);
 // The same as JSON text.
 std::string PowercutJson(const PowercutResult& result);
+// A report read back from its JSON (the shards of a sweep being merged).
+bool PowercutFromJson(const std::string& text, PowercutResult* result, std::string* why);
 // The same as a self-contained HTML page: the update's timeline with the
 // window marked and the points on it, the counts and the table.
 std::string PowercutHtml(const PowercutResult& result);

@@ -15,14 +15,15 @@ namespace swsim {
 
 namespace {
 
-const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::BytesLost,
-                               PointClass::WouldNotStart, PointClass::Other};
+const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::LogsDiffer,
+                               PointClass::BytesLost, PointClass::WouldNotStart, PointClass::Other};
 
 const char* ClassColour(PointClass c)
 {
     switch (c) {
     case PointClass::Recovered: return "#2e7d32";
     case PointClass::LogHistoryLost: return "#f9a825";
+    case PointClass::LogsDiffer: return "#c0ca33";
     case PointClass::BytesLost: return "#ef6c00";
     case PointClass::WouldNotStart: return "#c62828";
     case PointClass::Other: return "#6a1b9a";
@@ -86,7 +87,7 @@ std::string TimelineSvg(const PowercutResult& r)
     for (const auto& p : r.points) {
         o << "<circle class=\"point\" data-class=\"" << PointClassKey(p.cls) << "\" cx=\"" << Num(x(p.seconds))
           << "\" cy=\"140\" r=\"4\" fill=\"" << ClassColour(p.cls) << "\" fill-opacity=\"0.75\"><title>"
-          << HtmlEscape(CutId(p.point) + " at " + Num(p.seconds, 3) + " s, " + p.where + ": " +
+          << HtmlEscape(SweepId(p.point) + " at " + Num(p.seconds, 3) + " s, " + p.where + ": " +
                         PointClassText(p.cls))
           << "</title></circle>";
     }
@@ -121,8 +122,7 @@ std::string PowercutHtml(const PowercutResult& r)
       << "border-radius:50%;margin-right:4px}code{font-size:13px}"
       << "</style></head><body>\n";
     o << "<h1>Power cuts during the update on " << HtmlEscape(r.state) << "</h1>\n";
-    const bool unsafe = r.windowSeconds > 0 || (r.counts.count(PointClass::WouldNotStart) &&
-                                                 r.counts.at(PointClass::WouldNotStart) > 0);
+    const bool unsafe = !r.safe;
     o << "<p class=\"verdict" << (unsafe ? "" : " good") << "\">";
     if (unsafe) {
         o << "For <b>" << Num(r.windowSeconds, 1) << " s</b> of the update's " << Num(r.updateSeconds, 1) << " s ("
@@ -149,13 +149,8 @@ std::string PowercutHtml(const PowercutResult& r)
     o << "; wall time " << Num(r.wallSeconds, 1) << " s.</p>\n";
     o << "<h2>Points</h2>\n<table><tr><th>id</th><th>time (s)</th><th>cut in</th><th>class</th><th>evidence</th></tr>";
     for (const auto& p : r.points) {
-        std::string detail;
-        for (const auto& kv : p.lostBytes) {
-            detail += "sector " + std::to_string(kv.first) + ": " + std::to_string(kv.second) + " bytes lost; ";
-        }
-        for (const auto& l : p.logs) detail += l.name + " recreated; ";
-        for (const auto& e : p.evidence) detail += e + "; ";
-        o << "<tr><td><code>" << HtmlEscape(CutId(p.point)) << "</code></td><td class=\"num\">" << Num(p.seconds, 3)
+        const std::string detail = PointDetail(p);
+        o << "<tr><td><code>" << HtmlEscape(SweepId(p.point)) << "</code></td><td class=\"num\">" << Num(p.seconds, 3)
           << "</td><td>" << HtmlEscape(p.where) << "</td><td><span class=\"swatch\" style=\"background:"
           << ClassColour(p.cls) << "\"></span>" << PointClassText(p.cls) << "</td><td>" << HtmlEscape(detail)
           << "</td></tr>";

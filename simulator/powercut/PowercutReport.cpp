@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <stdexcept>
 
 #include "Powercut.h"
 #include "SimFiles.h"
@@ -14,8 +15,8 @@ namespace swsim {
 
 namespace {
 
-const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::BytesLost,
-                               PointClass::WouldNotStart, PointClass::Other};
+const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::LogsDiffer,
+                               PointClass::BytesLost, PointClass::WouldNotStart, PointClass::Other};
 
 std::string Fixed(double v, int decimals)
 {
@@ -35,8 +36,9 @@ double Share(const PowercutResult& r)
     return r.updateSeconds > 0 ? r.windowSeconds / r.updateSeconds : 0;
 }
 
-// The detail column of a point: what was lost, or the evidence.
-std::string Detail(const PointResult& p)
+}  // namespace
+
+std::string PointDetail(const PointResult& p)
 {
     std::string text;
     auto add = [&](const std::string& t) { text += (text.empty() ? "" : "; ") + t; };
@@ -52,13 +54,14 @@ std::string Detail(const PointResult& p)
         add(t);
     }
     for (const auto& e : p.evidence) add(e);
+    for (const auto& d : p.logDifferences) add(d);
+    if (!p.representative.empty()) add("drawn to check the class of " + p.representative);
+    if (!p.sameStateAs.empty()) add("the same cut state as " + p.sameStateAs + ", whose restarts these are");
     if (p.cls != PointClass::WouldNotStart && p.restarts > 0 && p.cls != PointClass::Other) {
         add(std::to_string(p.restarts) + (p.restarts == 1 ? " restart" : " restarts"));
     }
     return text;
 }
-
-}  // namespace
 
 std::string PowercutText(const PowercutResult& r)
 {
@@ -67,7 +70,7 @@ std::string PowercutText(const PowercutResult& r)
     const int other = CountOf(r, PointClass::Other);
     std::string parts;
     for (const auto& w : r.window) parts += (parts.empty() ? "" : ", ") + w.partition;
-    if (unable > 0 || r.windowSeconds > 0) {
+    if (!r.safe) {
         out << "UNSAFE TO LOSE POWER: for " << Fixed(r.windowSeconds, 1) << " s of the update's "
             << Fixed(r.updateSeconds, 1) << " s (" << Fixed(100 * Share(r), 1)
             << " %) a power failure leaves the instrument unable to start (" << (parts.empty() ? "none" : parts)
@@ -79,12 +82,22 @@ std::string PowercutText(const PowercutResult& r)
         out << "RECOVERS: every one of " << r.points.size() << " points recovered"
             << (r.window.empty() ? "; the update writes no critical partition" : "") << "\n";
     }
-    if (other > 0 && (unable > 0 || r.windowSeconds > 0)) {
+    if (other > 0 && !r.safe) {
         out << "  and " << other << " points ended otherwise (see the table)\n";
     }
+    for (const auto& d : r.disagreements) out << "  CLASS DISAGREES: " << d << "\n";
 
-    out << "\nFindings (" << r.state << ", seed " << r.seed << ", " << r.points.size() << " points over "
-        << r.busWrites << " flash bus writes and " << r.logWrites << " log writes):\n";
+    out << "\nFindings (" << r.state << ", " << (r.mode == "exhaustive" ? "every distinct cut state" : r.mode)
+        << ", seed " << r.seed << ", " << r.points.size() << " points over " << r.busWrites
+        << " flash bus writes and " << r.logWrites << " log writes):\n";
+    if (r.mode == "exhaustive") {
+        size_t drawn = 0;
+        for (const auto& p : r.points) drawn += !p.representative.empty();
+        out << "  " << r.stateClasses << " classes of cut states in " << r.points.size() - drawn
+            << " points (some classes with their first and last word, or an erase at several lengths)";
+        if (drawn > 0) out << "; " << drawn << " further points drawn inside the classes to check them";
+        out << "\n";
+    }
     for (PointClass c : kClasses) {
         char line[128];
         std::snprintf(line, sizeof line, "  %-42s %d\n", PointClassText(c), CountOf(r, c));
@@ -107,6 +120,8 @@ std::string PowercutText(const PowercutResult& r)
     out << (r.critical.empty() ? "none" : "") << "\n";
     out << "  flash writing from " << Fixed(r.flashFrom, 2) << " s to " << Fixed(r.flashTo, 2) << " s\n";
     out << "  instrument's time: " << r.timeSource << "\n";
+    out << "  flash cuts: " << (r.statesBuilt ? "built from the recorded writes (checked against real cuts)"
+                                              : "each cut for real") << "\n";
     out << "  wall time: " << Fixed(r.wallSeconds, 1) << " s\n";
 
     out << "\nPoints (replay one with --replay ID, or swsim run STATE --power-cut ID):\n";
@@ -115,9 +130,9 @@ std::string PowercutText(const PowercutResult& r)
     out << head;
     for (const auto& p : r.points) {
         char line[512];
-        std::snprintf(line, sizeof line, "  %-16s %9.3f  %-44s %-42s ", CutId(p.point).c_str(), p.seconds,
+        std::snprintf(line, sizeof line, "  %-16s %9.3f  %-44s %-42s ", SweepId(p.point).c_str(), p.seconds,
                       p.where.c_str(), PointClassText(p.cls));
-        out << line << Detail(p) << "\n";
+        out << line << PointDetail(p) << "\n";
     }
     return out.str();
 }
@@ -130,6 +145,13 @@ std::string PowercutJson(const PowercutResult& r)
     j["schemaVersion"] = 1;
     j["swsimVersion"] = SWU_TOOL_VERSION;
     j["state"] = r.state;
+    j["verdict"] = !r.safe ? "unsafe" : PowercutExitStatus(r) == kPowercutSafe ? "safe" : "unclear";
+    j["safe"] = r.safe;
+    j["mode"] = r.mode;
+    j["stateClasses"] = r.stateClasses;
+    j["statesBuilt"] = r.statesBuilt;
+    j["shard"] = {{"index", r.shard}, {"count", r.shards}};
+    j["disagreements"] = r.disagreements;
     j["seed"] = r.seed;
     j["busWrites"] = r.busWrites;
     j["logWrites"] = r.logWrites;
@@ -151,11 +173,22 @@ std::string PowercutJson(const PowercutResult& r)
                          {"firstSector", w.firstSector}, {"lastSector", w.lastSector}});
     }
     window["partitions"] = parts;
+    json writing = json::array();
+    for (const auto& w : r.writing) {
+        writing.push_back({{"partition", w.partition}, {"from", w.from}, {"to", w.to},
+                           {"firstSector", w.firstSector}, {"lastSector", w.lastSector}});
+    }
+    window["writing"] = writing;
     j["window"] = window;
     json points = json::array();
     for (const auto& p : r.points) {
         json e;
-        e["id"] = CutId(p.point);
+        e["id"] = SweepId(p.point);
+        e["sequence"] = p.point.sequence;
+        if (!p.point.cls.empty()) e["stateClass"] = p.point.cls;
+        if (!p.representative.empty()) e["representative"] = p.representative;
+        e["logDifferences"] = p.logDifferences;
+        if (!p.sameStateAs.empty()) e["sameStateAs"] = p.sameStateAs;
         e["seconds"] = p.seconds;
         e["where"] = p.where;
         e["class"] = PointClassKey(p.cls);
@@ -177,6 +210,94 @@ std::string PowercutJson(const PowercutResult& r)
     j["points"] = points;
     j["wallSeconds"] = r.wallSeconds;
     return j.dump(2) + "\n";
+}
+
+namespace {
+
+std::vector<WindowPart> PartsFromJson(const nlohmann::json& a)
+{
+    std::vector<WindowPart> parts;
+    for (const auto& e : a) {
+        WindowPart w;
+        w.partition = e.at("partition").get<std::string>();
+        w.from = e.at("from").get<double>();
+        w.to = e.at("to").get<double>();
+        w.firstSector = e.at("firstSector").get<int>();
+        w.lastSector = e.at("lastSector").get<int>();
+        parts.push_back(w);
+    }
+    return parts;
+}
+
+PointResult PointFromJson(const nlohmann::json& e)
+{
+    PointResult p;
+    std::string why;
+    if (!ParseSweepId(e.at("id").get<std::string>(), &p.point, &why)) throw std::runtime_error(why);
+    p.point.cls = e.value("stateClass", "");
+    p.point.sequence = e.at("sequence").get<uint64_t>();
+    p.representative = e.value("representative", "");
+    p.sameStateAs = e.value("sameStateAs", "");
+    p.seconds = e.at("seconds").get<double>();
+    p.where = e.at("where").get<std::string>();
+    for (PointClass c : kClasses) {
+        if (e.at("class").get<std::string>() == PointClassKey(c)) p.cls = c;
+    }
+    p.restarts = e.at("restarts").get<int>();
+    p.lastOutcome = e.at("lastOutcome").get<std::string>();
+    p.evidence = e.at("evidence").get<std::vector<std::string>>();
+    p.logDifferences = e.at("logDifferences").get<std::vector<std::string>>();
+    for (const auto& b : e.at("bytesLost")) p.lostBytes[b.at("sector").get<int>()] = b.at("bytes").get<uint32_t>();
+    for (const auto& l : e.at("logsRecreated")) {
+        LostLog log;
+        log.name = l.at("log").get<std::string>();
+        log.copyKept = l.at("copyKept").get<bool>();
+        log.copyBackedUp = l.at("copyBackedUp").get<bool>();
+        log.copyEntries = l.at("copyEntries").get<int>();
+        log.copyBadRecords = l.at("copyBadRecords").get<int>();
+        log.copyShort = l.at("copyShort").get<bool>();
+        p.logs.push_back(log);
+    }
+    return p;
+}
+
+}  // namespace
+
+bool PowercutFromJson(const std::string& text, PowercutResult* result, std::string* why)
+{
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_object()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    try {
+        PowercutResult& r = *result;
+        r.state = j.at("state").get<std::string>();
+        r.seed = j.at("seed").get<uint64_t>();
+        r.mode = j.at("mode").get<std::string>();
+        r.stateClasses = j.at("stateClasses").get<int>();
+        r.statesBuilt = j.at("statesBuilt").get<bool>();
+        r.shard = j.at("shard").at("index").get<int>();
+        r.shards = j.at("shard").at("count").get<int>();
+        r.busWrites = j.at("busWrites").get<uint64_t>();
+        r.logWrites = j.at("logWrites").get<uint64_t>();
+        r.critical = j.at("critical").get<std::vector<std::string>>();
+        const auto& w = j.at("window");
+        r.windowSeconds = w.at("seconds").get<double>();
+        r.updateSeconds = w.at("updateSeconds").get<double>();
+        r.modelledSeconds = w.at("modelledSeconds").get<double>();
+        r.flashFrom = w.at("flashFrom").get<double>();
+        r.flashTo = w.at("flashTo").get<double>();
+        r.timeSource = w.at("timeSource").get<std::string>();
+        r.window = PartsFromJson(w.at("partitions"));
+        r.writing = PartsFromJson(w.at("writing"));
+        for (const auto& e : j.at("points")) r.points.push_back(PointFromJson(e));
+        r.wallSeconds = j.at("wallSeconds").get<double>();
+    } catch (const std::exception& e) {
+        *why = std::string("not a power-cut report: ") + e.what();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace swsim

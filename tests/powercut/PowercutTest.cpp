@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CutStates.h"
 #include "InstrumentTime.h"
 #include "LogPowerCut.h"
 #include "NorChip.h"
@@ -71,6 +73,47 @@ INSTANTIATE_TEST_SUITE_P(Ids, CutIds,
                                            IdCase{"log:4:", false, K::Log, 0, 0},
                                            IdCase{"log:1:2:3", false, K::Log, 0, 0},
                                            IdCase{"disk:4", false, K::Flash, 0, 0}));
+
+// Ids of a sweep: a cut id, or an erase with the erased bytes chosen.
+struct SweepIdCase {
+    const char* text;
+    bool valid;
+    uint64_t write;
+    int64_t erased;
+};
+void PrintTo(const SweepIdCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class SweepIds : public ::testing::TestWithParam<SweepIdCase> {};
+
+TEST_P(SweepIds, ParseAndPrintBack)
+{
+    const SweepIdCase& c = GetParam();
+    swsim::SweepPoint p;
+    std::string why;
+    ASSERT_EQ(swsim::ParseSweepId(c.text, &p, &why), c.valid) << why;
+    if (!c.valid) {
+        EXPECT_NE(why.find(c.text), std::string::npos) << why;
+        return;
+    }
+    EXPECT_EQ(p.cut.write, c.write);
+    EXPECT_EQ(p.erased, c.erased);
+    EXPECT_EQ(swsim::SweepId(p), c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, SweepIds,
+                         ::testing::Values(SweepIdCase{"flash:7", true, 7, -1},
+                                           SweepIdCase{"flash:7:0", true, 7, 0},
+                                           SweepIdCase{"flash:4456569:1024", true, 4456569, 1024},
+                                           SweepIdCase{"flash:7:131072", true, 7, 131072},
+                                           SweepIdCase{"log:1:16", true, 1, -1},
+                                           SweepIdCase{"file:crc-gap", true, 0, -1},
+                                           SweepIdCase{"file:crc", false, 0, 0},
+                                           SweepIdCase{"flash:7:131074", false, 0, 0},  // past the sector
+                                           SweepIdCase{"flash:7:3", false, 0, 0},       // half a word
+                                           SweepIdCase{"flash:7:", false, 0, 0},
+                                           SweepIdCase{"flash:7:-2", false, 0, 0},
+                                           SweepIdCase{"flash:0:2", false, 0, 0},
+                                           SweepIdCase{"flash:7:2:2", false, 0, 0}));
 
 // The record log library's cut as the updater reads it from its
 // environment: the same rules, so an id the simulator prints is a cut the
@@ -231,19 +274,21 @@ TEST(ReplayImages, ConcurrentReplaysEachHaveTheChip)
 // ---------------------------------------------------------------------------
 // The sample update cut at fixed points.
 
-// Runs the sweep of `ids` on `state`. Returns swsim's exit status; the
-// output and the JSON report (null when there was none).
-int RunSweep(const std::string& state, const std::string& json, const std::vector<std::string>& ids,
+// Runs swsim powercut on `state` with `args` (the ids to replay when they
+// do not start with "--"). Returns swsim's exit status; the output and the
+// JSON report (null when there was none).
+int RunSweep(const std::string& state, const std::string& json, const std::vector<std::string>& args,
              std::string* output, nlohmann::json* report)
 {
     std::vector<std::string> argv = {SWSIM_EXE, "powercut", state, "--jobs", "4", "--json", json,
-                                     "--html", json + ".html", "--progress", "--replay"};
-    argv.insert(argv.end(), ids.begin(), ids.end());
+                                     "--html", json + ".html", "--progress"};
+    if (!args.empty() && args[0].compare(0, 2, "--") != 0) argv.push_back("--replay");
+    argv.insert(argv.end(), args.begin(), args.end());
     std::string why;
     const int status = swsim::RunProgram(argv, output, &why);
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::string text;
-    if (code == 0 && swsim::ReadText(json, &text)) *report = nlohmann::json::parse(text, nullptr, false);
+    if ((code == 0 || code == 1) && swsim::ReadText(json, &text)) *report = nlohmann::json::parse(text, nullptr, false);
     return code;
 }
 
@@ -262,40 +307,106 @@ struct Expected {
 };
 
 // Bus writes of the sample (ifsPart.bin in sectors 0-5, appPart.bin in
-// 16-25): a sector's erase confirm is its first changing write, then every
-// word takes four writes, the second of them its data.
-const Expected kSamplePoints[] = {
-    {"flash:644309", "would-not-start", "ifsPart.bin sector 2"},        // word 30000 of sector 2
-    {"flash:786452", "would-not-start", "before ifsPart.bin sector 3"}, // sectors 0-2 new, 3-5 old
-    {"flash:2625505", "recovered", "appPart.bin sector 20"},
-    {"flash:3932650", "recovered-bytes-lost", "appPart.bin sector 25"}, // its tail after the image erased
-    {"log:1:0", "recovered", "RevHistory.log entry"},                   // nothing of the entry written
-    {"log:1:2", "recovered-log-history-lost", "RevHistory.log entry"},  // a CRC half written
-    {"flash:99999999", "other", "beyond the"},                          // a cut that never came
+// 16-25, configPart.bin in 96, fontsPart.bin from 1 KiB into sector 112 to
+// 114): a sector's erase confirm is its first changing write, then every
+// word takes four writes, the second of them its data. The exhaustive sweep
+// has the points marked `every`; the others are cuts it represents.
+struct SamplePoint {
+    Expected e;
+    bool every;
+};
+const SamplePoint kSamplePoints[] = {
+    {{"flash:7:131072", "would-not-start", "ifsPart.bin sector 0 (erasing"}, true},  // a boot sector's erase
+    {{"flash:644309", "would-not-start", "ifsPart.bin sector 2 (programming inside"}, false},
+    {{"flash:786452", "would-not-start", "ifsPart.bin sector 2 (verifying)"}, true},  // sectors 0-2 new, 3-5 old
+    // The boot image's last sector: its last word inside the image cut, and
+    // the first word of the kept part after it (the image is whole).
+    {{"flash:1433637", "would-not-start", "ifsPart.bin sector 5 (programming inside"}, true},
+    {{"flash:1433641", "recovered-bytes-lost", "ifsPart.bin sector 5 (programming outside"}, true},
+    {{"flash:1572901", "recovered-bytes-lost", "ifsPart.bin sector 5 (programming outside"}, true},
+    {{"flash:2621515", "recovered", "appPart.bin sector 20 (programming inside"}, true},
+    {{"flash:3932650", "recovered-bytes-lost", "appPart.bin sector 25"}, false},  // its tail after the image erased
+    {{"flash:4456569:1024", "recovered-bytes-lost", "fontsPart.bin sector 112 (erasing, 1024"}, true},  // kept first KiB
+    {{"log:1:0", "recovered", "RevHistory.log entry"}, true},                    // nothing of the entry written
+    {{"log:1:2", "recovered-log-history-lost", "RevHistory.log entry"}, false},  // a CRC half written
+    // The entry's bytes all written (the rest of the record was right): the
+    // restart does not know and writes a second 2.4 entry.
+    {{"log:1:16", "recovered-logs-differ", "RevHistory.log entry"}, true},
+    {{"log:1:108", "recovered-logs-differ", "RevHistory.log entry"}, true},
+    // The installation's file steps: between the removal of the old CRC
+    // files and the copy of the new ones, and after extlog.dat is removed
+    // (the revision entry written: the restart writes it again).
+    {{"file:crc-gap", "recovered", "installation: crc-gap"}, true},
+    {{"file:extlog-removal", "recovered-logs-differ", "installation: extlog-removal"}, true},
 };
 
-TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
+// What a point's JSON says of its outcome (not of the sweep it was in).
+nlohmann::json Outcome(nlohmann::json p)
 {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    const std::string state = dir.path() + "/instrument";
-    std::string out, why;
-    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state}, &out, &why), 0) << out << why;
-    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--sample"}, &out, &why), 0) << out << why;
+    for (const char* key : {"stateClass", "representative", "sameStateAs", "sequence"}) p.erase(key);
+    return p;
+}
 
-    std::vector<std::string> ids;
-    for (const auto& e : kSamplePoints) ids.push_back(e.id);
+class PowercutSample : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new ScratchDir;
+        state_ = dir_->path() + "/instrument";
+        std::string out, why;
+        if (swsim::RunProgram({SWSIM_EXE, "create", state_}, &out, &why) != 0 ||
+            swsim::RunProgram({SWSIM_EXE, "medium", state_, "--sample"}, &out, &why) != 0) {
+            state_.clear();
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static ScratchDir* dir_;
+    static std::string state_;
+};
+ScratchDir* PowercutSample::dir_ = nullptr;
+std::string PowercutSample::state_;
+
+// Every distinct cut state of the sample once, with points drawn inside the
+// classes agreeing with their class; the fixed points classified as
+// expected; a point replayed from its id alone gives the same result.
+TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
+{
+    ASSERT_FALSE(state_.empty());
     std::string output;
     nlohmann::json report;
-    const int status = RunSweep(state, dir.path() + "/all.json", ids, &output, &report);
+    const int status =
+        RunSweep(state_, dir_->path() + "/all.json", {"--exhaustive", "--verify-classes", "6"}, &output, &report);
     if (status == kNoRoot) GTEST_SKIP() << output;
-    ASSERT_EQ(status, 0) << output;
+    ASSERT_EQ(status, 1) << "the boot image is written in place: unsafe\n" << output;
     ASSERT_TRUE(report.is_object()) << output;
-    EXPECT_EQ(report["points"].size(), ids.size());
+    EXPECT_EQ(report["verdict"], "unsafe");
+    EXPECT_EQ(report["safe"], false);
+    EXPECT_EQ(report["mode"], "exhaustive");
     EXPECT_EQ(report["critical"], nlohmann::json::array({"ifsPart.bin"}));
-    EXPECT_NE(output.find("swsim: point 7 of 7: "), std::string::npos) << "--progress shows each point: " << output;
+    EXPECT_TRUE(report["disagreements"].empty()) << report["disagreements"].dump(1);
+    std::set<std::string> classes;
+    int drawn = 0;
+    for (const auto& p : report["points"]) {
+        if (p.contains("representative")) ++drawn;
+        else classes.insert(p["stateClass"].get<std::string>());
+    }
+    EXPECT_GT(drawn, 0);
+    EXPECT_LE(drawn, 6);
+    EXPECT_EQ(static_cast<int>(classes.size()), report["stateClasses"].get<int>());
+    EXPECT_GT(classes.size(), 100u);
+    EXPECT_NE(output.find("swsim: point 1 of "), std::string::npos) << "--progress shows each point: " << output;
 
-    for (const auto& e : kSamplePoints) {
+    std::vector<std::string> others;
+    for (const auto& row : kSamplePoints) {
+        const Expected& e = row.e;
+        if (!row.every) {
+            others.push_back(e.id);
+            continue;
+        }
         SCOPED_TRACE(e.id);
         const nlohmann::json* p = PointOf(report, e.id);
         ASSERT_NE(p, nullptr);
@@ -303,61 +414,160 @@ TEST(PowercutSample, FixedPointsAreClassifiedAndReplayTheSame)
         EXPECT_NE((*p)["where"].get<std::string>().find(e.where), std::string::npos) << p->dump();
         if (std::string(e.cls) == "would-not-start") {
             EXPECT_EQ((*p)["restarts"], 0) << "a restart was tried although the boot image was half-written";
-        } else if (std::string(e.cls) == "other") {
-            EXPECT_FALSE((*p)["evidence"].empty());
         } else {
             EXPECT_EQ((*p)["restarts"], 1);
             EXPECT_EQ((*p)["lastOutcome"], "done");
         }
     }
-    // What was lost, where something was.
-    const nlohmann::json& bytes = (*PointOf(report, "flash:3932650"))["bytesLost"];
-    ASSERT_EQ(bytes.size(), 1u) << bytes.dump();
-    EXPECT_EQ(bytes[0]["sector"], 25);
-    // The tail of sector 25 after the image: 81,620 bytes of the factory
-    // image, hardly any of which were 0xFF before.
-    EXPECT_GT(bytes[0]["bytes"].get<int>(), 80000);
-    EXPECT_LE(bytes[0]["bytes"].get<int>(), 81620);
-    const nlohmann::json& logs = (*PointOf(report, "log:1:2"))["logsRecreated"];
-    ASSERT_EQ(logs.size(), 1u) << logs.dump();
-    EXPECT_EQ(logs[0]["log"], "RevHistory.log");
-    EXPECT_EQ(logs[0]["copyEntries"], 3);  // 1.0, 2.0 and the installed 2.3
-    EXPECT_EQ(logs[0]["copyBackedUp"], true);
-    EXPECT_TRUE((*PointOf(report, "log:1:0"))["logsRecreated"].empty());
+    const auto& revision = (*PointOf(report, "log:1:16"))["logDifferences"];
+    ASSERT_EQ(revision.size(), 1u) << revision.dump();
+    EXPECT_NE(revision[0].get<std::string>().find("RevHistory.log: repeated"), std::string::npos);
+    EXPECT_NE(revision[0].get<std::string>().find("(2.4)"), std::string::npos);
 
-    // The window: the boot image's writing, from its first erase to its last
-    // word, inside the update; both cut points in it lie in it.
+    // The window: the boot image's writing from its first erase to its last
+    // word inside the image; the kept bytes after it are outside.
     const auto& window = report["window"];
     ASSERT_EQ(window["partitions"].size(), 1u);
     const double from = window["partitions"][0]["from"], to = window["partitions"][0]["to"];
     EXPECT_GT(window["seconds"].get<double>(), 6 * 1.0);  // six block erases at least
     EXPECT_NEAR(window["seconds"].get<double>(), to - from, 1e-9);
     EXPECT_NEAR(window["share"].get<double>(), (to - from) / window["updateSeconds"].get<double>(), 1e-9);
-    for (const char* id : {"flash:644309", "flash:786452"}) {
+    for (const char* id : {"flash:7:131072", "flash:786452", "flash:1433637"}) {
         const double at = (*PointOf(report, id))["seconds"];
         EXPECT_TRUE(from <= at && at <= to) << id << " at " << at << " s, window " << from << "-" << to;
     }
-    const double app = (*PointOf(report, "flash:2625505"))["seconds"];
-    EXPECT_GT(app, to);
-    EXPECT_GT((*PointOf(report, "log:1:0"))["seconds"].get<double>(), app);
+    EXPECT_GT((*PointOf(report, "flash:1433641"))["seconds"].get<double>(), to);
 
-    // The page draws the window and every point on the timeline.
-    const std::string html = swsim::ReadTextOr(dir.path() + "/all.json.html", "");
+    // The page draws the window and every point on the timeline, and the
+    // detail of every point in full.
+    const std::string html = swsim::ReadTextOr(dir_->path() + "/all.json.html", "");
     EXPECT_NE(html.find("id=\"window-0\""), std::string::npos);
     EXPECT_EQ(html.find("id=\"window-1\""), std::string::npos);
     size_t circles = 0;
     for (size_t at = html.find("class=\"point\""); at != std::string::npos; at = html.find("class=\"point\"", at + 1))
         ++circles;
-    EXPECT_EQ(circles, ids.size());
+    EXPECT_EQ(circles, report["points"].size());
+    EXPECT_NE(html.find("RevHistory.log: repeated"), std::string::npos);
 
-    // A point run again from its id alone gives the same result.
+    // Points the sweep represents, and one of its own, run from their ids.
+    others.push_back("flash:1433641");
     nlohmann::json again;
-    ASSERT_EQ(RunSweep(state, dir.path() + "/again.json", {"flash:3932650"}, &output, &again), 0) << output;
-    ASSERT_EQ(again["points"].size(), 1u);
-    const nlohmann::json& first = *PointOf(report, "flash:3932650");
-    const nlohmann::json& second = again["points"][0];
-    EXPECT_EQ(first, second);
+    ASSERT_EQ(RunSweep(state_, dir_->path() + "/again.json", others, &output, &again), 1) << output;
+    EXPECT_EQ(again["mode"], "replay");
+    for (const auto& row : kSamplePoints) {
+        if (row.every) continue;
+        SCOPED_TRACE(row.e.id);
+        const nlohmann::json* p = PointOf(again, row.e.id);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((*p)["class"], row.e.cls) << p->dump();
+        EXPECT_NE((*p)["where"].get<std::string>().find(row.e.where), std::string::npos) << p->dump();
+    }
+    EXPECT_EQ(Outcome(*PointOf(report, "flash:1433641")), Outcome(*PointOf(again, "flash:1433641")));
+
+    // The same points in two shards run at once, merged: the report of the
+    // one run (but for the wall time and the reference run's measures of the
+    // update: the host's own work moves its clock and its medium checks).
+    std::vector<std::thread> shards;
+    std::string shardOutput[2];
+    int shardStatus[2] = {-1, -1};
+    nlohmann::json shardReport[2];
+    for (int k = 0; k < 2; ++k) {
+        shards.emplace_back([&, k] {
+            std::vector<std::string> args = {"--shard", std::to_string(k + 1) + "/2", "--replay"};
+            args.insert(args.end(), others.begin(), others.end());
+            shardStatus[k] = RunSweep(state_, dir_->path() + "/part" + std::to_string(k + 1) + ".json", args,
+                                      &shardOutput[k], &shardReport[k]);
+        });
+    }
+    for (auto& t : shards) t.join();
+    ASSERT_EQ(shardStatus[0], 1) << shardOutput[0];
+    ASSERT_EQ(shardStatus[1], 1) << shardOutput[1];
+    EXPECT_EQ(shardReport[0]["points"].size() + shardReport[1]["points"].size(), others.size());
+    std::string why;
+    const int merging = swsim::RunProgram({SWSIM_EXE, "powercut", "--merge", dir_->path() + "/part2.json",
+                                           dir_->path() + "/part1.json", "--json", dir_->path() + "/merged.json"},
+                                          &output, &why);
+    ASSERT_TRUE(WIFEXITED(merging) && WEXITSTATUS(merging) == 1) << output << why;
+    nlohmann::json merged = nlohmann::json::parse(swsim::ReadTextOr(dir_->path() + "/merged.json", ""), nullptr, false);
+    ASSERT_TRUE(merged.is_object());
+    for (auto* r : {&merged, &again}) {
+        r->erase("wallSeconds");
+        for (const char* key : {"updateSeconds", "modelledSeconds", "share"}) (*r)["window"].erase(key);
+        for (auto& p : (*r)["points"]) {
+            p.erase("logDifferences");  // entries carry the clock's time
+            p.erase("sameStateAs");     // a shard restarts a state another shard has too
+        }
+    }
+    EXPECT_EQ(merged, again);
+    const nlohmann::json& bytes = (*PointOf(again, "flash:3932650"))["bytesLost"];
+    ASSERT_EQ(bytes.size(), 1u) << bytes.dump();
+    EXPECT_EQ(bytes[0]["sector"], 25);
+    // The tail of sector 25 after the image: 81,620 bytes of the factory
+    // image, hardly any of which were 0xFF before.
+    EXPECT_GT(bytes[0]["bytes"].get<int>(), 80000);
+    EXPECT_LE(bytes[0]["bytes"].get<int>(), 81620);
+    const nlohmann::json& logs = (*PointOf(again, "log:1:2"))["logsRecreated"];
+    ASSERT_EQ(logs.size(), 1u) << logs.dump();
+    EXPECT_EQ(logs[0]["log"], "RevHistory.log");
+    EXPECT_EQ(logs[0]["copyEntries"], 3);  // 1.0, 2.0 and the installed 2.3
+    EXPECT_EQ(logs[0]["copyBackedUp"], true);
 }
+
+// A partition named critical comes beside the boot image, not instead of it.
+TEST_F(PowercutSample, CriticalAddsToTheBootImage)
+{
+    ASSERT_FALSE(state_.empty());
+    std::string output;
+    nlohmann::json report;
+    const int status = RunSweep(state_, dir_->path() + "/critical.json",
+                                {"--critical", "appPart.bin", "--replay", "flash:7", "flash:2621515"}, &output, &report);
+    if (status == kNoRoot) GTEST_SKIP() << output;
+    ASSERT_EQ(status, 1) << output;
+    EXPECT_EQ(report["critical"], nlohmann::json::array({"ifsPart.bin", "appPart.bin"}));
+    EXPECT_EQ(report["window"]["partitions"].size(), 2u);
+    for (const char* id : {"flash:7", "flash:2621515"}) {
+        ASSERT_NE(PointOf(report, id), nullptr) << id;
+        EXPECT_EQ((*PointOf(report, id))["class"], "would-not-start") << id;
+    }
+}
+
+// Ids and critical partitions that do not fit the update are usage errors,
+// found before the last sweep's work is touched.
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* reason;
+};
+std::ostream& operator<<(std::ostream& os, const UsageCase& c) { return os << c.name; }
+
+class PowercutUsage : public PowercutSample, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(PowercutUsage, IsAUsageErrorAndKeepsTheLastWork)
+{
+    ASSERT_FALSE(state_.empty());
+    const UsageCase& c = GetParam();
+    const std::string keep = state_ + "/sim/powercut/kept-by-the-test";
+    ASSERT_TRUE(swsim::MakeDirs(state_ + "/sim/powercut"));
+    ASSERT_TRUE(swsim::WriteText(keep, "x"));
+    std::string output;
+    nlohmann::json report;
+    const int status = RunSweep(state_, dir_->path() + "/usage.json", c.args, &output, &report);
+    if (status == kNoRoot) GTEST_SKIP() << output;
+    EXPECT_EQ(status, 64) << output;
+    EXPECT_NE(output.find(c.reason), std::string::npos) << output;
+    EXPECT_TRUE(swsim::PathExists(keep)) << "the last sweep's work was removed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PowercutUsage,
+    ::testing::Values(UsageCase{"FlashPastTheRun", {"flash:99999999"}, "5243016 flash bus writes"},
+                      UsageCase{"LogPastTheRun", {"log:2:0"}, "1 log writes"},
+                      UsageCase{"LogBytesPastTheWrite", {"log:1:109"}, "has 108 bytes"},
+                      UsageCase{"ErasedLengthNotAtAnErase", {"flash:8:1024"}, "erase confirm only"},
+                      UsageCase{"OddErasedLength", {"flash:7:3"}, "even number of bytes"},
+                      UsageCase{"KeptPartition", {"--critical", "instrumentDataPart.bin", "flash:7"}, "keeps this"},
+                      UsageCase{"UnknownPartition", {"--critical", "nosuch.bin", "flash:7"}, "names no such"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 
@@ -379,7 +589,7 @@ TEST(PowercutCorruptLog, CutRecreationCountsAsHistoryLost)
     nlohmann::json report;
     const int status = RunSweep(state, dir.path() + "/diag.json", {"log:500:3"}, &out, &report);
     if (status == kNoRoot) GTEST_SKIP() << out;
-    ASSERT_EQ(status, 0) << out;
+    ASSERT_EQ(status, 1) << "the boot image is written in place\n" << out;
     ASSERT_EQ(report["points"].size(), 1u);
     const auto& p = report["points"][0];
     EXPECT_EQ(p["class"], "recovered-log-history-lost") << p.dump();

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "CutStates.h"
 #include "NorChip.h"
 #include "PowerLoss.h"
 #include "RootTest.h"
@@ -31,6 +32,7 @@ struct PointResult {
     std::string updaterResult;
     SectorCount sectors;
     int cutSector = -1;
+    bool builtDiffers = false;   // the flash built from the recorded writes is not the one the cut left
 };
 
 }  // namespace
@@ -78,7 +80,6 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
     const SectorPlan plan = swsim::PlanFromBus(bus);
     const uint64_t writes = plan.writes;
     const std::vector<uint64_t>& favoured = plan.favoured;
-    bus = {};
     ASSERT_GT(writes, 0u);
 
     std::vector<uint64_t> points;
@@ -128,6 +129,9 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
                 continue;
             }
             r.sectors = ClassifySectors(before, done, after, plan, r.cut);
+            // swsim powercut builds the flash of a cut from the recorded
+            // writes instead of cutting the updater: the same flash.
+            r.builtDiffers = swsim::CutFlash(before, bus, r.cut, -1) != after;
             for (int s = 0; s < kSectors; ++s) {
                 if (plan.first[s] != 0 && plan.first[s] <= r.cut && r.cut <= plan.last[s]) r.cutSector = s;
             }
@@ -145,6 +149,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
         EXPECT_EQ(r.runStatus, 0) << id << ": swsim run failed";
         EXPECT_EQ(r.updaterResult, "killed by signal 9") << id << ": the updater was not ended by the cut";
         for (const auto& fault : r.sectors.faults) ADD_FAILURE() << id << ": " << fault;
+        EXPECT_FALSE(r.builtDiffers) << id << ": the flash built from the recorded writes differs from the cut's";
         old += r.sectors.oldContent;
         fresh += r.sectors.newContent;
         same += r.sectors.same;

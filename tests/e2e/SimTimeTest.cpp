@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -223,9 +224,25 @@ TEST(InstrumentTime, SampleDurationAgreesWithTheRealTimeClock)
     ASSERT_EQ(real.rc, 0) << real.output;
     auto f = Summary(fast.state), r = Summary(real.state);
     EXPECT_EQ(RecordValue(ReadTextOr(real.paths().runRecord(), ""), "chip-timing-run"), "typical");
-    EXPECT_NEAR(std::stod(f["instrument-seconds"]), std::stod(r["clock-seconds"]), 1.0);
-    EXPECT_NEAR(std::stod(r["instrument-seconds"]), std::stod(r["clock-seconds"]), 1.0) << "the real-time run's own";
     EXPECT_NE(real.output.find("as a cross-check"), std::string::npos) << real.output;
+    const double counted = std::stod(f["instrument-seconds"]), clock = std::stod(r["clock-seconds"]);
+    // The real-time run counts the same, its polling of the busy chip not
+    // counted twice.
+    EXPECT_NEAR(std::stod(r["instrument-seconds"]), counted, 1.0);
+    EXPECT_LT(counted, clock + 1.0) << "the clock of a real-time run is never short of the instrument's time";
+    // A real-time clock runs on while the updater waits for a processor: on
+    // a machine busy with more than its cores' work it is stretched, and
+    // only then may it run more than a second ahead.
+    if (clock > counted + 1.0) {
+        double load = 0;
+        std::istringstream(ReadTextOr("/proc/loadavg", "0")) >> load;
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        if (load > cores) {
+            GTEST_SKIP() << "the real-time clock ran " << clock - counted << " s ahead of the counted " << counted
+                         << " s with the machine's load at " << load << " on " << cores << " cores";
+        }
+        ADD_FAILURE() << "counted " << counted << " s, the real-time clock " << clock << " s (load " << load << ")";
+    }
 }
 
 // Where there is no simulated time, an explicit fast run is refused before

@@ -352,7 +352,9 @@ TEST_P(RunTimingCase, CountsWaitsChipWorkAndEstimate)
     EXPECT_NEAR(t.fixedSeconds, c.fixed, 1e-9);
     EXPECT_NEAR(t.chipSeconds, c.chip, 1e-9);
     EXPECT_EQ(t.duration.known, c.duration >= 0) << t.duration.why;
-    if (c.duration >= 0) EXPECT_NEAR(t.duration.seconds, c.duration, 1e-9);
+    if (c.duration >= 0) {
+        EXPECT_NEAR(t.duration.seconds, c.duration, 1e-9);
+    }
     std::ostringstream out;
     std::map<std::string, std::string> summary;
     ReportTiming(t, &out, &summary);
@@ -361,7 +363,9 @@ TEST_P(RunTimingCase, CountsWaitsChipWorkAndEstimate)
     // An unknown duration is said, never given as a figure.
     EXPECT_EQ(summary["instrument-seconds"].empty(), c.duration < 0) << out.str();
     EXPECT_EQ(summary["time-counted"].rfind(c.duration < 0 ? "no: " : "yes", 0), 0u) << summary["time-counted"];
-    if (c.counted == TimingCase::NotCounted) EXPECT_NE(out.str().find("qemu-user"), std::string::npos) << out.str();
+    if (c.counted == TimingCase::NotCounted) {
+        EXPECT_NE(out.str().find("qemu-user"), std::string::npos) << out.str();
+    }
     // The clock stands beside the duration as a cross-check in real time only.
     EXPECT_EQ(out.str().find("as a cross-check") != std::string::npos, c.speed == 1 && c.clock >= 0) << out.str();
 }

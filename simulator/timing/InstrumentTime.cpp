@@ -180,7 +180,8 @@ void ReportTiming(const RunTiming& t, std::ostringstream* out, std::map<std::str
         o << "\n";
     } else if (t.seconds >= 0) {
         o << "  the run's clock (" << s["speed"] << " times real time): " << Fixed(t.seconds, 1)
-          << " s; it holds the host's own work " << s["speed"] << " times over and is no measure of the instrument\n";
+          << " s, no measure of the instrument (the host's own work counts " << s["speed"]
+          << " times over on it, and a chip that keeps no time adds none)\n";
     }
     const double compared = EstimateMeasure(t);
     if (t.estimate < 0) {

@@ -445,12 +445,11 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
     r->expected = e.allowed ? "done" : "not-allowed";
     r->outcome = OutcomeKey(r->facts.outcome);
     const RunTiming& t = r->facts.timing;
-    r->durationSeconds = Tenths(t.seconds);
-    // The part of it the instrument itself spends: the chip's work and the
-    // updater's fixed waits, which the host's load does not stretch (the
-    // measured time also holds the simulator's own work, multiplied by the
-    // run's speed).
-    r->workSeconds = t.seconds < 0 ? -1.0 : Tenths(t.chipSeconds) + Tenths(t.fixedSeconds);
+    // The update's duration counted from what the run did (unknown where
+    // the pauses could not be counted), and the part of it that is the chip's
+    // work and the updater's fixed waits alone, which no host changes.
+    r->durationSeconds = t.duration.known ? Tenths(t.duration.seconds) : -1.0;
+    r->workSeconds = Tenths(t.chipSeconds) + Tenths(t.fixedSeconds);
     const Problems problems = Judge(facts, r->facts, e, r->instrument);
     r->ok = problems.empty();
     for (const auto& p : problems) {
@@ -481,7 +480,8 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
 }
 
 // An estimate below the chip's work and the fixed waits is short on any
-// instrument; one below the measured time only may be the host's load.
+// instrument; one below the update's duration only is short by the
+// updater's own work, which is measured on this host.
 void JudgeEstimate(const MediumFacts& facts, const std::vector<InstrumentResult>& results,
                    std::vector<Finding>* findings)
 {
@@ -513,8 +513,9 @@ void JudgeEstimate(const MediumFacts& facts, const std::vector<InstrumentResult>
                       facts.estimateSeconds, std::ceil(longestWork), longestWorkName.c_str());
     } else {
         std::snprintf(text, sizeof text,
-                      "the estimate of %d s is shorter than the %.0f s measured on %s (of which the chip's work "
-                      "and the fixed waits are %.0f s, the rest the simulator's own work at the run's speed)",
+                      "the estimate of %d s is shorter than the %.0f s the update takes on %s (of which the "
+                      "chip's work and the fixed waits are %.0f s, the rest the updater's own work, its CPU time "
+                      "on this host)",
                       facts.estimateSeconds, std::ceil(longest), longestName.c_str(), std::ceil(longestWork));
     }
     f.what = text;

@@ -122,7 +122,7 @@ struct InstrumentResult {
     std::string outcome;        // the outcome key of the run's report
     bool ok = false;
     std::string verdict;        // short text for the table
-    double durationSeconds = -1;  // the instrument's measured duration; < 0 unknown
+    double durationSeconds = -1;  // the update's duration on the instrument (counted); < 0 unknown
     double workSeconds = -1;      // of it, the chip's work and the updater's fixed waits; < 0 unknown
     std::string stateDir;
     bool ran = false;             // the run left its facts

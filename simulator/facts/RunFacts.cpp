@@ -342,10 +342,14 @@ int BuildRunFacts(const StatePaths& s, RunFacts* f, std::string* why)
     ReadFlash(s, attempts, f);
     ReadFiles(s, f);
     const ReplayFacts& r = f->replay;
+    RunCounts counts;
+    std::string countsWhy;
+    const bool counted = ReadRunCounts(s.root, &counts, &countsWhy);
+    if (!counted) counts.waitsWhy = countsWhy;
     f->timing = TimingOf(run, trace,
                          {static_cast<double>(r.erases), static_cast<double>(r.programs),
-                          static_cast<double>(r.done ? r.unlocks : 0), 0},
-                         ReadTextOr(s.tmp() + "/estUpdateTime", ""));
+                          static_cast<double>(r.done ? r.unlocks : 0), static_cast<double>(r.reads + r.writes)},
+                         ReadTextOr(s.tmp() + "/estUpdateTime", ""), &counts);
     return 0;
 }
 

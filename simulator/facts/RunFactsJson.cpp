@@ -98,8 +98,12 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(LogFacts, name, present, lengthO
                                                 added, entries)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(CrcFileFacts, name, text)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(MediumChecks, all, gone)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(RunTiming, speed, rebooted, seconds, guiStarts, driverRestarts,
-                                                mediumWaits, fixedSeconds, chipSeconds, estimate)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(UpdateDuration, known, why, guiStarts, driverRestarts, mediumWaits,
+                                                otherWaits, otherWaitSeconds, fixedSeconds, chipSeconds, cpuSeconds,
+                                                seconds)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(RunTiming, speed, rebooted, seconds, answerDelay, guiStarts,
+                                                driverRestarts, mediumWaits, mediumChecks, fixedSeconds, chipSeconds,
+                                                chipTiming, duration, estimate)
 
 // RunFacts' members, one list for both directions.
 #define SWSIM_RUN_FACTS_MEMBERS(X)                                                                               \

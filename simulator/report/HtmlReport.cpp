@@ -363,29 +363,30 @@ void PageFlash(const RunFacts& f, const std::map<std::string, std::string>& sum,
       << Esc(get("programs")) << " / " << Esc(get("bus-accesses")) << "</td></tr></table>\n";
 }
 
-// The instrument's time as the text report gives it: the update on the
-// run's clock, its fixed waits and the chip's busy time, and the medium's
-// estimate; the wall time and the real chip's time of the writing beside.
+// The instrument's time as the text report gives it: the update's duration
+// counted from what the run did and its parts, the medium's estimate, and
+// at real time the run's clock beside it; the wall time and the real chip's
+// time of the writing below.
 void PageDurations(const RunFacts& f, std::ostringstream& o)
 {
     o << "<h2>Duration</h2>\n";
     const RunTiming& t = f.timing;
+    const UpdateDuration& d = t.duration;
     std::vector<std::pair<std::string, double>> bars;
-    if (t.seconds >= 0) {
-        bars.emplace_back(std::string("the update on the instrument's clock (to ") +
-                              (t.rebooted ? "the reboot request)" : "its end)"),
-                          Tenths(t.seconds));
-        bars.emplace_back("of it the updater's fixed waits", Tenths(t.fixedSeconds));
-        bars.emplace_back("of it the chip busy (the run's chip timing)", Tenths(t.chipSeconds));
-    }
+    if (d.known) bars.emplace_back("the update on the instrument (counted)", Tenths(d.seconds));
+    bars.emplace_back("of it the updater's fixed waits", Tenths(t.fixedSeconds));
+    bars.emplace_back("of it the chip busy (chip timing " + (t.chipTiming.empty() ? std::string("off") : t.chipTiming) +
+                          ")",
+                      Tenths(t.chipSeconds));
+    if (d.known) bars.emplace_back("of it the updater's own work (CPU time on this host)", Tenths(d.cpuSeconds));
+    if (t.seconds >= 0 && t.speed == 1) bars.emplace_back("the run's clock (real time, a cross-check)", Tenths(t.seconds));
     if (t.estimate >= 0) bars.emplace_back("the medium's estimate (/tmp/estUpdateTime)", t.estimate);
-    if (bars.empty()) {
-        o << "<p>The instrument's time was not measured (the run's record holds no times).</p>\n";
-    } else {
-        o << DurationBars(bars);
-    }
-    if (t.seconds >= 0 && t.estimate >= 0 && t.estimate < t.seconds) {
-        o << "<p class=\"notok\" id=\"estimate-short\">The estimate is shorter than the measured duration: the "
+    if (!d.known) o << "<p>The update's duration is not known: " << Esc(d.why) << ".</p>\n";
+    o << DurationBars(bars);
+    o << "<p>Not counted: the user's time to answer, the medium's transfer rate, the instrument's processor "
+         "speed.</p>\n";
+    if (t.estimate >= 0 && t.estimate < EstimateMeasure(t)) {
+        o << "<p class=\"notok\" id=\"estimate-short\">The estimate is shorter than the update's duration: the "
              "GUI's progress runs out before the update ends.</p>\n";
     }
     o << "<p>Wall time of the run: " << Esc(f.wallSeconds) << " s";

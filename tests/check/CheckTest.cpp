@@ -13,9 +13,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BusyCores.h"
 #include "MediumCheck.h"
 #include "RootTest.h"
 #include "SimFiles.h"
+#include "SimFlash.h"
 #include "SimMedium.h"
 
 using namespace swsim;
@@ -971,6 +973,87 @@ TEST(CheckFleet, RunLimitMeansCouldNotCheck)
     EXPECT_EQ(result["couldNotCheck"]["instruments"], nlohmann::json::array({"lab"})) << result.dump(2);
     for (const auto& f : result["findings"]) EXPECT_NE(f["check"], "fleet") << "nothing judged from a stopped run";
 }
+
+// Makes the sample's images fill most of the flash (96 of its 128 sectors:
+// all but the data partition's), each image its own bytes repeated, with
+// the CRCs to match and a long estimate of its own.
+void FillTheFlash(const Medium& m)
+{
+    const struct {
+        const char* name;
+        int startKiB;
+        uint32_t size;
+    } images[] = {{"ifsPart.bin", 0, 2048 * 1024}, {"appPart.bin", 2048, 6144 * 1024},
+                  {"configPart.bin", 12288, 2048 * 1024}, {"fontsPart.bin", 14337, 2047 * 1024}};
+    for (const auto& i : images) {
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(ReadBytes(m.src + "/" + i.name, &bytes));
+        const size_t own = bytes.size();
+        while (bytes.size() < i.size) bytes.push_back(bytes[bytes.size() % own]);
+        bytes.resize(i.size);
+        ASSERT_TRUE(WriteBytes(m.src + "/" + i.name, bytes.data(), bytes.size(), 0644));
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x", Crc32(bytes.data(), bytes.size()));
+        ASSERT_TRUE(WriteText(m.src + "/" + CrcFileName(i.name), std::string(crc) + "\n"));
+        std::string map = ReadTextOr(m.src + "/flashMap", "");
+        const size_t at = map.find("\n" + std::string(i.name) + " ");
+        ASSERT_NE(at, std::string::npos) << i.name;
+        const size_t crcAt = map.find("0x", at);
+        map.replace(crcAt + 2, 8, crc);
+        ASSERT_TRUE(WriteText(m.src + "/flashMap", map));
+    }
+    ASSERT_TRUE(WriteText(m.src + "/estUpdateTime", "600\n"));
+}
+
+struct LoadCase {
+    const char* name;
+    bool fullFlash;
+};
+std::ostream& operator<<(std::ostream& os, const LoadCase& c) { return os << c.name; }
+
+class CheckUnderLoad : public ::testing::TestWithParam<LoadCase> {};
+
+// The same medium checked on an idle machine and with both cores busy gives
+// the same answer: the same JSON, but for the updater's CPU time in the
+// instruments' durations (less than a second apart).
+TEST_P(CheckUnderLoad, GivesTheSameAnswer)
+{
+    Medium m;
+    m.Sample("2.4");
+    if (GetParam().fullFlash) FillTheFlash(m);
+    m.Build();
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {});
+    const std::string idleOutput = m.output;
+    nlohmann::json idle = m.Result();
+    {
+        BusyCores busy;
+        rc = m.Check({});
+    }
+    nlohmann::json loaded = m.Result();
+    EXPECT_EQ(rc, 0) << m.output;
+    EXPECT_TRUE(idle["ship"].get<bool>()) << idleOutput;
+    ASSERT_EQ(idle["fleet"].size(), loaded["fleet"].size());
+    for (size_t i = 0; i < idle["fleet"].size(); ++i) {
+        auto& a = idle["fleet"][i];
+        auto& b = loaded["fleet"][i];
+        if (a["outcome"] == "done") {
+            ASSERT_TRUE(a["durationSeconds"].is_number() && b["durationSeconds"].is_number()) << a.dump() << b.dump();
+            EXPECT_NEAR(a["durationSeconds"].get<double>(), b["durationSeconds"].get<double>(), 1.0) << a.dump();
+            // the updater's fixed waits and the chip's work of the whole flash
+            if (GetParam().fullFlash) {
+                EXPECT_GT(a["workSeconds"].get<double>(), 150) << a.dump();
+            }
+        }
+        a.erase("durationSeconds");
+        b.erase("durationSeconds");
+    }
+    EXPECT_EQ(idle.dump(1), loaded.dump(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, CheckUnderLoad,
+                         ::testing::Values(LoadCase{"Sample", false}, LoadCase{"FullFlash", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckFleet, NoDefaultFleetWithoutAVersion)
 {

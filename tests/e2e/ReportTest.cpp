@@ -227,19 +227,37 @@ INSTANTIATE_TEST_SUITE_P(All, OutcomeKeys,
                              return name;
                          });
 
-// The page gives the durations the text gives: the update on the
-// instrument's clock, not the wall time or the real chip's estimate.
+// The page gives the durations the text gives: the update's counted
+// duration, not the wall time or the real chip's estimate, nor a fast
+// run's clock; in real time the clock beside it.
 TEST(HtmlReportOfFacts, ShowsTheInstrumentsTimeAsTheTextDoes)
 {
     RunFacts f = FullFacts();
-    f.timing.seconds = 65.54;
+    f.timing.speed = 50;
+    f.timing.seconds = 21.04;
+    f.timing.duration.known = true;
+    f.timing.duration.seconds = 65.54;
+    f.timing.duration.cpuSeconds = 0.44;
     f.wallSeconds = "1.64";
-    const std::string page = HtmlReportText(f), text = RunReportText(f);
-    EXPECT_NE(text.find("to the reboot request: 65.5 s"), std::string::npos) << text;
+    std::string page = HtmlReportText(f), text = RunReportText(f);
+    EXPECT_NE(text.find("the update on the instrument: 65.5 s"), std::string::npos) << text;
     EXPECT_NE(page.find(">65.5 s</text>"), std::string::npos) << page;
+    EXPECT_NE(page.find(">0.4 s</text>"), std::string::npos) << "the updater's own work";
     EXPECT_NE(page.find(">30.0 s</text>"), std::string::npos) << "the medium's estimate";
     EXPECT_EQ(page.find(">1.6 s</text>"), std::string::npos) << "the wall time is no bar";
+    EXPECT_EQ(page.find(">21.0 s</text>"), std::string::npos) << "a fast run's clock is no bar";
     EXPECT_NE(page.find("id=\"estimate-short\""), std::string::npos);
+    f.timing.speed = 1;
+    page = HtmlReportText(f);
+    text = RunReportText(f);
+    EXPECT_NE(page.find(">21.0 s</text>"), std::string::npos) << "the real-time clock as a cross-check";
+    EXPECT_NE(text.find("as a cross-check): 21.0 s"), std::string::npos) << text;
+    // Without a count, no figure but the reason.
+    f.timing.duration = UpdateDuration();
+    f.timing.duration.why = "the run's pauses were not counted: qemu-user";
+    page = HtmlReportText(f);
+    EXPECT_EQ(page.find(">65.5 s</text>"), std::string::npos) << page;
+    EXPECT_NE(page.find("not counted: qemu-user"), std::string::npos) << page;
 }
 
 }  // namespace

@@ -244,18 +244,19 @@ WriteClock MakeWriteClock(const std::vector<norsim::BusAccess>& bus, std::vector
     return clock;
 }
 
-UpdateTimeline TimelineOf(double flashSeconds, double measuredSeconds, int mediumChecks)
+UpdateTimeline TimelineOf(double flashSeconds, double countedSeconds, int mediumChecks)
 {
     UpdateTimeline t;
     t.flashFrom = kGuiStartWait;
     t.flashTo = kGuiStartWait + flashSeconds;
     t.modelledSeconds = t.flashTo + kDriverRestartWait + kMediumPollWait * std::max(0, mediumChecks - 1);
-    t.measured = measuredSeconds > t.flashTo;
-    t.updateSeconds = t.measured ? measuredSeconds : t.modelledSeconds;
+    t.counted = countedSeconds > t.flashTo;
+    t.updateSeconds = t.counted ? countedSeconds : t.modelledSeconds;
     t.source = std::string("the cuts' moments from the chip timing model over the replayed bus writes "
                            "(typical datasheet figures), the writing placed after the updater's 3 s link "
                            "start; the update's duration ") +
-               (t.measured ? "measured on the reference run's simulated clock with the chip taking its time"
+               (t.counted ? "counted from what the reference run did: its fixed waits, the chip's busy time over "
+                             "its operations and the updater's own work (CPU time at this host's rate)"
                            : "modelled: the writing, the 5 s driver restart and 2 s per further medium poll");
     return t;
 }

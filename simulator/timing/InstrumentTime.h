@@ -146,14 +146,15 @@ WriteClock MakeWriteClock(const std::vector<norsim::BusAccess>& bus, std::vector
 struct UpdateTimeline {
     double flashFrom = 0, flashTo = 0;   // the flash writing
     double modelledSeconds = 0;          // the update from the chip model and the fixed waits alone
-    double updateSeconds = 0;            // measured when the reference's clock gave a later end, else modelled
-    bool measured = false;
+    double updateSeconds = 0;            // counted from the reference run where it could be, else modelled
+    bool counted = false;
     std::string source;                  // how the times were obtained, for the reports
 };
-// `flashSeconds`: the chip's time of the whole writing; `measuredSeconds`:
-// the reference run's duration on its clock (< 0: none); `mediumChecks`:
-// the checks for the medium's removal in the reference run.
-UpdateTimeline TimelineOf(double flashSeconds, double measuredSeconds, int mediumChecks);
+// `flashSeconds`: the chip's time of the whole writing; `countedSeconds`:
+// the reference run's duration counted from what it did (UpdateDurationOf;
+// < 0: not counted); `mediumChecks`: the checks for the medium's removal in
+// the reference run.
+UpdateTimeline TimelineOf(double flashSeconds, double countedSeconds, int mediumChecks);
 
 // The moment on the timeline of a record log write made after
 // `busWritesBefore` of the run's `busWrites` bus writes; `chipSecondsOfNext`

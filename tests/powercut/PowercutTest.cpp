@@ -215,8 +215,8 @@ TEST_P(Timeline, PlacesTheWritingBetweenTheFixedWaits)
     EXPECT_DOUBLE_EQ(t.flashTo, c.to);
     EXPECT_DOUBLE_EQ(t.modelledSeconds, c.modelled);
     EXPECT_DOUBLE_EQ(t.updateSeconds, c.update);
-    EXPECT_EQ(t.measured, c.update != c.modelled);
-    EXPECT_NE(t.source.find(t.measured ? "measured" : "modelled"), std::string::npos) << t.source;
+    EXPECT_EQ(t.counted, c.update != c.modelled);
+    EXPECT_NE(t.source.find(t.counted ? "counted" : "modelled"), std::string::npos) << t.source;
     EXPECT_DOUBLE_EQ(swsim::LogWriteMoment(t, c.logBefore, 100, 1), c.logMoment);
 }
 

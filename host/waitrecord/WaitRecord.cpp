@@ -126,8 +126,12 @@ int nanosleep(const timespec* requested_time, timespec* remaining)
         errno = ENOSYS;
         return -1;
     }
-    const int rc = next(requested_time, remaining);
+    // The length is taken before the call: a caller may hand the same
+    // timespec as request and remainder (to go on after an interruption),
+    // and libfaketime writes the remainder, scaled to the simulated clock,
+    // even when the pause ran out.
     double slept = SecondsOf(requested_time);
+    const int rc = next(requested_time, remaining);
     if (rc != 0 && errno == EINTR && remaining != nullptr) slept -= SecondsOf(remaining);
     Record("nanosleep", slept);
     return rc;
@@ -144,7 +148,7 @@ int clock_nanosleep(clockid_t clock_id, int flags, const timespec* req, timespec
         timespec now = {};
         if (clock_gettime(clock_id, &now) == 0) length -= SecondsOf(&now);
     }
-    const int rc = next(clock_id, flags, req, rem);
+    const int rc = next(clock_id, flags, req, rem);  // req and rem may be one: see nanosleep
     if (rc == EINTR && (flags & TIMER_ABSTIME) == 0 && rem != nullptr) length -= SecondsOf(rem);
     Record("clock_nanosleep", length);
     return rc;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "InstrumentRoot.h"
 #include "RunJson.h"
@@ -60,6 +61,13 @@ struct Child {
     bool exited = false;
     int status = -1;
     size_t bytes = 0;    // output read so far
+    // Whether a complete line of the output began, after its time, with
+    // the word `readyWord` (checked only while not yet seen; "" checks
+    // nothing). Other lines, such as a sanitizer runtime's warnings on
+    // standard error, do not count.
+    std::string readyWord;
+    bool ready = false;
+    std::string partLine;  // the output's last incomplete line while not ready
     // CPU time of the child and of the children it waited for, once it has
     // ended.
     struct rusage usage = {};
@@ -107,6 +115,21 @@ bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, 
     return true;
 }
 
+// Looks in the output `data` (continuing the child's last incomplete line)
+// for a line "TIME WORD ..." with WORD the child's readyWord.
+void NoteReady(Child* c, const char* data, size_t size)
+{
+    c->partLine.append(data, size);
+    size_t begin = 0, end;
+    while (!c->ready && (end = c->partLine.find('\n', begin)) != std::string::npos) {
+        std::istringstream fields(c->partLine.substr(begin, end - begin));
+        std::string time, word;
+        c->ready = (fields >> time >> word) && word == c->readyWord;
+        begin = end + 1;
+    }
+    c->partLine.erase(0, c->ready ? std::string::npos : begin);
+}
+
 // Moves what is waiting on the child's pipe to the record (and the echo).
 void Pump(Child* c, int recordFd, int echoFd)
 {
@@ -118,6 +141,7 @@ void Pump(Child* c, int recordFd, int echoFd)
         return;
     }
     c->bytes += static_cast<size_t>(n);
+    if (!c->ready && !c->readyWord.empty()) NoteReady(c, buf, static_cast<size_t>(n));
     WriteAll(recordFd, buf, static_cast<size_t>(n));
     if (echoFd >= 0) WriteAll(echoFd, buf, static_cast<size_t>(n));
 }
@@ -301,17 +325,20 @@ bool StartPrograms(const InsideRequest& request, Programs* p)
         if (o.speed == 1) return baseEnv;
         return MergeEnvironment(baseEnv, SimClockEnvironment(fakeTime, o.speed, Elapsed(origin), std::getenv("LD_PRELOAD")));
     };
+    p->gui.readyWord = "start";
     const bool guiStarted = Spawn(GuiArgv(o), false, o.interactive, "", envAt(), &p->gui, &why);
     if (o.webFd >= 0) close(o.webFd);  // the GUI's alone, not the updater's
     if (!guiStarted) {
         std::fprintf(stderr, "swsim: %s\n", why.c_str());
         return false;
     }
-    // The updater is started once the GUI serves its name (its first line
+    // The updater is started once the GUI serves its name (its "start" line
     // says so), so that the updater's first look-up of it finds it: how many
     // look-ups it makes (200 ms apart) does not depend on the host's load.
-    // The bound only keeps a GUI that never speaks from holding the run.
-    PumpUntil(p, 10, [&] { return p->gui.bytes > 0 || p->gui.exited; });
+    // Not at the GUI's first output: a sanitizer build's runtime may write
+    // warnings before the GUI serves. The bound only keeps a GUI that never
+    // serves from holding the run.
+    PumpUntil(p, 10, [&] { return p->gui.ready || p->gui.exited; });
     p->reboot.Start();
     p->reboot.since = std::chrono::steady_clock::now();
     std::vector<std::string> updaterEnv = envAt();

@@ -533,3 +533,62 @@ TEST(TimeLimit, StopsAnUpdaterWaitingForTheMedium)
     EXPECT_TRUE(PathExists(inst.paths.usbdongle() + "/file0"));
     EXPECT_EQ(sum["installed"], "2.4");
 }
+
+// ---------------------------------------------------------------------------
+// The start-up GUI stand-in behind a script of the test's: one that writes
+// to standard error and serves late, one that never serves. The updater is
+// started once the GUI serves, not at its first output, so it finds the GUI
+// at its first look-up; where it cannot, each look-up it retries is counted
+// as the 200 ms it asked for, whatever the run's speed.
+
+struct GuiStartCase {
+    const char* name;
+    const char* script;   // %s: the GUI stand-in of this build
+    int serverRetries;    // look-ups the updater's server thread retried
+};
+std::ostream& operator<<(std::ostream& os, const GuiStartCase& c) { return os << c.name; }
+
+class GuiStart : public ::testing::TestWithParam<GuiStartCase> {};
+
+TEST_P(GuiStart, CountsTheUpdatersLookUps)
+{
+    const auto& c = GetParam();
+    std::string library, why;
+    if (!PreloadAvailable(&why) || !SimulatedTimeAvailable(&library, &why)) GTEST_SKIP() << why;
+    Instrument inst;
+    inst.Create({});
+    inst.Sample("2.4");
+    inst.Medium();
+    const std::string exe = SWSIM_EXE;
+    const std::string realGui = exe.substr(0, exe.rfind('/', exe.rfind('/') - 1)) + "/startupgui/startup-gui";
+    ASSERT_TRUE(PathExists(realGui)) << realGui;
+    char script[512];
+    std::snprintf(script, sizeof script, c.script, realGui.c_str());
+    const std::string gui = inst.scratch.path() + "/gui";
+    ASSERT_TRUE(WriteText(gui, script, 0755, &why)) << why;
+    RUN_OR_SKIP(inst, {"--speed", "50", "--gui", gui, "--answer", "no"});
+
+    RunCounts counts;
+    ASSERT_TRUE(ReadRunCounts(inst.state, &counts, &why)) << why;
+    ASSERT_TRUE(counts.waitsCounted) << counts.waitsWhy;
+    int guiStarts = 0, serverRetries = 0;
+    for (const auto& w : counts.waits) {
+        if (w.kind == "gui-start") {
+            ++guiStarts;
+            continue;
+        }
+        EXPECT_EQ(w.kind, "connection-retry") << w.process << " " << w.call << " " << w.seconds;
+        EXPECT_DOUBLE_EQ(w.seconds, 0.2);
+        if (w.updater && !w.mainThread) ++serverRetries;
+    }
+    EXPECT_EQ(guiStarts, 1);
+    EXPECT_EQ(serverRetries, c.serverRetries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, GuiStart,
+    ::testing::Values(GuiStartCase{"WarnsBeforeServing",
+                                   "#!/bin/sh\necho '==1==WARNING: not serving yet' >&2\nsleep 25\nexec %s \"$@\"\n", 0},
+                      // 102 look-ups, 101 pauses between them
+                      GuiStartCase{"NeverServes", "#!/bin/sh\nexit 0\n", 101}),
+    [](const auto& info) { return std::string(info.param.name); });

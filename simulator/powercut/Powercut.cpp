@@ -20,6 +20,7 @@
 #include "SimLogs.h"
 #include "SimMedium.h"
 #include "SimReplay.h"
+#include "SimClock.h"
 #include "SimReport.h"
 #include "SimRun.h"
 #include "SimSectors.h"
@@ -56,6 +57,11 @@ const char* PointClassText(PointClass c)
 namespace {
 
 constexpr int kMaxRestarts = 3;
+
+// The clock of the points' runs (the cut runs and the restarts), and their
+// time limit in simulated seconds at the default speed (that of swsim run).
+constexpr int kPointSpeed = 1000;
+constexpr int kPointTimeout = 300;
 
 // One write of the record log library in the reference run.
 struct LogWrite {
@@ -214,8 +220,15 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
     // The chip is instantly ready: the cut's bus write numbers are those of
     // the replay, and the instrument's time comes from the chip timing model
     // and the reference run.
+    //
+    // Its clock runs kPointSpeed times faster than real time: the outcome of
+    // a point does not depend on the moments of its pauses (the GUI answers
+    // and the medium is pulled tied to the updater's own looks), only the
+    // waiting shrinks. The time limit is simulated time, so it grows with
+    // the speed to keep the bound in real time the default speed gives.
     std::vector<std::string> argv = {o.selfExe, "run",        state, "--quiet", "--no-report", "--pull-after",
-                                     "0",       "--chip-timing", "off"};
+                                     "0",       "--chip-timing", "off", "--speed", std::to_string(kPointSpeed),
+                                     "--timeout", std::to_string(kPointTimeout * kPointSpeed / static_cast<int>(kDefaultSpeed))};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
     if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <set>
@@ -469,6 +470,63 @@ std::vector<std::string> CrcFilesIn(const std::string& dir)
     return files;
 }
 
+// The regular files under `dir`, relative to it, sorted.
+std::vector<std::string> FilesUnder(const std::string& dir)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_regular_file(ec) && !it->is_symlink(ec)) files.push_back(fs::relative(it->path(), dir, ec).string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// A copy cut short among `files` of `dir`: the first half whole, the next
+// one with half of its bytes, the others not there.
+bool CutCopyShort(const std::string& dir, const std::vector<std::string>& files, std::string* why)
+{
+    for (size_t i = files.size() / 2; i < files.size(); ++i) {
+        const std::string path = dir + "/" + files[i];
+        if (i > files.size() / 2) {
+            RemoveTree(path);
+            continue;
+        }
+        std::vector<uint8_t> bytes;
+        if (!ReadBytes(path, &bytes) || !WriteBytes(path, bytes.data(), bytes.size() / 2, 0644, why)) return false;
+    }
+    return true;
+}
+
+// The instrument as a cut before the flash writing leaves it on `ws` (the
+// flash as before the update, the files as during the writing): during the
+// backup onto the medium (`backup-copy`: the backup's files copied in part)
+// or during the unpacking of the packages into /tmp (`unpack-extract`: a
+// package copied in and its files unpacked in part).
+bool BuildEarlyFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
+{
+    const StatePaths w(ws);
+    if (CopyInstrument(ref.flashRoot, ws, why) != 0 ||
+        !WriteBytes(w.flash(), ref.before.data(), ref.before.size(), 0644, why)) {
+        return false;
+    }
+    if (step == "backup-copy") {
+        const std::string backup = w.usbdongle() + "/backup";
+        return CutCopyShort(backup, FilesUnder(backup), why);
+    }
+    // The files the start-up took from file0 stay; the rest were unpacked
+    // from the packages.
+    std::istringstream startup(RecordValue(ReadTextOr(StatePaths(ref.flashRoot).runRecord(), ""), "startup-file0"));
+    const std::set<std::string> kept{std::istream_iterator<std::string>(startup), std::istream_iterator<std::string>()};
+    std::vector<std::string> unpacked;
+    for (const auto& name : FilesUnder(w.tmp())) {
+        if (!kept.count(name)) unpacked.push_back(name);
+    }
+    return CutCopyShort(w.tmp(), unpacked, why) && CopyFileTo(w.usbdongle() + "/file1", w.tmp() + "/file1", why);
+}
+
 // The instrument as a cut in a step of the installation's file work leaves
 // it on `ws`: the flash written, the files as during the writing, then the
 // version file, the CRC files and extlog.dat as far as the step got (the
@@ -477,6 +535,7 @@ std::vector<std::string> CrcFilesIn(const std::string& dir)
 // cut short leaves an empty file or half of the files).
 bool BuildFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
 {
+    if (EarlyFileStep(step)) return BuildEarlyFileState(ref, step, ws, why);
     const StatePaths w(ws), done(ref.referenceDir);
     if (CopyInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
         return false;
@@ -814,7 +873,7 @@ std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Referen
     for (const auto& step : FileSteps()) {
         SweepPoint p;
         p.file = step;
-        p.cls = "installation: " + step;
+        p.cls = FileStepWhere(step);
         points.push_back(p);
     }
     std::map<std::string, std::string> first;   // class -> its first point
@@ -896,13 +955,14 @@ double CoveredSeconds(const std::vector<WindowPart>& window)
 void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>& bus, double measuredSeconds,
                      int mediumChecks, const std::vector<SweepPoint>& sweep, PowercutResult* result)
 {
-    // The installation's file steps come just before the revision entry.
+    // The installation's file steps come just before the revision entry, the
+    // backup and the unpacking at the start of the writing.
     std::vector<CutPoint> points;
     for (const auto& p : sweep) {
         CutPoint c = p.cut;
         if (!p.file.empty()) {
-            c.kind = ref.logWrites.empty() ? CutPoint::Flash : CutPoint::Log;
-            c.write = ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
+            c.kind = ref.logWrites.empty() || EarlyFileStep(p.file) ? CutPoint::Flash : CutPoint::Log;
+            c.write = EarlyFileStep(p.file) ? 1 : ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
         }
         points.push_back(c);
     }
@@ -949,7 +1009,7 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>&
     for (size_t i = 0; i < points.size(); ++i) {
         PointResult& r = result->points[i];
         r.point = sweep[i];
-        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : "installation: " + sweep[i].file;
+        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : FileStepWhere(sweep[i].file);
         if (points[i].kind == CutPoint::Flash) {
             r.seconds = t.flashFrom + clock.At(std::min(points[i].write, ref.plan.writes + 1));
         } else if (points[i].write <= ref.logWrites.size()) {

@@ -61,7 +61,7 @@ constexpr int kMaxRestarts = 3;
 
 // The clock of the points' runs (the cut runs and the restarts), and their
 // time limit in simulated seconds at the default speed (that of swsim run).
-constexpr int kPointSpeed = 1000;
+constexpr int kPointSpeed = 200;
 constexpr int kPointTimeout = 300;
 
 // One write of the record log library in the reference run.
@@ -384,6 +384,75 @@ bool FlashAndLogsSound(const Reference& ref, const StatePaths& w, const std::vec
     return sound;
 }
 
+// `to` made a copy of the directory `from`, rewriting the files it already
+// holds in place: a worker's instrument is refreshed for every point, and
+// rewriting a file costs far less than removing it and creating another.
+bool SyncTree(const std::string& from, const std::string& to, std::string* why)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_directory(to, ec) && (fs::remove_all(to, ec), !fs::create_directories(to, ec))) {
+        *why = "cannot create " + to + ": " + ec.message();
+        return false;
+    }
+    const std::vector<std::string> names = ListDir(from);
+    const std::set<std::string> wanted(names.begin(), names.end());
+    for (const auto& name : ListDir(to)) {
+        if (!wanted.count(name)) fs::remove_all(to + "/" + name, ec);
+    }
+    for (const auto& name : names) {
+        const std::string f = from + "/" + name, t = to + "/" + name;
+        const fs::file_status st = fs::symlink_status(f, ec);
+        bool ok = true;
+        if (fs::is_directory(st)) {
+            ok = SyncTree(f, t, why);
+        } else if (fs::is_regular_file(st)) {
+            if (!fs::is_regular_file(fs::symlink_status(t, ec))) fs::remove_all(t, ec);
+            std::vector<uint8_t> bytes;
+            const auto mode = static_cast<mode_t>(st.permissions() & fs::perms::mask);
+            ok = ReadBytes(f, &bytes) && WriteBytes(t, bytes.data(), bytes.size(), mode, why) &&
+                 (fs::permissions(t, st.permissions(), ec), !ec);
+        } else {
+            fs::remove_all(t, ec);
+            fs::copy(f, t, fs::copy_options::copy_symlinks, ec);
+            ok = !ec;
+        }
+        if (!ok) {
+            if (why->empty()) *why = "cannot copy " + f + " to " + t;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The worker's instrument `ws` made a copy of the instrument `from` (as
+// CopyInstrument makes it), reusing what a point before left there. The
+// records a point is judged by are removed: each run writes them anew.
+int RefreshInstrument(const std::string& from, const std::string& ws, std::string* why)
+{
+    const StatePaths f(from), t(ws);
+    if (!PathExists(t.marker())) return CopyInstrument(from, ws, why);
+    for (const auto& dir : {f.tmp(), f.usbdongle(), f.instrumentData(), f.log(), f.medium()}) {
+        const std::string into = t.root + dir.substr(f.root.size());
+        if (!IsDirectory(dir)) {
+            if (!RemoveTree(into, why) || !MakeDirs(into, why)) return 1;
+        } else if (!SyncTree(dir, into, why)) {
+            return 1;
+        }
+    }
+    for (const auto& file : {f.flash(), f.boardTools(), f.marker()}) {
+        const std::string into = t.root + file.substr(f.root.size());
+        if (!PathExists(file)) {
+            RemoveTree(into);
+        } else if (!CopyFileTo(file, into, why)) {
+            return 1;
+        }
+    }
+    RemoveTree(t.trace());
+    RemoveTree(t.runRecord());
+    return 0;
+}
+
 // The instrument on `ws`, cut with its critical partitions whole, starts
 // again with the medium still in until the update ends (at most
 // kMaxRestarts times); then the point's class.
@@ -452,7 +521,7 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const std::st
     }
     const StatePaths w(ws);
     std::string why;
-    if (CopyInstrument(ref.flashRoot, ws, &why) != 0 || !WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
+    if (RefreshInstrument(ref.flashRoot, ws, &why) != 0 || !WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
@@ -508,7 +577,7 @@ bool CutCopyShort(const std::string& dir, const std::vector<std::string>& files,
 bool BuildEarlyFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
 {
     const StatePaths w(ws);
-    if (CopyInstrument(ref.flashRoot, ws, why) != 0 ||
+    if (RefreshInstrument(ref.flashRoot, ws, why) != 0 ||
         !WriteBytes(w.flash(), ref.before.data(), ref.before.size(), 0644, why)) {
         return false;
     }
@@ -537,7 +606,7 @@ bool BuildFileState(const Reference& ref, const std::string& step, const std::st
 {
     if (EarlyFileStep(step)) return BuildEarlyFileState(ref, step, ws, why);
     const StatePaths w(ws), done(ref.referenceDir);
-    if (CopyInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
+    if (RefreshInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
         return false;
     }
     const std::string data = w.instrumentData(), newData = done.instrumentData();
@@ -576,7 +645,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
     }
     const StatePaths w(ws);
     std::string why, output;
-    if (CopyInstrument(ref.base, ws, &why) != 0) {
+    if (RefreshInstrument(ref.base, ws, &why) != 0) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }

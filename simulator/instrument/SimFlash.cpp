@@ -183,7 +183,11 @@ FlashCheck CheckFlash(const std::vector<uint8_t>& before, const std::vector<uint
         check.images.push_back(r);
     }
     for (uint32_t a = 0; a < kFlashSize; ++a) {
-        if (after[a] != before[a]) check.changedSectors.insert(static_cast<int>(a / kSectorSize));
+        // Once per changed sector, not per changed byte (the sectors come in order).
+        const int sector = static_cast<int>(a / kSectorSize);
+        if (after[a] != before[a] && (check.changedSectors.empty() || *check.changedSectors.rbegin() != sector)) {
+            check.changedSectors.insert(check.changedSectors.end(), sector);
+        }
         if (covered[a] || after[a] == before[a]) continue;
         if (check.touched.count(static_cast<int>(a / kSectorSize))) {
             ++check.restChanged[static_cast<int>(a / kSectorSize)];

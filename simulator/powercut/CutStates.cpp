@@ -90,9 +90,22 @@ uint64_t SplitMix(uint64_t* state)
 
 const std::vector<std::string>& FileSteps()
 {
-    static const std::vector<std::string> steps = {"version-copy", "crc-removal", "crc-gap", "crc-copy",
+    static const std::vector<std::string> steps = {"backup-copy",  "unpack-extract", "version-copy",
+                                                   "crc-removal",  "crc-gap",        "crc-copy",
                                                    "extlog-removal"};
     return steps;
+}
+
+bool EarlyFileStep(const std::string& step)
+{
+    return step == "backup-copy" || step == "unpack-extract";
+}
+
+std::string FileStepWhere(const std::string& step)
+{
+    if (step == "backup-copy") return "backup onto the medium: " + step;
+    if (step == "unpack-extract") return "unpacking: " + step;
+    return "installation: " + step;
 }
 
 std::string SweepId(const SweepPoint& p)

@@ -40,6 +40,11 @@ struct SweepPoint {
 // part, none there, the new ones copied in part, and extlog.dat removed
 // (after the revision entry).
 const std::vector<std::string>& FileSteps();
+// Whether a file step comes before the flash writing (the backup, the
+// unpacking); the others follow it (the installation).
+bool EarlyFileStep(const std::string& step);
+// What a file step's point was doing: "unpacking: unpack-extract", ...
+std::string FileStepWhere(const std::string& step);
 
 std::string SweepId(const SweepPoint& p);
 // "flash:N", "flash:N:P" (P even, at most a sector), "log:N:K" and

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <set>
@@ -20,6 +21,7 @@
 #include "SimLogs.h"
 #include "SimMedium.h"
 #include "SimReplay.h"
+#include "SimClock.h"
 #include "SimReport.h"
 #include "SimRun.h"
 #include "SimSectors.h"
@@ -56,6 +58,11 @@ const char* PointClassText(PointClass c)
 namespace {
 
 constexpr int kMaxRestarts = 3;
+
+// The clock of the points' runs (the cut runs and the restarts), and their
+// time limit in simulated seconds at the default speed (that of swsim run).
+constexpr int kPointSpeed = 200;
+constexpr int kPointTimeout = 300;
 
 // One write of the record log library in the reference run.
 struct LogWrite {
@@ -214,8 +221,15 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
     // The chip is instantly ready: the cut's bus write numbers are those of
     // the replay, and the instrument's time comes from the chip timing model
     // and the reference run.
+    //
+    // Its clock runs kPointSpeed times faster than real time: the outcome of
+    // a point does not depend on the moments of its pauses (the GUI answers
+    // and the medium is pulled tied to the updater's own looks), only the
+    // waiting shrinks. The time limit is simulated time, so it grows with
+    // the speed to keep the bound in real time the default speed gives.
     std::vector<std::string> argv = {o.selfExe, "run",        state, "--quiet", "--no-report", "--pull-after",
-                                     "0",       "--chip-timing", "off"};
+                                     "0",       "--chip-timing", "off", "--speed", std::to_string(kPointSpeed),
+                                     "--timeout", std::to_string(kPointTimeout * kPointSpeed / static_cast<int>(kDefaultSpeed))};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
     if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;
@@ -370,6 +384,75 @@ bool FlashAndLogsSound(const Reference& ref, const StatePaths& w, const std::vec
     return sound;
 }
 
+// `to` made a copy of the directory `from`, rewriting the files it already
+// holds in place: a worker's instrument is refreshed for every point, and
+// rewriting a file costs far less than removing it and creating another.
+bool SyncTree(const std::string& from, const std::string& to, std::string* why)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_directory(to, ec) && (fs::remove_all(to, ec), !fs::create_directories(to, ec))) {
+        *why = "cannot create " + to + ": " + ec.message();
+        return false;
+    }
+    const std::vector<std::string> names = ListDir(from);
+    const std::set<std::string> wanted(names.begin(), names.end());
+    for (const auto& name : ListDir(to)) {
+        if (!wanted.count(name)) fs::remove_all(to + "/" + name, ec);
+    }
+    for (const auto& name : names) {
+        const std::string f = from + "/" + name, t = to + "/" + name;
+        const fs::file_status st = fs::symlink_status(f, ec);
+        bool ok = true;
+        if (fs::is_directory(st)) {
+            ok = SyncTree(f, t, why);
+        } else if (fs::is_regular_file(st)) {
+            if (!fs::is_regular_file(fs::symlink_status(t, ec))) fs::remove_all(t, ec);
+            std::vector<uint8_t> bytes;
+            const auto mode = static_cast<mode_t>(st.permissions() & fs::perms::mask);
+            ok = ReadBytes(f, &bytes) && WriteBytes(t, bytes.data(), bytes.size(), mode, why) &&
+                 (fs::permissions(t, st.permissions(), ec), !ec);
+        } else {
+            fs::remove_all(t, ec);
+            fs::copy(f, t, fs::copy_options::copy_symlinks, ec);
+            ok = !ec;
+        }
+        if (!ok) {
+            if (why->empty()) *why = "cannot copy " + f + " to " + t;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The worker's instrument `ws` made a copy of the instrument `from` (as
+// CopyInstrument makes it), reusing what a point before left there. The
+// records a point is judged by are removed: each run writes them anew.
+int RefreshInstrument(const std::string& from, const std::string& ws, std::string* why)
+{
+    const StatePaths f(from), t(ws);
+    if (!PathExists(t.marker())) return CopyInstrument(from, ws, why);
+    for (const auto& dir : {f.tmp(), f.usbdongle(), f.instrumentData(), f.log(), f.medium()}) {
+        const std::string into = t.root + dir.substr(f.root.size());
+        if (!IsDirectory(dir)) {
+            if (!RemoveTree(into, why) || !MakeDirs(into, why)) return 1;
+        } else if (!SyncTree(dir, into, why)) {
+            return 1;
+        }
+    }
+    for (const auto& file : {f.flash(), f.boardTools(), f.marker()}) {
+        const std::string into = t.root + file.substr(f.root.size());
+        if (!PathExists(file)) {
+            RemoveTree(into);
+        } else if (!CopyFileTo(file, into, why)) {
+            return 1;
+        }
+    }
+    RemoveTree(t.trace());
+    RemoveTree(t.runRecord());
+    return 0;
+}
+
 // The instrument on `ws`, cut with its critical partitions whole, starts
 // again with the medium still in until the update ends (at most
 // kMaxRestarts times); then the point's class.
@@ -438,7 +521,7 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const std::st
     }
     const StatePaths w(ws);
     std::string why;
-    if (CopyInstrument(ref.flashRoot, ws, &why) != 0 || !WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
+    if (RefreshInstrument(ref.flashRoot, ws, &why) != 0 || !WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
@@ -456,6 +539,63 @@ std::vector<std::string> CrcFilesIn(const std::string& dir)
     return files;
 }
 
+// The regular files under `dir`, relative to it, sorted.
+std::vector<std::string> FilesUnder(const std::string& dir)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_regular_file(ec) && !it->is_symlink(ec)) files.push_back(fs::relative(it->path(), dir, ec).string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// A copy cut short among `files` of `dir`: the first half whole, the next
+// one with half of its bytes, the others not there.
+bool CutCopyShort(const std::string& dir, const std::vector<std::string>& files, std::string* why)
+{
+    for (size_t i = files.size() / 2; i < files.size(); ++i) {
+        const std::string path = dir + "/" + files[i];
+        if (i > files.size() / 2) {
+            RemoveTree(path);
+            continue;
+        }
+        std::vector<uint8_t> bytes;
+        if (!ReadBytes(path, &bytes) || !WriteBytes(path, bytes.data(), bytes.size() / 2, 0644, why)) return false;
+    }
+    return true;
+}
+
+// The instrument as a cut before the flash writing leaves it on `ws` (the
+// flash as before the update, the files as during the writing): during the
+// backup onto the medium (`backup-copy`: the backup's files copied in part)
+// or during the unpacking of the packages into /tmp (`unpack-extract`: a
+// package copied in and its files unpacked in part).
+bool BuildEarlyFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
+{
+    const StatePaths w(ws);
+    if (RefreshInstrument(ref.flashRoot, ws, why) != 0 ||
+        !WriteBytes(w.flash(), ref.before.data(), ref.before.size(), 0644, why)) {
+        return false;
+    }
+    if (step == "backup-copy") {
+        const std::string backup = w.usbdongle() + "/backup";
+        return CutCopyShort(backup, FilesUnder(backup), why);
+    }
+    // The files the start-up took from file0 stay; the rest were unpacked
+    // from the packages.
+    std::istringstream startup(RecordValue(ReadTextOr(StatePaths(ref.flashRoot).runRecord(), ""), "startup-file0"));
+    const std::set<std::string> kept{std::istream_iterator<std::string>(startup), std::istream_iterator<std::string>()};
+    std::vector<std::string> unpacked;
+    for (const auto& name : FilesUnder(w.tmp())) {
+        if (!kept.count(name)) unpacked.push_back(name);
+    }
+    return CutCopyShort(w.tmp(), unpacked, why) && CopyFileTo(w.usbdongle() + "/file1", w.tmp() + "/file1", why);
+}
+
 // The instrument as a cut in a step of the installation's file work leaves
 // it on `ws`: the flash written, the files as during the writing, then the
 // version file, the CRC files and extlog.dat as far as the step got (the
@@ -464,8 +604,9 @@ std::vector<std::string> CrcFilesIn(const std::string& dir)
 // cut short leaves an empty file or half of the files).
 bool BuildFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
 {
+    if (EarlyFileStep(step)) return BuildEarlyFileState(ref, step, ws, why);
     const StatePaths w(ws), done(ref.referenceDir);
-    if (CopyInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
+    if (RefreshInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
         return false;
     }
     const std::string data = w.instrumentData(), newData = done.instrumentData();
@@ -504,7 +645,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
     }
     const StatePaths w(ws);
     std::string why, output;
-    if (CopyInstrument(ref.base, ws, &why) != 0) {
+    if (RefreshInstrument(ref.base, ws, &why) != 0) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
@@ -801,7 +942,7 @@ std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Referen
     for (const auto& step : FileSteps()) {
         SweepPoint p;
         p.file = step;
-        p.cls = "installation: " + step;
+        p.cls = FileStepWhere(step);
         points.push_back(p);
     }
     std::map<std::string, std::string> first;   // class -> its first point
@@ -883,13 +1024,14 @@ double CoveredSeconds(const std::vector<WindowPart>& window)
 void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>& bus, double measuredSeconds,
                      int mediumChecks, const std::vector<SweepPoint>& sweep, PowercutResult* result)
 {
-    // The installation's file steps come just before the revision entry.
+    // The installation's file steps come just before the revision entry, the
+    // backup and the unpacking at the start of the writing.
     std::vector<CutPoint> points;
     for (const auto& p : sweep) {
         CutPoint c = p.cut;
         if (!p.file.empty()) {
-            c.kind = ref.logWrites.empty() ? CutPoint::Flash : CutPoint::Log;
-            c.write = ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
+            c.kind = ref.logWrites.empty() || EarlyFileStep(p.file) ? CutPoint::Flash : CutPoint::Log;
+            c.write = EarlyFileStep(p.file) ? 1 : ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
         }
         points.push_back(c);
     }
@@ -936,7 +1078,7 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>&
     for (size_t i = 0; i < points.size(); ++i) {
         PointResult& r = result->points[i];
         r.point = sweep[i];
-        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : "installation: " + sweep[i].file;
+        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : FileStepWhere(sweep[i].file);
         if (points[i].kind == CutPoint::Flash) {
             r.seconds = t.flashFrom + clock.At(std::min(points[i].write, ref.plan.writes + 1));
         } else if (points[i].write <= ref.logWrites.size()) {

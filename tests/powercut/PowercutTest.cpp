@@ -107,6 +107,8 @@ INSTANTIATE_TEST_SUITE_P(Ids, SweepIds,
                                            SweepIdCase{"flash:7:131072", true, 7, 131072},
                                            SweepIdCase{"log:1:16", true, 1, -1},
                                            SweepIdCase{"file:crc-gap", true, 0, -1},
+                                           SweepIdCase{"file:unpack-extract", true, 0, -1},
+                                           SweepIdCase{"file:backup", false, 0, 0},
                                            SweepIdCase{"file:crc", false, 0, 0},
                                            SweepIdCase{"flash:7:131074", false, 0, 0},  // past the sector
                                            SweepIdCase{"flash:7:3", false, 0, 0},       // half a word
@@ -333,6 +335,11 @@ const SamplePoint kSamplePoints[] = {
     // restart does not know and writes a second 2.4 entry.
     {{"log:1:16", "recovered-logs-differ", "RevHistory.log entry"}, true},
     {{"log:1:108", "recovered-logs-differ", "RevHistory.log entry"}, true},
+    // Cuts before the writing: the backup on the medium half copied (the
+    // restart copies it again over the torn file), the packages half
+    // unpacked into the /tmp that the restart empties.
+    {{"file:backup-copy", "recovered", "backup onto the medium"}, true},
+    {{"file:unpack-extract", "recovered", "unpacking"}, true},
     // The installation's file steps: between the removal of the old CRC
     // files and the copy of the new ones, and after extlog.dat is removed
     // (the revision entry written: the restart writes it again).

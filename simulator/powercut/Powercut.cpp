@@ -683,7 +683,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
 // The reference: the update once without a cut on a copy, its log writes
 // recorded, its flash writing replayed with the bus recorded.
 int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref,
-                  std::vector<norsim::BusAccess>* bus, double* measuredSeconds, int* mediumChecks, std::string* why)
+                  std::vector<norsim::BusAccess>* bus, double* countedSeconds, int* mediumChecks, std::string* why)
 {
     ref->base = work + "/base";
     if (CopyInstrument(o.state, ref->base, why) != 0) return 1;
@@ -743,15 +743,22 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
         return 1;
     }
     ref->plan = PlanFromBus(*bus);
-    // The reference ran with the chip taking its time: its clock measured the
-    // update's duration.
+    // The update's duration counted from what the reference run did (its
+    // pauses, the chip's busy time over the operations replayed, the
+    // updater's CPU time), not read off its clock, so that a busy host does
+    // not move the window's share; the timeline's model where the pauses
+    // could not be counted.
     ChipOps ops;
     ops.erases = static_cast<double>(result.stats.erases);
     ops.programs = static_cast<double>(result.stats.programs);
     ops.unlocks = static_cast<double>(ref->images.size());
-    const RunTiming timing =
-        TimingOf(ReadTextOr(r.runRecord(), ""), trace, ops, ReadTextOr(r.tmp() + "/estUpdateTime", ""));
-    *measuredSeconds = timing.rebooted ? timing.seconds : -1;
+    ops.busAccesses = static_cast<double>(result.stats.reads + result.stats.writes);
+    RunCounts counts;
+    std::string notCounted;
+    const bool counted = ReadRunCounts(r.root, &counts, &notCounted);
+    const RunTiming timing = TimingOf(ReadTextOr(r.runRecord(), ""), trace, ops,
+                                      ReadTextOr(r.tmp() + "/estUpdateTime", ""), counted ? &counts : nullptr);
+    *countedSeconds = timing.rebooted && timing.duration.known ? timing.duration.seconds : -1;
     *mediumChecks = timing.mediumChecks;
     for (const auto& img : ref->images) {
         for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
@@ -1021,7 +1028,7 @@ double CoveredSeconds(const std::vector<WindowPart>& window)
 // Places the update's writing, the window of the critical partitions, every
 // image's writing and every point on the instrument's timeline (the chip's
 // time of the recorded bus writes after the updater's fixed waits).
-void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>& bus, double measuredSeconds,
+void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>& bus, double countedSeconds,
                      int mediumChecks, const std::vector<SweepPoint>& sweep, PowercutResult* result)
 {
     // The installation's file steps come just before the revision entry, the
@@ -1051,7 +1058,7 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<norsim::BusAccess>&
     wanted.push_back(ref.plan.writes + 1);  // the end of the writing
     const WriteClock clock = MakeWriteClock(bus, wanted);
 
-    const UpdateTimeline t = TimelineOf(clock.At(ref.plan.writes + 1), measuredSeconds, mediumChecks);
+    const UpdateTimeline t = TimelineOf(clock.At(ref.plan.writes + 1), countedSeconds, mediumChecks);
     result->flashFrom = t.flashFrom;
     result->flashTo = t.flashTo;
     result->updateSeconds = t.updateSeconds;
@@ -1228,9 +1235,9 @@ struct WorkDir {
 // The reference, the critical partitions and the points, checked.
 int Prepare(const PowercutOptions& o, const std::string& work, const std::vector<SweepPoint>& replay, Reference* ref,
             PowercutResult* result, std::vector<SweepPoint>* points, std::map<std::string, std::string>* reps,
-            double* measured, int* mediumChecks, std::string* why)
+            double* counted, int* mediumChecks, std::string* why)
 {
-    int rc = MakeReference(o, work, ref, &ref->bus, measured, mediumChecks, why);
+    int rc = MakeReference(o, work, ref, &ref->bus, counted, mediumChecks, why);
     if (rc == 2) return kPowercutNoRoot;
     if (rc != 0) return kPowercutNoAnswer;
     rc = ChooseCritical(o, work, ref, &result->critical, why);
@@ -1315,9 +1322,9 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
     Reference ref;
     std::vector<SweepPoint> points;
     std::map<std::string, std::string> representativeOf;
-    double measured = -1;
+    double counted = -1;
     int mediumChecks = 0;
-    const int rc = Prepare(o, work.path, replay, &ref, result, &points, &representativeOf, &measured, &mediumChecks, why);
+    const int rc = Prepare(o, work.path, replay, &ref, result, &points, &representativeOf, &counted, &mediumChecks, why);
     work.End(rc != kPowercutUsage);
     if (rc != 0) return rc;
 
@@ -1325,7 +1332,7 @@ int RunPowercut(const PowercutOptions& o, PowercutResult* result, std::string* w
     result->seed = o.seed;
     result->busWrites = ref.plan.writes;
     result->logWrites = ref.logWrites.size();
-    PlaceOnTimeline(ref, ref.bus, measured, mediumChecks, points, result);
+    PlaceOnTimeline(ref, ref.bus, counted, mediumChecks, points, result);
     MakeFlashRoot(o, work.path, &ref);
     result->statesBuilt = !ref.flashRoot.empty();
     RunPoints(o, ref, work.path, result);

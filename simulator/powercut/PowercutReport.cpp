@@ -108,7 +108,7 @@ std::string PowercutText(const PowercutResult& r)
     if (r.modelledSeconds > 0 && r.modelledSeconds != r.updateSeconds) {
         out << "    (the chip model and the fixed waits alone give the update " << Fixed(r.modelledSeconds, 2)
             << " s, a share of " << Fixed(100 * r.windowSeconds / r.modelledSeconds, 1)
-            << " %; the simulated clock also counts the host's own work, at the run's speed)\n";
+            << " %; the update's duration also holds the updater's own work and every medium check)\n";
     }
     for (const auto& w : r.window) {
         out << "    " << w.partition << " (sectors " << w.firstSector << "-" << w.lastSector << "): from "

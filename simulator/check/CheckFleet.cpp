@@ -302,9 +302,7 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
         ro.pullAfter = 0;
         ro.showGui = false;
         // The limit is real time: the run's clock goes `speed` times faster.
-        std::string library, ignored;
-        const double speed = SimulatedTimeAvailable(&library, &ignored) ? EffectiveSpeed(0, false) : 1;
-        ro.timeout = RunLimitOf(facts, o) * speed;
+        ro.timeout = RunLimitOf(facts, o) * DefaultRunSpeedHere();
         const int run = RunUpdate(state, ro, o.selfExe, &why);
         std::string text;
         RunFacts runFacts;
@@ -336,9 +334,12 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
               const std::string& base, std::string* why)
 {
     using Clock = std::chrono::steady_clock;
+    // (cppcheck does not see the members used through the map's iterators.)
     struct Running {
+        // cppcheck-suppress unusedStructMember
         size_t index;
         Clock::time_point since;
+        // cppcheck-suppress unusedStructMember
         bool killed;
     };
     std::map<pid_t, Running> running;
@@ -540,7 +541,8 @@ double ModelledSeconds(const MediumFacts& facts)
         ops.unlocks += 1;
     }
     ops.erases = static_cast<double>(sectors.size());
-    ops.programs = static_cast<double>(sectors.size() * (kSectorSize / 2));
+    const uint64_t words = sectors.size() * kSectorSize / 2;  // every word of each sector
+    ops.programs = static_cast<double>(words);
     return ChipSeconds(norsim::NorTiming(), ops) + kGuiStartWait + kDriverRestartWait + kMediumPollWait;
 }
 

@@ -228,7 +228,7 @@ std::vector<uint8_t> CutFlash(const std::vector<uint8_t>& before, const std::vec
         if (!a.write) continue;
         ++n;
         const auto effect = decoder.Next(a);
-        const size_t word = (a.address / 2) * 2;
+        const size_t word = static_cast<size_t>(a.address / 2) * 2;
         if (word + 1 >= flash.size()) continue;
         if (effect == BusWriteDecoder::EraseConfirm) {
             const size_t start = (a.address / kSectorSize) * static_cast<size_t>(kSectorSize);
@@ -248,14 +248,16 @@ std::vector<uint8_t> CutFlash(const std::vector<uint8_t>& before, const std::vec
 
 std::string FlashClassOf(const WritingPlan& plan, uint64_t n, int64_t erasedBytes)
 {
-    const WritePhase p = PhaseOf(plan, n);
-    if (p.index < 0) return p.phase;
-    const SectorWriting& w = plan.sectors[static_cast<size_t>(p.index)];
-    if (p.phase != "erasing") return SectorName(plan, p.index) + ": " + p.phase;
-    const int64_t bytes = erasedBytes >= 0 ? erasedBytes : 2 * static_cast<int64_t>(ChipCutErasedWords(n));
-    // Nothing erased yet: the state of the write before.
-    if (bytes == 0) return n > 1 ? FlashClassOf(plan, n - 1, -1) : "before the writing";
-    return SectorName(plan, p.index) + ": " + EraseReach(w, bytes);
+    for (;; --n, erasedBytes = -1) {
+        const WritePhase p = PhaseOf(plan, n);
+        if (p.index < 0) return p.phase;
+        const SectorWriting& w = plan.sectors[static_cast<size_t>(p.index)];
+        if (p.phase != "erasing") return SectorName(plan, p.index) + ": " + p.phase;
+        const int64_t bytes = erasedBytes >= 0 ? erasedBytes : 2 * static_cast<int64_t>(ChipCutErasedWords(n));
+        if (bytes != 0) return SectorName(plan, p.index) + ": " + EraseReach(w, bytes);
+        // Nothing erased yet: the state of the write before.
+        if (n <= 1) return "before the writing";
+    }
 }
 
 std::vector<SweepPoint> ExhaustiveFlashPoints(const WritingPlan& plan)

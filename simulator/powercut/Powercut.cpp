@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -59,10 +60,8 @@ namespace {
 
 constexpr int kMaxRestarts = 3;
 
-// The clock of the points' runs (the cut runs and the restarts), and their
-// time limit in simulated seconds at the default speed (that of swsim run).
+// The clock of the points' runs (the cut runs and the restarts).
 constexpr int kPointSpeed = 200;
-constexpr int kPointTimeout = 300;
 
 // One write of the record log library in the reference run.
 struct LogWrite {
@@ -96,7 +95,7 @@ LogEntries EntriesOf(const StatePaths& w)
         for (const auto& r : DecodeLog(bytes, present, spec).records) {
             if (r.empty() || !r.crcOk) continue;
             LoggedEntry e;
-            e.content.assign(r.info.begin() + std::min<size_t>(4, r.info.size()), r.info.end());
+            e.content.assign(r.info.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(4, r.info.size())), r.info.end());
             e.text = DescribeRecord(spec, r);
             list.push_back(e);
         }
@@ -225,11 +224,11 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
     // Its clock runs kPointSpeed times faster than real time: the outcome of
     // a point does not depend on the moments of its pauses (the GUI answers
     // and the medium is pulled tied to the updater's own looks), only the
-    // waiting shrinks. The time limit is simulated time, so it grows with
-    // the speed to keep the bound in real time the default speed gives.
+    // waiting shrinks. The run's time limit is simulated time: the real
+    // limit times the speed.
     std::vector<std::string> argv = {o.selfExe, "run",        state, "--quiet", "--no-report", "--pull-after",
                                      "0",       "--chip-timing", "off", "--speed", std::to_string(kPointSpeed),
-                                     "--timeout", std::to_string(kPointTimeout * kPointSpeed / static_cast<int>(kDefaultSpeed))};
+                                     "--timeout", std::to_string(o.runLimitSeconds * kPointSpeed)};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
     if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;
@@ -387,7 +386,7 @@ bool FlashAndLogsSound(const Reference& ref, const StatePaths& w, const std::vec
 // `to` made a copy of the directory `from`, rewriting the files it already
 // holds in place: a worker's instrument is refreshed for every point, and
 // rewriting a file costs far less than removing it and creating another.
-bool SyncTree(const std::string& from, const std::string& to, std::string* why)
+bool SyncTree(const std::string& from, const std::string& to, std::string* why)  // NOLINT(misc-no-recursion)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -702,6 +701,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     RunOptions run;
     run.pullAfter = 0;
     run.showGui = false;
+    run.timeout = o.runLimitSeconds * DefaultRunSpeedHere();  // in simulated seconds
     run.logWritesFile = work + "/reference-log-writes.txt";
     // The run's own lines (the start-up's) go to a file, not among the report.
     int rc;
@@ -711,6 +711,12 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     }
     if (rc != 0) return rc;
     const Outcome outcome = OutcomeOfRun(r);
+    if (outcome == Outcome::Unfinished) {
+        *why = "could not check: the update without a power cut did not end within the run limit of " +
+               std::to_string(static_cast<int>(std::ceil(o.runLimitSeconds))) + " s (--run-limit; see " + r.trace() +
+               ")";
+        return 1;
+    }
     if (outcome != Outcome::Done) {
         *why = std::string("the update does not succeed without a power cut (outcome ") + OutcomeKey(outcome) +
                "; see " + r.trace() + ")";
@@ -805,10 +811,12 @@ void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference*
         std::string why, output;
         std::vector<uint8_t> flash;
         const std::string& root = roots[i];
-        agree[i] = CopyInstrument(ref->base, root, &why) == 0 &&
-                   SwsimRun(o, root, "flash:" + std::to_string(cuts[i]), &output) == 0 &&
-                   RecordValue(ReadTextOr(StatePaths(root).runRecord(), ""), "updater-result") == "killed by signal 9" &&
-                   ReadBytes(StatePaths(root).flash(), &flash) && flash == CutFlash(ref->before, ref->bus, cuts[i], -1);
+        const bool same =
+            CopyInstrument(ref->base, root, &why) == 0 &&
+            SwsimRun(o, root, "flash:" + std::to_string(cuts[i]), &output) == 0 &&
+            RecordValue(ReadTextOr(StatePaths(root).runRecord(), ""), "updater-result") == "killed by signal 9" &&
+            ReadBytes(StatePaths(root).flash(), &flash) && flash == CutFlash(ref->before, ref->bus, cuts[i], -1);
+        agree[i] = same ? 1 : 0;
     });
     const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
     if (same && FilesOf(roots.front()) == FilesOf(roots.back())) {
@@ -1221,7 +1229,7 @@ struct WorkDir {
         }
         return MakeDirs(path, why);
     }
-    void End(bool keepNew)
+    void End(bool keepNew) const
     {
         if (keepNew) {
             RemoveTree(aside);

@@ -24,6 +24,11 @@ namespace swsim {
 
 struct PointResult;
 
+// The runs' default limit: the sample's whole update costs well under a
+// second of real time at the sweep's speeds, a medium filling the flash a
+// few seconds; two minutes is a wide margin for a loaded machine.
+constexpr double kDefaultRunLimitSeconds = 120;
+
 struct PowercutOptions {
     std::string state;
     int points = 50;
@@ -32,6 +37,10 @@ struct PowercutOptions {
     std::vector<std::string> replay;     // point ids to run instead of a seeded choice
     bool exhaustive = false;             // one point for every distinct cut state instead
     int verifyClasses = 0;               // further points drawn inside the classes, checked against them
+    // Real seconds each run of the sweep (the reference, a cut, a restart)
+    // may take before it is stopped; a point whose run was stopped ends as
+    // "other", which makes the sweep "could not check" (exit status 2).
+    double runLimitSeconds = kDefaultRunLimitSeconds;
     int shard = 1, shards = 1;           // run the shard-th of `shards` shares of the points
     int jobs = 2;                        // points run at once (the command line gives its --jobs)
     std::string selfExe;                 // swsim, which runs the updater for each point

@@ -18,6 +18,12 @@ double EffectiveSpeed(double requested, bool interactive)
     return interactive ? 1 : kDefaultSpeed;
 }
 
+double DefaultRunSpeedHere()
+{
+    std::string library, ignored;
+    return SimulatedTimeAvailable(&library, &ignored) ? EffectiveSpeed(0, false) : 1;
+}
+
 std::string FindFakeTimeLibrary()
 {
     // The plain variant, not the threaded one (libfaketimeMT): that one

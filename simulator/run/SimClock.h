@@ -27,6 +27,11 @@ constexpr double kMaxSpeed = 1000;
 // kind of run (real time when the user answers on the terminal).
 double EffectiveSpeed(double requested, bool interactive);
 
+// The speed a non-interactive run without --speed gets on this machine: the
+// default where simulated time is available, else real time. A limit in
+// real seconds times this is the run's limit in simulated seconds.
+double DefaultRunSpeedHere();
+
 // Path of libfaketime's preload library, looked for
 // where Debian and a local build install it; "" when it is not installed.
 std::string FindFakeTimeLibrary();

@@ -81,6 +81,11 @@ void AddPowercutCommand(Commands& c)
                     "run these point ids (flash:N, flash:N:P for an erase with P bytes erased, log:N:K) instead "
                     "of a seeded choice")
         ->take_all();
+    sub->add_option("--run-limit", o.runLimitSeconds,
+                    "real seconds each run of the sweep may take; a point stopped there makes the sweep \"could "
+                    "not check\" (exit status 2)")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
     sub->add_option("--shard", a->shard, "run the K-th of N shares of the points (K/N), for --merge");
     sub->add_option("--merge", a->merge, "join the JSON reports of a sweep's shards into its report")->take_all();
     sub->add_flag("--exhaustive", o.exhaustive, "one point for every distinct cut state instead of a seeded choice");

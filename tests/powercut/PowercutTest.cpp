@@ -475,6 +475,7 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
     // one run (but for the wall time and the reference run's measures of the
     // update: the host's own work moves its clock and its medium checks).
     std::vector<std::thread> shards;
+    shards.reserve(2);
     std::string shardOutput[2];
     int shardStatus[2] = {-1, -1};
     nlohmann::json shardReport[2];
@@ -536,6 +537,22 @@ TEST_F(PowercutSample, CriticalAddsToTheBootImage)
         ASSERT_NE(PointOf(report, id), nullptr) << id;
         EXPECT_EQ((*PointOf(report, id))["class"], "would-not-start") << id;
     }
+}
+
+// A run limit the update cannot keep: the sweep could not check (exit 2,
+// the reason on standard error), never a verdict on the medium.
+TEST_F(PowercutSample, RunLimitReachedCouldNotCheck)
+{
+    ASSERT_FALSE(state_.empty());
+    std::string output;
+    nlohmann::json report;
+    const int status =
+        RunSweep(state_, dir_->path() + "/limit.json", {"--run-limit", "0.01", "--replay", "flash:7"}, &output, &report);
+    if (status == kNoRoot) GTEST_SKIP() << output;
+    EXPECT_EQ(status, 2) << output;
+    EXPECT_NE(output.find("could not check: the update without a power cut did not end within the run limit"),
+              std::string::npos)
+        << output;
 }
 
 // Ids and critical partitions that do not fit the update are usage errors,

@@ -33,6 +33,8 @@ std::string Swsim()
 // A directory of its own under TMPDIR, removed at the end.
 struct Scratch {
     std::string path;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
     Scratch()
     {
         const char* tmp = std::getenv("TMPDIR");

@@ -541,6 +541,8 @@ TEST(TimeLimit, StopsAnUpdaterWaitingForTheMedium)
 // at its first look-up; where it cannot, each look-up it retries is counted
 // as the 200 ms it asked for, whatever the run's speed.
 
+namespace {
+
 struct GuiStartCase {
     const char* name;
     const char* script;   // %s: the GUI stand-in of this build
@@ -592,3 +594,5 @@ INSTANTIATE_TEST_SUITE_P(
                       // 102 look-ups, 101 pauses between them
                       GuiStartCase{"NeverServes", "#!/bin/sh\nexit 0\n", 101}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

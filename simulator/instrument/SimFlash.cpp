@@ -162,40 +162,52 @@ FlashCheck CheckFlash(const std::vector<uint8_t>& before, const std::vector<uint
 {
     FlashCheck check;
     check.touched = TouchedSectors(images);
-    std::vector<bool> covered(kFlashSize, false);
+    std::vector<std::pair<uint32_t, uint32_t>> extents;  // [start, end) of each image
     for (const auto& image : images) {
         uint32_t start, end;
         Extent(image, &start, &end);
+        extents.emplace_back(start, end);
         FlashCheck::Image r;
         r.name = image.name;
         r.start = start;
         r.length = end - start;
-        r.holds = true;
-        for (uint32_t a = start; a < end; ++a) {
-            covered[a] = true;
-            if (after[a] != image.bytes[a - start]) {
-                r.holds = false;
-                r.firstDifference = a;
-                break;
-            }
+        r.holds = end == start || std::memcmp(after.data() + start, image.bytes.data(), end - start) == 0;
+        if (!r.holds) {
+            const auto wrong = std::mismatch(after.begin() + start, after.begin() + end, image.bytes.begin());
+            r.firstDifference = static_cast<int64_t>(wrong.first - after.begin());
         }
-        for (uint32_t a = start; a < end; ++a) covered[a] = true;
         check.images.push_back(r);
     }
-    for (uint32_t a = 0; a < kFlashSize; ++a) {
-        // Once per changed sector, not per changed byte (the sectors come in order).
-        const int sector = static_cast<int>(a / kSectorSize);
-        if (after[a] != before[a] && (check.changedSectors.empty() || *check.changedSectors.rbegin() != sector)) {
-            check.changedSectors.insert(check.changedSectors.end(), sector);
+    // Sector by sector: an unchanged sector (most of them) is one comparison;
+    // only the bytes of a changed one that no image covers are looked at one
+    // by one.
+    std::sort(extents.begin(), extents.end());
+    std::vector<std::pair<uint32_t, uint32_t>> rest;  // the sector's uncovered parts
+    for (uint32_t base = 0; base < kFlashSize; base += kSectorSize) {
+        if (std::memcmp(after.data() + base, before.data() + base, kSectorSize) == 0) continue;
+        const int sector = static_cast<int>(base / kSectorSize);
+        check.changedSectors.insert(check.changedSectors.end(), sector);
+        rest.clear();
+        uint32_t from = base;
+        for (const auto& e : extents) {
+            if (e.second <= from || e.first >= base + kSectorSize) continue;
+            if (e.first > from) rest.emplace_back(from, e.first);
+            from = std::max(from, e.second);
         }
-        if (covered[a] || after[a] == before[a]) continue;
-        if (check.touched.count(static_cast<int>(a / kSectorSize))) {
-            ++check.restChanged[static_cast<int>(a / kSectorSize)];
-            if (check.touchedRestPreserved) check.firstRestDifference = a;
-            check.touchedRestPreserved = false;
-        } else {
-            if (check.untouchedUnchanged) check.firstUntouchedDifference = a;
-            check.untouchedUnchanged = false;
+        if (from < base + kSectorSize) rest.emplace_back(from, base + kSectorSize);
+        const bool touched = check.touched.count(sector) > 0;
+        for (const auto& part : rest) {
+            for (uint32_t a = part.first; a < part.second; ++a) {
+                if (after[a] == before[a]) continue;
+                if (touched) {
+                    ++check.restChanged[sector];
+                    if (check.touchedRestPreserved) check.firstRestDifference = a;
+                    check.touchedRestPreserved = false;
+                } else {
+                    if (check.untouchedUnchanged) check.firstUntouchedDifference = a;
+                    check.untouchedUnchanged = false;
+                }
+            }
         }
     }
     return check;

@@ -1,6 +1,7 @@
 #include "CutStates.h"
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <set>
 
@@ -218,31 +219,134 @@ uint16_t ChipCutKeptBits(uint64_t n)
     return static_cast<uint16_t>(SplitMix(&state));
 }
 
+namespace {
+
+// Applies the bus write `a` (decoded as `effect`, the n-th bus write) to
+// `bytes`, which hold the flash from the address `base` on: in whole before
+// the cut, in part at it.
+void ApplyWrite(const norsim::BusAccess& a, BusWriteDecoder::Effect effect, uint64_t n, bool atCut, int64_t erased,
+                uint8_t* bytes, size_t base, size_t size)
+{
+    const size_t word = static_cast<size_t>(a.address / 2) * 2;
+    if (word < base || word + 1 >= base + size) return;
+    if (effect == BusWriteDecoder::EraseConfirm) {
+        const size_t start = (a.address / kSectorSize) * static_cast<size_t>(kSectorSize);
+        const size_t length = !atCut ? kSectorSize
+                              : erased >= 0 ? static_cast<size_t>(erased)
+                                            : 2 * static_cast<size_t>(ChipCutErasedWords(n));
+        std::fill(bytes + (start - base), bytes + (std::min(start + length, base + size) - base), 0xFF);
+    } else if (effect == BusWriteDecoder::ProgramData) {
+        const uint16_t value = !atCut ? a.value : static_cast<uint16_t>(a.value | ChipCutKeptBits(n));
+        bytes[word - base] &= static_cast<uint8_t>(value & 0xFF);
+        bytes[word + 1 - base] &= static_cast<uint8_t>(value >> 8);
+    }
+}
+
+// The sector a changing bus write changes on a flash of `size` bytes (-1:
+// none).
+int SectorOfWrite(const norsim::BusAccess& a, BusWriteDecoder::Effect effect, size_t size)
+{
+    if (effect != BusWriteDecoder::EraseConfirm && effect != BusWriteDecoder::ProgramData) return -1;
+    if (static_cast<size_t>(a.address / 2) * 2 + 1 >= size) return -1;
+    return static_cast<int>(a.address / kSectorSize);
+}
+
+const uint8_t* SectorIn(const std::vector<uint8_t>& flash, int sector)
+{
+    return flash.data() + static_cast<size_t>(sector) * kSectorSize;
+}
+
+// Files the sector `sector` holding `bytes` into `state`: nothing when it is
+// as before, done when as the update leaves it, else its own bytes.
+void FileSector(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done, int sector,
+                const uint8_t* bytes, CutFlashState* state)
+{
+    if (std::memcmp(bytes, SectorIn(before, sector), kSectorSize) == 0) return;
+    if (std::memcmp(bytes, SectorIn(done, sector), kSectorSize) == 0) {
+        state->doneSectors.push_back(sector);
+    } else {
+        state->ownSectors[sector].assign(bytes, bytes + kSectorSize);
+    }
+}
+
+}  // namespace
+
+std::vector<CutFlashState> CutFlashStates(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done,
+                                          const std::vector<norsim::BusAccess>& bus, const std::vector<FlashCut>& cuts)
+{
+    std::vector<size_t> order(cuts.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    // A cut at write 0 is one at write 1: the first write is the one cut.
+    const auto at = [&](size_t i) { return std::max<uint64_t>(cuts[i].write, 1); };
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return at(a) < at(b); });
+    std::vector<CutFlashState> states(cuts.size());
+    std::vector<uint8_t> flash = before;   // with the bus writes 1..n done in whole
+    std::vector<uint8_t> cutSector(kSectorSize);
+    std::set<int> written;                  // sectors those writes changed
+    BusWriteDecoder decoder;
+    uint64_t n = 0;
+    size_t next = 0;                        // the bus access after write n
+    for (size_t i : order) {
+        // The writes before the cut, in whole.
+        for (; next < bus.size(); ++next) {
+            const auto& a = bus[next];
+            if (!a.write) continue;
+            if (n + 1 >= at(i)) break;
+            ++n;
+            const auto effect = decoder.Next(a);
+            ApplyWrite(a, effect, n, false, -1, flash.data(), 0, flash.size());
+            const int s = SectorOfWrite(a, effect, flash.size());
+            if (s >= 0) written.insert(s);
+        }
+        // The cut write, in part, on a copy of its sector (past the last
+        // write nothing is cut).
+        int cutAt = -1;
+        if (next < bus.size()) {
+            BusWriteDecoder d = decoder;
+            const auto& a = bus[next];
+            const auto effect = d.Next(a);
+            cutAt = SectorOfWrite(a, effect, flash.size());
+            if (cutAt >= 0) {
+                const size_t base = static_cast<size_t>(cutAt) * kSectorSize;
+                std::memcpy(cutSector.data(), flash.data() + base, kSectorSize);
+                ApplyWrite(a, effect, n + 1, true, cuts[i].erased, cutSector.data(), base, kSectorSize);
+            }
+        }
+        std::set<int> sectors = written;
+        if (cutAt >= 0) sectors.insert(cutAt);
+        for (int s : sectors) {
+            FileSector(before, done, s, s == cutAt ? cutSector.data() : SectorIn(flash, s), &states[i]);
+        }
+    }
+    return states;
+}
+
+void MaterializeCut(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done, const CutFlashState& state,
+                    std::vector<uint8_t>* flash, const CutFlashState* holding)
+{
+    if (holding == nullptr || flash->size() != before.size()) {
+        *flash = before;
+    } else {
+        // Only the sectors of the state `flash` holds differ from before.
+        for (int s : holding->doneSectors) std::memcpy(flash->data() + static_cast<size_t>(s) * kSectorSize, SectorIn(before, s), kSectorSize);
+        for (const auto& kv : holding->ownSectors) {
+            std::memcpy(flash->data() + static_cast<size_t>(kv.first) * kSectorSize, SectorIn(before, kv.first), kSectorSize);
+        }
+    }
+    for (int s : state.doneSectors) std::memcpy(flash->data() + static_cast<size_t>(s) * kSectorSize, SectorIn(done, s), kSectorSize);
+    for (const auto& kv : state.ownSectors) {
+        std::memcpy(flash->data() + static_cast<size_t>(kv.first) * kSectorSize, kv.second.data(), kSectorSize);
+    }
+}
+
 std::vector<uint8_t> CutFlash(const std::vector<uint8_t>& before, const std::vector<norsim::BusAccess>& bus,
                               uint64_t cutAt, int64_t erased)
 {
-    std::vector<uint8_t> flash = before;
-    BusWriteDecoder decoder;
-    uint64_t n = 0;
-    for (const auto& a : bus) {
-        if (!a.write) continue;
-        ++n;
-        const auto effect = decoder.Next(a);
-        const size_t word = static_cast<size_t>(a.address / 2) * 2;
-        if (word + 1 >= flash.size()) continue;
-        if (effect == BusWriteDecoder::EraseConfirm) {
-            const size_t start = (a.address / kSectorSize) * static_cast<size_t>(kSectorSize);
-            const size_t bytes = n < cutAt ? kSectorSize
-                                 : erased >= 0 ? static_cast<size_t>(erased)
-                                               : 2 * static_cast<size_t>(ChipCutErasedWords(n));
-            std::fill(flash.begin() + static_cast<long>(start), flash.begin() + static_cast<long>(start + bytes), 0xFF);
-        } else if (effect == BusWriteDecoder::ProgramData) {
-            const uint16_t value = n < cutAt ? a.value : static_cast<uint16_t>(a.value | ChipCutKeptBits(n));
-            flash[word] &= static_cast<uint8_t>(value & 0xFF);
-            flash[word + 1] &= static_cast<uint8_t>(value >> 8);
-        }
-        if (n >= cutAt) break;
-    }
+    // With `before` as the finished flash too, every sector the cut changed
+    // keeps its own bytes.
+    const std::vector<CutFlashState> states = CutFlashStates(before, before, bus, {FlashCut{cutAt, erased}});
+    std::vector<uint8_t> flash;
+    MaterializeCut(before, before, states.front(), &flash, nullptr);
     return flash;
 }
 

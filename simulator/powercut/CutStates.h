@@ -16,6 +16,7 @@
 #define SWSIM_CUT_STATES_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,35 @@ struct WritePhase {
     std::string phase;
 };
 WritePhase PhaseOf(const WritingPlan& plan, uint64_t n);
+
+// The flash a cut leaves, kept small: the sectors it leaves as the update
+// leaves them, and the bytes of those it leaves otherwise; every other sector
+// as before the update. Two cuts leave the same flash when their states are
+// equal.
+struct CutFlashState {
+    std::vector<int> doneSectors;                     // ascending
+    std::map<int, std::vector<uint8_t>> ownSectors;
+    bool operator==(const CutFlashState& o) const
+    {
+        return doneSectors == o.doneSectors && ownSectors == o.ownSectors;
+    }
+};
+
+// A flash cut: at bus write `write` (0 as 1), `erased` as in SweepPoint.
+struct FlashCut {
+    uint64_t write = 0;
+    int64_t erased = -1;
+};
+
+// The states the cuts leave on the flash `before` whose update leaves
+// `done`, worked out in one pass over the recorded bus.
+std::vector<CutFlashState> CutFlashStates(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done,
+                                          const std::vector<norsim::BusAccess>& bus, const std::vector<FlashCut>& cuts);
+
+// The whole flash of `state` in `flash`; when `holding` is given, `flash`
+// holds that state already and only the sectors of the two are rewritten.
+void MaterializeCut(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done, const CutFlashState& state,
+                    std::vector<uint8_t>* flash, const CutFlashState* holding);
 
 // The flash a cut leaves: `before` with the bus writes before the cut done
 // and the cut write done in part. `erased` as in SweepPoint.

@@ -1,12 +1,15 @@
 #include "Powercut.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
@@ -15,6 +18,7 @@
 #include <sstream>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 
 #include "InstrumentTime.h"
 #include "SimFiles.h"
@@ -171,6 +175,15 @@ struct Reference {
     std::string flashRoot;
     std::string referenceDir;               // the instrument after the reference run
     LogEntries entries;                     // the logs after the reference run
+    std::map<std::string, std::string> installed;  // its /instrumentData files but the logs
+};
+
+// A worker's instrument: its directory, and what its flash file holds as
+// far as the sweep knows (empty: unknown). A point writes only the sectors
+// its flash changes, not 16 MiB.
+struct Worker {
+    std::string root;
+    std::vector<uint8_t> flash;
 };
 
 // Calls `fn(worker, i)` for every i below `count`, `jobs` workers at once.
@@ -225,8 +238,9 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
     // a point does not depend on the moments of its pauses (the GUI answers
     // and the medium is pulled tied to the updater's own looks), only the
     // waiting shrinks. The run's time limit is simulated time: the real
-    // limit times the speed.
-    std::vector<std::string> argv = {o.selfExe, "run",        state, "--quiet", "--no-report", "--pull-after",
+    // limit times the speed. Nobody reports on the run, so it keeps no copy
+    // of the flash before it.
+    std::vector<std::string> argv = {o.selfExe, "run",        state, "--quiet", "--no-report", "--no-before-copy", "--pull-after",
                                      "0",       "--chip-timing", "off", "--speed", std::to_string(kPointSpeed),
                                      "--timeout", std::to_string(o.runLimitSeconds * kPointSpeed)};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
@@ -327,15 +341,20 @@ LostLog DescribeLostLog(const StatePaths& w, const std::string& name)
 
 std::map<std::string, std::string> FilesOf(const std::string& dir);
 
+// The files of /instrumentData `dir` but the logs, with their content.
+std::map<std::string, std::string> InstalledFiles(const std::string& dir)
+{
+    auto files = FilesOf(dir);
+    for (const auto& spec : InstrumentLogs()) files.erase(spec.name);
+    return files;
+}
+
 // Whether the files of /instrumentData but the logs (the version file, the
 // CRC files, extlog.dat gone) are those the reference run left.
 bool InstalledFilesSound(const Reference& ref, const StatePaths& w, PointResult* r)
 {
-    auto have = FilesOf(w.instrumentData()), want = FilesOf(StatePaths(ref.referenceDir).instrumentData());
-    for (const auto& spec : InstrumentLogs()) {
-        have.erase(spec.name);
-        want.erase(spec.name);
-    }
+    auto have = InstalledFiles(w.instrumentData());
+    const auto& want = ref.installed;
     bool sound = true;
     for (const auto& kv : want) {
         const auto it = have.find(kv.first);
@@ -384,8 +403,10 @@ bool FlashAndLogsSound(const Reference& ref, const StatePaths& w, const std::vec
 }
 
 // `to` made a copy of the directory `from`, rewriting the files it already
-// holds in place: a worker's instrument is refreshed for every point, and
-// rewriting a file costs far less than removing it and creating another.
+// holds in place and leaving those that hold the same bytes: a worker's
+// instrument is refreshed for every point, and reading a file costs far less
+// than writing it (rewriting one less than removing it and creating
+// another).
 bool SyncTree(const std::string& from, const std::string& to, std::string* why)  // NOLINT(misc-no-recursion)
 {
     namespace fs = std::filesystem;
@@ -406,11 +427,16 @@ bool SyncTree(const std::string& from, const std::string& to, std::string* why) 
         if (fs::is_directory(st)) {
             ok = SyncTree(f, t, why);
         } else if (fs::is_regular_file(st)) {
-            if (!fs::is_regular_file(fs::symlink_status(t, ec))) fs::remove_all(t, ec);
-            std::vector<uint8_t> bytes;
+            const fs::file_status tst = fs::symlink_status(t, ec);
+            if (!fs::is_regular_file(tst)) fs::remove_all(t, ec);
+            std::vector<uint8_t> bytes, held;
             const auto mode = static_cast<mode_t>(st.permissions() & fs::perms::mask);
-            ok = ReadBytes(f, &bytes) && WriteBytes(t, bytes.data(), bytes.size(), mode, why) &&
-                 (fs::permissions(t, st.permissions(), ec), !ec);
+            ok = ReadBytes(f, &bytes);
+            // A file the point before left as it was is not written again.
+            const bool same = ok && fs::is_regular_file(tst) && tst.permissions() == st.permissions() &&
+                              fs::file_size(t, ec) == bytes.size() && ReadBytes(t, &held) && held == bytes;
+            ok = ok && (same || (WriteBytes(t, bytes.data(), bytes.size(), mode, why) &&
+                                 (fs::permissions(t, st.permissions(), ec), !ec)));
         } else {
             fs::remove_all(t, ec);
             fs::copy(f, t, fs::copy_options::copy_symlinks, ec);
@@ -424,22 +450,25 @@ bool SyncTree(const std::string& from, const std::string& to, std::string* why) 
     return true;
 }
 
-// The worker's instrument `ws` made a copy of the instrument `from` (as
-// CopyInstrument makes it), reusing what a point before left there. The
-// records a point is judged by are removed: each run writes them anew.
-int RefreshInstrument(const std::string& from, const std::string& ws, std::string* why)
+// The worker's instrument made a copy of the instrument `from` (as
+// CopyInstrument makes it), reusing what a point before left there; its
+// flash is left to the point. Its /tmp is copied only `withTmp`, else left
+// empty: every run starts with an empty /tmp, as after a reboot. The records
+// a point is judged by are removed: each run writes them anew.
+int RefreshInstrument(const std::string& from, Worker* wk, std::string* why, bool withTmp = false)
 {
-    const StatePaths f(from), t(ws);
-    if (!PathExists(t.marker())) return CopyInstrument(from, ws, why);
+    const StatePaths f(from), t(wk->root);
+    wk->flash.clear();
+    if (!PathExists(t.marker())) return CopyInstrument(from, wk->root, why);
     for (const auto& dir : {f.tmp(), f.usbdongle(), f.instrumentData(), f.log(), f.medium()}) {
         const std::string into = t.root + dir.substr(f.root.size());
-        if (!IsDirectory(dir)) {
+        if (!IsDirectory(dir) || (dir == f.tmp() && !withTmp)) {
             if (!RemoveTree(into, why) || !MakeDirs(into, why)) return 1;
         } else if (!SyncTree(dir, into, why)) {
             return 1;
         }
     }
-    for (const auto& file : {f.flash(), f.boardTools(), f.marker()}) {
+    for (const auto& file : {f.boardTools(), f.marker()}) {
         const std::string into = t.root + file.substr(f.root.size());
         if (!PathExists(file)) {
             RemoveTree(into);
@@ -452,11 +481,35 @@ int RefreshInstrument(const std::string& from, const std::string& ws, std::strin
     return 0;
 }
 
-// The instrument on `ws`, cut with its critical partitions whole, starts
+// The worker's flash file made `want`: only the sectors that differ from
+// what it holds are written when that is known, else the whole file.
+bool PutFlash(Worker* wk, std::vector<uint8_t> want, std::string* why)
+{
+    const std::string path = StatePaths(wk->root).flash();
+    if (wk->flash.size() == want.size() && want.size() % kSectorSize == 0) {
+        const Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        bool ok = static_cast<bool>(fd);
+        for (size_t at = 0; ok && at < want.size(); at += kSectorSize) {
+            if (std::memcmp(want.data() + at, wk->flash.data() + at, kSectorSize) == 0) continue;
+            ok = pwrite(fd.get(), want.data() + at, kSectorSize, static_cast<off_t>(at)) == static_cast<ssize_t>(kSectorSize);
+        }
+        if (ok) {
+            wk->flash = std::move(want);
+            return true;
+        }
+    }
+    wk->flash.clear();
+    if (!WriteBytes(path, want.data(), want.size(), 0644, why)) return false;
+    wk->flash = std::move(want);
+    return true;
+}
+
+// The worker's instrument, cut with its critical partitions whole, starts
 // again with the medium still in until the update ends (at most
 // kMaxRestarts times); then the point's class.
-void RestartAndJudge(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r)
 {
+    const std::string& ws = wk->root;
     const StatePaths w(ws);
     std::string output;
     // Logs the restarts recreate: the update recreates a corrupt log before
@@ -483,12 +536,14 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, const std::
                                   : std::string("the last restart ended: ") + OutcomeKey(outcome));
         sound = false;
     }
+    wk->flash.clear();
     std::vector<uint8_t> flash;
     if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
         r->evidence.push_back("the flash after the restarts cannot be read");
         return;
     }
     sound = FlashAndLogsSound(ref, w, flash, r) && sound;
+    wk->flash = std::move(flash);
     sound = InstalledFilesSound(ref, w, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     // The entries against the reference run's (a recreated log has lost its
@@ -508,23 +563,25 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, const std::
     else r->cls = PointClass::Recovered;
 }
 
-// A flash cut built from the recorded writes: the flash it leaves; unless a
-// critical partition is half-written, the instrument as the cut leaves it on
-// `ws` (the files of a cut during the writing, that flash) and the restarts.
-void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+// A flash cut built from the recorded writes: the flash it leaves;
+// unless a critical partition is half-written, the instrument as the cut
+// leaves it on the worker's (the files of a cut during the writing, that
+// flash) and the restarts.
+void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState& state, Worker* wk,
+                   PointResult* r)
 {
-    const std::vector<uint8_t> flash = CutFlash(ref.before, ref.bus, r->point.cut.write, r->point.erased);
+    std::vector<uint8_t> flash;
+    MaterializeCut(ref.before, ref.done, state, &flash, nullptr);
     if (!CriticalWhole(ref, flash, &r->evidence)) {
         r->cls = PointClass::WouldNotStart;
         return;
     }
-    const StatePaths w(ws);
     std::string why;
-    if (RefreshInstrument(ref.flashRoot, ws, &why) != 0 || !WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
+    if (RefreshInstrument(ref.flashRoot, wk, &why) != 0 || !PutFlash(wk, std::move(flash), &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
-    RestartAndJudge(o, ref, ws, r);
+    RestartAndJudge(o, ref, wk, r);
 }
 
 // The CRC files of the directory `dir`, sorted.
@@ -568,16 +625,15 @@ bool CutCopyShort(const std::string& dir, const std::vector<std::string>& files,
     return true;
 }
 
-// The instrument as a cut before the flash writing leaves it on `ws` (the
+// The instrument as a cut before the flash writing leaves it on the worker's (the
 // flash as before the update, the files as during the writing): during the
 // backup onto the medium (`backup-copy`: the backup's files copied in part)
 // or during the unpacking of the packages into /tmp (`unpack-extract`: a
 // package copied in and its files unpacked in part).
-bool BuildEarlyFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
+bool BuildEarlyFileState(const Reference& ref, const std::string& step, Worker* wk, std::string* why)
 {
-    const StatePaths w(ws);
-    if (RefreshInstrument(ref.flashRoot, ws, why) != 0 ||
-        !WriteBytes(w.flash(), ref.before.data(), ref.before.size(), 0644, why)) {
+    const StatePaths w(wk->root);
+    if (RefreshInstrument(ref.flashRoot, wk, why, step == "unpack-extract") != 0 || !PutFlash(wk, ref.before, why)) {
         return false;
     }
     if (step == "backup-copy") {
@@ -596,18 +652,16 @@ bool BuildEarlyFileState(const Reference& ref, const std::string& step, const st
 }
 
 // The instrument as a cut in a step of the installation's file work leaves
-// it on `ws`: the flash written, the files as during the writing, then the
+// it on the worker's: the flash written, the files as during the writing, then the
 // version file, the CRC files and extlog.dat as far as the step got (the
 // installation copies the version file, removes the old CRC files, copies
 // the new ones, writes the revision entry and removes extlog.dat; a copy
 // cut short leaves an empty file or half of the files).
-bool BuildFileState(const Reference& ref, const std::string& step, const std::string& ws, std::string* why)
+bool BuildFileState(const Reference& ref, const std::string& step, Worker* wk, std::string* why)
 {
-    if (EarlyFileStep(step)) return BuildEarlyFileState(ref, step, ws, why);
-    const StatePaths w(ws), done(ref.referenceDir);
-    if (RefreshInstrument(ref.flashRoot, ws, why) != 0 || !WriteBytes(w.flash(), ref.done.data(), ref.done.size(), 0644, why)) {
-        return false;
-    }
+    if (EarlyFileStep(step)) return BuildEarlyFileState(ref, step, wk, why);
+    const StatePaths w(wk->root), done(ref.referenceDir);
+    if (RefreshInstrument(ref.flashRoot, wk, why) != 0 || !PutFlash(wk, ref.done, why)) return false;
     const std::string data = w.instrumentData(), newData = done.instrumentData();
     const std::string version = "/swVersion/swVersion";
     if (step == "extlog-removal") return RemoveTree(data, why) && CopyTree(newData, data, why);
@@ -623,28 +677,30 @@ bool BuildFileState(const Reference& ref, const std::string& step, const std::st
     return true;
 }
 
-// One point on the worker's instrument `ws`: the update cut there, then,
-// unless a critical partition was left half-written, the restarts.
-void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string& ws, PointResult* r)
+// One point on the worker's instrument: the update cut there, then,
+// unless a critical partition was left half-written, the restarts. `state`:
+// the flash of a cut built from the recorded writes.
+void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState* state, Worker* wk, PointResult* r)
 {
     if (!r->point.file.empty()) {
         std::string why;
         if (ref.flashRoot.empty()) {
             r->evidence.push_back("the file steps are built on the instrument a flash cut leaves, which could not be made");
-        } else if (!BuildFileState(ref, r->point.file, ws, &why)) {
+        } else if (!BuildFileState(ref, r->point.file, wk, &why)) {
             r->evidence.push_back("the instrument could not be made: " + why);
         } else {
-            RestartAndJudge(o, ref, ws, r);
+            RestartAndJudge(o, ref, wk, r);
         }
         return;
     }
-    if (r->point.cut.kind == CutPoint::Flash && !ref.flashRoot.empty()) {
-        RunFlashPoint(o, ref, ws, r);
+    if (state != nullptr) {
+        RunFlashPoint(o, ref, *state, wk, r);
         return;
     }
+    const std::string& ws = wk->root;
     const StatePaths w(ws);
     std::string why, output;
-    if (RefreshInstrument(ref.base, ws, &why) != 0) {
+    if (RefreshInstrument(ref.base, wk, &why) != 0 || !CopyFileTo(StatePaths(ref.base).flash(), w.flash(), &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
@@ -676,7 +732,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const std::string&
         r->cls = PointClass::WouldNotStart;
         return;
     }
-    RestartAndJudge(o, ref, ws, r);
+    RestartAndJudge(o, ref, wk, r);
 }
 
 // The reference: the update once without a cut on a copy, its log writes
@@ -771,6 +827,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     }
     ref->writing = PlanWriting(*bus, ref->images);
     ref->entries = EntriesOf(r);
+    ref->installed = InstalledFiles(r.instrumentData());
     MarkLogChanges(b, r, &ref->logWrites);
     return 0;
 }
@@ -805,17 +862,23 @@ void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference*
     const uint64_t cuts[] = {1, first.erase, first.firstProgram ? first.firstProgram : first.erase,
                              ref->plan.writes};
     std::vector<std::string> roots;
-    for (uint64_t n : cuts) roots.push_back(work + "/flash-" + std::to_string(n));
+    std::vector<FlashCut> flashCuts;
+    for (uint64_t n : cuts) {
+        roots.push_back(work + "/flash-" + std::to_string(n));
+        flashCuts.push_back({n, -1});
+    }
+    const std::vector<CutFlashState> states = CutFlashStates(ref->before, ref->done, ref->bus, flashCuts);
     std::vector<char> agree(roots.size(), 0);
     ForEachPoint(o.jobs, roots.size(), [&](int, size_t i) {
         std::string why, output;
-        std::vector<uint8_t> flash;
+        std::vector<uint8_t> flash, built;
         const std::string& root = roots[i];
+        MaterializeCut(ref->before, ref->done, states[i], &built, nullptr);
         const bool same =
             CopyInstrument(ref->base, root, &why) == 0 &&
             SwsimRun(o, root, "flash:" + std::to_string(cuts[i]), &output) == 0 &&
             RecordValue(ReadTextOr(StatePaths(root).runRecord(), ""), "updater-result") == "killed by signal 9" &&
-            ReadBytes(StatePaths(root).flash(), &flash) && flash == CutFlash(ref->before, ref->bus, cuts[i], -1);
+            ReadBytes(StatePaths(root).flash(), &flash) && flash == built;
         agree[i] = same ? 1 : 0;
     });
     const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
@@ -1121,39 +1184,63 @@ void Announce(Announcer* a, const PointResult& r)
     if (a->o.onPointDone) a->o.onPointDone(a->done, a->total, r);
 }
 
-// The flash cuts built from the recorded writes, judged on the flash alone
-// where a critical partition is half-written; of the others, those leaving
-// the same flash as an earlier point (the files being the same for every
-// flash cut) take that point's restarts. Returns, per point, the point whose
-// restarts it takes (itself when it needs its own; npos when it is judged).
-std::vector<size_t> JudgeFlashAlone(const PowercutOptions& o, const Reference& ref, PowercutResult* result,
-                                    Announcer* announcer)
+// A hash of a cut's flash state.
+size_t HashOf(const CutFlashState& state)
+{
+    size_t h = state.doneSectors.size();
+    const auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    for (int s : state.doneSectors) mix(static_cast<size_t>(s));
+    for (const auto& kv : state.ownSectors) {
+        mix(static_cast<size_t>(kv.first) + 0x10000);
+        mix(std::hash<std::string_view>()(
+            std::string_view(reinterpret_cast<const char*>(kv.second.data()), kv.second.size())));
+    }
+    return h;
+}
+
+// The flash cuts built from the recorded writes (their states in
+// `states`, in one pass over the writes), judged on the flash alone where a
+// critical partition is half-written; of the others, those leaving the same
+// flash as an earlier point (the files being the same for every flash cut)
+// take that point's restarts. Returns, per point, the point whose restarts
+// it takes (itself when it needs its own; npos when it is judged).
+std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result, Announcer* announcer,
+                                    std::vector<CutFlashState>* states)
 {
     auto& points = result->points;
     std::vector<size_t> runs(points.size());
-    std::vector<size_t> hashes(points.size(), 0);
     for (size_t i = 0; i < points.size(); ++i) runs[i] = i;
     if (ref.flashRoot.empty()) return runs;
-    ForEachPoint(o.jobs, points.size(), [&](int, size_t i) {
-        PointResult& r = points[i];
-        if (r.point.cut.kind != CutPoint::Flash || !r.point.file.empty()) return;
-        const std::vector<uint8_t> flash = CutFlash(ref.before, ref.bus, r.point.cut.write, r.point.erased);
-        if (!CriticalWhole(ref, flash, &r.evidence)) {
-            r.cls = PointClass::WouldNotStart;
-            runs[i] = std::string::npos;
-            Announce(announcer, r);
-            return;
-        }
-        hashes[i] = std::hash<std::string_view>()(
-            std::string_view(reinterpret_cast<const char*>(flash.data()), flash.size()));
-    });
-    std::map<size_t, size_t> firstWith;
+    std::vector<size_t> built;
+    std::vector<FlashCut> cuts;
     for (size_t i = 0; i < points.size(); ++i) {
-        if (points[i].point.cut.kind != CutPoint::Flash || !points[i].point.file.empty() ||
-            runs[i] == std::string::npos) {
+        if (points[i].point.cut.kind != CutPoint::Flash || !points[i].point.file.empty()) continue;
+        built.push_back(i);
+        cuts.push_back({points[i].point.cut.write, points[i].point.erased});
+    }
+    std::vector<CutFlashState> cutStates = CutFlashStates(ref.before, ref.done, ref.bus, cuts);
+    states->assign(points.size(), CutFlashState());
+    std::vector<uint8_t> flash;
+    const CutFlashState* holding = nullptr;
+    std::unordered_multimap<size_t, size_t> seen;  // hash of a state -> the first point with it
+    for (size_t k = 0; k < built.size(); ++k) {
+        const size_t i = built[k];
+        CutFlashState& state = (*states)[i];
+        state = std::move(cutStates[k]);
+        MaterializeCut(ref.before, ref.done, state, &flash, holding);
+        holding = &state;
+        if (!CriticalWhole(ref, flash, &points[i].evidence)) {
+            points[i].cls = PointClass::WouldNotStart;
+            runs[i] = std::string::npos;
+            Announce(announcer, points[i]);
             continue;
         }
-        runs[i] = firstWith.emplace(hashes[i], i).first->second;
+        const size_t h = HashOf(state);
+        const auto range = seen.equal_range(h);
+        for (auto it = range.first; it != range.second && runs[i] == i; ++it) {
+            if ((*states)[it->second] == state) runs[i] = it->second;
+        }
+        if (runs[i] == i) seen.emplace(h, i);
     }
     return runs;
 }
@@ -1164,14 +1251,18 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
 {
     auto& points = result->points;
     Announcer announcer{o, points.size(), {}, 0};
-    const std::vector<size_t> runs = JudgeFlashAlone(o, ref, result, &announcer);
+    std::vector<CutFlashState> states;
+    const std::vector<size_t> runs = JudgeFlashAlone(ref, result, &announcer, &states);
     std::vector<size_t> own;
     for (size_t i = 0; i < points.size(); ++i) {
         if (runs[i] == i) own.push_back(i);
     }
+    std::vector<Worker> workers(static_cast<size_t>(std::max(1, o.jobs)));
+    for (size_t n = 0; n < workers.size(); ++n) workers[n].root = work + "/w" + std::to_string(n);
     ForEachPoint(o.jobs, own.size(), [&](int n, size_t k) {
         PointResult& r = points[own[k]];
-        RunPoint(o, ref, work + "/w" + std::to_string(n), &r);
+        const bool built = own[k] < states.size() && r.point.cut.kind == CutPoint::Flash && r.point.file.empty();
+        RunPoint(o, ref, built ? &states[own[k]] : nullptr, &workers[static_cast<size_t>(n)], &r);
         Announce(&announcer, r);
     });
     for (size_t i = 0; i < points.size(); ++i) {
@@ -1188,7 +1279,7 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
         r.sameStateAs = SweepId(same.point);
         Announce(&announcer, r);
     }
-    for (int n = 0; n < std::max(1, o.jobs); ++n) RemoveTree(work + "/w" + std::to_string(n));
+    for (const auto& wk : workers) RemoveTree(wk.root);
 }
 
 // The ids given: each one a write of the reference run. An id past its

@@ -191,8 +191,12 @@ bool PrepareInstrument(const StatePaths& s, const RunOptions& o, std::string* wh
             return false;
         }
     }
-    if (!CopyFileTo(s.flash(), s.flashBefore(), why)) return false;
-    if (!RemoveTree(s.dataBefore(), why) || !CopyTree(s.instrumentData(), s.dataBefore(), why)) return false;
+    if (!RemoveTree(s.dataBefore(), why)) return false;
+    if (!o.keepBefore) {
+        if (!RemoveTree(s.flashBefore(), why)) return false;
+    } else if (!CopyFileTo(s.flash(), s.flashBefore(), why) || !CopyTree(s.instrumentData(), s.dataBefore(), why)) {
+        return false;
+    }
     if (!WriteText(s.boardTools(), "", 0644, why)) return false;
     RemoveTree(s.summary());
     return true;

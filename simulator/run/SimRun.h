@@ -48,6 +48,12 @@ struct RunOptions {
     // typical in real time, off on a fast clock and for a power cut (the
     // chip's time is then modelled, not waited for).
     std::string chipTiming;
+    // Whether the flash and /instrumentData as they were before the run are
+    // kept for its report (sim/flash.before, sim/instrumentData.before).
+    // Runs nobody reports on (a power-cut sweep's restarts) skip the 16 MiB
+    // copy; the copies of an earlier run are removed, so that no report
+    // compares against them.
+    bool keepBefore = true;
 };
 
 // Runs one update. Returns 0 when the run took place (whatever its outcome),

@@ -87,6 +87,9 @@ void AddRunCommand(Commands& c)
     sub->add_flag("--show-trace", o.showTrace, "echo the updater's trace");
     sub->add_flag("--quiet", a->quiet, "do not echo the GUI's lines");
     sub->add_flag("--no-report", a->noReport, "print no report after the run");
+    // For the power-cut sweep's restarts, which nobody reports on: no copy
+    // of the flash and the data before the run (hidden from the help).
+    sub->add_flag("--no-before-copy", [a](std::int64_t) { a->o.keepBefore = false; })->group("");
     sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");

@@ -48,11 +48,11 @@ int DefaultJobs()
     return static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
-void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs)
+void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs, int perCore)
 {
-    *jobs = DefaultJobs();
-    sub->add_option("--jobs", *jobs, runs + " run at once (default: the number of cores, " +
-                                         std::to_string(DefaultJobs()) + " here)")
+    *jobs = std::min(64, perCore * DefaultJobs());
+    const std::string times = perCore == 1 ? "the number of cores" : std::to_string(perCore) + " per core";
+    sub->add_option("--jobs", *jobs, runs + " run at once (default: " + times + ", " + std::to_string(*jobs) + " here)")
         ->check(CLI::Range(1, 64));
 }
 

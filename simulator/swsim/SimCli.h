@@ -57,11 +57,11 @@ const CLI::Validator& Seconds();
 
 // Runs made at once (--jobs): the instruments of check, the points of
 // powercut, each on an instrument of its own. The default is the number of
-// cores, for every command.
+// cores.
 int DefaultJobs();
-// Adds --jobs to `sub`, bound to *jobs (set to DefaultJobs()); `runs` says
-// what runs at once ("instruments", "points").
-void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs);
+// Adds --jobs to `sub`, bound to *jobs (set to `perCore` times
+// DefaultJobs()); `runs` says what runs at once ("instruments", "points").
+void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs, int perCore = 1);
 // Adds --progress to `sub`, bound to *forced.
 void AddProgressFlag(CLI::App* sub, bool* forced);
 

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Images, Touched,
                                            TouchCase{128, 10, {1}}, TouchCase{16000, 3 * kSectorSize, {125, 126, 127}},
                                            TouchCase{0, 0, {}}));
 
-enum class Damage { None, ImageByte, TouchedRest, BothRests, Untouched };
+enum class Damage { None, ImageByte, TouchedRest, BothRests, Untouched, GapBetweenImages };
 
 struct CheckCase {
     const char* name;
@@ -133,7 +133,13 @@ TEST_P(FlashCheckCase, FindsWhatWasDamaged)
     std::vector<uint8_t> before(kFlashSize);
     FillPattern(7, before.data(), before.size());
     WrittenImage w{"fontsPart.bin", 14337, PartitionImage("fontsPart.bin", "T", 5000)};
-    auto after = ExpectedFlash(before, {w});
+    // A second image in the same sector, listed first, 1144 bytes after the
+    // first one's end.
+    std::vector<WrittenImage> images{w};
+    if (c.damage == Damage::GapBetweenImages) {
+        images.insert(images.begin(), WrittenImage{"configPart.bin", 14343, PartitionImage("configPart.bin", "C", 1000)});
+    }
+    auto after = ExpectedFlash(before, images);
     const uint32_t start = 14337 * 1024;
     switch (c.damage) {
     case Damage::None: break;
@@ -145,12 +151,20 @@ TEST_P(FlashCheckCase, FindsWhatWasDamaged)
         after[start + 5000] ^= 1;
         break;
     case Damage::Untouched: after[5] ^= 1; break;
+    case Damage::GapBetweenImages:  // between the two images, and after the second
+        after[start + 6000] ^= 1;
+        after[start + 7144] ^= 1;
+        break;
     }
-    const FlashCheck check = CheckFlash(before, after, {w});
-    ASSERT_EQ(check.images.size(), 1u);
-    EXPECT_EQ(check.images[0].holds, c.holds);
+    const FlashCheck check = CheckFlash(before, after, images);
+    ASSERT_EQ(check.images.size(), images.size());
+    const FlashCheck::Image& checked = check.images.back();
+    EXPECT_EQ(checked.holds, c.holds);
     if (!c.holds) {
-        EXPECT_EQ(check.images[0].firstDifference, start + 4000);
+        EXPECT_EQ(checked.firstDifference, start + 4000);
+    }
+    if (images.size() > 1) {
+        EXPECT_TRUE(check.images[0].holds);
     }
     EXPECT_EQ(check.touchedRestPreserved, c.restPreserved);
     EXPECT_EQ(check.untouchedUnchanged, c.untouchedUnchanged);
@@ -163,7 +177,8 @@ INSTANTIATE_TEST_SUITE_P(Damages, FlashCheckCase,
                                            CheckCase{"ImageByte", Damage::ImageByte, false, true, true, {}},
                                            CheckCase{"TouchedRest", Damage::TouchedRest, true, false, true, {{112, 1}}},
                                            CheckCase{"BothRests", Damage::BothRests, true, false, true, {{112, 3}}},
-                                           CheckCase{"Untouched", Damage::Untouched, true, true, false, {}}),
+                                           CheckCase{"Untouched", Damage::Untouched, true, true, false, {}},
+                                           CheckCase{"GapBetweenImages", Damage::GapBetweenImages, true, false, true, {{112, 2}}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

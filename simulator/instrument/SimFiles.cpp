@@ -71,16 +71,25 @@ bool ReadBytes(const std::string& path, std::vector<uint8_t>* out)
     out->clear();
     Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return false;
-    uint8_t buf[65536];
+    // Read straight into `out`, sized as the file is (a 16 MiB flash is read
+    // for every run judged), growing it should the file grow meanwhile.
+    struct stat st;
+    const size_t expected = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+    size_t have = 0;
+    out->resize(std::max<size_t>(expected + 1, 65536));
     for (;;) {
-        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (have == out->size()) out->resize(out->size() * 2);
+        const ssize_t n = read(fd.get(), out->data() + have, out->size() - have);
         if (n < 0) {
             if (errno == EINTR) continue;
+            out->clear();
             return false;
         }
-        if (n == 0) return true;
-        out->insert(out->end(), buf, buf + n);
+        if (n == 0) break;
+        have += static_cast<size_t>(n);
     }
+    out->resize(have);
+    return true;
 }
 
 bool ReadText(const std::string& path, std::string* out)

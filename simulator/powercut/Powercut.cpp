@@ -184,6 +184,10 @@ struct Reference {
 struct Worker {
     std::string root;
     std::vector<uint8_t> flash;
+    // The flash of the last cut state built here (the buffer is reused: a
+    // state differs from the one before in a few sectors).
+    std::vector<uint8_t> built;
+    const CutFlashState* builtState = nullptr;
 };
 
 // Calls `fn(worker, i)` for every i below `count`, `jobs` workers at once.
@@ -458,8 +462,10 @@ bool SyncTree(const std::string& from, const std::string& to, std::string* why) 
 int RefreshInstrument(const std::string& from, Worker* wk, std::string* why, bool withTmp = false)
 {
     const StatePaths f(from), t(wk->root);
-    wk->flash.clear();
-    if (!PathExists(t.marker())) return CopyInstrument(from, wk->root, why);
+    if (!PathExists(t.marker())) {
+        wk->flash.clear();
+        return CopyInstrument(from, wk->root, why);
+    }
     for (const auto& dir : {f.tmp(), f.usbdongle(), f.instrumentData(), f.log(), f.medium()}) {
         const std::string into = t.root + dir.substr(f.root.size());
         if (!IsDirectory(dir) || (dir == f.tmp() && !withTmp)) {
@@ -483,7 +489,7 @@ int RefreshInstrument(const std::string& from, Worker* wk, std::string* why, boo
 
 // The worker's flash file made `want`: only the sectors that differ from
 // what it holds are written when that is known, else the whole file.
-bool PutFlash(Worker* wk, std::vector<uint8_t> want, std::string* why)
+bool PutFlash(Worker* wk, const std::vector<uint8_t>& want, std::string* why)
 {
     const std::string path = StatePaths(wk->root).flash();
     if (wk->flash.size() == want.size() && want.size() % kSectorSize == 0) {
@@ -492,15 +498,13 @@ bool PutFlash(Worker* wk, std::vector<uint8_t> want, std::string* why)
         for (size_t at = 0; ok && at < want.size(); at += kSectorSize) {
             if (std::memcmp(want.data() + at, wk->flash.data() + at, kSectorSize) == 0) continue;
             ok = pwrite(fd.get(), want.data() + at, kSectorSize, static_cast<off_t>(at)) == static_cast<ssize_t>(kSectorSize);
+            if (ok) std::memcpy(wk->flash.data() + at, want.data() + at, kSectorSize);
         }
-        if (ok) {
-            wk->flash = std::move(want);
-            return true;
-        }
+        if (ok) return true;
     }
     wk->flash.clear();
     if (!WriteBytes(path, want.data(), want.size(), 0644, why)) return false;
-    wk->flash = std::move(want);
+    wk->flash.assign(want.begin(), want.end());
     return true;
 }
 
@@ -518,6 +522,7 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
     // original with the /tmp the restart empties).
     std::set<std::string> recreated;
     Outcome outcome = Outcome::Unfinished;
+    wk->flash.clear();  // the restarts write it; known again once read back
     while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
         ++r->restarts;
         if (SwsimRun(o, ws, "", &output) != 0) {
@@ -536,14 +541,13 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
                                   : std::string("the last restart ended: ") + OutcomeKey(outcome));
         sound = false;
     }
-    wk->flash.clear();
-    std::vector<uint8_t> flash;
+    std::vector<uint8_t>& flash = wk->flash;
     if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        flash.clear();
         r->evidence.push_back("the flash after the restarts cannot be read");
         return;
     }
     sound = FlashAndLogsSound(ref, w, flash, r) && sound;
-    wk->flash = std::move(flash);
     sound = InstalledFilesSound(ref, w, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     // The entries against the reference run's (a recreated log has lost its
@@ -570,14 +574,14 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
 void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState& state, Worker* wk,
                    PointResult* r)
 {
-    std::vector<uint8_t> flash;
-    MaterializeCut(ref.before, ref.done, state, &flash, nullptr);
-    if (!CriticalWhole(ref, flash, &r->evidence)) {
+    MaterializeCut(ref.before, ref.done, state, &wk->built, wk->builtState);
+    wk->builtState = &state;
+    if (!CriticalWhole(ref, wk->built, &r->evidence)) {
         r->cls = PointClass::WouldNotStart;
         return;
     }
     std::string why;
-    if (RefreshInstrument(ref.flashRoot, wk, &why) != 0 || !PutFlash(wk, std::move(flash), &why)) {
+    if (RefreshInstrument(ref.flashRoot, wk, &why) != 0 || !PutFlash(wk, wk->built, &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
@@ -700,6 +704,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashStat
     const std::string& ws = wk->root;
     const StatePaths w(ws);
     std::string why, output;
+    wk->flash.clear();
     if (RefreshInstrument(ref.base, wk, &why) != 0 || !CopyFileTo(StatePaths(ref.base).flash(), w.flash(), &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;

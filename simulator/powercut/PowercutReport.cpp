@@ -3,7 +3,9 @@
 // then the table of points; and the same as JSON.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -124,15 +126,30 @@ std::string PowercutText(const PowercutResult& r)
                                               : "each cut for real") << "\n";
     out << "  wall time: " << Fixed(r.wallSeconds, 1) << " s\n";
 
-    out << "\nPoints (replay one with --replay ID, or swsim run STATE --power-cut ID):\n";
-    char head[256];
-    std::snprintf(head, sizeof head, "  %-16s %9s  %-44s %-42s %s\n", "id", "time (s)", "cut in", "class", "detail");
-    out << head;
+    // A cut at an erased length of its own or at a file step is built by the
+    // sweep only; the chip model and the record log library cut the others.
+    out << "\nPoints (replay one with swsim powercut STATE --replay ID; flash:N and log:N:K also with swsim run "
+           "STATE --power-cut ID):\n";
+    // Each column as wide as its longest entry, so that long ids and places
+    // keep the columns aligned.
+    std::vector<std::string> times;
+    size_t idWidth = 2, timeWidth = 8, whereWidth = 6, classWidth = 5;
     for (const auto& p : r.points) {
-        char line[512];
-        std::snprintf(line, sizeof line, "  %-16s %9.3f  %-44s %-42s ", SweepId(p.point).c_str(), p.seconds,
-                      p.where.c_str(), PointClassText(p.cls));
-        out << line << PointDetail(p) << "\n";
+        times.push_back(Fixed(p.seconds, 3));
+        idWidth = std::max(idWidth, SweepId(p.point).size());
+        timeWidth = std::max(timeWidth, times.back().size());
+        whereWidth = std::max(whereWidth, p.where.size());
+        classWidth = std::max(classWidth, std::strlen(PointClassText(p.cls)));
+    }
+    const auto pad = [](const std::string& text, size_t width) { return text + std::string(width - text.size(), ' '); };
+    const auto right = [](const std::string& text, size_t width) { return std::string(width - text.size(), ' ') + text; };
+    out << "  " << pad("id", idWidth) << "  " << right("time (s)", timeWidth) << "  " << pad("cut in", whereWidth) << "  "
+        << pad("class", classWidth) << "  detail\n";
+    for (size_t i = 0; i < r.points.size(); ++i) {
+        const PointResult& p = r.points[i];
+        out << "  " << pad(SweepId(p.point), idWidth) << "  " << right(times[i], timeWidth) << "  "
+            << pad(p.where, whereWidth) << "  " << pad(PointClassText(p.cls), classWidth) << "  " << PointDetail(p)
+            << "\n";
     }
     return out.str();
 }

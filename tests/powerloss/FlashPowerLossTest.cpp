@@ -97,6 +97,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
     // in one pass over them, in whatever order the cuts come: the flashes of
     // the real cuts.
     std::vector<swsim::FlashCut> cuts;
+    cuts.reserve(points.size());
     for (uint64_t p : points) cuts.push_back({p, -1});
     const std::vector<swsim::CutFlashState> built = swsim::CutFlashStates(before, done, bus, cuts);
 

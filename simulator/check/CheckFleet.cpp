@@ -530,7 +530,7 @@ void JudgeEstimate(const MediumFacts& facts, const std::vector<InstrumentResult>
 double ModelledSeconds(const MediumFacts& facts)
 {
     std::set<uint64_t> sectors;
-    ChipOps ops;
+    int images = 0;
     for (const auto& i : facts.images) {
         const off_t size = i.hostPath.empty() ? 0 : FileSizeOf(i.hostPath);
         if (size <= 0 || i.startKiB < 0) continue;
@@ -538,12 +538,9 @@ double ModelledSeconds(const MediumFacts& facts)
         const uint64_t end = std::min<uint64_t>(start + static_cast<uint64_t>(size), kFlashSize);
         for (uint64_t a = start; a < end; a += kSectorSize) sectors.insert(a / kSectorSize);
         if (end > start) sectors.insert((end - 1) / kSectorSize);
-        ops.unlocks += 1;
+        ++images;
     }
-    ops.erases = static_cast<double>(sectors.size());
-    const uint64_t words = sectors.size() * kSectorSize / 2;  // every word of each sector
-    ops.programs = static_cast<double>(words);
-    return ChipSeconds(norsim::NorTiming(), ops) + kGuiStartWait + kDriverRestartWait + kMediumPollWait;
+    return WritingAndWaitsSeconds(sectors.size(), images);
 }
 
 double DefaultRunLimitSeconds(const MediumFacts& facts)

@@ -92,10 +92,7 @@ void AddPowercutCommand(Commands& c)
     sub->add_option("--verify-classes", o.verifyClasses,
                     "with --exhaustive: K further points drawn inside the classes, each checked against its class")
         ->check(CLI::Range(0, 100000));
-    // Two points per core: a point's runs wait for a good part of their time
-    // (process starts, the paced clock), so that one per core leaves the
-    // cores idle.
-    AddJobsOption(sub, &o.jobs, "points", 2);
+    AddJobsOption(sub, &o.jobs, "points");
     sub->add_option("--json", a->json, "write the report as JSON to FILE (- for standard output; the report then "
                                        "goes to standard error)");
     sub->add_option("--html", a->html, "write the report as an HTML page with the update's timeline to FILE or -");

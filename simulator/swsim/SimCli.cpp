@@ -45,14 +45,13 @@ const CLI::Validator& Seconds()
 
 int DefaultJobs()
 {
-    return static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    return static_cast<int>(std::min(64L, 2 * std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))));
 }
 
-void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs, int perCore)
+void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs)
 {
-    *jobs = std::min(64, perCore * DefaultJobs());
-    const std::string times = perCore == 1 ? "the number of cores" : std::to_string(perCore) + " per core";
-    sub->add_option("--jobs", *jobs, runs + " run at once (default: " + times + ", " + std::to_string(*jobs) + " here)")
+    *jobs = DefaultJobs();
+    sub->add_option("--jobs", *jobs, runs + " run at once (default: two per core, " + std::to_string(*jobs) + " here)")
         ->check(CLI::Range(1, 64));
 }
 

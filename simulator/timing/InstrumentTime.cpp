@@ -35,16 +35,19 @@ double ChipSeconds(const norsim::NorTiming& t, const ChipOps& ops)
            ops.busAccesses * kBusAccessSeconds;
 }
 
-int SampleEstimateSeconds(uint64_t sectors, int images)
+double WritingAndWaitsSeconds(uint64_t sectors, int images)
 {
     ChipOps ops;
     ops.erases = static_cast<double>(sectors);
     const uint64_t words = sectors * kSectorSize / 2;  // every word of each sector
     ops.programs = static_cast<double>(words);
     ops.unlocks = images;
-    const double flashing = ChipSeconds(norsim::NorTiming(), ops);
-    const double waits = kGuiStartWait + kDriverRestartWait + kMediumPollWait;
-    return static_cast<int>(std::ceil(flashing + waits)) + 30;
+    return ChipSeconds(norsim::NorTiming(), ops) + kGuiStartWait + kDriverRestartWait + kMediumPollWait;
+}
+
+int SampleEstimateSeconds(uint64_t sectors, int images)
+{
+    return static_cast<int>(std::ceil(WritingAndWaitsSeconds(sectors, images))) + 30;
 }
 
 UpdateDuration UpdateDurationOf(const RunCounts& c, const norsim::NorTiming& chip, const ChipOps& ops)

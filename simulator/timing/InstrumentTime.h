@@ -41,11 +41,15 @@ struct ChipOps {
 // typical datasheet figures of 128-Mbit x16 NOR chips with this command set).
 double ChipSeconds(const norsim::NorTiming& t, const ChipOps& ops);
 
-// The estimate a sample medium carries (/tmp/estUpdateTime): the writing of
-// `sectors` whole sectors (their erases and every word's program) and one
-// lock-bit clearing per image of `images` on a typical chip, the updater's fixed waits of
+// The update modelled from its writing alone: `sectors` whole sectors
+// written (their erases and every word's program) and one lock-bit clearing
+// per image of `images` on a typical chip, and the updater's fixed waits of
 // a run (GUI start, driver restart, one check that finds the medium still
-// in) and 30 s for unpacking, the backup and the updater's own work.
+// in).
+double WritingAndWaitsSeconds(uint64_t sectors, int images);
+
+// The estimate a sample medium carries (/tmp/estUpdateTime): the above,
+// rounded up, and 30 s for unpacking, the backup and the updater's own work.
 int SampleEstimateSeconds(uint64_t sectors, int images);
 
 // The update's duration on the instrument, worked out from what a run did:

@@ -294,6 +294,26 @@ int RunSweep(const std::string& state, const std::string& json, const std::vecto
     return code;
 }
 
+// The text report's table of points keeps its columns with ids of every
+// length (file:unpack-extract, flash:7:131072, log:1:2): every time's
+// decimal point under the heading's, in each of its `points` rows.
+void ExpectPointsTableAligned(const std::string& output, size_t points)
+{
+    const size_t heading = output.find("\n  id ");
+    ASSERT_NE(heading, std::string::npos) << output;
+    const size_t lineStart = heading + 1;
+    const size_t point = output.find("time (s)", lineStart) - lineStart + 4;
+    size_t rows = 0;
+    for (size_t at = output.find('\n', lineStart); at != std::string::npos && at + 3 < output.size();
+         at = output.find('\n', at + 1)) {
+        const std::string row = output.substr(at + 1, output.find('\n', at + 1) - at - 1);
+        if (row.compare(0, 2, "  ") != 0 || row.size() <= point) break;
+        EXPECT_EQ(row[point], '.') << "misaligned: " << row;
+        ++rows;
+    }
+    EXPECT_EQ(rows, points);
+}
+
 const nlohmann::json* PointOf(const nlohmann::json& report, const std::string& id)
 {
     for (const auto& p : report["points"]) {
@@ -406,22 +426,7 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
     EXPECT_EQ(static_cast<int>(classes.size()), report["stateClasses"].get<int>());
     EXPECT_GT(classes.size(), 100u);
     EXPECT_NE(output.find("swsim: point 1 of "), std::string::npos) << "--progress shows each point: " << output;
-    // The table of points keeps its columns with ids of every length
-    // (file:unpack-extract, flash:7:131072, log:1:2): every time's decimal
-    // point under the heading's.
-    const size_t heading = output.find("\n  id ");
-    ASSERT_NE(heading, std::string::npos) << output;
-    const size_t lineStart = heading + 1;
-    const size_t point = output.find("time (s)", lineStart) - lineStart + 4;
-    int rows = 0;
-    for (size_t at = output.find('\n', lineStart); at != std::string::npos && at + 3 < output.size();
-         at = output.find('\n', at + 1)) {
-        const std::string row = output.substr(at + 1, output.find('\n', at + 1) - at - 1);
-        if (row.compare(0, 2, "  ") != 0 || row.size() <= point) break;
-        EXPECT_EQ(row[point], '.') << "misaligned: " << row;
-        ++rows;
-    }
-    EXPECT_EQ(rows, static_cast<int>(report["points"].size()));
+    ExpectPointsTableAligned(output, report["points"].size());
 
     std::vector<std::string> others;
     for (const auto& row : kSamplePoints) {

@@ -244,9 +244,11 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
     // waiting shrinks. The run's time limit is simulated time: the real
     // limit times the speed. Nobody reports on the run, so it keeps no copy
     // of the flash before it.
-    std::vector<std::string> argv = {o.selfExe, "run",        state, "--quiet", "--no-report", "--no-before-copy", "--pull-after",
-                                     "0",       "--chip-timing", "off", "--speed", std::to_string(kPointSpeed),
-                                     "--timeout", std::to_string(o.runLimitSeconds * kPointSpeed)};
+    std::vector<std::string> argv = {o.selfExe,       "run",          state,
+                                     "--quiet",       "--no-report",  "--no-before-copy",
+                                     "--pull-after",  "0",            "--chip-timing",
+                                     "off",           "--speed",      std::to_string(kPointSpeed),
+                                     "--timeout",     std::to_string(o.runLimitSeconds * kPointSpeed)};
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
     if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;

@@ -569,19 +569,15 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
     else r->cls = PointClass::Recovered;
 }
 
-// A flash cut built from the recorded writes: the flash it leaves;
-// unless a critical partition is half-written, the instrument as the cut
-// leaves it on the worker's (the files of a cut during the writing, that
-// flash) and the restarts.
+// A flash cut built from the recorded writes, its critical partitions
+// found whole already (JudgeFlashAlone): the instrument as the cut leaves it
+// on the worker's (the files of a cut during the writing, that flash) and
+// the restarts.
 void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState& state, Worker* wk,
                    PointResult* r)
 {
     MaterializeCut(ref.before, ref.done, state, &wk->built, wk->builtState);
     wk->builtState = &state;
-    if (!CriticalWhole(ref, wk->built, &r->evidence)) {
-        r->cls = PointClass::WouldNotStart;
-        return;
-    }
     std::string why;
     if (RefreshInstrument(ref.flashRoot, wk, &why) != 0 || !PutFlash(wk, wk->built, &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);

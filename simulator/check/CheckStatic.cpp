@@ -457,6 +457,11 @@ void ReadControlFiles(Scan& s)
         const std::string core = Trimmed(facts->versionText);
         s.version = SplitVersion(core);
         if (core.find_first_of("0123456789") != 0) s.version.ok = false;
+        facts->versionValue = VersionValue(facts->versionText);
+        const VersionParts raw = SplitVersion(facts->versionText);
+        facts->versionParts = true;
+        facts->versionMajor = raw.major;
+        facts->versionMinor = raw.minor;
     }
     if (s.InFile0("estUpdateTime") && ReadText(s.tmp + "/estUpdateTime", &s.estimateText) && !s.estimateText.empty()) {
         facts->haveEstimate = true;
@@ -493,6 +498,17 @@ void WalkLine(Scan& s, const MapLine& l)
         f.fate = l.valid ? LineFacts::Taken : LineFacts::StartOutside;
         f.write = l.overwrite == "YES" || !InstrumentHasDirectory(l.MountDir());
         f.start = static_cast<uint64_t>(l.startKiB) * 1024;
+    }
+    if (f.fate == LineFacts::Taken) {
+        MapPartition part;
+        part.name = l.partition;
+        part.line = l.lineNo;
+        part.startKiB = l.startKiB;
+        part.overwrite = l.overwrite == "YES";
+        part.mountDir = l.MountDir();
+        const std::string path = ScratchPathOf(s.tmp, l.partition);
+        if (!path.empty() && IsRegularFile(path)) part.hostPath = path;
+        s.facts->partitions.push_back(part);
     }
     if (f.fate == LineFacts::Taken && f.write) {
         ImageToWrite image;

@@ -55,6 +55,18 @@ struct ImageToWrite {
     std::string hostPath;  // in the scratch /tmp; empty when no package holds it
 };
 
+// A flash map line the updater's walk takes (a valid partition line), with
+// what decides per instrument whether it is written: the overwrite flag
+// and the partition's mount directory.
+struct MapPartition {
+    std::string name;        // the image as the line names it (the updater opens it relative to /tmp)
+    int line = 0;            // in the flash map
+    int startKiB = 0;
+    bool overwrite = false;  // the flag is YES to the updater
+    std::string mountDir;    // "/" + the name up to its first "Part"
+    std::string hostPath;    // the image in the scratch /tmp; empty when no package delivers it
+};
+
 struct MediumFacts {
     std::string medium;         // absolute path of the medium directory
     std::string tmpDir;         // the scratch /tmp after unpacking
@@ -63,6 +75,13 @@ struct MediumFacts {
     int unpacked = 3;           // packages after file0 the updater unpacks
     bool haveEstimate = false;
     int estimateSeconds = 0;    // as the updater reads it (atoi)
+    // The version as the updater reads it: compared as this number, and
+    // recorded in the revision history as these parts (versionParts false:
+    // the revision history gets no entry).
+    float versionValue = 0;
+    bool versionParts = false;
+    int versionMajor = 0, versionMinor = 0;
+    std::vector<MapPartition> partitions;   // every line the walk takes, in flash map order
     std::vector<ImageToWrite> images;       // in flash map order
     std::vector<std::string> crcFiles;      // the CRC files the updater installs (/tmp/*.crc)
     bool unpackable = true;     // every package the updater unpacks is present and readable
@@ -93,6 +112,7 @@ struct FleetInstrument {
     std::string installed;      // empty: same as running
     std::string market;         // empty: no Market.ini
     std::vector<std::string> corruptLogs, truncateLogs;
+    bool mounted = false;       // its partitions are mounted: their mount directories exist (/app, /ifs, ...)
     int line = 0;               // in the fleet file
 };
 

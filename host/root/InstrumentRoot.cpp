@@ -678,6 +678,11 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
     if (!AttachChangeables(&changeables, why) || !AttachBound(&insideWritable, why)) {
         return false;
     }
+    for (const std::string& dir : config.mountDirs) {
+        if (dir.empty() || dir[0] != '/' || !MakeDirs(dir, why)) {
+            return Fail(why, "cannot make the mount directory \"" + dir + "\"");
+        }
+    }
     if (!SetReadOnly("/", true, why)) {
         return false;
     }

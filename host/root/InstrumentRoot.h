@@ -39,6 +39,11 @@ struct InstrumentRootConfig {
     // Host directory of the board-tool stand-ins copied into /proc/boot;
     // empty: those of this build.
     std::string boardToolsDir;
+    // Empty directories made in the root (absolute, outside the fixed
+    // paths), read-only like the rest of it: the mount directories of the
+    // instrument's mounted partitions ("/app"), whose presence the updater
+    // tests before it keeps a partition.
+    std::vector<std::string> mountDirs;
 };
 
 // Enters a fresh instrument root in the calling process, which must be

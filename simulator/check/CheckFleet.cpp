@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "EndState.h"
 #include "MediumCheck.h"
 #include "SimFiles.h"
 #include "InstrumentTime.h"
@@ -43,12 +44,12 @@ Expectation Expect(const MediumFacts& facts, const FleetInstrument& inst)
 {
     Expectation e;
     const bool internal = MarketIsInternal(inst.market);
-    e.allowed = internal || (facts.haveVersion && VersionValue(inst.running) <= VersionValue(facts.versionText));
-    const VersionParts m = SplitVersion(facts.versionText), r = SplitVersion(inst.running);
-    if (internal || !m.ok || !r.ok) {
+    e.allowed = internal || (facts.haveVersion && VersionValue(inst.running) <= facts.versionValue);
+    const VersionParts r = SplitVersion(inst.running);
+    if (internal || !facts.versionParts || !r.ok) {
         e.intended = e.allowed;
     } else {
-        e.intended = m.major != r.major ? m.major > r.major : m.minor >= r.minor;
+        e.intended = facts.versionMajor != r.major ? facts.versionMajor > r.major : facts.versionMinor >= r.minor;
     }
     return e;
 }
@@ -58,6 +59,7 @@ Expectation Expect(const MediumFacts& facts, const FleetInstrument& inst)
 struct Problem {
     std::string what, effect;
     std::vector<std::string> related = {};
+    std::string invariant = {};  // the end-state invariant it breaks, if any
 };
 using Problems = std::vector<Problem>;
 
@@ -77,158 +79,6 @@ void JudgeRefusal(const MediumFacts& facts, const RunFacts& run, const Expectati
                                  " refuses this medium",
                              {"version-order"}});
     }
-    if (run.flash.present && !run.flash.changedSectors.empty()) {
-        problems->push_back({"changed the flash although it refused the update", "the instrument's software is damaged"});
-    }
-}
-
-const ImageFact* WrittenImageOf(const RunFacts& run, const std::string& name, uint32_t start)
-{
-    for (const auto& img : run.flash.images) {
-        if (img.name == name && img.start == start) return &img;
-    }
-    return nullptr;
-}
-
-// ", overwritten by B in sectors 23-24" when a later image wrote over
-// `name` on the run's flash.
-std::string OverwrittenBy(const RunFacts& run, const std::string& name)
-{
-    std::string text;
-    for (const auto& o : run.flash.picture.overwrites) {
-        if (o.image != name || o.by.empty()) continue;
-        text += ", overwritten by " + o.by + " in sector" + (o.sectors.size() == 1 ? " " : "s ") + SectorRanges(o.sectors);
-    }
-    return text;
-}
-
-// The flash: every image the map writes at its place, nothing else changed,
-// judged from the run's own flash check. (An image no package delivers is a
-// static finding; the updater cannot write it.)
-void JudgeFlash(const MediumFacts& facts, const RunFacts& run, Problems* problems)
-{
-    if (!run.flash.present) {
-        problems->push_back({"left no flash to compare", "the check cannot tell what the instrument runs"});
-        return;
-    }
-    std::vector<const ImageFact*> expected;
-    for (const auto& i : facts.images) {
-        std::vector<uint8_t> delivered;
-        if (i.hostPath.empty() || !ReadBytes(i.hostPath, &delivered)) continue;
-        const uint32_t start = static_cast<uint32_t>(i.startKiB) * 1024;
-        const ImageFact* img = WrittenImageOf(run, i.name, start);
-        expected.push_back(img);
-        const std::string notHeld = "the flash does not hold " + i.name + " at " + Hex(start);
-        if (!img) {
-            problems->push_back({notHeld + " (the updater did not write it)",
-                                 "the instrument runs a partition that is not the delivered one",
-                                 {"map-ignored-lines", "map-line-ends", "map-start", "image-empty"}});
-        } else if (img->crc != Crc32(delivered.data(), delivered.size())) {
-            problems->push_back({notHeld + " (the updater wrote it from a copy that differs from the delivered one)",
-                                 "the instrument runs a partition that is not the delivered one",
-                                 {"package-duplicates"}});
-        } else if (!img->holds) {
-            problems->push_back({"the flash does not hold " + i.name + " at " + Hex(img->start) + " (first difference at " +
-                                     Hex(static_cast<uint64_t>(img->firstDifference)) + OverwrittenBy(run, i.name) + ")",
-                                 "the instrument runs a partition that is not the delivered one",
-                                 {"map-overlap", "map-fit"}});
-        }
-    }
-    for (const auto& img : run.flash.images) {
-        if (std::find(expected.begin(), expected.end(), &img) != expected.end()) continue;
-        problems->push_back({"wrote " + img.name + " at " + Hex(img.start) + ", which the flash map does not write there",
-                             "partitions the update does not concern are damaged"});
-    }
-    if (!run.flash.restPreserved) {
-        problems->push_back({"bytes next to the written images changed (first at " +
-                                 Hex(static_cast<uint64_t>(run.flash.firstRestDifference)) + ")",
-                             "the neighbouring partitions are damaged"});
-    }
-    if (!run.flash.untouchedUnchanged) {
-        problems->push_back({"sectors no image reaches changed (first at " +
-                                 Hex(static_cast<uint64_t>(run.flash.firstUntouchedDifference)) + ")",
-                             "partitions the update does not concern are damaged"});
-    }
-}
-
-// A text with its CR, LF and tabs shown as \r, \n and \t.
-std::string Shown(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t")
-                                                                                           : std::string(1, c);
-    }
-    return out;
-}
-
-// The version as the instrument keeps it in step with its revision
-// history: MAJOR.MINOR, each part without leading zeros, as the revision
-// entry records them ("" when the text is no version at all). The
-// installed file must hold exactly that, with or without one LF: a CR,
-// blanks or a leading zero stay in the file, and the instrument's
-// self-test then reads a version its revision history does not record.
-std::string VersionAsRecorded(const std::string& text)
-{
-    const VersionParts v = SplitVersion(text);
-    if (!v.ok) return "";
-    const std::string t = Trimmed(text);
-    const size_t dot = t.find('.');
-    // A minor of zero reads the same however many zeros it has.
-    const std::string minor = v.minor == 0 && !v.minorText.empty() ? v.minorText : std::to_string(v.minor);
-    return std::to_string(v.major) + (dot == std::string::npos ? "" : "." + minor);
-}
-
-// Version file, CRC files and the revision entry.
-void JudgeFiles(const MediumFacts& facts, const RunFacts& run, Problems* problems)
-{
-    const std::string installed = run.haveVersion ? run.version : "";
-    const std::string wanted = VersionAsRecorded(facts.versionText);
-    const bool clean = wanted.empty() ? installed == facts.versionText : installed == wanted || installed == wanted + "\n";
-    if (facts.haveVersion && !run.haveVersion) {
-        problems->push_back({"no installed version file", "the instrument reports no installed version",
-                             {"version-file"}});
-    } else if (facts.haveVersion && !clean) {
-        // The medium's own text installed as it is, or another version.
-        const bool asDelivered = installed == facts.versionText;
-        problems->push_back({"installed version file holds \"" + Shown(installed) + "\", not \"" +
-                                 Shown(wanted.empty() ? facts.versionText : wanted + "\n") +
-                                 "\" as the instrument reads its version beside the revision history",
-                             asDelivered ? "the instrument's version file and its revision history disagree"
-                                         : "the instrument reports the wrong installed version",
-                             {"version-text", "version-leading-zero", "version-file"}});
-    }
-    std::map<std::string, std::string> crcs;
-    for (const auto& c : run.crcFiles) crcs[c.name] = c.text;
-    for (const auto& c : facts.crcFiles) {
-        const auto it = crcs.find(c);
-        if (it == crcs.end()) {
-            problems->push_back({c + " was not installed into /instrumentData", "the instrument lacks a CRC file",
-                                 {"crc-written"}});
-            continue;
-        }
-        if (it->second != ReadTextOr(facts.tmpDir + "/" + c, "")) {
-            problems->push_back({"/instrumentData/" + c + " differs from the medium's", "the instrument holds a wrong CRC file",
-                                 {"package-duplicates"}});
-        }
-        crcs.erase(it);
-    }
-    for (const auto& c : crcs) {
-        problems->push_back({"/instrumentData/" + c.first + " is left over from before the update",
-                             "the instrument holds a CRC file of a partition it no longer has"});
-    }
-    const VersionParts v = SplitVersion(facts.versionText);
-    if (facts.haveVersion && v.major <= 99 && v.minor <= 99 && v.major >= 0 && v.minor >= 0) {
-        char entry[16];
-        std::snprintf(entry, sizeof entry, "%02d%02d", v.major, v.minor);
-        const LogFacts* rev = run.Log("RevHistory.log");
-        std::string got;
-        for (const auto& x : rev ? rev->entries : std::vector<std::string>()) got += (got.empty() ? "" : ",") + x;
-        if (got != entry) {
-            problems->push_back({"revision history gained \"" + got + "\" instead of the entry " + entry,
-                                 "the revision history does not record the update", {"version-range"}});
-        }
-    }
 }
 
 // The static checks whose findings tell why an update ends as `o`.
@@ -245,12 +95,17 @@ std::vector<std::string> RelatedChecks(Outcome o)
     }
 }
 
-// Everything the run should have left, compared with what it left.
-Problems Judge(const MediumFacts& facts, const RunFacts& run, const Expectation& e, const FleetInstrument& inst)
+// The outcome the market and version rules call for, then every end-state
+// invariant the instrument broke, whatever its outcome.
+Problems Judge(const MediumFacts& facts, const RunFacts& run, const Expectation& e, const FleetInstrument& inst,
+               const std::vector<Broken>& broken)
 {
     Problems problems;
+    for (const auto& b : broken) problems.push_back({b.what, b.effect, b.related, b.invariant});
     if (!e.allowed) {
-        JudgeRefusal(facts, run, e, inst, &problems);
+        Problems refusal;
+        JudgeRefusal(facts, run, e, inst, &refusal);
+        problems.insert(problems.begin(), refusal.begin(), refusal.end());
         return problems;
     }
     if (!e.intended) {
@@ -259,13 +114,21 @@ Problems Judge(const MediumFacts& facts, const RunFacts& run, const Expectation&
                             "the version trap: market instruments running " + inst.running + " are downgraded"});
     }
     if (run.outcome != Outcome::Done) {
-        problems.push_back({"ended \"" + std::string(OutcomeKey(run.outcome)) + "\" instead of installing the update",
-                            "the instrument keeps its old software", RelatedChecks(run.outcome)});
-        return problems;
+        problems.insert(problems.begin(),
+                        {"ended \"" + std::string(OutcomeKey(run.outcome)) + "\" instead of installing the update",
+                         "the instrument keeps its old software", RelatedChecks(run.outcome)});
     }
-    JudgeFlash(facts, run, &problems);
-    JudgeFiles(facts, run, &problems);
     return problems;
+}
+
+// A fleet instrument's layout and mount directories: the factory's, with
+// its file systems mounted or not.
+InstrumentKind KindOf(const FleetInstrument& inst)
+{
+    InstrumentKind kind;
+    kind.layout = FactoryLayout();
+    if (inst.mounted) kind.mountDirs = MountDirsOf(kind.layout);
+    return kind;
 }
 
 // The run limit of the options, else the one derived from the medium: a
@@ -290,10 +153,13 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
     co.market = inst.market;
     co.corruptLogs = inst.corruptLogs;
     co.truncateLogs = inst.truncateLogs;
+    co.mounted = inst.mounted;
     const StatePaths s(state);
+    Holding before, after;
     int rc = CreateInstrument(state, co, &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.medium(), &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.usbdongle(), &why);
+    if (rc == 0 && !ReadHolding(s, false, &before, &why)) rc = 1;
     if (rc != 0) {
         result["error"] = "could not create the instrument: " + why;
     } else {
@@ -312,8 +178,12 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
             result["error"] = "the run failed: " + why;
         } else if (MakeReport(state, &text, &why, &runFacts) != 0) {
             result["error"] = "no report: " + why;
+        } else if (!ReadHolding(s, true, &after, &why)) {
+            result["error"] = "the run left no instrument to judge: " + why;
         } else {
             result["facts"] = runFacts;
+            const InstrumentKind kind = KindOf(inst);
+            result["endState"] = JudgeEndState(facts, kind, runFacts.outcome, before, after);
         }
     }
     const std::string out = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -410,6 +280,7 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
 {
     const std::string name = r->instrument.name;
     nlohmann::json j;
+    std::vector<Broken> broken;
     try {
         j = nlohmann::json::parse(ReadTextOr(base + "/" + name + ".json", ""));
         if (j.contains("noRoot")) {
@@ -429,6 +300,7 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
             return kExitCheckNotRun;
         }
         r->facts = j.at("facts").get<RunFacts>();
+        broken = j.at("endState").get<std::vector<Broken>>();
     } catch (const nlohmann::json::exception&) {
         *why = "the run of " + name + " left no result (" + base + "/" + name + ".out)";
         return kExitCheckNotRun;
@@ -451,12 +323,13 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
     // work and the updater's fixed waits alone, which no host changes.
     r->durationSeconds = t.duration.known ? Tenths(t.duration.seconds) : -1.0;
     r->workSeconds = Tenths(t.chipSeconds) + Tenths(t.fixedSeconds);
-    const Problems problems = Judge(facts, r->facts, e, r->instrument);
+    const Problems problems = Judge(facts, r->facts, e, r->instrument, broken);
     r->ok = problems.empty();
     for (const auto& p : problems) {
         Finding f;
         f.severity = Finding::Error;
         f.check = "fleet";
+        f.invariant = p.invariant;
         f.instrument = name;
         f.what = p.what;
         f.effect = p.effect;

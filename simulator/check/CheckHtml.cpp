@@ -32,7 +32,8 @@ std::string CheckHtmlText(const CheckOutcome& o)
         const bool anchor = f.instrument.empty() && anchored.insert(f.check).second;
         h << "<tr" << (anchor ? " id=\"check-" + HtmlEscape(f.check) + "\"" : std::string()) << "><td class=\""
           << (f.severity == Finding::Error ? "notok" : "ok") << "\">" << SeverityName(f.severity) << "</td><td>"
-          << HtmlEscape(f.check) << "</td><td>" << HtmlEscape(where) << "</td><td>" << HtmlEscape(f.what);
+          << HtmlEscape(f.check) << (f.invariant.empty() ? "" : "<br><span class=\"invariant\">" + HtmlEscape(f.invariant) + "</span>")
+          << "</td><td>" << HtmlEscape(where) << "</td><td>" << HtmlEscape(f.what);
         for (const auto& key : f.explainedBy) {
             h << "<br>explained by <a class=\"explained-by\" href=\"#check-" << HtmlEscape(key) << "\">"
               << HtmlEscape(key) << "</a>";

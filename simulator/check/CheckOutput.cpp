@@ -78,7 +78,8 @@ std::string XmlEscaped(const std::string& s)
 std::string FindingLine(const Finding& f)
 {
     const std::string where = Where(f);
-    return (where.empty() ? "" : "[" + where + "] ") + f.what + "; " + f.effect + ".";
+    return (where.empty() ? "" : "[" + where + "] ") + (f.invariant.empty() ? "" : "invariant " + f.invariant + ": ") +
+           f.what + "; " + f.effect + ".";
 }
 
 std::string Joined(const std::vector<std::string>& items)
@@ -178,6 +179,7 @@ std::string JsonText(const CheckOutcome& o)
         x["file"] = f.file;
         x["line"] = f.line;
         x["instrument"] = f.instrument;
+        x["invariant"] = f.invariant;
         x["causeLines"] = f.causeLines;
         x["explainedBy"] = f.explainedBy;
         j["findings"].push_back(x);
@@ -192,6 +194,7 @@ std::string JsonText(const CheckOutcome& o)
                             {"internal", MarketIsInternal(i.market)},
                             {"corruptLogs", i.corruptLogs},
                             {"truncateLogs", i.truncateLogs},
+                            {"mounted", i.mounted},
                             {"expected", r.expected},
                             {"outcome", r.outcome},
                             {"ok", r.ok},

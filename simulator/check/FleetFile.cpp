@@ -2,6 +2,7 @@
 // default fleet around the medium's version.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <set>
 #include <sstream>
 
@@ -85,6 +86,12 @@ bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, st
                                           "(market=internal or market=Export)";
                     return false;
                 }
+            } else if (key == "mounted") {
+                if (value != "yes" && value != "no") {
+                    *why = where + word + ": mounted is yes or no";
+                    return false;
+                }
+                inst.mounted = value == "yes";
             } else if (key == "corrupt-log" || key == "truncate-log") {
                 if (!FindLog(value)) {
                     *why = where + "unknown log " + value;
@@ -93,7 +100,7 @@ bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, st
                 (key == "corrupt-log" ? inst.corruptLogs : inst.truncateLogs).push_back(value);
             } else {
                 *why = where + "unknown key " + key +
-                       " (running, installed, market, corrupt-log, truncate-log)";
+                       " (running, installed, market, mounted, corrupt-log, truncate-log)";
                 return false;
             }
         }
@@ -143,36 +150,60 @@ std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion)
 {
     std::string v = mediumVersion.substr(0, mediumVersion.find('\n'));
     const std::string below = VersionBelow(v), above = VersionAbove(v);
-    std::vector<FleetInstrument> fleet(3);
+    // The kinds the field has: a fresh instrument (no partition mounted,
+    // as it leaves the factory or service), instruments whose file systems
+    // are mounted (/app, /fonts: a flag the updater does not read as YES
+    // keeps those partitions there), one of them with a corrupt revision
+    // history (validated, copied aside, backed up and recreated), and a
+    // market instrument on a newer version, which must refuse.
+    std::vector<FleetInstrument> fleet(4);
     fleet[0].name = "internal-" + below;
     fleet[0].running = below;
-    fleet[1].name = "market-" + below;
+    fleet[1].name = "market-" + below + "-mounted";
     fleet[1].running = below;
     fleet[1].market = "Export";
-    fleet[2].name = "market-" + above;
-    fleet[2].running = above;
-    fleet[2].market = "Export";
+    fleet[1].mounted = true;
+    fleet[2].name = "internal-" + below + "-corrupt-log";
+    fleet[2].running = below;
+    fleet[2].mounted = true;
+    fleet[2].corruptLogs = {"RevHistory.log"};
+    fleet[3].name = "market-" + above;
+    fleet[3].running = above;
+    fleet[3].market = "Export";
+    fleet[3].mounted = true;
     return fleet;
+}
+
+std::string VersionAsRead(const MediumFacts& facts)
+{
+    // A text that is MAJOR.MINOR keeps its writing (2.05 stays 2.05, so the
+    // fleet around it is 2.04 and 2.06); any other is placed by the number
+    // the updater compares.
+    const std::string t = Trimmed(facts.versionText);
+    if (SplitVersion(t).ok && !t.empty() && t[0] != '.') return t;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(facts.versionValue));
+    std::string read = text;
+    while (read.size() > 3 && read.back() == '0' && read[read.size() - 2] != '.') read.pop_back();
+    return read;
 }
 
 bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, std::vector<Finding>* findings)
 {
     if (!fleet->empty()) return true;
-    if (facts.haveVersion && SplitVersion(Trimmed(facts.versionText)).ok) {
-        *fleet = DefaultFleet(Trimmed(facts.versionText));
+    if (facts.haveVersion) {
+        *fleet = DefaultFleet(VersionAsRead(facts));
         return true;
     }
-    // Instruments "just below" or "above" a version that is not MAJOR.MINOR
-    // would be made up, and their expected outcomes with them.
+    // A medium without a version (or without file0) never starts an
+    // update: no instrument would do anything with it.
     Finding f;
     f.severity = Finding::Warning;
     f.check = kFleetVersionCheck;
     f.package = "file0";
     f.file = "swVersion";
-    f.what = std::string(facts.haveVersion ? "swVersion is not MAJOR.MINOR" : "the medium has no version") +
-             ": there is no default fleet around it, so the fleet was not run";
-    f.effect = "what an instrument does with this medium depends on its market and running version, which only a "
-               "fleet file (--fleet) can name";
+    f.what = "the medium has no version: no instrument starts its update, so the fleet was not run";
+    f.effect = "no instrument offers or installs this update";
     findings->push_back(f);
     return false;
 }

@@ -28,6 +28,7 @@ struct Finding {
     std::string file;        // the member it concerns, or empty
     int line = 0;            // line number in `file`, 0 when none
     std::string instrument;  // fleet instrument, for the dynamic checks
+    std::string invariant;   // the end-state invariant a fleet finding breaks; empty for other findings
     std::string what;        // what is wrong
     std::string effect;      // one sentence: what the instrument does because of it
     // A fleet finding: the trace lines of the instrument's run that show
@@ -105,6 +106,11 @@ float VersionValue(const std::string& text);
 // Market.ini "Market=" + market counts as internal (or there is none).
 bool MarketIsInternal(const std::string& market);
 
+// A CRC-32 as people write it into a CRC file or the flash map's column:
+// hex in either letter case, with "0x" or without, up to eight digits, and
+// an LF or CR LF end. *written receives the text without its line end.
+bool ReadCrcWriting(const std::string& text, uint32_t* value, std::string* written);
+
 // One instrument of the fleet.
 struct FleetInstrument {
     std::string name;
@@ -124,6 +130,9 @@ bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, st
 // medium's, and a market instrument on a newer one.
 std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion);
 std::string VersionBelow(const std::string& version);
+// The medium's version as the default fleet is placed around it: its text
+// when that is MAJOR.MINOR, else the number the updater compares it as.
+std::string VersionAsRead(const MediumFacts& facts);
 std::string VersionAbove(const std::string& version);
 // `s` without the blanks, tabs and line ends around it.
 std::string Trimmed(const std::string& s);

@@ -15,15 +15,46 @@ const std::vector<PartitionSpec>& FactoryLayout()
     // The boot image at the start, the application, the instrument's data
     // file system (mounted at /instrumentData, never overwritten by an
     // update), a configuration partition and the fonts, which start 1 KiB
-    // into their sector.
+    // into their sector. The application and the fonts are file systems that
+    // an instrument in the field has mounted at /app and /fonts; the boot
+    // image is no file system, and the configuration partition is read raw
+    // (no /config exists on an instrument).
     static const std::vector<PartitionSpec> layout = {
-        {"ifsPart.bin", 0, 900 * 1024, "YES"},
-        {"appPart.bin", 2048, 1536 * 1024, "YES"},
-        {"instrumentDataPart.bin", 8192, 4096 * 1024, "NO"},
-        {"configPart.bin", 12288, 160 * 1024, "NO"},
-        {"fontsPart.bin", 14336, 400 * 1024, "YES"},
+        {"ifsPart.bin", 0, 900 * 1024, "YES", false},
+        {"appPart.bin", 2048, 1536 * 1024, "YES", true},
+        {"instrumentDataPart.bin", 8192, 4096 * 1024, "NO", true},
+        {"configPart.bin", 12288, 160 * 1024, "NO", false},
+        {"fontsPart.bin", 14336, 400 * 1024, "YES", true},
     };
     return layout;
+}
+
+namespace {
+
+std::string MountDirOfName(const std::string& name)
+{
+    const size_t at = name.find("Part");
+    return at == std::string::npos ? "" : "/" + name.substr(0, at);
+}
+
+}  // namespace
+
+std::vector<std::string> MountDirsOf(const std::vector<PartitionSpec>& layout)
+{
+    std::vector<std::string> dirs;
+    for (const auto& p : layout) {
+        const std::string dir = MountDirOfName(p.name);
+        if (p.mounted && !dir.empty() && dir != "/instrumentData") dirs.push_back(dir);
+    }
+    return dirs;
+}
+
+const PartitionSpec* DataPartitionOf(const std::vector<PartitionSpec>& layout)
+{
+    for (const auto& p : layout) {
+        if (MountDirOfName(p.name) == "/instrumentData") return &p;
+    }
+    return nullptr;
 }
 
 std::vector<uint8_t> PartitionImage(const std::string& name, const std::string& tag, uint32_t size)
@@ -47,9 +78,7 @@ std::vector<uint8_t> FactoryFlash(const std::string& version)
 
 std::string MapLine::MountDir() const
 {
-    const size_t at = partition.find("Part");
-    if (at == std::string::npos) return "";
-    return "/" + partition.substr(0, at);
+    return MountDirOfName(partition);
 }
 
 std::vector<MapLine> ParseFlashMap(const std::string& text)

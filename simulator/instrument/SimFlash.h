@@ -18,16 +18,28 @@ constexpr uint32_t kSectorSize = 0x20000;    // 128 KiB erase block
 constexpr int kSectorCount = 128;
 
 // One partition of a layout: image name (as in a flash map), start in KiB,
-// size in bytes, and the overwrite flag its flash map line carries.
+// size in bytes, the overwrite flag its flash map line carries, and whether
+// it holds a file system that an instrument in the field has mounted (its
+// mount directory, "/" + the name up to "Part", then exists).
 struct PartitionSpec {
     std::string name;
     int startKiB;
     uint32_t size;
     std::string overwrite;
+    bool mounted = false;
 };
 
 // The partitions a new instrument carries from the factory.
 const std::vector<PartitionSpec>& FactoryLayout();
+
+// The mount directories of a layout's mounted partitions other than
+// /instrumentData, which every instrument has ("/app", "/fonts").
+std::vector<std::string> MountDirsOf(const std::vector<PartitionSpec>& layout);
+
+// The partition of a layout that holds the instrument's own data (the file
+// system mounted at /instrumentData: logs, settings, CRC files); null when
+// the layout has none.
+const PartitionSpec* DataPartitionOf(const std::vector<PartitionSpec>& layout);
 
 // A recognisable partition image: a text head "<tag> <name>\n" followed by
 // pseudo-random bytes seeded by tag and name (so two versions differ).

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <cstdio>
+#include <sstream>
 
 #include "SimFiles.h"
 #include "SimFlash.h"
@@ -126,6 +127,11 @@ int CreateInstrument(const std::string& dir, const CreateOptions& o, std::string
     if (!WriteFactoryLogs(s, o, why)) return 1;
     if (!WriteText(s.boardTools(), "", 0644, why)) return 1;
     std::string marker = "version=" + o.version + "\ninstalled=" + installed + "\nmarket=" + o.market + "\n";
+    if (o.mounted) {
+        std::string mounts;
+        for (const auto& d : MountDirsOf(FactoryLayout())) mounts += (mounts.empty() ? "" : " ") + d;
+        marker += "mounts=" + mounts + "\n";
+    }
     if (!WriteText(s.marker(), marker, 0644, why)) return 1;
     return 0;
 }
@@ -153,6 +159,15 @@ int CopyInstrument(const std::string& from, const std::string& to, std::string* 
         if (PathExists(file) && !CopyFileTo(file, t.root + file.substr(f.root.size()), why)) return 1;
     }
     return 0;
+}
+
+std::vector<std::string> InstrumentMountDirs(const std::string& dir)
+{
+    std::istringstream words(RecordValue(ReadTextOr(StatePaths(dir).marker(), ""), "mounts"));
+    std::vector<std::string> dirs;
+    std::string d;
+    while (words >> d) dirs.push_back(d);
+    return dirs;
 }
 
 std::string RecordValue(const std::string& text, const std::string& key)

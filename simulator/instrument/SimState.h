@@ -42,6 +42,7 @@ struct CreateOptions {
     std::string market;               // Market.ini's market; empty: no Market.ini
     std::vector<std::string> corruptLogs;    // logs given a record with a wrong CRC
     std::vector<std::string> truncateLogs;   // logs cut short
+    bool mounted = false;             // the layout's file systems mounted: their mount directories exist
     bool force = false;               // replace an earlier simulated instrument
 };
 
@@ -61,6 +62,10 @@ int CreateInstrument(const std::string& dir, const CreateOptions& options, std::
 // tools' record and the marker; not the simulator's records of earlier runs.
 // Returns 0, or 1 with the reason.
 int CopyInstrument(const std::string& from, const std::string& to, std::string* why);
+
+// The mount directories the instrument in `dir` has besides the fixed
+// ones (its marker's "mounts=" line: none for a fresh instrument).
+std::vector<std::string> InstrumentMountDirs(const std::string& dir);
 
 // Key=value records of sim/*.txt.
 std::string RecordValue(const std::string& recordText, const std::string& key);

@@ -224,6 +224,7 @@ InstrumentRootConfig RootConfigOf(const StatePaths& s, const Locations& where, c
     InstrumentRootConfig config;
     config.stateDir = s.root;
     config.boardToolsDir = where.boardTools;
+    config.mountDirs = InstrumentMountDirs(s.root);
     std::vector<std::string> bound = where.rootDirs;
     bound.insert(bound.end(), {DirOf(resolved.updater), DirOf(resolved.gui), DirOf(selfExe)});
     for (const auto& dir : bound) {

@@ -30,6 +30,8 @@ void AddCreateCommand(Commands& c)
     sub->add_option("--market", o->market, "market setting (default: none, the instrument is internal)");
     sub->add_option("--corrupt-log", o->corruptLogs, "a log with one record's CRC wrong")->take_all();
     sub->add_option("--truncate-log", o->truncateLogs, "a log half a record short")->take_all();
+    sub->add_flag("--mounted", o->mounted,
+                  "the partitions' file systems mounted, as on an instrument in the field (/app, /fonts exist)");
     sub->add_flag("--force", o->force, "clear a state directory swsim made before");
 }
 

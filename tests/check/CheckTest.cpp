@@ -753,19 +753,24 @@ TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
     nlohmann::json result;
     ASSERT_NO_THROW(result = nlohmann::json::parse(m.stdoutText)) << m.stdoutText;
     EXPECT_EQ(m.output.rfind("swsim: static checks of " + m.medium + "\n", 0), 0u) << m.output;
-    for (const char* line : {"\nswsim: static checks done; running 3 instruments, 2 at once\n",
-                             "\nswsim: instrument 1 of 3: ", "\nswsim: instrument 3 of 3: ", "\nSHIP: "}) {
+    for (const char* line : {"\nswsim: static checks done; running 4 instruments, 2 at once\n",
+                             "\nswsim: instrument 1 of 4: ", "\nswsim: instrument 4 of 4: ", "\nSHIP: "}) {
         EXPECT_NE(m.output.find(line), std::string::npos) << line << " in " << m.output;
     }
     EXPECT_TRUE(result["fleetRun"].get<bool>());
-    ASSERT_EQ(result["fleet"].size(), 3u) << result.dump(2);
+    ASSERT_EQ(result["fleet"].size(), 4u) << result.dump(2);
     const auto& fleet = result["fleet"];
+    // A fresh instrument, mounted ones (one with a corrupt revision
+    // history) and a newer market instrument.
     EXPECT_EQ(fleet[0]["running"], "2.3");
     EXPECT_TRUE(fleet[0]["internal"].get<bool>());
+    EXPECT_FALSE(fleet[0]["mounted"].get<bool>());
     EXPECT_EQ(fleet[1]["market"], "Export");
-    EXPECT_EQ(fleet[2]["running"], "2.5");
-    const char* const outcomes[] = {"done", "done", "not-allowed"};
-    for (size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(fleet[1]["mounted"].get<bool>());
+    EXPECT_EQ(fleet[2]["corruptLogs"], nlohmann::json::array({"RevHistory.log"}));
+    EXPECT_EQ(fleet[3]["running"], "2.5");
+    const char* const outcomes[] = {"done", "done", "done", "not-allowed"};
+    for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(fleet[i]["expected"], outcomes[i]);
         EXPECT_EQ(fleet[i]["outcome"], outcomes[i]) << fleet[i].dump();
         EXPECT_TRUE(fleet[i]["ok"].get<bool>()) << fleet[i].dump();
@@ -780,7 +785,7 @@ TEST(CheckFleet, SampleShipsOnTheDefaultFleet)
     ASSERT_TRUE(fleet[0]["durationSeconds"].is_number()) << fleet[0].dump();
     EXPECT_GT(fleet[0]["durationSeconds"].get<double>(), 0);
     const Junit j = ReadJunit(m.junit);
-    EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()) + 3);
+    EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()) + 4);
     EXPECT_EQ(j.failed, "");
     EXPECT_EQ(j.skipped, "");
     EXPECT_EQ(j.failuresAttribute, "0");
@@ -861,10 +866,11 @@ TEST(CheckFleet, OverlapShowsInTheInstrumentsFlash)
         if (f["check"] == "fleet") problems.push_back(f["what"].get<std::string>());
     }
     // The run installs, but configPart.bin overwrote the end of appPart.bin,
-    // where the static check said.
-    ASSERT_EQ(problems.size(), 1u) << m.output;
-    EXPECT_EQ(problems[0], "the flash does not hold appPart.bin at 0x200000 (first difference at 0x2ee000, "
-                           "overwritten by configPart.bin in sectors 23-24)");
+    // where the static check said; the CRC file then no longer matches it.
+    ASSERT_EQ(problems.size(), 2u) << m.output;
+    EXPECT_EQ(problems[0], "the flash does not hold appPart.bin (flashMap line 5) as delivered at 0x200000: first "
+                           "difference at 0x2ee000, where configPart.bin (flashMap line 6) is written over it");
+    EXPECT_EQ(problems[1].rfind("/instrumentData/appPart.crc holds ", 0), 0u) << problems[1];
     EXPECT_EQ(result["fleet"][0]["outcome"], "done");
     EXPECT_FALSE(result["fleet"][0]["ok"].get<bool>());
     // The check page draws those sectors as overwritten, under a red verdict.
@@ -881,16 +887,52 @@ TEST(CheckFleet, OverlapShowsInTheInstrumentsFlash)
     EXPECT_NE(page.find("<tr id=\"check-map-overlap\">"), std::string::npos);
 }
 
-// A fleet instrument that fails quotes the trace lines of the cause and
-// names the static finding that explains it.
+// A new partition's image written inside the data partition, past its
+// start: the kept line of the data partition does not reach it.
+void ImageInsideDataPartition(const Medium& m)
+{
+    const std::vector<uint8_t> bytes(64 * 1024, 0xA5);
+    ASSERT_TRUE(WriteBytes(m.src + "/extraPart.bin", bytes.data(), bytes.size()));
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08x\n", Crc32(bytes.data(), bytes.size()));
+    ASSERT_TRUE(WriteText(m.src + "/extraPart.crc", crc));
+    WriteText(m.src + "/flashMap", ReadTextOr(m.src + "/flashMap", "") + "extraPart.bin 9000 0x0 YES\n");
+    m.Build();
+}
+// NO for the application: written where /app is missing, kept where it is
+// mounted, and its new CRC file installed either way.
+void AppKeptWhereMounted(const Medium& m) { m.EditMapLine("appPart.bin", "appPart.bin 2048 0x0 NO"); m.Build(); }
+void BackupSavesNothing(const Medium& m)
+{
+    WriteText(m.src + "/SwUpdate_backup.sh", "echo \"backup: nothing to save\"\n");
+    m.Build();
+}
+// Saves /instrumentData only, not the copies of the corrupt logs.
+void BackupSkipsCorruptLogs(const Medium& m)
+{
+    WriteText(m.src + "/SwUpdate_backup.sh", "mkdir -p /usbdongle/backup\ncp -R /instrumentData /usbdongle/backup/\n");
+    m.Build();
+}
+void RepartitionRemovesDiagLog(const Medium& m)
+{
+    WriteText(m.src + "/FlashRepartition.sh", "#!/bin/sh\nrm -f /instrumentData/Diag.log\nexit 0\n", 0755);
+    m.Build();
+}
+
+// A fleet instrument that fails quotes the trace lines of the cause, names
+// the end-state invariant it breaks and the static finding that explains
+// it (none for the defects only the fleet can see).
 struct FleetFailure {
     const char* name;
     const char* version;
     void (*alter)(const Medium&);
+    const char* fleet;      // the fleet file's one line
     const char* outcome;
-    const char* what;       // part of the fleet finding
-    const char* explained;  // the static check it names
+    const char* invariant;  // of the first fleet finding; "" for a wrong outcome
+    const char* what;       // part of the first fleet finding
+    const char* explained;  // the static check it names; "" when none does
     const char* cause;      // part of a quoted trace line; "" when none is quoted
+    size_t findings = 1;    // fleet findings in all
 };
 
 std::ostream& operator<<(std::ostream& os, const FleetFailure& f)
@@ -907,19 +949,21 @@ TEST_P(FleetFailures, SayWhy)
     m.Sample(c.version);
     c.alter(m);
     const std::string fleet = m.scratch.path() + "/fleet.txt";
-    WriteText(fleet, "lab running=2.3\n");
+    WriteText(fleet, std::string(c.fleet) + "\n");
     int rc = 0;
     CHECK_OR_SKIP(m, rc, {"--fleet", fleet});
     EXPECT_EQ(rc, 1) << m.output;
     const auto result = m.Result();
     ASSERT_EQ(result["fleet"].size(), 1u) << m.output;
     EXPECT_EQ(result["fleet"][0]["outcome"], c.outcome) << m.output;
-    int fleetFindings = 0;
+    size_t fleetFindings = 0;
     for (const auto& f : result["findings"]) {
         if (f["check"] != "fleet") continue;
-        ++fleetFindings;
+        if (fleetFindings++ > 0) continue;  // the first one is the defect's own
+        EXPECT_EQ(f["invariant"], c.invariant) << f.dump();
         EXPECT_NE(f["what"].get<std::string>().find(c.what), std::string::npos) << f.dump();
-        EXPECT_EQ(f["explainedBy"], nlohmann::json::array({c.explained})) << f.dump();
+        EXPECT_EQ(f["explainedBy"], *c.explained ? nlohmann::json::array({c.explained}) : nlohmann::json::array())
+            << f.dump();
         std::string lines;
         for (const auto& l : f["causeLines"]) lines += l.get<std::string>() + "\n";
         if (*c.cause) {
@@ -932,21 +976,44 @@ TEST_P(FleetFailures, SayWhy)
             EXPECT_EQ(lines, "") << "a done update has no failure to quote";
         }
     }
-    EXPECT_EQ(fleetFindings, 1) << m.output;
-    EXPECT_NE(m.output.find(std::string("explained by the static finding of ") + c.explained), std::string::npos)
-        << m.output;
+    EXPECT_EQ(fleetFindings, c.findings) << m.output;
+    if (*c.explained) {
+        EXPECT_NE(m.output.find(std::string("explained by the static finding of ") + c.explained), std::string::npos)
+            << m.output;
+    } else {
+        EXPECT_EQ(ChecksOf(result).count("fleet"), ChecksOf(result).size() - ChecksOf(result).count(kKept))
+            << "no static rule sees it: " << m.output;
+    }
+    if (*c.invariant) {
+        EXPECT_NE(m.output.find(std::string("invariant ") + c.invariant + ": "), std::string::npos) << m.output;
+    }
 }
 
 const FleetFailure kFleetFailures[] = {
-    {"RepartitionCrLf", "2.4", RepartitionCrLf, "pre-update-failed", "ended \"pre-update-failed\"",
-     "repartition-script", "/tmp/FlashRepartition.sh: No such file or directory"},
+    {"RepartitionCrLf", "2.4", RepartitionCrLf, "lab running=2.3", "pre-update-failed", "",
+     "ended \"pre-update-failed\"", "repartition-script", "/tmp/FlashRepartition.sh: No such file or directory"},
     // The installed file keeps the CR; the self-test reads it beside a
     // revision entry of 3.1.
-    {"VersionCrLf", "3.1", VersionCrLf, "done", "installed version file holds \"3.1\\r\\n\", not \"3.1\\n\"",
-     "version-text", ""},
-    {"MajorLeadingZero", "03.1", Plain, "done", "holds \"03.1\\n\", not \"3.1\\n\"", "version-leading-zero", ""},
-    {"NoMap", "2.4", NoMap, "flash-failed", "ended \"flash-failed\"", "map-present",
+    {"VersionCrLf", "3.1", VersionCrLf, "lab running=2.3", "done", "version-as-read",
+     "holds \"3.1\\r\\n\" while the updater reads the medium's version as 3.1", "version-text", ""},
+    {"MajorLeadingZero", "03.1", Plain, "lab running=2.3", "done", "version-as-read",
+     "holds \"03.1\\n\" while the updater reads the medium's version as 3.1", "version-leading-zero", ""},
+    {"NoMap", "2.4", NoMap, "lab running=2.3", "flash-failed", "", "ended \"flash-failed\"", "map-present",
      "Flash map /tmp/flashMap is missing or empty"},
+    // Defects no static rule sees, each caught by what the instrument holds
+    // afterwards. The data partition's loss takes its four logs with it.
+    {"ImageInsideDataPartition", "2.4", ImageInsideDataPartition, "lab running=2.3", "done", "data-partition",
+     "the data partition instrumentDataPart.bin (0x800000-0xbfffff, mounted at /instrumentData) changed at "
+     "0x8ca000-0x8d9fff, where extraPart.bin (flashMap line 9) is written",
+     "", "", 4},
+    {"AppKeptWhereMounted", "2.4", AppKeptWhereMounted, "lab running=2.3 mounted=yes", "done", "crc-matches-flash",
+     "/instrumentData/appPart.crc holds ", "", ""},
+    {"BackupSavesNothing", "2.4", BackupSavesNothing, "lab running=2.3", "done", "backup-complete",
+     "the backup left no copy of /instrumentData/", "", ""},
+    {"BackupSkipsCorruptLogs", "2.4", BackupSkipsCorruptLogs, "lab running=2.3 corrupt-log=RevHistory.log", "done",
+     "backup-complete", "the backup left no copy of /instrumentData/RevHistory.log on the medium (1 of ", "", ""},
+    {"RepartitionRemovesDiagLog", "2.4", RepartitionRemovesDiagLog, "lab running=2.3", "done", "backup-complete",
+     "the backup left no copy of /instrumentData/Diag.log", "", "", 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Media, FleetFailures, ::testing::ValuesIn(kFleetFailures),

@@ -28,6 +28,22 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// The attributes that set (or clear) a mount's read-only flag alone.
+struct mount_attr ReadOnlyAttr(bool readOnly) {
+    struct mount_attr attr;
+    std::memset(&attr, 0, sizeof attr);
+    if (readOnly) {
+        attr.attr_set = MOUNT_ATTR_RDONLY;
+    } else {
+        attr.attr_clr = MOUNT_ATTR_RDONLY;
+    }
+    return attr;
+}
+
+}  // namespace
+
 // Clones the mount tree at a path into a detached mount. The source's other
 // flags (nosuid, nodev, noexec) are kept.
 bool CloneTree(const std::string& path, Access access, Fd* out, std::string* why) {
@@ -44,13 +60,7 @@ bool CloneTree(const std::string& path, Access access, Fd* out, std::string* why
         return FailErrno(why, "cannot clone mount of " + path);
     }
     if (access != Access::kKeep) {
-        struct mount_attr attr;
-        std::memset(&attr, 0, sizeof attr);
-        if (access == Access::kReadOnly) {
-            attr.attr_set = MOUNT_ATTR_RDONLY;
-        } else {
-            attr.attr_clr = MOUNT_ATTR_RDONLY;
-        }
+        struct mount_attr attr = ReadOnlyAttr(access == Access::kReadOnly);
         if (mount_setattr(tree.get(), "", AT_EMPTY_PATH | AT_RECURSIVE, &attr, sizeof attr) !=
             0) {
             return FailErrno(why, std::string("cannot make ") +
@@ -95,13 +105,7 @@ void DetachAll(const std::string& path) {
 }
 
 bool SetReadOnly(const char* path, bool readOnly, std::string* why) {
-    struct mount_attr attr;
-    std::memset(&attr, 0, sizeof attr);
-    if (readOnly) {
-        attr.attr_set = MOUNT_ATTR_RDONLY;
-    } else {
-        attr.attr_clr = MOUNT_ATTR_RDONLY;
-    }
+    struct mount_attr attr = ReadOnlyAttr(readOnly);
     if (mount_setattr(AT_FDCWD, path, 0, &attr, sizeof attr) != 0) {
         return FailErrno(why, std::string("cannot change read-only flag of ") + path);
     }

@@ -53,9 +53,6 @@ void Reply(int fd, std::uint32_t status)
     }
 }
 
-    }
-}
-
 namespace {
 
 // Sends one message to the updater's connector and waits for its reply.

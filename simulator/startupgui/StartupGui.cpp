@@ -90,6 +90,9 @@ int WaitReady(Gui& g, int fd, short events, int ms)
         if (n < 0 && errno != EINTR) return 0;
         if (n > 0 && fd >= 0 && fds[1].revents != 0) {
             return StopRequested(g) ? -1 : 1;
+        }
+    }
+}
 
 namespace {
 

@@ -9,7 +9,9 @@
 #ifndef STARTUPGUI_STARTUP_GUI_H
 #define STARTUPGUI_STARTUP_GUI_H
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -114,8 +116,7 @@ std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 constexpr std::size_t kMaxPacket = 4 + 65536;
 
 // The abstract socket address of a connector name; 0 when it does not fit.
-struct sockaddr_un;
-socklen_t Address(const std::string& name, struct sockaddr_un* addr);
+socklen_t Address(const std::string& name, sockaddr_un* addr);
 std::uint32_t Le32(const unsigned char* p);
 // Replies `status` to the request on `fd`; never waits.
 void Reply(int fd, std::uint32_t status);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "SimFlash.h"
+#include "SimFiles.h"
 #include "SimReplay.h"
 #include "SimState.h"
 // The updater's trace texts: a header of constants, shared with the layers

@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-extern char** environ;
-
 namespace host {
 
 namespace {

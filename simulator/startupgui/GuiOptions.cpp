@@ -55,8 +55,8 @@ void AddOptions(CLI::App& app, Given* v, Options* o)
     app.add_option("--web-fd", v->webFd, "the same on a listening socket made by the caller")->type_name("N");
 }
 
-// Checks the texts given and puts them into *o. False with the reason.
-bool TakeValues(const Given& v, Options* o, std::string* why)
+// Checks the texts given and puts them into *o. Returns "", or what is wrong.
+std::string TakeValues(const Given& v, Options* o)
 {
     if (!v.answer.empty()) {
         const std::string& s = v.answer;
@@ -64,19 +64,19 @@ bool TakeValues(const Given& v, Options* o, std::string* why)
         else if (s == "no") o->answer = Answer::No;
         else if (s == "never") o->answer = Answer::Never;
         else if (s == "ask") o->answer = Answer::Ask;
-        else return (*why = "unknown answer '" + s + "'", false);
+        else return "unknown answer '" + s + "'";
     }
     if (!v.answerDelay.empty() && !ParseSeconds(v.answerDelay.c_str(), &o->answerDelay)) {
-        return (*why = "bad delay '" + v.answerDelay + "'", false);
+        return "bad delay '" + v.answerDelay + "'";
     }
     if (!v.pullMedium.empty() && !ParseSeconds(v.pullMedium.c_str(), &o->pullMedium)) {
-        return (*why = "bad delay '" + v.pullMedium + "'", false);
+        return "bad delay '" + v.pullMedium + "'";
     }
     if (!v.replyStatus.empty()) {
         char* end = nullptr;
         const unsigned long s = std::strtoul(v.replyStatus.c_str(), &end, 0);
         if (end == v.replyStatus.c_str() || *end != '\0' || s > 0xFFFFFFFFul) {
-            return (*why = "bad status '" + v.replyStatus + "'", false);
+            return "bad status '" + v.replyStatus + "'";
         }
         o->replyStatus = static_cast<std::uint32_t>(s);
     }
@@ -85,20 +85,20 @@ bool TakeValues(const Given& v, Options* o, std::string* why)
         const std::size_t at = s.find('@');
         if (at != std::string::npos) {
             p.kind = s.substr(0, at);
-            if (!ParseSeconds(s.c_str() + at + 1, &p.afterSeconds)) return (*why = "bad delay in '" + s + "'", false);
+            if (!ParseSeconds(s.c_str() + at + 1, &p.afterSeconds)) return "bad delay in '" + s + "'";
         }
-        if (!KnownSendKind(p.kind)) return (*why = "unknown message '" + p.kind + "'", false);
+        if (!KnownSendKind(p.kind)) return "unknown message '" + p.kind + "'";
         o->sends.push_back(p);
     }
     if (!v.webFd.empty()) {
         char* end = nullptr;
         const long fd = std::strtol(v.webFd.c_str(), &end, 10);
         if (end == v.webFd.c_str() || *end != '\0' || fd < 3 || fd > 65535) {
-            return (*why = "bad descriptor '" + v.webFd + "'", false);
+            return "bad descriptor '" + v.webFd + "'";
         }
         o->webFd = static_cast<int>(fd);
     }
-    return true;
+    return "";
 }
 
 }  // namespace
@@ -125,7 +125,7 @@ int ParseOptions(int argc, char** argv, Options* o)
     } catch (const CLI::ParseError& e) {
         why = e.what();
     }
-    if (why.empty()) TakeValues(v, o, &why);
+    if (why.empty()) why = TakeValues(v, o);
     if (!why.empty()) {
         std::fprintf(stderr, "startup-gui: %s\n%s", why.c_str(), app.help().c_str());
         return 2;

@@ -17,22 +17,16 @@
 // noexec): mount_setattr only adds the read-only flag, which is why no
 // remount is needed and why this also works inside a user namespace.
 #include "InstrumentRoot.h"
-#include "Sanitizers.h"
+#include "Process.h"
+#include "RootParts.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sched.h>
-#include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 #ifndef SWU_BOARDTOOLS_DIR
 #define SWU_BOARDTOOLS_DIR ""
@@ -44,479 +38,51 @@
 #define SWU_ROOT_BUILD_DIR ""
 #endif
 
+using namespace instroot;
+
 namespace {
 
-// A file descriptor that is closed when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-constexpr const char* kWritableDirs[] = {"/tmp", "/usbdongle", "/instrumentData", "/log"};
-constexpr const char* kHostDirs[] = {"/usr", "/bin", "/lib", "/lib64", "/etc", "/sbin"};
-constexpr const char* kDevNodes[] = {"/dev/null", "/dev/zero", "/dev/random", "/dev/urandom",
-                                     "/dev/tty"};
-constexpr const char* kBoardTools[] = {"slay", "waitfor", "devf-s3c2400-p3",
-                                       "nonblock-realtest_arm"};
-constexpr const char* kMkshPaths[] = {"/usr/bin/mksh", "/bin/mksh"};
-constexpr const char* kFlashPath = "/dev/norflash";
-constexpr const char* kFaultsPath = "/dev/norflash.faults";
-constexpr const char* kMarkerPath = "/proc/.instrument-root";
-constexpr const char* kRootPathVariable = "/proc/boot:/usr/bin:/bin:/usr/sbin:/sbin";
-
-bool Fail(std::string* why, const std::string& text) {
-    if (why != nullptr) {
-        *why = text;
-    }
-    return false;
-}
-
-bool FailErrno(std::string* why, const std::string& what) {
-    return Fail(why, what + ": " + std::strerror(errno));
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// True for a path inside one of the root's writable directories (a checkout
-// under /tmp, say). Such a directory is bound after the writable directory,
-// on a mount point made in it, since the writable directory would hide it.
-bool InsideWritableDir(const std::string& path) {
-    for (const char* dir : kWritableDirs) {
-        const size_t n = std::strlen(dir);
-        if (path.size() > n + 1 && path.compare(0, n, dir) == 0 && path[n] == '/') {
-            return true;
-        }
-    }
-    return false;
-}
-
-// What a clone's read-only flag becomes. kKeep: as on the source. kWritable
-// is for sources inside a root, which may lie in a read-only bind there.
-enum class Access { kKeep, kReadOnly, kWritable };
-
-// Clones the mount tree at a path into a detached mount. The source's other
-// flags (nosuid, nodev, noexec) are kept.
-bool CloneTree(const std::string& path, Access access, Fd* out, std::string* why) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        return FailErrno(why, "cannot find " + path);
-    }
-    unsigned flags = OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC;
-    if (S_ISDIR(st.st_mode)) {
-        flags |= AT_RECURSIVE;
-    }
-    Fd tree(open_tree(AT_FDCWD, path.c_str(), flags));
-    if (!tree.valid()) {
-        return FailErrno(why, "cannot clone mount of " + path);
-    }
-    if (access != Access::kKeep) {
-        struct mount_attr attr;
-        std::memset(&attr, 0, sizeof attr);
-        if (access == Access::kReadOnly) {
-            attr.attr_set = MOUNT_ATTR_RDONLY;
-        } else {
-            attr.attr_clr = MOUNT_ATTR_RDONLY;
-        }
-        if (mount_setattr(tree.get(), "", AT_EMPTY_PATH | AT_RECURSIVE, &attr, sizeof attr) !=
-            0) {
-            return FailErrno(why, std::string("cannot make ") +
-                                      (access == Access::kReadOnly ? "read-only" : "writable") +
-                                      " mount of " + path);
-        }
-    }
-    *out = std::move(tree);
-    return true;
-}
-
-// A fresh, detached tmpfs with the given mode for its top directory.
-bool NewTmpfs(const char* mode, Fd* out, std::string* why) {
-    Fd context(fsopen("tmpfs", FSOPEN_CLOEXEC));
-    if (!context.valid()) {
-        return FailErrno(why, "cannot create tmpfs");
-    }
-    if (fsconfig(context.get(), FSCONFIG_SET_STRING, "mode", mode, 0) != 0 ||
-        fsconfig(context.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
-        return FailErrno(why, "cannot configure tmpfs");
-    }
-    Fd mount(fsmount(context.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
-    if (!mount.valid()) {
-        return FailErrno(why, "cannot mount tmpfs");
-    }
-    *out = std::move(mount);
-    return true;
-}
-
-bool Attach(Fd& tree, const std::string& target, std::string* why) {
-    if (move_mount(tree.get(), "", AT_FDCWD, target.c_str(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
-        return FailErrno(why, "cannot mount at " + target);
-    }
-    tree.reset();
-    return true;
-}
-
-// Removes every mount stacked on a path (none is fine).
-void DetachAll(const std::string& path) {
-    for (int i = 0; i < 64 && umount2(path.c_str(), MNT_DETACH) == 0; ++i) {
-    }
-}
-
-bool SetReadOnly(const char* path, bool readOnly, std::string* why) {
-    struct mount_attr attr;
-    std::memset(&attr, 0, sizeof attr);
-    if (readOnly) {
-        attr.attr_set = MOUNT_ATTR_RDONLY;
-    } else {
-        attr.attr_clr = MOUNT_ATTR_RDONLY;
-    }
-    if (mount_setattr(AT_FDCWD, path, 0, &attr, sizeof attr) != 0) {
-        return FailErrno(why, std::string("cannot change read-only flag of ") + path);
-    }
-    return true;
-}
-
-bool MakeDirs(const std::string& path, std::string* why) {
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        const std::string partial = path.substr(0, pos);
-        if (partial.empty()) {
-            continue;
-        }
-        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
-            return FailErrno(why, "cannot create " + partial);
-        }
-    }
-    return true;
-}
-
-bool CreateFile(const std::string& path, const std::string& content, mode_t mode,
-                std::string* why) {
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (!fd.valid()) {
-        return FailErrno(why, "cannot create " + path);
-    }
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd.get(), content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return FailErrno(why, "cannot write " + path);
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (fchmod(fd.get(), mode) != 0) {
-        return FailErrno(why, "cannot set mode of " + path);
-    }
-    return true;
-}
-
-bool ReadFile(const std::string& path, std::string* content, std::string* why) {
-    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return FailErrno(why, "cannot open " + path);
-    }
-    content->clear();
-    char buffer[8192];
-    for (;;) {
-        ssize_t n = read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return FailErrno(why, "cannot read " + path);
-        }
-        if (n == 0) {
-            return true;
-        }
-        content->append(buffer, static_cast<size_t>(n));
-    }
-}
-
-// Makes a directory of the state directory on the host when it is missing.
-bool EnsureHostDir(const std::string& path, std::string* why) {
-    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        return FailErrno(why, "cannot create state directory " + path);
-    }
-    return true;
-}
-
-bool EnsureHostFile(const std::string& path, std::string* why) {
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    if (!fd.valid()) {
-        return FailErrno(why, "cannot create " + path);
-    }
-    return true;
-}
-
-// False with errno set when the file cannot be opened or written whole (a
-// short write counts as EIO: callers tell a missing file by ENOENT).
-bool WriteProcFile(const char* path, const std::string& text) {
-    ssize_t n;
-    int err;
-    {
-        Fd fd(open(path, O_WRONLY | O_CLOEXEC));
-        if (!fd.valid()) return false;
-        n = write(fd.get(), text.data(), text.size());
-        err = n < 0 ? errno : EIO;
-    }  // closed before errno is set for the caller
-    if (n == static_cast<ssize_t>(text.size())) return true;
-    errno = err;
-    return false;
-}
-
-// New namespaces for a fresh root. As root, mount and network namespaces
-// suffice; otherwise (or when root may not make them) a user namespace maps
-// the caller's uid and gid to root inside.
-bool MakeNamespaces(std::string* why) {
-    uid_t uid = geteuid();
-    gid_t gid = getegid();
-    if (uid == 0 && unshare(CLONE_NEWNS | CLONE_NEWNET) == 0) {
-        return true;
-    }
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0) {
-        if (errno == EINVAL) {
-            return Fail(why, "cannot make namespaces: the process is not single-threaded");
-        }
-        return FailErrno(why, "user namespaces not permitted (unshare)");
-    }
-    if (!WriteProcFile("/proc/self/setgroups", "deny") && errno != ENOENT) {
-        return FailErrno(why, "cannot write /proc/self/setgroups");
-    }
-    if (!WriteProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1\n")) {
-        return FailErrno(why, "cannot write /proc/self/uid_map");
-    }
-    if (!WriteProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1\n")) {
-        return FailErrno(why, "cannot write /proc/self/gid_map");
-    }
-    return true;
-}
-
-void SetEnvironment() {
-    setenv("PATH", kRootPathVariable, 1);
-    setenv("PWD", "/tmp", 1);
-    setenv("TMPDIR", "/tmp", 1);
-    // A process on a simulated clock (libfaketime) names its shared clock
-    // state, kept in the host's /dev/shm, for its children to join. The
-    // root has no such directory: a program started inside would fail to
-    // join it and end. Programs inside keep the clock's settings and count
-    // from their own start instead.
-    unsetenv("FAKETIME_SHARED");
-}
-
-#if defined(SWU_SANITIZED)
-// In a sanitizer build the process that made a root goes back to the host's
-// root file system when it exits, so that the sanitizer's exit checks find
-// /proc; nothing of the test runs after that.
-int gHostRootAtExit = -1;
-
-void LeaveRootAtExit() {
-    if (gHostRootAtExit >= 0 && fchdir(gHostRootAtExit) == 0) {
-        int ignored = chroot(".");
-        (void)ignored;
-    }
-}
-
-void KeepHostRootForExit(Fd* hostRoot) {
-    if (gHostRootAtExit < 0 && hostRoot->valid()) {
-        gHostRootAtExit = hostRoot->release();
-        atexit(LeaveRootAtExit);
-    }
-}
-#else
-void KeepHostRootForExit(Fd*) {}
-#endif
-
-// A directory bound into a root at its own path.
-struct ExtraDir {
-    std::string path;
-    bool writable;
-};
-
-// Appends the directories bound from outside that the current root's marker
-// file lists.
-bool MarkerDirs(std::vector<ExtraDir>* dirs, std::string* why) {
-    std::string marker;
-    if (!ReadFile(kMarkerPath, &marker, why)) {
-        return false;
-    }
-    for (size_t start = 0, end; start < marker.size(); start = end + 1) {
-        end = marker.find('\n', start);
-        if (end == std::string::npos) {
-            end = marker.size();
-        }
-        std::string line = marker.substr(start, end - start);
-        if (line.rfind("ro /", 0) == 0 || line.rfind("rw /", 0) == 0) {
-            dirs->push_back({line.substr(3), line[1] == 'w'});
-        }
-    }
-    return true;
-}
-
-// A clone of a directory bound from outside, and where it goes.
-struct BoundDir {
-    std::string target;
-    Fd tree;
-};
-
-// Attaches directories at their paths, creating mount points as needed (a
-// directory visible through its parent's bind is bound over it).
-bool AttachBound(std::vector<BoundDir>* dirs, std::string* why) {
-    for (BoundDir& dir : *dirs) {
-        if ((!Exists(dir.target) && !MakeDirs(dir.target, why)) || !Attach(dir.tree, dir.target, why)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Host sources of the parts of a root that a refresh replaces too.
-struct Changeables {
-    Fd writable[4];
-    Fd flash;
-    Fd faults;
-    Fd record;  // state directory's record file; none: a fresh one in the root
-};
-
-bool CloneChangeables(const InstrumentRootConfig& config, bool inRoot, Changeables* c,
-                      std::string* why) {
-    Access writable = inRoot ? Access::kWritable : Access::kKeep;
-    const std::string& state = config.stateDir;
-    if (!state.empty()) {
-        if (!Exists(state) && !EnsureHostDir(state, why)) {
-            return false;
-        }
-    }
-    for (size_t i = 0; i < 4; ++i) {
-        if (state.empty()) {
-            if (!NewTmpfs(i == 0 ? "1777" : "0755", &c->writable[i], why)) {
-                return false;
-            }
-        } else {
-            std::string dir = state + kWritableDirs[i];
-            if (!EnsureHostDir(dir, why) || !CloneTree(dir, writable, &c->writable[i], why)) {
-                return false;
-            }
-        }
-    }
-    std::string flash = config.flashFile;
-    if (flash.empty() && !state.empty() && Exists(state + "/norflash")) {
-        flash = state + "/norflash";
-    }
-    if (!flash.empty() && !CloneTree(flash, writable, &c->flash, why)) {
-        return false;
-    }
-    std::string faults = config.faultsFile;
-    if (faults.empty() && !state.empty() && Exists(state + "/norflash.faults")) {
-        faults = state + "/norflash.faults";
-    }
-    if (!faults.empty() && !CloneTree(faults, Access::kReadOnly, &c->faults, why)) {
-        return false;
-    }
-    if (!state.empty()) {
-        std::string record = state + "/boardtools.log";
-        if (!EnsureHostFile(record, why) || !CloneTree(record, writable, &c->record, why)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Attaches the changeable parts; the root's tmpfs must be writable and the
-// old mounts at these places gone.
-bool AttachChangeables(Changeables* c, std::string* why) {
-    for (size_t i = 0; i < 4; ++i) {
-        if (!MakeDirs(kWritableDirs[i], why) || !Attach(c->writable[i], kWritableDirs[i], why)) {
-            return false;
-        }
-    }
-    unlink(kFlashPath);
-    unlink(kFaultsPath);
-    if (c->flash.valid()) {
-        if (!CreateFile(kFlashPath, "", 0644, why) || !Attach(c->flash, kFlashPath, why)) {
-            return false;
-        }
-    }
-    if (c->faults.valid()) {
-        if (!CreateFile(kFaultsPath, "", 0644, why) || !Attach(c->faults, kFaultsPath, why)) {
-            return false;
-        }
-    }
-    if (!CreateFile(kBoardToolRecord, "", 0644, why)) {
-        return false;
-    }
-    if (!c->record.valid()) {
-        // A bind of the record onto itself is a mount of its own, which stays
-        // writable when the root's tmpfs is made read-only.
-        if (!CloneTree(kBoardToolRecord, Access::kWritable, &c->record, why)) {
-            return false;
-        }
-    }
-    return Attach(c->record, kBoardToolRecord, why);
-}
-
-// Makes and enters a new root. Outside a root its sources are the host's;
-// inside one (inRoot) they are the current root's: its system directories,
-// devices, board tools and bound directories (listed in the marker
-// file), so that a root made from inside a root shares no file with it.
-bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* why) {
-    // Everything that can be checked before touching namespaces.
+// What a fresh root is made of, found before any namespace is touched.
+struct RootPlan {
     std::string mksh;
+    std::vector<std::string> tools;   // the board-tool stand-ins' contents, as kBoardTools
+    std::vector<ExtraDir> extraDirs;  // parents before children, each once
+    std::string markerText;
+    std::vector<std::string> mountDirs;  // empty directories made in the root
+};
+
+// Finds mksh and reads the board-tool stand-ins: from the configured (or
+// this build's) directory, or inside a root from the current root's.
+bool FindShellAndTools(const InstrumentRootConfig& config, bool inRoot, RootPlan* plan, std::string* why) {
     for (const char* path : kMkshPaths) {
         if (access(path, X_OK) == 0) {
-            mksh = path;
+            plan->mksh = path;
             break;
         }
     }
-    if (mksh.empty()) {
+    if (plan->mksh.empty()) {
         return Fail(why, "mksh is not installed (run scripts/install-deps.sh); /bin/sh of an "
                          "instrument root must be a Korn shell");
     }
     std::string toolDir = inRoot                           ? std::string("/proc/boot")
                           : !config.boardToolsDir.empty() ? config.boardToolsDir
                                                           : std::string(SWU_BOARDTOOLS_DIR);
-    std::vector<std::string> tools;
     for (const char* tool : kBoardTools) {
         std::string content;
         if (toolDir.empty() || !ReadFile(toolDir + "/" + tool, &content, why)) {
             return Fail(why, "board-tool stand-in " + std::string(tool) + " not found in '" +
                                  toolDir + "' (build the project first)");
         }
-        tools.push_back(content);
+        plan->tools.push_back(content);
     }
-    // Further directories bound at their own path: the caller's, and inside
-    // a root also those of the current root (listed in its marker file).
-    std::vector<ExtraDir> extraDirs;
+    return true;
+}
+
+// The directories bound at their own path: the project's trees, the
+// caller's, and inside a root also those of the current root (listed in its
+// marker file); and the marker text that lists them for a root made inside.
+bool PlanExtraDirs(const InstrumentRootConfig& config, bool inRoot, RootPlan* plan, std::string* why) {
+    std::vector<ExtraDir>& extraDirs = plan->extraDirs;
     // The project's own trees, so that its programs and test data are
     // reachable whatever the caller passes.
     for (const char* dir : {SWU_ROOT_SOURCE_DIR, SWU_ROOT_BUILD_DIR}) {
@@ -550,25 +116,33 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
                                     return a.path == b.path && a.writable == b.writable;
                                 }),
                     extraDirs.end());
-    std::string markerText = "instrument root; directories bound from outside:\n";
+    plan->markerText = "instrument root; directories bound from outside:\n";
     for (const ExtraDir& dir : extraDirs) {
-        markerText += (dir.writable ? "rw " : "ro ") + dir.path + "\n";
+        plan->markerText += (dir.writable ? "rw " : "ro ") + dir.path + "\n";
     }
+    return true;
+}
 
-    if (!MakeNamespaces(why)) {
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return FailErrno(why, "cannot make mounts private");
-    }
+// A host source of a root and its place: a clone, or a symbolic link.
+struct Piece {
+    std::string target;
+    std::string link;  // non-empty: a symbolic link to this
+    Fd tree;
+};
 
-    // Clone every host source while host paths are still visible.
-    struct Piece {
-        std::string target;
-        std::string link;  // non-empty: a symbolic link to this
-        Fd tree;
-    };
+// Clones of every source of a root, taken while the host's paths are still
+// visible.
+struct RootSources {
     std::vector<Piece> hostDirs;
+    std::vector<BoundDir> extraPieces;
+    std::vector<BoundDir> insideWritable;  // bound after the writable directories
+    std::vector<Piece> devices;
+    Fd shell;
+    Changeables changeables;
+};
+
+// The host's system directories, read-only (a symbolic link stays a link).
+bool CloneHostDirs(std::vector<Piece>* hostDirs, std::string* why) {
     for (const char* dir : kHostDirs) {
         struct stat st;
         if (lstat(dir, &st) != 0) {
@@ -588,20 +162,26 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
             }
             return false;
         }
-        hostDirs.push_back(std::move(piece));
+        hostDirs->push_back(std::move(piece));
+    }
+    return true;
+}
+
+bool CloneSources(const InstrumentRootConfig& config, bool inRoot, const RootPlan& plan, RootSources* s,
+                  std::string* why) {
+    if (!CloneHostDirs(&s->hostDirs, why)) {
+        return false;
     }
     // Directories inside a writable directory are bound after it.
-    std::vector<BoundDir> extraPieces, insideWritable;
-    for (const ExtraDir& dir : extraDirs) {
+    for (const ExtraDir& dir : plan.extraDirs) {
         BoundDir piece{dir.path, Fd()};
         Access access = !dir.writable ? Access::kReadOnly : inRoot ? Access::kWritable
                                                                     : Access::kKeep;
         if (!CloneTree(dir.path, access, &piece.tree, why)) {
             return false;
         }
-        (InsideWritableDir(dir.path) ? insideWritable : extraPieces).push_back(std::move(piece));
+        (InsideWritableDir(dir.path) ? s->insideWritable : s->extraPieces).push_back(std::move(piece));
     }
-    std::vector<Piece> devices;
     for (const char* node : kDevNodes) {
         // A container may lack /dev/tty; /dev/null is needed by every shell.
         if (!Exists(node) && std::strcmp(node, "/dev/null") != 0) {
@@ -611,20 +191,14 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
         if (!CloneTree(node, Access::kKeep, &piece.tree, why)) {
             return false;
         }
-        devices.push_back(std::move(piece));
+        s->devices.push_back(std::move(piece));
     }
-    Fd shell;
-    if (!CloneTree(mksh, Access::kReadOnly, &shell, why)) {
-        return false;
-    }
-    Changeables changeables;
-    if (!CloneChangeables(config, inRoot, &changeables, why)) {
-        return false;
-    }
+    return CloneTree(plan.mksh, Access::kReadOnly, &s->shell, why) &&
+           CloneChangeables(config, inRoot, &s->changeables, why);
+}
 
-    Fd hostRoot(inRoot ? -1 : open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-
-    // The root's own tmpfs, attached over "/" and entered.
+// Attaches a fresh tmpfs over "/" and enters it.
+bool EnterNewRootFs(std::string* why) {
     Fd root;
     if (!NewTmpfs("0755", &root, why)) {
         return false;
@@ -635,8 +209,13 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
     if (fchdir(root.get()) != 0 || chroot(".") != 0 || chdir("/") != 0) {
         return FailErrno(why, "cannot enter the root file system");
     }
+    return true;
+}
 
-    for (Piece& piece : hostDirs) {
+// Puts the sources at their places in the entered root's tmpfs, writes the
+// board tools and the marker, and makes the tmpfs read-only.
+bool Assemble(const RootPlan& plan, RootSources* s, std::string* why) {
+    for (Piece& piece : s->hostDirs) {
         if (!piece.link.empty()) {
             if (symlink(piece.link.c_str(), piece.target.c_str()) != 0) {
                 return FailErrno(why, "cannot create link " + piece.target);
@@ -645,13 +224,10 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
             return false;
         }
     }
-    if (!AttachBound(&extraPieces, why)) {
+    if (!AttachBound(&s->extraPieces, why) || !MakeDirs("/dev", why)) {
         return false;
     }
-    if (!MakeDirs("/dev", why)) {
-        return false;
-    }
-    for (Piece& piece : devices) {
+    for (Piece& piece : s->devices) {
         if (!CreateFile(piece.target, "", 0644, why) || !Attach(piece.tree, piece.target, why)) {
             return false;
         }
@@ -661,29 +237,49 @@ bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* wh
     if (access("/bin/sh", F_OK) != 0) {
         return Fail(why, "the host has no /bin/sh to replace with mksh");
     }
-    if (!Attach(shell, "/bin/sh", why)) {
+    if (!Attach(s->shell, "/bin/sh", why) || !MakeDirs("/proc/boot", why)) {
         return false;
     }
-    if (!MakeDirs("/proc/boot", why)) {
-        return false;
-    }
-    for (size_t i = 0; i < tools.size(); ++i) {
-        if (!CreateFile(std::string("/proc/boot/") + kBoardTools[i], tools[i], 0755, why)) {
+    for (size_t i = 0; i < plan.tools.size(); ++i) {
+        if (!CreateFile(std::string("/proc/boot/") + kBoardTools[i], plan.tools[i], 0755, why)) {
             return false;
         }
     }
-    if (!CreateFile(kMarkerPath, markerText, 0444, why)) {
+    if (!CreateFile(kMarkerPath, plan.markerText, 0444, why) || !AttachChangeables(&s->changeables, why) ||
+        !AttachBound(&s->insideWritable, why)) {
         return false;
     }
-    if (!AttachChangeables(&changeables, why) || !AttachBound(&insideWritable, why)) {
-        return false;
-    }
-    for (const std::string& dir : config.mountDirs) {
+    for (const std::string& dir : plan.mountDirs) {
         if (dir.empty() || dir[0] != '/' || !MakeDirs(dir, why)) {
             return Fail(why, "cannot make the mount directory \"" + dir + "\"");
         }
     }
-    if (!SetReadOnly("/", true, why)) {
+    return SetReadOnly("/", true, why);
+}
+
+// Makes and enters a new root. Outside a root its sources are the host's;
+// inside one (inRoot) they are the current root's: its system directories,
+// devices, board tools and bound directories (listed in the marker
+// file), so that a root made from inside a root shares no file with it.
+bool EnterFresh(const InstrumentRootConfig& config, bool inRoot, std::string* why) {
+    // Everything that can be checked before touching namespaces.
+    RootPlan plan;
+    plan.mountDirs = config.mountDirs;
+    if (!FindShellAndTools(config, inRoot, &plan, why) || !PlanExtraDirs(config, inRoot, &plan, why)) {
+        return false;
+    }
+    if (!MakeNamespaces(why)) {
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return FailErrno(why, "cannot make mounts private");
+    }
+    RootSources sources;
+    if (!CloneSources(config, inRoot, plan, &sources, why)) {
+        return false;
+    }
+    Fd hostRoot(inRoot ? -1 : open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!EnterNewRootFs(why) || !Assemble(plan, &sources, why)) {
         return false;
     }
     if (chdir("/tmp") != 0) {
@@ -769,68 +365,26 @@ int RunInInstrumentRoot(const InstrumentRootConfig& config, const std::vector<st
         Fail(why, "no command given");
         return -1;
     }
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        FailErrno(why, "cannot create pipe");
-        return -1;
-    }
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child < 0) {
-        FailErrno(why, "cannot fork");
-        close(report[0]);
-        close(report[1]);
-        return -1;
-    }
-    if (child == 0) {
-        close(report[0]);
+    host::ProcessStart start;
+    start.argv = argv;
+    start.prepare = [&config]() {
         std::string reason;
-        bool entered = EnterFresh(config, InInstrumentRoot(), &reason);
-        if (entered) {
-            std::vector<char*> args;
-            args.reserve(argv.size() + 1);
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            reason = std::string("cannot run ") + argv[0] + ": " + std::strerror(errno);
-            ssize_t ignored = write(report[1], "x", 1);  // marks: root was made
-            (void)ignored;
-        }
-        ssize_t ignored = write(report[1], reason.data(), reason.size());
-        (void)ignored;
-        _exit(127);
-    }
-    close(report[1]);
+        return EnterFresh(config, InInstrumentRoot(), &reason) ? std::string() : reason;
+    };
+    pid_t child = -1;
     std::string reason;
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(report[0], buffer, sizeof buffer)) != 0) {
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
+    const int started = host::StartProcess(start, &child, &reason);
+    if (started == host::kProgramNotStarted) {
+        if (why != nullptr) {
+            *why = reason;
         }
-        reason.append(buffer, static_cast<size_t>(n));
+        return W_EXITCODE(127, 0);
     }
-    close(report[0]);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            FailErrno(why, "waitpid");
-            return -1;
-        }
-    }
-    if (!reason.empty() && reason[0] != 'x') {
+    if (started != 0) {
         Fail(why, reason);
         return -1;
     }
-    if (!reason.empty() && why != nullptr) {
-        *why = reason.substr(1);  // the command could not be started: status 127
-    }
-    return status;
+    return host::WaitProcess(child, why);
 }
 
 bool InInstrumentRoot() {

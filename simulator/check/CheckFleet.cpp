@@ -249,24 +249,20 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
             continue;
         }
         const size_t i = next++;
-        const pid_t pid = fork();
-        if (pid < 0) {
+        // The run's own messages go to a file beside its state. (It stays in
+        // the check's process group, so that an interrupt of the check
+        // reaches it.)
+        const Fd out(open((base + "/" + fleet[i].name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        host::ProcessStart run;
+        run.output = out.get();
+        run.body = [&]() {
+            return RunOne(facts, fleet[i], base + "/" + fleet[i].name, o, base + "/" + fleet[i].name + ".json");
+        };
+        pid_t pid = -1;
+        if (host::StartProcess(run, &pid, nullptr) != 0) {
             *why = "cannot start a run";
             while (!running.empty()) waitOne();
             return kExitCheckNotRun;
-        }
-        if (pid == 0) {
-            // The run's own messages go to a file beside its state. (It
-            // stays in the check's process group, so that an interrupt of
-            // the check reaches it.)
-            Fd out(open((base + "/" + fleet[i].name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-            if (out) {
-                dup2(out.get(), 1);
-                dup2(out.get(), 2);
-            }
-            const int rc = RunOne(facts, fleet[i], base + "/" + fleet[i].name, o, base + "/" + fleet[i].name + ".json");
-            std::fflush(stdout);
-            _exit(rc);
         }
         running[pid] = {i, Clock::now(), false};
     }

@@ -249,18 +249,6 @@ std::string FirstLine(const std::string& text)
     return text.substr(0, text.find('\n'));
 }
 
-std::string Shown(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\0') out += "\\0";
-        else out += c;
-    }
-    return out;
-}
-
 bool LooksLikeImage(const std::string& token, const std::set<std::string>& delivered)
 {
     std::string lower = token;

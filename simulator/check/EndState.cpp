@@ -311,16 +311,6 @@ std::string VersionAsRecorded(const MediumFacts& m)
     return std::to_string(m.versionMajor) + (dot == std::string::npos ? "" : "." + minor);
 }
 
-std::string Shown(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t")
-                                                                                           : std::string(1, c);
-    }
-    return out;
-}
-
 void JudgeVersion(Judgement& j)
 {
     if (j.outcome != Outcome::Done || !j.medium.haveVersion || j.dataLost) return;

@@ -18,13 +18,6 @@ bool Has(const std::string& text, const char* needle)
     return text.find(needle) != std::string::npos;
 }
 
-int CountOf(const std::string& text, const std::string& part)
-{
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
-
 constexpr Outcome kOutcomes[] = {Outcome::NotAllowed,      Outcome::Declined,    Outcome::PreUpdateFailed,
                                  Outcome::UnpackingFailed, Outcome::FlashFailed, Outcome::Done,
                                  Outcome::Unfinished};

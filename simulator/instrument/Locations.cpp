@@ -23,16 +23,6 @@
 
 namespace swsim {
 
-namespace {
-
-std::string DirOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
 Locations LocationsOf(const std::string& selfExe)
 {
     Locations l;

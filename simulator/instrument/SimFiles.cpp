@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,20 +12,6 @@
 #include <sstream>
 
 namespace swsim {
-
-Fd& Fd::operator=(Fd&& o) noexcept
-{
-    if (this != &o) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = o.release();
-    }
-    return *this;
-}
-
-Fd::~Fd()
-{
-    if (fd_ >= 0) close(fd_);
-}
 
 StdoutTo::StdoutTo(const std::string& path)
 {
@@ -43,13 +27,6 @@ StdoutTo::~StdoutTo()
     if (!saved_) return;
     std::fflush(stdout);
     dup2(saved_.get(), 1);
-}
-
-int Fd::release()
-{
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
 }
 
 namespace {
@@ -143,13 +120,6 @@ bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t m
 bool WriteText(const std::string& path, const std::string& text, mode_t mode, std::string* why)
 {
     return WriteBytes(path, text.data(), text.size(), mode, why);
-}
-
-bool AppendText(const std::string& path, const std::string& text)
-{
-    Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    if (!fd) return false;
-    return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 bool PathExists(const std::string& path)
@@ -289,52 +259,10 @@ std::string AbsolutePath(const std::string& path)
     return out.empty() ? "/" : out;
 }
 
-int RunProgram(const std::vector<std::string>& argv, std::string* output, std::string* why)
+std::string DirOf(const std::string& path)
 {
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
-    int pipeFds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (output) {
-        if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-            SetWhy(why, std::string("pipe: ") + std::strerror(errno));
-            posix_spawn_file_actions_destroy(&actions);
-            return -1;
-        }
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    }
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    Fd readEnd(pipeFds[0]);
-    if (pipeFds[1] >= 0) close(pipeFds[1]);
-    if (rc != 0) {
-        SetWhy(why, "cannot start " + argv[0] + ": " + std::strerror(rc));
-        return -1;
-    }
-    if (output) {
-        output->clear();
-        char buf[4096];
-        for (;;) {
-            ssize_t n = read(readEnd.get(), buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            output->append(buf, static_cast<size_t>(n));
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            SetWhy(why, std::string("waitpid: ") + std::strerror(errno));
-            return -1;
-        }
-    }
-    return status;
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 void FillPattern(uint64_t seed, uint8_t* data, size_t size)
@@ -394,6 +322,33 @@ std::string SizeText(uint64_t bytes)
         std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
     }
     return buf;
+}
+
+std::string Fixed(double value, int decimals)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+    return buf;
+}
+
+int CountOf(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+std::string Shown(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\0') out += "\\0";
+        else out += c;
+    }
+    return out;
 }
 
 }  // namespace swsim

@@ -1,4 +1,4 @@
-// Small file and process helpers of the instrument simulator.
+// Small file and text helpers of the instrument simulator.
 //
 // Everything here works on host paths (the state directory), never on the
 // instrument's fixed paths; the simulator enters an instrument root only to
@@ -12,25 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "Fd.h"
+#include "Process.h"
+
 namespace swsim {
 
 // Owns one file descriptor; closes it when it goes out of scope.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept;
-    ~Fd();
-    int get() const { return fd_; }
-    int release();
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
+using host::Fd;
+// Processes are started as everywhere on the host side (Process.h).
+using host::RunProgram;
 
 // Sends the process's standard output into a file (created or truncated)
 // while it is in scope, and gives the previous standard output back after
@@ -60,7 +50,6 @@ bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t m
                 std::string* why = nullptr);
 bool WriteText(const std::string& path, const std::string& text, mode_t mode = 0644,
                std::string* why = nullptr);
-bool AppendText(const std::string& path, const std::string& text);
 
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
@@ -82,10 +71,8 @@ std::vector<std::string> ListDir(const std::string& dir);
 // directory); symbolic links are not resolved.
 std::string AbsolutePath(const std::string& path);
 
-// Runs argv (argv[0] searched in PATH) without a shell, stdout and stderr
-// captured into *output when given (else inherited). Returns the wait status,
-// or -1 with the reason in *why when it could not be started.
-int RunProgram(const std::vector<std::string>& argv, std::string* output, std::string* why);
+// The directory part of a path ("." for a bare name, "/" for a name in /).
+std::string DirOf(const std::string& path);
 
 // Deterministic pseudo-random bytes: the same seed gives the same bytes.
 void FillPattern(uint64_t seed, uint8_t* data, size_t size);
@@ -97,6 +84,14 @@ uint32_t Crc32(const uint8_t* data, size_t size);
 // "0x%x" / decimal / human size ("640 KiB").
 std::string Hex(uint64_t value);
 std::string SizeText(uint64_t bytes);
+// A number with `decimals` digits after the point ("%.*f").
+std::string Fixed(double value, int decimals);
+
+// How often `part` stands in `text` (occurrences that do not overlap).
+int CountOf(const std::string& text, const std::string& part);
+
+// A text on one line: its CR, LF, tab and NUL shown as \r, \n, \t and \0.
+std::string Shown(const std::string& text);
 
 }  // namespace swsim
 

@@ -140,15 +140,6 @@ std::string CrcFileName(const std::string& image)
     return image.substr(0, image.rfind('.')) + ".crc";
 }
 
-bool ParseCrcText(const std::string& text, uint32_t* value)
-{
-    std::string t = text;
-    if (!t.empty() && t.back() == '\n') t.pop_back();
-    if (t.size() != 8 || t.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
-    *value = static_cast<uint32_t>(std::strtoul(t.c_str(), nullptr, 16));
-    return true;
-}
-
 namespace {
 
 // [start, end) of an image inside the flash.

@@ -75,10 +75,6 @@ std::vector<MapLine> ParseFlashMap(const std::string& text);
 // extension replaced by ".crc" (appPart.bin: appPart.crc).
 std::string CrcFileName(const std::string& image);
 
-// Whether a CRC file's text is a CRC-32 the way the simulator writes them
-// (eight hex digits, optionally a line end); *value receives it.
-bool ParseCrcText(const std::string& text, uint32_t* value);
-
 // A partition image that the updater wrote (or tried to write), in order.
 struct WrittenImage {
     std::string name;

@@ -20,13 +20,6 @@ namespace {
 const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::LogsDiffer,
                                PointClass::BytesLost, PointClass::WouldNotStart, PointClass::Other};
 
-std::string Fixed(double v, int decimals)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    return buf;
-}
-
 int CountOf(const PowercutResult& r, PointClass c)
 {
     const auto it = r.counts.find(c);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -73,6 +72,9 @@ struct Child {
     struct rusage usage = {};
 };
 
+// Starts argv (a path, not looked up in PATH) as a child with its output on
+// a pipe; `ownGroup`: in a process group of its own; standard input is
+// /dev/null unless `keepStdin`.
 bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, const std::string& cwd,
            const std::vector<std::string>& env, Child* child, std::string* why)
 {
@@ -81,33 +83,17 @@ bool Spawn(const std::vector<std::string>& argv, bool ownGroup, bool keepStdin, 
         *why = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!keepStdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (ownGroup) {
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attr, 0);
-    }
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    envp.reserve(env.size() + 1);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    const int rc = posix_spawn(&child->pid, args[0], &actions, &attr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(fds[1]);
+    const Fd writeEnd(fds[1]);
     child->out = Fd(fds[0]);
-    if (rc != 0) {
-        *why = "cannot start " + argv[0] + ": " + std::strerror(rc);
+    host::ProcessStart start;
+    start.argv = argv;
+    start.searchPath = false;
+    start.environment = &env;
+    start.output = writeEnd.get();
+    start.nullInput = !keepStdin;
+    start.directory = cwd;
+    start.ownGroup = ownGroup;
+    if (host::StartProcess(start, &child->pid, why) != 0) {
         child->pid = -1;
         return false;
     }

@@ -28,12 +28,6 @@ namespace swsim {
 
 namespace {
 
-std::string DirOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string UtcNow()
 {
     time_t t = std::time(nullptr);

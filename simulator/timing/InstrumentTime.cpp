@@ -6,28 +6,14 @@
 #include <cstdlib>
 
 #include "SimFlash.h"
+#include "SimFiles.h"
 #include "SimReplay.h"
 #include "SimState.h"
+// The updater's trace texts: a header of constants, shared with the layers
+// above that read the trace (facts/).
+#include "../facts/TraceTexts.h"
 
 namespace swsim {
-
-namespace {
-
-int CountOf(const std::string& text, const std::string& part)
-{
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-    return n;
-}
-
-std::string Fixed(double v, int decimals)
-{
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    return buf;
-}
-
-}  // namespace
 
 double ChipSeconds(const norsim::NorTiming& t, const ChipOps& ops)
 {
@@ -102,12 +88,12 @@ RunTiming TimingOf(const std::string& runRecord, const std::string& trace, const
     if (t.rebooted) t.seconds = std::atof(reboot.c_str());
     else if (!end.empty()) t.seconds = std::atof(end.c_str());
 
-    t.guiStarts = CountOf(trace, "GUI Initialized!");
-    t.driverRestarts = CountOf(trace, "Slaying flash driver");
+    t.guiStarts = CountOf(trace, tracetext::kGuiInitialized);
+    t.driverRestarts = CountOf(trace, tracetext::kDriverRestart);
     // Every check of the wait for the medium's removal that still finds it
     // is followed by a pause; the last one (descriptor -1) is not.
-    t.mediumChecks = CountOf(trace, "MSD attached fil descriptor is");
-    t.mediumWaits = t.mediumChecks - CountOf(trace, "MSD attached fil descriptor is -1");
+    t.mediumChecks = CountOf(trace, tracetext::kMediumCheck);
+    t.mediumWaits = t.mediumChecks - CountOf(trace, tracetext::kMediumGone);
 
     norsim::NorTiming chip;
     std::string error;
@@ -255,12 +241,14 @@ UpdateTimeline TimelineOf(double flashSeconds, double countedSeconds, int medium
     t.modelledSeconds = t.flashTo + kDriverRestartWait + kMediumPollWait * std::max(0, mediumChecks - 1);
     t.counted = countedSeconds > t.flashTo;
     t.updateSeconds = t.counted ? countedSeconds : t.modelledSeconds;
-    t.source = std::string("the cuts' moments from the chip timing model over the replayed bus writes "
-                           "(typical datasheet figures), the writing placed after the updater's 3 s link "
-                           "start; the update's duration ") +
-               (t.counted ? "counted from what the reference run did: its fixed waits, the chip's busy time over "
-                             "its operations and the updater's own work (CPU time at this host's rate)"
-                           : "modelled: the writing, the 5 s driver restart and 2 s per further medium poll");
+    t.source = "the cuts' moments from the chip timing model over the replayed bus writes "
+               "(typical datasheet figures), the writing placed after the updater's " +
+               Fixed(kGuiStartWait, 0) + " s link start; the update's duration " +
+               (t.counted ? std::string("counted from what the reference run did: its fixed waits, the chip's busy "
+                                        "time over its operations and the updater's own work (CPU time at this "
+                                        "host's rate)")
+                          : "modelled: the writing, the " + Fixed(kDriverRestartWait, 0) + " s driver restart and " +
+                                Fixed(kMediumPollWait, 0) + " s per further medium poll");
     return t;
 }
 

@@ -15,14 +15,9 @@
 
 #include "NorChip.h"
 #include "RunCounts.h"
+#include "UpdaterWaits.h"
 
 namespace swsim {
-
-// The updater's fixed waits, in seconds: after starting its GUI link, while
-// the flash driver restarts, and between two checks for the medium's removal.
-constexpr double kGuiStartWait = 3;
-constexpr double kDriverRestartWait = 5;
-constexpr double kMediumPollWait = 2;
 
 // One asynchronous 16-bit read or write on the chip's bus. The chip model
 // does not delay bus accesses; the estimate and the timeline count them.

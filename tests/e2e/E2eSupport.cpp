@@ -31,3 +31,9 @@ std::map<std::string, std::string> Summary(const std::string& state)
     return out;
 }
 
+std::string TraceOf(const std::vector<std::string>& lines)
+{
+    std::string trace;
+    for (const std::string& line : lines) trace += "<a:1>" + line + "\n";
+    return trace;
+}

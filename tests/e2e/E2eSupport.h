@@ -18,5 +18,8 @@ int Swsim(const std::vector<std::string>& args, std::string* output);
 // The key=value summary the last report wrote.
 std::map<std::string, std::string> Summary(const std::string& state);
 
+// A trace of the updater with these lines (each with a source position
+// before it, as the updater writes them).
+std::string TraceOf(const std::vector<std::string>& lines);
 
 #endif

@@ -14,6 +14,7 @@
 #include "SimFiles.h"
 #include "SimReport.h"
 #include "SimState.h"
+#include "TraceTexts.h"
 
 using namespace swsim;
 
@@ -21,7 +22,7 @@ namespace {
 
 struct MapCase {
     const char* name;
-    const char* trace;
+    std::string trace;
     bool haveMap;
     const char* mapText;
     MapState state;
@@ -37,24 +38,23 @@ TEST_P(MapStateTest, IsReadFromTheTraceAndTmp)
     EXPECT_EQ(MapStateOf(c.trace, c.haveMap, c.mapText), c.state);
 }
 
-const char kUnpacked[] = "<a:1>Running command: tar --gunzip -xvf file1\n";
+const std::string kUnpackingFailedLine = swsim::tracetext::kUnpackingFailed + std::string(" ");
+const std::string kUnpacked = TraceOf({std::string("Running command: ") + swsim::tracetext::kUnpackFile1});
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, MapStateTest,
     ::testing::Values(
-        MapCase{"declinedNothingUnpacked", "<a:1>GUI Initialized!\n", false, "", MapState::NotUnpacked},
+        MapCase{"declinedNothingUnpacked", TraceOf({swsim::tracetext::kGuiInitialized}), false, "",
+                MapState::NotUnpacked},
         MapCase{"unpackingFailedWithoutMap",
-                "<a:1>Running command: cp /usbdongle/file1 .\n<a:2>Corrupted update files found on MSD during "
-                "unpacking! \n",
-                false, "", MapState::UnpackingFailed},
-        MapCase{"unpackingFailedAfterTheMapCame",
-                "<a:1>Running command: tar --gunzip -xvf file1\n<a:2>Corrupted update files found on MSD during "
-                "unpacking! \n",
-                true, "ifsPart.bin 0 x YES\n", MapState::Present},
+                TraceOf({"Running command: cp /usbdongle/file1 .", kUnpackingFailedLine}), false, "",
+                MapState::UnpackingFailed},
+        MapCase{"unpackingFailedAfterTheMapCame", kUnpacked + TraceOf({kUnpackingFailedLine}), true,
+                "ifsPart.bin 0 x YES\n", MapState::Present},
         MapCase{"unpackedWithoutMap", kUnpacked, false, "", MapState::Missing},
         MapCase{"unpackedWithEmptyMap", kUnpacked, true, "", MapState::Missing},
         MapCase{"updaterSaysTheMapIsMissing",
-                "<a:1>Flash map /tmp/flashMap is missing or empty: no partition is written\n", false, "",
+                TraceOf({swsim::tracetext::kMapMissing + std::string(": no partition is written")}), false, "",
                 MapState::Missing},
         MapCase{"mapPresent", kUnpacked, true, "ifsPart.bin 0 x YES\n", MapState::Present}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -16,6 +16,7 @@
 #include "InstrumentTime.h"
 #include "RunCounts.h"
 #include "Sanitizers.h"
+#include "TraceTexts.h"
 #include "SimClock.h"
 #include "SimFiles.h"
 #include "SimLogs.h"
@@ -291,7 +292,7 @@ TEST(SimulatedTime, RunsTheWholeRunOnOneClock)
 struct TimingCase {
     const char* name;
     const char* record;
-    const char* trace;
+    std::string trace;
     const char* estimate;
     // What the run counted: nothing (an old run), pauses not counted, or
     // counted with the CPU time `cpu` and the chip timing its model waited for.
@@ -310,9 +311,10 @@ std::ostream& operator<<(std::ostream& os, const TimingCase& c) { return os << c
 
 class RunTimingCase : public ::testing::TestWithParam<TimingCase> {};
 
-const char kDoneTrace[] =
-    "GUI Initialized!\nSlaying flash driver\nMSD attached fil descriptor is 4\n"
-    "MSD attached fil descriptor is 4\nMSD attached fil descriptor is -1\n";
+// The medium still found twice, then gone (descriptor -1).
+const std::string kMediumFound = swsim::tracetext::kMediumCheck + std::string(" 4");
+const std::string kDoneTrace = TraceOf({swsim::tracetext::kGuiInitialized, swsim::tracetext::kDriverRestart,
+                                        kMediumFound, kMediumFound, swsim::tracetext::kMediumGone});
 
 // The pauses of a run that checked for the medium three times: the
 // updater's own, the GUI server's look-up retries beside the GUI start (not

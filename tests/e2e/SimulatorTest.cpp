@@ -24,6 +24,7 @@
 #include "SimMedium.h"
 #include "SimReport.h"
 #include "SimState.h"
+#include "TraceTexts.h"
 
 using namespace swsim;
 
@@ -241,7 +242,7 @@ TEST(RecordLog, DecodingFindsWrongCrcsAndShortFiles)
 
 struct OutcomeCase {
     const char* name;
-    const char* trace;
+    std::string trace;
     bool ended;
     Outcome outcome;
 };
@@ -253,24 +254,25 @@ TEST_P(RunOutcome, IsReadFromTheTrace)
     EXPECT_EQ(OutcomeOf(GetParam().trace, GetParam().ended), GetParam().outcome);
 }
 
+using namespace swsim::tracetext;
+
 INSTANTIATE_TEST_SUITE_P(
     Traces, RunOutcome,
     ::testing::Values(
-        OutcomeCase{"NotAllowed", "<a:1>GUI Initialized!\n<a:2>Only updates to newer version is permitted! Status =2\n",
-                    true, Outcome::NotAllowed},
-        OutcomeCase{"Declined", "<a:1>GUI Initialized!\n<a:3>Performing swupdate independent actions\n", true,
+        OutcomeCase{"NotAllowed", TraceOf({kGuiInitialized, kNotAllowed + std::string(" Status =2")}), true,
+                    Outcome::NotAllowed},
+        OutcomeCase{"Declined", TraceOf({kGuiInitialized, "Performing swupdate independent actions"}), true,
                     Outcome::Declined},
-        OutcomeCase{"PreUpdate", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Performing pre-swupdate actions failed\n",
-                    true, Outcome::PreUpdateFailed},
-        OutcomeCase{"Unpacking", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Corrupted update files found on MSD during unpacking! \n",
+        OutcomeCase{"PreUpdate", TraceOf({kGuiInitialized, kPerformingUpdate, kPreUpdateFailed}), true,
+                    Outcome::PreUpdateFailed},
+        OutcomeCase{"Unpacking", TraceOf({kGuiInitialized, kPerformingUpdate, kUnpackingFailed + std::string(" ")}),
                     true, Outcome::UnpackingFailed},
-        OutcomeCase{"Flash", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Writing the partitions into the flash failed, update not installed!\n",
+        OutcomeCase{"Flash",
+                    TraceOf({kGuiInitialized, kPerformingUpdate, kFlashFailed + std::string(", update not installed!")}),
                     true, Outcome::FlashFailed},
-        OutcomeCase{"Done", "<a:1>GUI Initialized!\n<a:1>Performing update!\n<a:1>Performing post-swupdate actions\n", true,
-                    Outcome::Done},
-        OutcomeCase{"StartedButNotEnded", "<a:1>GUI Initialized!\n<a:1>Performing update!\n", true, Outcome::Unfinished},
-        OutcomeCase{"Killed", "<a:1>GUI Initialized!\n<a:1>Performing post-swupdate actions\n", false,
-                    Outcome::Unfinished}),
+        OutcomeCase{"Done", TraceOf({kGuiInitialized, kPerformingUpdate, kPostUpdate}), true, Outcome::Done},
+        OutcomeCase{"StartedButNotEnded", TraceOf({kGuiInitialized, kPerformingUpdate}), true, Outcome::Unfinished},
+        OutcomeCase{"Killed", TraceOf({kGuiInitialized, kPostUpdate}), false, Outcome::Unfinished}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunRecord, FlashWritesAreFoundAlsoBehindAnUnterminatedLine)

@@ -1,5 +1,6 @@
 // The instrument-root fixture and the small file helpers of the tests.
 #include "RootTest.h"
+#include "Process.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -70,37 +71,9 @@ std::string ReadAll(int fd) {
 }  // namespace
 
 int RunShell(const std::string& command, std::string* output) {
-    int out[2] = {-1, -1};
-    if (output != nullptr && pipe2(out, O_CLOEXEC) != 0) {
+    const int status = host::RunProgram({"/bin/sh", "-c", command}, output, nullptr);
+    if (status == -1) {
         return -1;
-    }
-    std::fflush(nullptr);
-    pid_t child = fork();
-    if (child < 0) {
-        if (output != nullptr) {
-            close(out[0]);
-            close(out[1]);
-        }
-        return -1;
-    }
-    if (child == 0) {
-        if (output != nullptr) {
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-        }
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    if (output != nullptr) {
-        close(out[1]);
-        *output = ReadAll(out[0]);
-        close(out[0]);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
     }
     if (WIFSIGNALED(status)) {
         return 128 + WTERMSIG(status);

@@ -50,6 +50,13 @@ struct PowercutOptions {
     std::function<void(size_t done, size_t total, const PointResult& point)> onPointDone;
 };
 
+// The sweep's answer: safe (no point and no part of the update leaves the
+// instrument unable to start, and every point gave an answer), unsafe, or
+// unclear (safe as far as the points go, but some point ended otherwise or a
+// point drawn to check a class disagrees with it).
+enum class Verdict { Safe, Unsafe, Unclear };
+const char* VerdictKey(Verdict v);        // "safe", "unsafe", "unclear"
+
 enum class PointClass { Recovered, LogHistoryLost, LogsDiffer, BytesLost, WouldNotStart, Other };
 const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
 const char* PointClassText(PointClass c);  // "recovered, log history lost", ...
@@ -113,6 +120,7 @@ struct PowercutResult {
     // check the building agreed); else each was cut for real.
     bool statesBuilt = false;
     bool safe = false;            // no point and no part of the update leaves the instrument unable to start
+    Verdict verdict = Verdict::Unclear;   // worked out once, with the counts, from the points
     // Points drawn to check a class whose class differs from their
     // representative's: "ID (class) differs from REPRESENTATIVE (class)".
     std::vector<std::string> disagreements;

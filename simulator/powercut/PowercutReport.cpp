@@ -72,20 +72,27 @@ std::string PowercutText(const PowercutResult& r)
     const int other = CountOf(r, PointClass::Other);
     std::string parts;
     for (const auto& w : r.window) parts += (parts.empty() ? "" : ", ") + w.partition;
-    if (!r.safe) {
+    switch (r.verdict) {
+    case Verdict::Unsafe:
         out << "UNSAFE TO LOSE POWER: for " << Fixed(r.windowSeconds, 1) << " s of the update's "
             << Fixed(r.updateSeconds, 1) << " s (" << Fixed(100 * Share(r), 1)
             << " %) a power failure leaves the instrument unable to start (" << (parts.empty() ? "none" : parts)
             << "); " << unable << " of " << r.points.size() << " points would not start\n";
-    } else if (other > 0) {
-        out << "UNCLEAR: no point leaves the instrument unable to start, but " << other << " of "
-            << r.points.size() << " points ended otherwise (see the table)\n";
-    } else {
+        if (other > 0) out << "  and " << other << " points ended otherwise (see the table)\n";
+        break;
+    case Verdict::Unclear:
+        out << "UNCLEAR: no point leaves the instrument unable to start, but ";
+        if (other > 0) out << other << " of " << r.points.size() << " points ended otherwise (see the table)";
+        if (other > 0 && !r.disagreements.empty()) out << ", and ";
+        if (!r.disagreements.empty()) {
+            out << r.disagreements.size() << " points drawn to check a class disagree with it";
+        }
+        out << "\n";
+        break;
+    case Verdict::Safe:
         out << "RECOVERS: every one of " << r.points.size() << " points recovered"
             << (r.window.empty() ? "; the update writes no critical partition" : "") << "\n";
-    }
-    if (other > 0 && !r.safe) {
-        out << "  and " << other << " points ended otherwise (see the table)\n";
+        break;
     }
     for (const auto& d : r.disagreements) out << "  CLASS DISAGREES: " << d << "\n";
 
@@ -162,7 +169,7 @@ std::string PowercutJson(const PowercutResult& r)
     j["schemaVersion"] = 1;
     j["swsimVersion"] = SWU_TOOL_VERSION;
     j["state"] = r.state;
-    j["verdict"] = !r.safe ? "unsafe" : PowercutExitStatus(r) == kPowercutSafe ? "safe" : "unclear";
+    j["verdict"] = VerdictKey(r.verdict);
     j["safe"] = r.safe;
     j["mode"] = r.mode;
     j["stateClasses"] = r.stateClasses;

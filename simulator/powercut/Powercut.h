@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "CutStates.h"
 #include "SimCuts.h"
 
@@ -155,6 +157,15 @@ std::string PointDetail(const PointResult& point);
 
 // The report: verdict, findings, the table of points.
 std::string PowercutText(const PowercutResult& result);
+// The result's JSON (simulator/schemas/powercut.schema.json) and back; the
+// verdict, the counts and the share are written, not read (MergePowercut
+// concludes anew).
+void to_json(nlohmann::json& j, const LostLog& l);
+void from_json(const nlohmann::json& j, LostLog& l);
+void to_json(nlohmann::json& j, const PointResult& p);
+void from_json(const nlohmann::json& j, PointResult& p);
+void to_json(nlohmann::json& j, const PowercutResult& r);
+void from_json(const nlohmann::json& j, PowercutResult& r);
 // The same as JSON text.
 std::string PowercutJson(const PowercutResult& result);
 // A report read back from its JSON (the shards of a sweep being merged).

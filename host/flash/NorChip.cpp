@@ -33,8 +33,6 @@ constexpr uint16_t kProgramError = 0x10;
 constexpr uint16_t kLocked = 0x02;
 constexpr uint16_t kErrorBits = 0x3A;  // bits 5, 4, 3, 1
 
-enum class Pending : uint8_t { None, EraseSetup, ProgramSetup, UnlockSetup };
-
 struct Window {
     uintptr_t base;
     size_t len;
@@ -48,7 +46,7 @@ struct Chip {
     uint16_t* words = nullptr;  // the content file, mapped shared
     NorFaults faults;
     std::array<bool, kBlockCount> locked{};
-    Pending pending = Pending::None;
+    NorCommandDecoder decoder;  // the setup command awaiting its second write
     bool statusMode = false;
     uint16_t errors = 0;       // accumulated error bits of the status register
     uint32_t busyLeft = 0;     // status reads until the running operation is ready
@@ -244,32 +242,23 @@ inline __attribute__((always_inline)) uint16_t ChipRead(uint32_t physical) {
     return v;
 }
 
-// splitmix64: the amount of work a cut operation gets done, from the cut's
-// write number alone.
-uint64_t CutRandom(uint64_t* state) {
-    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 // Power goes during this bus write: the operation it would start is done in
 // part only (NorChip.h), the content file keeps what was done, and the
 // process ends as on a power loss.
 [[noreturn]] __attribute__((noinline)) void CutPower(uint32_t physical, uint16_t value) {
-    uint64_t state = chip.powerCutNumber;
     const bool accepted = !Busy();
     const int block = static_cast<int>(physical / kBlockSize);
     const bool usable = !chip.locked[block] && chip.faults.eraseStatus[block] < 0 &&
                         chip.faults.programStatus[block] < 0 && !chip.faults.eraseNeverReady[block] &&
                         !chip.faults.programNeverReady[block];
-    if (accepted && usable && chip.pending == Pending::EraseSetup && (value & 0xFF) == 0xD0) {
+    NorCommandDecoder decoder = chip.decoder;
+    const NorWrite write = decoder.Next(value);
+    if (accepted && usable && write == NorWrite::EraseConfirm) {
         uint16_t* p = chip.words + static_cast<size_t>(block) * (kBlockSize / 2);
-        const uint64_t erased = CutRandom(&state) % (kBlockSize / 2 + 1);
+        const uint64_t erased = NorCutErasedWords(chip.powerCutNumber);
         for (uint64_t i = 0; i < erased; ++i) p[i] = 0xFFFF;
-    } else if (accepted && usable && chip.pending == Pending::ProgramSetup) {
-        const uint16_t kept = static_cast<uint16_t>(CutRandom(&state));
-        chip.words[physical / 2] &= static_cast<uint16_t>(value | kept);
+    } else if (accepted && usable && write == NorWrite::ProgramData) {
+        chip.words[physical / 2] &= NorCutProgramValue(chip.powerCutNumber, value);
     }
     raise(SIGKILL);
     // cppcheck-suppress unreachableCode ; a guard should the kill ever return
@@ -282,7 +271,7 @@ inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t
     if (__builtin_expect(chip.recorder != nullptr, 0)) Record(true, physical, value);
     // Read Status Register does the same whether the chip is busy or not;
     // taking it first keeps the clock out of a status poll's write.
-    if ((value & 0xFF) == 0x70 && chip.pending == Pending::None) {
+    if ((value & 0xFF) == 0x70 && chip.decoder.pending == NorCommandDecoder::Setup::None) {
         chip.statusMode = true;
         return;
     }
@@ -291,34 +280,59 @@ inline __attribute__((always_inline)) void ChipWrite(uint32_t physical, uint16_t
         else ++chip.stats.violations;
         return;
     }
-    Pending p = chip.pending;
-    if (p != Pending::None) {
-        chip.pending = Pending::None;
-        if (p == Pending::ProgramSetup) {
-            Program(physical, value);
-        } else if ((value & 0xFF) != 0xD0) {
-            chip.statusMode = true;
-            chip.errors |= kEraseError | kProgramError;  // command sequence error
-        } else if (p == Pending::EraseSetup) {
-            Erase(physical);
-        } else {
-            ClearLockBits();
-        }
+    switch (chip.decoder.Next(value)) {
+    case NorWrite::ProgramData: Program(physical, value); return;
+    case NorWrite::EraseConfirm: Erase(physical); return;
+    case NorWrite::UnlockConfirm: ClearLockBits(); return;
+    case NorWrite::SequenceError:
+        chip.statusMode = true;
+        chip.errors |= kEraseError | kProgramError;
         return;
+    case NorWrite::Command: break;
     }
     switch (value & 0xFF) {
     case 0xFF: chip.statusMode = false; break;
-    case 0x70: chip.statusMode = true; break;
     case 0x50: chip.errors &= static_cast<uint16_t>(~kErrorBits); break;
-    case 0x20: chip.pending = Pending::EraseSetup; chip.statusMode = true; break;
+    case 0x70:  // read status (a setup's second write is decoded above)
+    case 0x20:
     case 0x40:
-    case 0x10: chip.pending = Pending::ProgramSetup; chip.statusMode = true; break;
-    case 0x60: chip.pending = Pending::UnlockSetup; chip.statusMode = true; break;
+    case 0x10:
+    case 0x60: chip.statusMode = true; break;
     default: ++chip.stats.violations; break;
     }
 }
 
+// splitmix64: the amount of work a cut operation gets done, from the cut's
+// write number alone.
+uint64_t CutRandom(uint64_t write) {
+    uint64_t z = write + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
 }  // namespace
+
+uint64_t NorCutErasedWords(uint64_t write) { return CutRandom(write) % (kBlockSize / 2 + 1); }
+
+uint16_t NorCutProgramValue(uint64_t write, uint16_t data) {
+    return static_cast<uint16_t>(data | static_cast<uint16_t>(CutRandom(write)));
+}
+
+std::vector<NorOperation> NorOperationsOf(const std::vector<BusAccess>& bus, uint64_t* writes) {
+    std::vector<NorOperation> ops;
+    NorCommandDecoder decoder;
+    uint64_t n = 0;
+    for (const BusAccess& a : bus) {
+        if (!a.write) continue;
+        ++n;
+        const NorWrite kind = decoder.Next(a.value);
+        if (kind == NorWrite::EraseConfirm || kind == NorWrite::ProgramData || kind == NorWrite::UnlockConfirm)
+            ops.push_back({n, kind, a.address, a.value});
+    }
+    if (writes) *writes = n;
+    return ops;
+}
 
 int ParseTimingText(const std::string& text, NorTiming* out, std::string* error) {
     if (text == "typical") {
@@ -353,7 +367,7 @@ int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
     chip.started = true;
     chip.faults = config.faults;
     chip.locked.fill(true);
-    chip.pending = Pending::None;
+    chip.decoder = NorCommandDecoder();
     chip.statusMode = false;
     chip.errors = 0;
     chip.busyLeft = 0;

@@ -150,6 +150,59 @@ struct BusAccess {
 // (nullptr detaches).
 void NorChipSetRecorder(std::vector<BusAccess>* log);
 
+// What a bus write does, following the command sequence: a command of its
+// own (read array, read status, clear status, or the setup of an erase, a
+// program or a lock-bit clearing), the erase confirm (0xD0 after 0x20), the
+// data write after a program setup (0x40 or 0x10), the lock-bit confirm
+// (0xD0 after 0x60), or a command sequence error (a setup followed by
+// anything but 0xD0). The chip decodes every write it accepts with this;
+// the simulator decodes recorded buses with it (an instantly ready chip
+// accepts every write).
+enum class NorWrite : uint8_t { Command, EraseConfirm, ProgramData, UnlockConfirm, SequenceError };
+
+struct NorCommandDecoder {
+    enum class Setup : uint8_t { None, Erase, Program, Unlock };
+    Setup pending = Setup::None;
+
+    NorWrite Next(uint16_t value)
+    {
+        const int command = value & 0xFF;
+        const Setup p = pending;
+        pending = Setup::None;
+        switch (p) {
+        case Setup::Program: return NorWrite::ProgramData;
+        case Setup::Erase: return command == 0xD0 ? NorWrite::EraseConfirm : NorWrite::SequenceError;
+        case Setup::Unlock: return command == 0xD0 ? NorWrite::UnlockConfirm : NorWrite::SequenceError;
+        case Setup::None: break;
+        }
+        if (command == 0x20) pending = Setup::Erase;
+        else if (command == 0x40 || command == 0x10) pending = Setup::Program;
+        else if (command == 0x60) pending = Setup::Unlock;
+        return NorWrite::Command;
+    }
+};
+
+// One operation of a recorded bus: the bus write (numbered from 1 among the
+// writes, as the chip counts them for a power cut) that starts an erase, a
+// word program or a lock-bit clearing, with its address and value.
+struct NorOperation {
+    uint64_t write = 0;
+    NorWrite kind = NorWrite::Command;
+    uint32_t address = 0;
+    uint16_t value = 0;
+};
+
+// The operations of a recorded bus, in order, and its number of bus writes.
+std::vector<NorOperation> NorOperationsOf(const std::vector<BusAccess>& bus, uint64_t* writes);
+
+// What a power cut at bus write N does to the operation that write starts
+// (NORFLASH_POWER_CUT above), drawn from N alone: the words of the block an
+// erase confirm erases (a prefix, 0 to the whole block), and the value a
+// word program's data write `data` is ANDed into the stored word with (only
+// some of the bits it would clear are cleared).
+uint64_t NorCutErasedWords(uint64_t write);
+uint16_t NorCutProgramValue(uint64_t write, uint16_t data);
+
 struct NorChipStats {
     uint64_t reads = 0;
     uint64_t writes = 0;

@@ -169,7 +169,7 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
         ro.showGui = false;
         // The limit is real time: the run's clock goes `speed` times faster.
         ro.timeout = RunLimitOf(facts, o) * DefaultRunSpeedHere();
-        const int run = RunUpdate(state, ro, o.selfExe, &why);
+        const int run = RunUpdate(state, ro, o.selfExe, nullptr, &why);
         std::string text;
         RunFacts runFacts;
         if (run == 2) {

@@ -148,13 +148,14 @@ void ReadTrace(const StatePaths& s, const std::string& trace, bool ended, RunFac
 }
 
 // The run's writing replayed on the chip model for its counters (SimReplay.h).
-void Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts, ReplayFacts* r)
+void Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts, ReplayFacts* r,
+            std::vector<norsim::BusAccess>* bus)
 {
     std::vector<ReplayImage> images;
     images.reserve(attempts.size());
     for (const auto& a : attempts) images.push_back({HostPathOf(s, a.name), static_cast<long>(a.address / 1024)});
     const std::string faults = PathExists(s.sim() + "/faults.used") ? s.sim() + "/faults.used" : "";
-    const ReplayResult replay = ReplayImages(s.flashBefore(), faults, images, s.flash(), nullptr);
+    const ReplayResult replay = ReplayImages(s.flashBefore(), faults, images, s.flash(), bus);
     r->done = replay.done;
     r->why = replay.why;
     if (!replay.done) return;
@@ -173,7 +174,8 @@ void Replay(const StatePaths& s, const std::vector<FlashAttempt>& attempts, Repl
 
 // The flash after the run, checked once against the images the trace names
 // and pictured; its writing replayed.
-void ReadFlash(const StatePaths& s, const std::vector<FlashAttempt>& attempts, RunFacts* f)
+void ReadFlash(const StatePaths& s, const std::vector<FlashAttempt>& attempts, RunFacts* f,
+               std::vector<norsim::BusAccess>* bus)
 {
     std::vector<uint8_t> before, after;
     FlashFacts& fl = f->flash;
@@ -207,7 +209,7 @@ void ReadFlash(const StatePaths& s, const std::vector<FlashAttempt>& attempts, R
     const auto boxes = fl.picture.partitions;
     fl.picture = PictureFlash(before, after, images, boxes);
     fl.hasPicture = true;
-    Replay(s, attempts, &f->replay);
+    Replay(s, attempts, &f->replay, bus);
 }
 
 LogFacts LogOf(const StatePaths& s, const LogSpec& spec)
@@ -326,7 +328,7 @@ const LogFacts* RunFacts::Log(const std::string& name) const
     return nullptr;
 }
 
-int BuildRunFacts(const StatePaths& s, RunFacts* f, std::string* why)
+int BuildRunFacts(const StatePaths& s, RunFacts* f, std::string* why, std::vector<norsim::BusAccess>* bus)
 {
     std::string run;
     if (!ReadText(s.runRecord(), &run)) {
@@ -339,7 +341,7 @@ int BuildRunFacts(const StatePaths& s, RunFacts* f, std::string* why)
     const std::string trace = ReadTextOr(s.trace(), "");
     ReadTrace(s, trace, UpdaterEnded(run), f);
     const auto attempts = FlashAttempts(trace);
-    ReadFlash(s, attempts, f);
+    ReadFlash(s, attempts, f, bus);
     ReadFiles(s, f);
     const ReplayFacts& r = f->replay;
     RunCounts counts;

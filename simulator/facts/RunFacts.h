@@ -14,6 +14,7 @@
 #include "FlashPicture.h"
 #include "MapState.h"
 #include "InstrumentTime.h"
+#include "NorChip.h"
 #include "TraceFacts.h"
 
 namespace swsim {
@@ -126,8 +127,11 @@ struct RunFacts {
 
 // Reads the last run of the instrument in `state`: its record, trace, GUI
 // record, flash (checked and its writing replayed once), files, logs and
-// board tools. Returns 0, or 1 with the reason (no run yet).
-int BuildRunFacts(const StatePaths& state, RunFacts* facts, std::string* why);
+// board tools. With `bus`, the replay records every bus access of the
+// writing into it (the power-cut sweep's reference). Returns 0, or 1 with
+// the reason (no run yet).
+int BuildRunFacts(const StatePaths& state, RunFacts* facts, std::string* why,
+                  std::vector<norsim::BusAccess>* bus = nullptr);
 
 // Sector numbers as ranges: "3,5-9" ("none" for none).
 std::string SectorRanges(const std::vector<int>& sectors);

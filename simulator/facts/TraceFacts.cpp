@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "SimFiles.h"
+#include "SimLogs.h"
 #include "SimState.h"
 #include "TraceTexts.h"
 
@@ -153,6 +154,16 @@ Outcome OutcomeOfRun(const StatePaths& s)
     std::string run;
     if (!ReadText(s.runRecord(), &run)) return Outcome::Unfinished;
     return OutcomeOf(ReadTextOr(s.trace(), ""), UpdaterEnded(run));
+}
+
+std::vector<std::string> RecreatedLogsOf(const std::string& trace)
+{
+    std::vector<std::string> logs;
+    for (const auto& spec : InstrumentLogs()) {
+        const std::string line = std::string(tracetext::kRecreating) + spec.name + tracetext::kRecreatingSince;
+        if (trace.find(line) != std::string::npos) logs.push_back(spec.name);
+    }
+    return logs;
 }
 
 std::vector<FlashAttempt> FlashAttempts(const std::string& trace)

@@ -35,6 +35,10 @@ bool UpdaterEnded(const std::string& runRecord);
 // record (Unfinished when there was none, the updater was killed or stopped).
 Outcome OutcomeOfRun(const StatePaths& state);
 
+// The logs of /instrumentData the trace says the updater recreated, in
+// InstrumentLogs() order.
+std::vector<std::string> RecreatedLogsOf(const std::string& trace);
+
 // FlashInit calls in order ("Flashing file NAME to address 0xA").
 struct FlashAttempt {
     std::string name;

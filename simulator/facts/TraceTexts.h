@@ -33,6 +33,10 @@ constexpr const char kCannotOpen[] = "Could not open file \"";                  
 constexpr const char kFlashingFile[] = "Flashing file ";
 constexpr const char kToAddress[] = " to address 0x";
 
+// A log the updater found corrupt and made anew: PREFIX + log name + SUFFIX.
+constexpr const char kRecreating[] = "Recreating ";
+constexpr const char kRecreatingSince[] = " since";
+
 // A fault of the chip, told as the updater met it.
 constexpr const char kFlashFault[] = "Flash fault: ";
 

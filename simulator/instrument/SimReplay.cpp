@@ -78,48 +78,28 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
     return r;
 }
 
-BusWriteDecoder::Effect BusWriteDecoder::Next(const norsim::BusAccess& a)
-{
-    const int command = a.value & 0xFF;
-    Effect e = Other;
-    if (pending == Program) e = ProgramData;
-    else if (pending == Erase && command == 0xD0) e = EraseConfirm;
-    else if (pending == Unlock && command == 0xD0) e = UnlockConfirm;
-    const bool wasPending = pending != None;
-    pending = None;
-    if (!wasPending) {
-        if (command == 0x20) pending = Erase;
-        else if (command == 0x40 || command == 0x10) pending = Program;
-        else if (command == 0x60) pending = Unlock;
-    }
-    return e;
-}
-
 BusPlan PlanFromBus(const std::vector<norsim::BusAccess>& bus)
 {
     BusPlan plan;
-    BusWriteDecoder decoder;
     bool programmed[kSectorCount] = {};
-    uint64_t n = 0;
-    for (const auto& a : bus) {
-        if (!a.write) continue;
-        ++n;
-        const int sector = static_cast<int>(a.address / kSectorSize);
-        const auto effect = decoder.Next(a);
-        if (effect == BusWriteDecoder::ProgramData && !programmed[sector]) {
+    for (const auto& op : norsim::NorOperationsOf(bus, &plan.writes)) {
+        const uint64_t n = op.write;
+        const int sector = static_cast<int>(op.address / kSectorSize);
+        if (op.kind == norsim::NorWrite::ProgramData && !programmed[sector]) {
             plan.favoured.push_back(n);  // the sector's first word program
             programmed[sector] = true;
         }
-        if (effect == BusWriteDecoder::EraseConfirm || effect == BusWriteDecoder::UnlockConfirm) plan.favoured.push_back(n);
-        if (effect == BusWriteDecoder::EraseConfirm || effect == BusWriteDecoder::ProgramData) {
-            if (plan.first[sector] == 0) plan.first[sector] = n;
-            plan.last[sector] = n;
+        if (op.kind == norsim::NorWrite::UnlockConfirm) {
+            plan.favoured.push_back(n);
+            continue;
         }
+        if (op.kind == norsim::NorWrite::EraseConfirm) plan.favoured.push_back(n);
+        if (plan.first[sector] == 0) plan.first[sector] = n;
+        plan.last[sector] = n;
     }
     for (int s = 0; s < kSectorCount; ++s) {
         if (plan.last[s] != 0) plan.favoured.push_back(plan.last[s]);
     }
-    plan.writes = n;
     return plan;
 }
 

@@ -42,18 +42,9 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
                           const std::vector<ReplayImage>& images, const std::string& compareWith,
                           std::vector<norsim::BusAccess>* bus);
 
-// What a bus write does to the array, following the command sequence: an
-// erase confirm (0xD0 after 0x20), the data write after a program setup
-// (0x40 or 0x10), a lock-bit confirm (0xD0 after 0x60), or anything else.
-struct BusWriteDecoder {
-    enum { None, Erase, Program, Unlock } pending = None;
-    enum Effect { Other, EraseConfirm, ProgramData, UnlockConfirm };
-    Effect Next(const norsim::BusAccess& a);
-};
-
-// Which bus writes of a recorded bus change which sector: an erase confirm
-// (0xD0 after 0x20) and the data write after a program setup (0x40 or
-// 0x10) are the only writes that change the array.
+// Which bus writes of a recorded bus change which sector: of the chip's
+// operations (norsim::NorOperationsOf) erases and word programs change the
+// array.
 struct BusPlan {
     uint64_t writes = 0;                 // bus writes in all
     uint64_t first[kSectorCount] = {};   // first changing write of each sector (1-based); 0: none

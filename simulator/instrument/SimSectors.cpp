@@ -22,8 +22,13 @@ SectorContent ContentOf(const std::vector<uint8_t>& before, const std::vector<ui
 {
     const uint64_t end = static_cast<uint64_t>(at) + length;
     if (end > before.size() || end > done.size() || end > after.size()) return SectorContent::Torn;
-    const bool isOld = std::memcmp(&after[at], &before[at], length) == 0;
-    const bool isNew = std::memcmp(&after[at], &done[at], length) == 0;
+    return BytesContentOf(&before[at], &done[at], &after[at], length);
+}
+
+SectorContent BytesContentOf(const uint8_t* before, const uint8_t* done, const uint8_t* after, size_t length)
+{
+    const bool isOld = std::memcmp(after, before, length) == 0;
+    const bool isNew = std::memcmp(after, done, length) == 0;
     if (isOld && isNew) return SectorContent::Same;
     if (isOld) return SectorContent::Old;
     return isNew ? SectorContent::New : SectorContent::Torn;

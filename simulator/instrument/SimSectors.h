@@ -4,6 +4,7 @@
 #ifndef SWSIM_SIM_SECTORS_H
 #define SWSIM_SIM_SECTORS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +21,10 @@ const char* SectorContentText(SectorContent c);
 // three is torn).
 SectorContent ContentOf(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done,
                         const std::vector<uint8_t>& after, uint32_t at, uint32_t length);
+
+// The content of `length` bytes `after`, compared with the same bytes
+// `before` and `done`.
+SectorContent BytesContentOf(const uint8_t* before, const uint8_t* done, const uint8_t* after, size_t length);
 
 // The content of sector `sector` of `after`.
 SectorContent SectorContentOf(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done,

@@ -5,7 +5,7 @@
 #include <random>
 #include <set>
 
-#include "SimReplay.h"
+#include "SimSectors.h"
 
 namespace swsim {
 
@@ -79,35 +79,7 @@ std::string SectorName(const WritingPlan& plan, int index)
     return w.image + " sector " + std::to_string(w.sector);
 }
 
-uint64_t SplitMix(uint64_t* state)
-{
-    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 }  // namespace
-
-const std::vector<std::string>& FileSteps()
-{
-    static const std::vector<std::string> steps = {"backup-copy",  "unpack-extract", "version-copy",
-                                                   "crc-removal",  "crc-gap",        "crc-copy",
-                                                   "extlog-removal"};
-    return steps;
-}
-
-bool EarlyFileStep(const std::string& step)
-{
-    return step == "backup-copy" || step == "unpack-extract";
-}
-
-std::string FileStepWhere(const std::string& step)
-{
-    if (step == "backup-copy") return "backup onto the medium: " + step;
-    if (step == "unpack-extract") return "unpacking: " + step;
-    return "installation: " + step;
-}
 
 std::string SweepId(const SweepPoint& p)
 {
@@ -156,15 +128,11 @@ bool ParseSweepId(const std::string& id, SweepPoint* out, std::string* why)
 WritingPlan PlanWriting(const std::vector<norsim::BusAccess>& bus, const std::vector<WrittenImage>& images)
 {
     WritingPlan plan;
-    BusWriteDecoder decoder;
     size_t current = 0;
-    uint64_t n = 0;
-    for (const auto& a : bus) {
-        if (!a.write) continue;
-        ++n;
-        const auto effect = decoder.Next(a);
-        const int sector = static_cast<int>(a.address / kSectorSize);
-        if (effect == BusWriteDecoder::EraseConfirm) {
+    for (const auto& op : norsim::NorOperationsOf(bus, &plan.writes)) {
+        const uint64_t n = op.write;
+        const int sector = static_cast<int>(op.address / kSectorSize);
+        if (op.kind == norsim::NorWrite::EraseConfirm) {
             if (!plan.sectors.empty()) plan.sectors.back().end = n - 1;
             SectorWriting w;
             w.sector = sector;
@@ -172,14 +140,13 @@ WritingPlan PlanWriting(const std::vector<norsim::BusAccess>& bus, const std::ve
             w.image = ImageOf(images, sector, &current);
             CoverageOf(images, &w);
             plan.sectors.push_back(w);
-        } else if (effect == BusWriteDecoder::ProgramData && !plan.sectors.empty() &&
+        } else if (op.kind == norsim::NorWrite::ProgramData && !plan.sectors.empty() &&
                    plan.sectors.back().sector == sector) {
-            const uint32_t offset = a.address % kSectorSize;
-            AddProgram(&plan.sectors.back(), n, offset, Covered(images, a.address));
+            const uint32_t offset = op.address % kSectorSize;
+            AddProgram(&plan.sectors.back(), n, offset, Covered(images, op.address));
         }
     }
-    plan.writes = n;
-    if (!plan.sectors.empty()) plan.sectors.back().end = n;
+    if (!plan.sectors.empty()) plan.sectors.back().end = plan.writes;
     return plan;
 }
 
@@ -207,48 +174,35 @@ WritePhase PhaseOf(const WritingPlan& plan, uint64_t n)
     return p;
 }
 
-uint64_t ChipCutErasedWords(uint64_t n)
-{
-    uint64_t state = n;
-    return SplitMix(&state) % (kSectorWords + 1);
-}
-
-uint16_t ChipCutKeptBits(uint64_t n)
-{
-    uint64_t state = n;
-    return static_cast<uint16_t>(SplitMix(&state));
-}
-
 namespace {
 
-// Applies the bus write `a` (decoded as `effect`, the n-th bus write) to
-// `bytes`, which hold the flash from the address `base` on: in whole before
-// the cut, in part at it.
-void ApplyWrite(const norsim::BusAccess& a, BusWriteDecoder::Effect effect, uint64_t n, bool atCut, int64_t erased,
-                uint8_t* bytes, size_t base, size_t size)
+// Applies the chip operation `op` to `bytes`, which hold the flash from the
+// address `base` on: in whole before the cut, in part at it (as the chip's
+// cut does it, or with `erased` bytes erased when that is given).
+void ApplyOperation(const norsim::NorOperation& op, bool atCut, int64_t erased, uint8_t* bytes, size_t base,
+                    size_t size)
 {
-    const size_t word = static_cast<size_t>(a.address / 2) * 2;
+    const size_t word = static_cast<size_t>(op.address / 2) * 2;
     if (word < base || word + 1 >= base + size) return;
-    if (effect == BusWriteDecoder::EraseConfirm) {
-        const size_t start = (a.address / kSectorSize) * static_cast<size_t>(kSectorSize);
+    if (op.kind == norsim::NorWrite::EraseConfirm) {
+        const size_t start = (op.address / kSectorSize) * static_cast<size_t>(kSectorSize);
         const size_t length = !atCut ? kSectorSize
                               : erased >= 0 ? static_cast<size_t>(erased)
-                                            : 2 * static_cast<size_t>(ChipCutErasedWords(n));
+                                            : 2 * static_cast<size_t>(norsim::NorCutErasedWords(op.write));
         std::fill(bytes + (start - base), bytes + (std::min(start + length, base + size) - base), 0xFF);
-    } else if (effect == BusWriteDecoder::ProgramData) {
-        const uint16_t value = !atCut ? a.value : static_cast<uint16_t>(a.value | ChipCutKeptBits(n));
+    } else if (op.kind == norsim::NorWrite::ProgramData) {
+        const uint16_t value = !atCut ? op.value : norsim::NorCutProgramValue(op.write, op.value);
         bytes[word - base] &= static_cast<uint8_t>(value & 0xFF);
         bytes[word + 1 - base] &= static_cast<uint8_t>(value >> 8);
     }
 }
 
-// The sector a changing bus write changes on a flash of `size` bytes (-1:
-// none).
-int SectorOfWrite(const norsim::BusAccess& a, BusWriteDecoder::Effect effect, size_t size)
+// The sector an operation changes on a flash of `size` bytes (-1: none).
+int SectorOfOperation(const norsim::NorOperation& op, size_t size)
 {
-    if (effect != BusWriteDecoder::EraseConfirm && effect != BusWriteDecoder::ProgramData) return -1;
-    if (static_cast<size_t>(a.address / 2) * 2 + 1 >= size) return -1;
-    return static_cast<int>(a.address / kSectorSize);
+    if (op.kind != norsim::NorWrite::EraseConfirm && op.kind != norsim::NorWrite::ProgramData) return -1;
+    if (static_cast<size_t>(op.address / 2) * 2 + 1 >= size) return -1;
+    return static_cast<int>(op.address / kSectorSize);
 }
 
 const uint8_t* SectorIn(const std::vector<uint8_t>& flash, int sector)
@@ -261,12 +215,9 @@ const uint8_t* SectorIn(const std::vector<uint8_t>& flash, int sector)
 void FileSector(const std::vector<uint8_t>& before, const std::vector<uint8_t>& done, int sector,
                 const uint8_t* bytes, CutFlashState* state)
 {
-    if (std::memcmp(bytes, SectorIn(before, sector), kSectorSize) == 0) return;
-    if (std::memcmp(bytes, SectorIn(done, sector), kSectorSize) == 0) {
-        state->doneSectors.push_back(sector);
-    } else {
-        state->ownSectors[sector].assign(bytes, bytes + kSectorSize);
-    }
+    const SectorContent c = BytesContentOf(SectorIn(before, sector), SectorIn(done, sector), bytes, kSectorSize);
+    if (c == SectorContent::New) state->doneSectors.push_back(sector);
+    else if (c == SectorContent::Torn) state->ownSectors[sector].assign(bytes, bytes + kSectorSize);
 }
 
 }  // namespace
@@ -283,33 +234,24 @@ std::vector<CutFlashState> CutFlashStates(const std::vector<uint8_t>& before, co
     std::vector<uint8_t> flash = before;   // with the bus writes 1..n done in whole
     std::vector<uint8_t> cutSector(kSectorSize);
     std::set<int> written;                  // sectors those writes changed
-    BusWriteDecoder decoder;
-    uint64_t n = 0;
-    size_t next = 0;                        // the bus access after write n
+    const std::vector<norsim::NorOperation> ops = norsim::NorOperationsOf(bus, nullptr);
+    size_t next = 0;                        // the first operation not done in whole
     for (size_t i : order) {
-        // The writes before the cut, in whole.
-        for (; next < bus.size(); ++next) {
-            const auto& a = bus[next];
-            if (!a.write) continue;
-            if (n + 1 >= at(i)) break;
-            ++n;
-            const auto effect = decoder.Next(a);
-            ApplyWrite(a, effect, n, false, -1, flash.data(), 0, flash.size());
-            const int s = SectorOfWrite(a, effect, flash.size());
+        // The operations before the cut, in whole.
+        for (; next < ops.size() && ops[next].write < at(i); ++next) {
+            ApplyOperation(ops[next], false, -1, flash.data(), 0, flash.size());
+            const int s = SectorOfOperation(ops[next], flash.size());
             if (s >= 0) written.insert(s);
         }
-        // The cut write, in part, on a copy of its sector (past the last
-        // write nothing is cut).
+        // The operation the cut write starts, in part, on a copy of its
+        // sector (a cut write that starts none changes nothing).
         int cutAt = -1;
-        if (next < bus.size()) {
-            BusWriteDecoder d = decoder;
-            const auto& a = bus[next];
-            const auto effect = d.Next(a);
-            cutAt = SectorOfWrite(a, effect, flash.size());
+        if (next < ops.size() && ops[next].write == at(i)) {
+            cutAt = SectorOfOperation(ops[next], flash.size());
             if (cutAt >= 0) {
                 const size_t base = static_cast<size_t>(cutAt) * kSectorSize;
                 std::memcpy(cutSector.data(), flash.data() + base, kSectorSize);
-                ApplyWrite(a, effect, n + 1, true, cuts[i].erased, cutSector.data(), base, kSectorSize);
+                ApplyOperation(ops[next], true, cuts[i].erased, cutSector.data(), base, kSectorSize);
             }
         }
         std::set<int> sectors = written;
@@ -357,7 +299,7 @@ std::string FlashClassOf(const WritingPlan& plan, uint64_t n, int64_t erasedByte
         if (p.index < 0) return p.phase;
         const SectorWriting& w = plan.sectors[static_cast<size_t>(p.index)];
         if (p.phase != "erasing") return SectorName(plan, p.index) + ": " + p.phase;
-        const int64_t bytes = erasedBytes >= 0 ? erasedBytes : 2 * static_cast<int64_t>(ChipCutErasedWords(n));
+        const int64_t bytes = erasedBytes >= 0 ? erasedBytes : 2 * static_cast<int64_t>(norsim::NorCutErasedWords(n));
         if (bytes != 0) return SectorName(plan, p.index) + ": " + EraseReach(w, bytes);
         // Nothing erased yet: the state of the write before.
         if (n <= 1) return "before the writing";

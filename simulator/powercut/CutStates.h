@@ -120,11 +120,6 @@ void MaterializeCut(const std::vector<uint8_t>& before, const std::vector<uint8_
 std::vector<uint8_t> CutFlash(const std::vector<uint8_t>& before, const std::vector<norsim::BusAccess>& bus,
                               uint64_t cutAt, int64_t erased);
 
-// The words the chip model's cut erases at bus write N, and the bits its cut
-// word program keeps (NorChip.cpp draws both from N alone).
-uint64_t ChipCutErasedWords(uint64_t n);
-uint16_t ChipCutKeptBits(uint64_t n);
-
 // The class of a flash cut: "<image> sector <s>: <phase>" with, for an erase,
 // the part of the sector its erased length reaches.
 std::string FlashClassOf(const WritingPlan& plan, uint64_t n, int64_t erasedBytes);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "CutStates.h"
 #include "SimCuts.h"
 
@@ -49,6 +51,13 @@ struct PowercutOptions {
     // Called as each point is judged: points judged so far, of how many.
     std::function<void(size_t done, size_t total, const PointResult& point)> onPointDone;
 };
+
+// The sweep's answer: safe (no point and no part of the update leaves the
+// instrument unable to start, and every point gave an answer), unsafe, or
+// unclear (safe as far as the points go, but some point ended otherwise or a
+// point drawn to check a class disagrees with it).
+enum class Verdict { Safe, Unsafe, Unclear };
+const char* VerdictKey(Verdict v);        // "safe", "unsafe", "unclear"
 
 enum class PointClass { Recovered, LogHistoryLost, LogsDiffer, BytesLost, WouldNotStart, Other };
 const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
@@ -113,6 +122,7 @@ struct PowercutResult {
     // check the building agreed); else each was cut for real.
     bool statesBuilt = false;
     bool safe = false;            // no point and no part of the update leaves the instrument unable to start
+    Verdict verdict = Verdict::Unclear;   // worked out once, with the counts, from the points
     // Points drawn to check a class whose class differs from their
     // representative's: "ID (class) differs from REPRESENTATIVE (class)".
     std::vector<std::string> disagreements;
@@ -147,6 +157,15 @@ std::string PointDetail(const PointResult& point);
 
 // The report: verdict, findings, the table of points.
 std::string PowercutText(const PowercutResult& result);
+// The result's JSON (simulator/schemas/powercut.schema.json) and back; the
+// verdict, the counts and the share are written, not read (MergePowercut
+// concludes anew).
+void to_json(nlohmann::json& j, const LostLog& l);
+void from_json(const nlohmann::json& j, LostLog& l);
+void to_json(nlohmann::json& j, const PointResult& p);
+void from_json(const nlohmann::json& j, PointResult& p);
+void to_json(nlohmann::json& j, const PowercutResult& r);
+void from_json(const nlohmann::json& j, PowercutResult& r);
 // The same as JSON text.
 std::string PowercutJson(const PowercutResult& result);
 // A report read back from its JSON (the shards of a sweep being merged).

@@ -116,19 +116,31 @@ std::string PowercutHtml(const PowercutResult& r)
       << "body{font:15px/1.45 sans-serif;color:#1a1a1a;margin:0 20px;background:#fafafa}"
       << "h1{font-size:20px}h2{font-size:17px;margin-top:24px}"
       << ".verdict{border-left:6px solid #c62828;padding:8px 12px;background:#fff}.verdict.good{border-color:#2e7d32}"
+      << ".verdict.unclear{border-color:#f9a825}"
       << "table{border-collapse:collapse;background:#fff}td,th{border:1px solid #ccc;padding:3px 8px;"
       << "text-align:left;vertical-align:top}th{background:#eee}td.num{text-align:right}"
       << ".timeline text{font:11px sans-serif;fill:#222}.swatch{display:inline-block;width:10px;height:10px;"
       << "border-radius:50%;margin-right:4px}code{font-size:13px}"
       << "</style></head><body>\n";
     o << "<h1>Power cuts during the update on " << HtmlEscape(r.state) << "</h1>\n";
-    const bool unsafe = !r.safe;
-    o << "<p class=\"verdict" << (unsafe ? "" : " good") << "\">";
-    if (unsafe) {
+    const char* const look[] = {" good", "", " unclear"};
+    o << "<p class=\"verdict" << look[static_cast<int>(r.verdict)] << "\" data-verdict=\"" << VerdictKey(r.verdict)
+      << "\">";
+    const auto other = r.counts.find(PointClass::Other);
+    const int others = other == r.counts.end() ? 0 : other->second;
+    switch (r.verdict) {
+    case Verdict::Unsafe:
         o << "For <b>" << Num(r.windowSeconds, 1) << " s</b> of the update's " << Num(r.updateSeconds, 1) << " s ("
           << Num(100 * share, 1) << " %) a power failure leaves the instrument unable to start.";
-    } else {
+        break;
+    case Verdict::Unclear:
+        o << "<b>No answer:</b> no point leaves the instrument unable to start, but " << others
+          << " points ended otherwise and " << r.disagreements.size()
+          << " points drawn to check a class disagree with it (see the table).";
+        break;
+    case Verdict::Safe:
         o << "No moment of the update leaves the instrument unable to start.";
+        break;
     }
     o << "</p>\n<h2>Timeline (instrument's time, seconds since the updater started)</h2>\n" << TimelineSvg(r)
       << "\n<p>";

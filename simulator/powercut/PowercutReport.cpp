@@ -65,20 +65,27 @@ std::string PowercutText(const PowercutResult& r)
     const int other = CountOf(r, PointClass::Other);
     std::string parts;
     for (const auto& w : r.window) parts += (parts.empty() ? "" : ", ") + w.partition;
-    if (!r.safe) {
+    switch (r.verdict) {
+    case Verdict::Unsafe:
         out << "UNSAFE TO LOSE POWER: for " << Fixed(r.windowSeconds, 1) << " s of the update's "
             << Fixed(r.updateSeconds, 1) << " s (" << Fixed(100 * Share(r), 1)
             << " %) a power failure leaves the instrument unable to start (" << (parts.empty() ? "none" : parts)
             << "); " << unable << " of " << r.points.size() << " points would not start\n";
-    } else if (other > 0) {
-        out << "UNCLEAR: no point leaves the instrument unable to start, but " << other << " of "
-            << r.points.size() << " points ended otherwise (see the table)\n";
-    } else {
+        if (other > 0) out << "  and " << other << " points ended otherwise (see the table)\n";
+        break;
+    case Verdict::Unclear:
+        out << "UNCLEAR: no point leaves the instrument unable to start, but ";
+        if (other > 0) out << other << " of " << r.points.size() << " points ended otherwise (see the table)";
+        if (other > 0 && !r.disagreements.empty()) out << ", and ";
+        if (!r.disagreements.empty()) {
+            out << r.disagreements.size() << " points drawn to check a class disagree with it";
+        }
+        out << "\n";
+        break;
+    case Verdict::Safe:
         out << "RECOVERS: every one of " << r.points.size() << " points recovered"
             << (r.window.empty() ? "; the update writes no critical partition" : "") << "\n";
-    }
-    if (other > 0 && !r.safe) {
-        out << "  and " << other << " points ended otherwise (see the table)\n";
+        break;
     }
     for (const auto& d : r.disagreements) out << "  CLASS DISAGREES: " << d << "\n";
 
@@ -147,15 +154,79 @@ std::string PowercutText(const PowercutResult& r)
     return out.str();
 }
 
-std::string PowercutJson(const PowercutResult& r)
+// The JSON layout of simulator/schemas/powercut.schema.json, through the
+// type mappings; what the report works out from the points (the verdict,
+// the counts, the share) is written, not read back: a merge concludes anew.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(WindowPart, partition, from, to, firstSector, lastSector)
+
+void to_json(nlohmann::json& j, const LostLog& l)
 {
-    using nlohmann::json;
-    json j;
+    j = {{"log", l.name},
+         {"copyKept", l.copyKept},
+         {"copyBackedUp", l.copyBackedUp},
+         {"copyEntries", l.copyEntries},
+         {"copyBadRecords", l.copyBadRecords},
+         {"copyShort", l.copyShort}};
+}
+
+void from_json(const nlohmann::json& j, LostLog& l)
+{
+    j.at("log").get_to(l.name);
+    j.at("copyKept").get_to(l.copyKept);
+    j.at("copyBackedUp").get_to(l.copyBackedUp);
+    j.at("copyEntries").get_to(l.copyEntries);
+    j.at("copyBadRecords").get_to(l.copyBadRecords);
+    j.at("copyShort").get_to(l.copyShort);
+}
+
+void to_json(nlohmann::json& e, const PointResult& p)
+{
+    e["id"] = SweepId(p.point);
+    e["sequence"] = p.point.sequence;
+    if (!p.point.cls.empty()) e["stateClass"] = p.point.cls;
+    if (!p.representative.empty()) e["representative"] = p.representative;
+    e["logDifferences"] = p.logDifferences;
+    if (!p.sameStateAs.empty()) e["sameStateAs"] = p.sameStateAs;
+    e["seconds"] = p.seconds;
+    e["where"] = p.where;
+    e["class"] = PointClassKey(p.cls);
+    e["restarts"] = p.restarts;
+    e["lastOutcome"] = p.lastOutcome;
+    e["evidence"] = p.evidence;
+    nlohmann::json lost = nlohmann::json::array();
+    for (const auto& kv : p.lostBytes) lost.push_back({{"sector", kv.first}, {"bytes", kv.second}});
+    e["bytesLost"] = lost;
+    e["logsRecreated"] = p.logs;
+}
+
+void from_json(const nlohmann::json& e, PointResult& p)
+{
+    std::string why;
+    if (!ParseSweepId(e.at("id").get<std::string>(), &p.point, &why)) throw std::runtime_error(why);
+    p.point.cls = e.value("stateClass", "");
+    e.at("sequence").get_to(p.point.sequence);
+    p.representative = e.value("representative", "");
+    p.sameStateAs = e.value("sameStateAs", "");
+    e.at("seconds").get_to(p.seconds);
+    e.at("where").get_to(p.where);
+    for (PointClass c : kClasses) {
+        if (e.at("class").get<std::string>() == PointClassKey(c)) p.cls = c;
+    }
+    e.at("restarts").get_to(p.restarts);
+    e.at("lastOutcome").get_to(p.lastOutcome);
+    e.at("evidence").get_to(p.evidence);
+    e.at("logDifferences").get_to(p.logDifferences);
+    for (const auto& b : e.at("bytesLost")) p.lostBytes[b.at("sector").get<int>()] = b.at("bytes").get<uint32_t>();
+    e.at("logsRecreated").get_to(p.logs);
+}
+
+void to_json(nlohmann::json& j, const PowercutResult& r)
+{
     // The layout's version (simulator/schemas/powercut.schema.json) and the tool's.
     j["schemaVersion"] = 1;
     j["swsimVersion"] = SWU_TOOL_VERSION;
     j["state"] = r.state;
-    j["verdict"] = !r.safe ? "unsafe" : PowercutExitStatus(r) == kPowercutSafe ? "safe" : "unclear";
+    j["verdict"] = VerdictKey(r.verdict);
     j["safe"] = r.safe;
     j["mode"] = r.mode;
     j["stateClasses"] = r.stateClasses;
@@ -166,112 +237,47 @@ std::string PowercutJson(const PowercutResult& r)
     j["busWrites"] = r.busWrites;
     j["logWrites"] = r.logWrites;
     j["critical"] = r.critical;
-    json counts = json::object();
+    nlohmann::json counts = nlohmann::json::object();
     for (PointClass c : kClasses) counts[PointClassKey(c)] = CountOf(r, c);
     j["counts"] = counts;
-    json window;
-    window["seconds"] = r.windowSeconds;
-    window["updateSeconds"] = r.updateSeconds;
-    window["modelledSeconds"] = r.modelledSeconds;
-    window["share"] = Share(r);
-    window["flashFrom"] = r.flashFrom;
-    window["flashTo"] = r.flashTo;
-    window["timeSource"] = r.timeSource;
-    json parts = json::array();
-    for (const auto& w : r.window) {
-        parts.push_back({{"partition", w.partition}, {"from", w.from}, {"to", w.to},
-                         {"firstSector", w.firstSector}, {"lastSector", w.lastSector}});
-    }
-    window["partitions"] = parts;
-    json writing = json::array();
-    for (const auto& w : r.writing) {
-        writing.push_back({{"partition", w.partition}, {"from", w.from}, {"to", w.to},
-                           {"firstSector", w.firstSector}, {"lastSector", w.lastSector}});
-    }
-    window["writing"] = writing;
-    j["window"] = window;
-    json points = json::array();
-    for (const auto& p : r.points) {
-        json e;
-        e["id"] = SweepId(p.point);
-        e["sequence"] = p.point.sequence;
-        if (!p.point.cls.empty()) e["stateClass"] = p.point.cls;
-        if (!p.representative.empty()) e["representative"] = p.representative;
-        e["logDifferences"] = p.logDifferences;
-        if (!p.sameStateAs.empty()) e["sameStateAs"] = p.sameStateAs;
-        e["seconds"] = p.seconds;
-        e["where"] = p.where;
-        e["class"] = PointClassKey(p.cls);
-        e["restarts"] = p.restarts;
-        e["lastOutcome"] = p.lastOutcome;
-        e["evidence"] = p.evidence;
-        json lost = json::array();
-        for (const auto& kv : p.lostBytes) lost.push_back({{"sector", kv.first}, {"bytes", kv.second}});
-        e["bytesLost"] = lost;
-        json logs = json::array();
-        for (const auto& l : p.logs) {
-            logs.push_back({{"log", l.name}, {"copyKept", l.copyKept}, {"copyBackedUp", l.copyBackedUp},
-                            {"copyEntries", l.copyEntries}, {"copyBadRecords", l.copyBadRecords},
-                            {"copyShort", l.copyShort}});
-        }
-        e["logsRecreated"] = logs;
-        points.push_back(e);
-    }
-    j["points"] = points;
+    j["window"] = {{"seconds", r.windowSeconds},   {"updateSeconds", r.updateSeconds},
+                   {"modelledSeconds", r.modelledSeconds}, {"share", Share(r)},
+                   {"flashFrom", r.flashFrom},     {"flashTo", r.flashTo},
+                   {"timeSource", r.timeSource},   {"partitions", r.window},
+                   {"writing", r.writing}};
+    j["points"] = r.points;
     j["wallSeconds"] = r.wallSeconds;
-    return j.dump(2) + "\n";
 }
 
-namespace {
-
-std::vector<WindowPart> PartsFromJson(const nlohmann::json& a)
+void from_json(const nlohmann::json& j, PowercutResult& r)
 {
-    std::vector<WindowPart> parts;
-    for (const auto& e : a) {
-        WindowPart w;
-        w.partition = e.at("partition").get<std::string>();
-        w.from = e.at("from").get<double>();
-        w.to = e.at("to").get<double>();
-        w.firstSector = e.at("firstSector").get<int>();
-        w.lastSector = e.at("lastSector").get<int>();
-        parts.push_back(w);
-    }
-    return parts;
+    j.at("state").get_to(r.state);
+    j.at("seed").get_to(r.seed);
+    j.at("mode").get_to(r.mode);
+    j.at("stateClasses").get_to(r.stateClasses);
+    j.at("statesBuilt").get_to(r.statesBuilt);
+    j.at("shard").at("index").get_to(r.shard);
+    j.at("shard").at("count").get_to(r.shards);
+    j.at("busWrites").get_to(r.busWrites);
+    j.at("logWrites").get_to(r.logWrites);
+    j.at("critical").get_to(r.critical);
+    const auto& w = j.at("window");
+    w.at("seconds").get_to(r.windowSeconds);
+    w.at("updateSeconds").get_to(r.updateSeconds);
+    w.at("modelledSeconds").get_to(r.modelledSeconds);
+    w.at("flashFrom").get_to(r.flashFrom);
+    w.at("flashTo").get_to(r.flashTo);
+    w.at("timeSource").get_to(r.timeSource);
+    w.at("partitions").get_to(r.window);
+    w.at("writing").get_to(r.writing);
+    j.at("points").get_to(r.points);
+    j.at("wallSeconds").get_to(r.wallSeconds);
 }
 
-PointResult PointFromJson(const nlohmann::json& e)
+std::string PowercutJson(const PowercutResult& r)
 {
-    PointResult p;
-    std::string why;
-    if (!ParseSweepId(e.at("id").get<std::string>(), &p.point, &why)) throw std::runtime_error(why);
-    p.point.cls = e.value("stateClass", "");
-    p.point.sequence = e.at("sequence").get<uint64_t>();
-    p.representative = e.value("representative", "");
-    p.sameStateAs = e.value("sameStateAs", "");
-    p.seconds = e.at("seconds").get<double>();
-    p.where = e.at("where").get<std::string>();
-    for (PointClass c : kClasses) {
-        if (e.at("class").get<std::string>() == PointClassKey(c)) p.cls = c;
-    }
-    p.restarts = e.at("restarts").get<int>();
-    p.lastOutcome = e.at("lastOutcome").get<std::string>();
-    p.evidence = e.at("evidence").get<std::vector<std::string>>();
-    p.logDifferences = e.at("logDifferences").get<std::vector<std::string>>();
-    for (const auto& b : e.at("bytesLost")) p.lostBytes[b.at("sector").get<int>()] = b.at("bytes").get<uint32_t>();
-    for (const auto& l : e.at("logsRecreated")) {
-        LostLog log;
-        log.name = l.at("log").get<std::string>();
-        log.copyKept = l.at("copyKept").get<bool>();
-        log.copyBackedUp = l.at("copyBackedUp").get<bool>();
-        log.copyEntries = l.at("copyEntries").get<int>();
-        log.copyBadRecords = l.at("copyBadRecords").get<int>();
-        log.copyShort = l.at("copyShort").get<bool>();
-        p.logs.push_back(log);
-    }
-    return p;
+    return nlohmann::json(r).dump(2) + "\n";
 }
-
-}  // namespace
 
 bool PowercutFromJson(const std::string& text, PowercutResult* result, std::string* why)
 {
@@ -281,28 +287,7 @@ bool PowercutFromJson(const std::string& text, PowercutResult* result, std::stri
         return false;
     }
     try {
-        PowercutResult& r = *result;
-        r.state = j.at("state").get<std::string>();
-        r.seed = j.at("seed").get<uint64_t>();
-        r.mode = j.at("mode").get<std::string>();
-        r.stateClasses = j.at("stateClasses").get<int>();
-        r.statesBuilt = j.at("statesBuilt").get<bool>();
-        r.shard = j.at("shard").at("index").get<int>();
-        r.shards = j.at("shard").at("count").get<int>();
-        r.busWrites = j.at("busWrites").get<uint64_t>();
-        r.logWrites = j.at("logWrites").get<uint64_t>();
-        r.critical = j.at("critical").get<std::vector<std::string>>();
-        const auto& w = j.at("window");
-        r.windowSeconds = w.at("seconds").get<double>();
-        r.updateSeconds = w.at("updateSeconds").get<double>();
-        r.modelledSeconds = w.at("modelledSeconds").get<double>();
-        r.flashFrom = w.at("flashFrom").get<double>();
-        r.flashTo = w.at("flashTo").get<double>();
-        r.timeSource = w.at("timeSource").get<std::string>();
-        r.window = PartsFromJson(w.at("partitions"));
-        r.writing = PartsFromJson(w.at("writing"));
-        for (const auto& e : j.at("points")) r.points.push_back(PointFromJson(e));
-        r.wallSeconds = j.at("wallSeconds").get<double>();
+        j.get_to(*result);
     } catch (const std::exception& e) {
         *why = std::string("not a power-cut report: ") + e.what();
         return false;

@@ -234,10 +234,16 @@ const char* kStyle =
     "svg.bars text{font:12px sans-serif}";
 
 
-std::string YesNoCell(const std::string& v)
+// A check's cell: yes or no, "-" when it was not made.
+std::string YesNoCell(bool made, bool yes)
 {
-    if (v.empty()) return "<td>-</td>";
-    return "<td class=\"" + std::string(v == "yes" ? "ok" : "notok") + "\">" + HtmlEscape(v) + "</td>";
+    if (!made) return "<td>-</td>";
+    return yes ? "<td class=\"ok\">yes</td>" : "<td class=\"notok\">no</td>";
+}
+
+const char* YesNo(bool yes)
+{
+    return yes ? "yes" : "no";
 }
 
 // Horizontal bars for the durations (seconds); a missing value is left out.
@@ -283,25 +289,24 @@ std::string Sentence(Outcome o)
     return text;
 }
 
-void PageHead(const RunFacts& f, const std::map<std::string, std::string>& sum, std::ostringstream& o)
+void PageHead(const RunFacts& f, std::ostringstream& o)
 {
-    const auto get = [&](const char* k) { return sum.count(k) ? sum.at(k) : std::string(); };
-    // A done update over a flash that does not hold what the map demands
-    // is no good news: the headline says what the flash check found.
+    // The text report's headline: a done update that wrote nothing, or over
+    // a flash that does not hold what the map demands, is no good news.
+    const RunHeadline headline = HeadlineOf(f);
     const std::string mismatch = f.outcome == Outcome::Done ? f.FlashMismatch() : "";
-    const bool good = (f.outcome == Outcome::Done && mismatch.empty()) || f.outcome == Outcome::Declined ||
-                      f.outcome == Outcome::NotAllowed;
     o << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width\">"
       << "<title>Update run on " << Esc(f.root) << "</title><style>" << kStyle << "</style></head>\n<body><main>\n";
     o << "<h1>Update run on the simulated instrument</h1>\n<p class=\"meta\">" << Esc(f.root) << "<br>started "
       << Esc(f.started) << ", answer " << Esc(f.answer) << ", " << Esc(MediumTakenOut(f))
       << ", flash faults: " << Esc(f.faults.empty() ? "none" : f.faults) << "</p>\n";
-    o << "<p class=\"outcome " << (good ? "good" : "bad") << "\" id=\"outcome\" data-outcome=\""
+    o << "<p class=\"outcome " << (headline.good ? "good" : "bad") << "\" id=\"outcome\" data-outcome=\""
       << Esc(OutcomeKey(f.outcome)) << "\" data-flash-holds=\"" << (mismatch.empty() ? "yes" : "no") << "\">"
-      << Esc(Sentence(f.outcome)) << (mismatch.empty() ? "" : ", but " + Esc(mismatch))
-      << "<br><span class=\"meta\" style=\"font-size:14px;font-weight:normal\">updater " << Esc(get("updater"))
-      << ", reboot requested: " << Esc(get("reboot")) << "</span></p>\n";
+      << Esc(Sentence(f.outcome)) << Esc(headline.caveat)
+      << "<br><span class=\"meta\" style=\"font-size:14px;font-weight:normal\">updater " << Esc(f.updaterResult)
+      << (f.timedOut ? " (stopped after the time limit)" : "") << ", reboot requested: " << YesNo(f.reboot)
+      << "</span></p>\n";
     if (!f.causeLines.empty()) {
         o << "<p>" << (f.outcome == Outcome::Unfinished ? "The trace's last lines" : "Cause in the trace")
           << ":</p>\n<pre id=\"cause\">";
@@ -323,9 +328,8 @@ void PageHead(const RunFacts& f, const std::map<std::string, std::string>& sum, 
     o << "</ol>\n";
 }
 
-void PageFlash(const RunFacts& f, const std::map<std::string, std::string>& sum, std::ostringstream& o)
+void PageFlash(const RunFacts& f, std::ostringstream& o)
 {
-    const auto get = [&](const char* k) { return sum.count(k) ? sum.at(k) : std::string(); };
     o << "<h2>The flash: 128 sectors of 128 KiB</h2>\n";
     if (!f.flash.hasPicture) {
         o << "<p class=\"notok\">the flash or its copy from before the run is missing or not 16 MiB.</p>\n";
@@ -355,12 +359,16 @@ void PageFlash(const RunFacts& f, const std::map<std::string, std::string>& sum,
         o << "<tr><td colspan=\"4\">" << Esc(none.empty() ? "the flash map names no partition" : none) << "</td></tr>\n";
     }
     o << "</table>\n";
-    o << "<h3>Checks</h3>\n<table><tr><th>flash holds every written image</th>" << YesNoCell(get("flash-ok"))
-      << "</tr><tr><th>other bytes of touched sectors preserved</th>" << YesNoCell(get("rest-preserved"))
-      << "</tr><tr><th>untouched sectors unchanged</th>" << YesNoCell(get("untouched-unchanged"))
-      << "</tr><tr><th>replay through the flash module gives the same flash</th>" << YesNoCell(get("replay-matches"))
-      << "</tr><tr><th>sectors erased / words programmed / bus accesses</th><td>" << Esc(get("erases")) << " / "
-      << Esc(get("programs")) << " / " << Esc(get("bus-accesses")) << "</td></tr></table>\n";
+    const FlashFacts& fl = f.flash;
+    const ReplayFacts& r = f.replay;
+    o << "<h3>Checks</h3>\n<table><tr><th>flash holds every written image</th>" << YesNoCell(true, f.FlashOk())
+      << "</tr><tr><th>other bytes of touched sectors preserved</th>" << YesNoCell(fl.present, fl.restPreserved)
+      << "</tr><tr><th>untouched sectors unchanged</th>" << YesNoCell(fl.present, fl.untouchedUnchanged)
+      << "</tr><tr><th>replay through the flash module gives the same flash</th>" << YesNoCell(r.done, r.matchesFlash)
+      << "</tr><tr><th>sectors erased / words programmed / bus accesses</th><td>";
+    if (r.done) o << r.erases << " / " << r.programs << " / " << r.reads + r.writes;
+    else o << " /  / ";
+    o << "</td></tr></table>\n";
 }
 
 // The instrument's time as the text report gives it: the update's duration
@@ -394,12 +402,14 @@ void PageDurations(const RunFacts& f, std::ostringstream& o)
     o << ".</p>\n";
 }
 
-void PageFilesAndTools(const RunFacts& f, const std::map<std::string, std::string>& sum, std::ostringstream& o)
+void PageFilesAndTools(const RunFacts& f, std::ostringstream& o)
 {
-    const auto get = [&](const char* k) { return sum.count(k) ? sum.at(k) : std::string(); };
-    o << "<h2>Installed version and logs</h2>\n<p>Installed version: " << Esc(get("installed-before"))
-      << " &rarr; " << Esc(get("installed")) << "; CRC files: "
-      << Esc(get("crc-files").empty() ? "none" : get("crc-files")) << "; extlog.dat " << Esc(get("extlog"))
+    std::vector<std::string> crcs;
+    crcs.reserve(f.crcFiles.size());
+    for (const auto& c : f.crcFiles) crcs.push_back(c.name);
+    o << "<h2>Installed version and logs</h2>\n<p>Installed version: "
+      << Esc(VersionText(f.haveVersionBefore, f.versionBefore)) << " &rarr; " << Esc(VersionText(f.haveVersion, f.version))
+      << "; CRC files: " << Esc(ListOrNone(crcs)) << "; extlog.dat " << (f.extlogAfter ? "present" : "absent")
       << ".</p>\n";
     o << "<table id=\"logs\"><tr><th>log</th><th>entries added</th></tr>\n";
     for (const auto& l : f.logs) {
@@ -415,7 +425,7 @@ void PageFilesAndTools(const RunFacts& f, const std::map<std::string, std::strin
     for (const auto& line : f.boardTools) o << "<li><code>" << Esc(line) << "</code></li>\n";
     if (f.boardTools.empty()) o << "<li>none</li>\n";
     o << "</ol>\n<p>Medium presence checks while waiting for its removal: " << f.mediumChecks.all
-      << "; reboot requested: " << Esc(get("reboot")) << ".</p>\n";
+      << "; reboot requested: " << YesNo(f.reboot) << ".</p>\n";
 }
 
 }  // namespace
@@ -427,12 +437,11 @@ const char* HtmlReportStyle()
 
 std::string HtmlReportText(const RunFacts& facts)
 {
-    const auto summary = SummaryOf(facts);
     std::ostringstream o;
-    PageHead(facts, summary, o);
-    PageFlash(facts, summary, o);
+    PageHead(facts, o);
+    PageFlash(facts, o);
     PageDurations(facts, o);
-    PageFilesAndTools(facts, summary, o);
+    PageFilesAndTools(facts, o);
     o << "<h2>The text report</h2>\n<details><summary>show</summary><pre>" << Esc(RunReportText(facts))
       << "</pre></details>\n</main></body></html>\n";
     return o.str();

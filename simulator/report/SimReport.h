@@ -21,6 +21,20 @@ std::string RunReportText(const RunFacts& facts);
 // for", "medium never taken out", "medium taken out by the user".
 std::string MediumTakenOut(const RunFacts& facts);
 
+// The run's outcome as both reports head it: the outcome's sentence, its
+// cause or caveat (why the flash could not be written; an update done
+// without writing anything, or over a flash that does not hold what the
+// map demands, said as such), and whether it is good news.
+struct RunHeadline {
+    std::string outcome;   // OutcomeText: "update done (remove-medium screen)"
+    std::string caveat;    // ": no flash map among the unpacked packages", ", but ..."; "" for none
+    bool good = false;     // done as the map demands, declined, or not allowed
+};
+RunHeadline HeadlineOf(const RunFacts& facts);
+
+// The installed version's text as the reports give it ("(none)" without one).
+std::string VersionText(bool have, const std::string& text);
+
 // The summary's keys and values (sim/summary.txt, one "key=value" a line).
 std::map<std::string, std::string> SummaryOf(const RunFacts& facts);
 

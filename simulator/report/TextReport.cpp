@@ -41,10 +41,6 @@ std::string FirstDifference(bool ok, int64_t at)
     return ok ? "" : " (first difference at " + Hex(static_cast<uint64_t>(at)) + ")";
 }
 
-std::string VersionOf(bool have, const std::string& text)
-{
-    return Trim(have ? text : "(none)");
-}
 
 // "Diag" of "Diag.log": the summary's key part of a log's name.
 std::string LogKey(const std::string& name)
@@ -82,17 +78,8 @@ void Head(const RunFacts& f, std::ostringstream& out)
     out << "Update run on the simulated instrument " << f.root << "\n";
     out << "  started " << f.started << ", answer " << f.answer << ", " << MediumTakenOut(f)
         << ", flash faults: " << (f.faults.empty() ? "none" : f.faults) << "\n\n";
-    // Why the flash could not be written; and an update that ended as done
-    // although it wrote nothing is said as such.
-    std::string cause;
-    if (f.outcome == Outcome::FlashFailed) {
-        cause = f.mapState == MapState::Missing ? ": no flash map among the unpacked packages" : ": writing a partition failed";
-    } else if (f.outcome == Outcome::Done && f.mapState == MapState::Missing) {
-        cause = ", but no partition was written: no flash map among the unpacked packages";
-    } else if (f.outcome == Outcome::Done && !f.FlashMismatch().empty()) {
-        cause = ", but " + f.FlashMismatch();
-    }
-    out << "Outcome: " << OutcomeText(f.outcome) << cause << "; updater " << f.updaterResult
+    const RunHeadline headline = HeadlineOf(f);
+    out << "Outcome: " << headline.outcome << headline.caveat << "; updater " << f.updaterResult
         << (f.timedOut ? " (stopped after the time limit)" : "") << "\n";
     if (!f.causeLines.empty()) {
         out << (f.outcome == Outcome::Unfinished ? "The trace's last lines:\n" : "Cause in the trace:\n");
@@ -178,7 +165,7 @@ void Flash(const RunFacts& f, std::ostringstream& out)
 
 void Files(const RunFacts& f, std::ostringstream& out)
 {
-    const std::string before = VersionOf(f.haveVersionBefore, f.versionBefore), after = VersionOf(f.haveVersion, f.version);
+    const std::string before = VersionText(f.haveVersionBefore, f.versionBefore), after = VersionText(f.haveVersion, f.version);
     out << "\nInstalled version (/instrumentData/swVersion/swVersion): " << before << " -> " << after
         << (before == after ? " (unchanged)" : "") << "\n";
     std::vector<std::string> crcs;
@@ -228,6 +215,29 @@ std::string RunReportText(const RunFacts& f)
     return out.str();
 }
 
+std::string VersionText(bool have, const std::string& text)
+{
+    return Trim(have ? text : "(none)");
+}
+
+RunHeadline HeadlineOf(const RunFacts& f)
+{
+    RunHeadline h;
+    h.outcome = OutcomeText(f.outcome);
+    const std::string mismatch = f.outcome == Outcome::Done ? f.FlashMismatch() : "";
+    if (f.outcome == Outcome::FlashFailed) {
+        h.caveat = f.mapState == MapState::Missing ? ": no flash map among the unpacked packages"
+                                                   : ": writing a partition failed";
+    } else if (f.outcome == Outcome::Done && f.mapState == MapState::Missing) {
+        h.caveat = ", but no partition was written: no flash map among the unpacked packages";
+    } else if (!mismatch.empty()) {
+        h.caveat = ", but " + mismatch;
+    }
+    h.good = (f.outcome == Outcome::Done && h.caveat.empty()) || f.outcome == Outcome::Declined ||
+             f.outcome == Outcome::NotAllowed;
+    return h;
+}
+
 std::map<std::string, std::string> SummaryOf(const RunFacts& f)
 {
     std::map<std::string, std::string> s;
@@ -257,8 +267,8 @@ std::map<std::string, std::string> SummaryOf(const RunFacts& f)
         std::snprintf(est, sizeof est, "%.1f", f.replay.estimateSeconds);
         s["estimate-seconds"] = est;
     }
-    s["installed-before"] = VersionOf(f.haveVersionBefore, f.versionBefore);
-    s["installed"] = VersionOf(f.haveVersion, f.version);
+    s["installed-before"] = VersionText(f.haveVersionBefore, f.versionBefore);
+    s["installed"] = VersionText(f.haveVersion, f.version);
     std::vector<std::string> crcs;
     crcs.reserve(f.crcFiles.size());
     for (const auto& c : f.crcFiles) crcs.push_back(c.name);

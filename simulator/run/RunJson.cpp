@@ -1,8 +1,13 @@
 #include "RunJson.h"
 
+#include <sys/wait.h>
+
+#include <csignal>
 #include <cstdint>
 
 #include <nlohmann/json.hpp>
+
+#include "RunResult.h"
 
 namespace swsim {
 
@@ -178,6 +183,33 @@ std::string InsideRequestJson(const InsideRequest& r)
 bool InsideRequestFromJson(const std::string& text, InsideRequest* r, std::string* why)
 {
     return FromJsonText(text, r, why);
+}
+
+void to_json(json& j, const RunResult& r)
+{
+    j = json{{"rootStatus", r.rootStatus}, {"insideReported", r.insideReported}, {"inside", r.inside},
+             {"counts", r.counts}};
+}
+
+void from_json(const json& j, RunResult& r)
+{
+    r = RunResult();
+    RequireObject(j);
+    Take(j, "rootStatus", &r.rootStatus);
+    Take(j, "insideReported", &r.insideReported);
+    Take(j, "inside", &r.inside);
+    Take(j, "counts", &r.counts);
+}
+
+bool RunResult::UpdaterEnded() const
+{
+    return insideReported && !inside.timedOut && inside.updaterStatus >= 0 && WIFEXITED(inside.updaterStatus);
+}
+
+bool RunResult::PowerCutHappened() const
+{
+    return insideReported && !inside.timedOut && inside.updaterStatus >= 0 && WIFSIGNALED(inside.updaterStatus) &&
+           WTERMSIG(inside.updaterStatus) == SIGKILL;
 }
 
 std::string InsideResultJson(const InsideResult& r)

@@ -17,6 +17,7 @@
 #include "NorChip.h"
 #include "RunCounts.h"
 #include "RunJson.h"
+#include "RunResult.h"
 #include "Sanitizers.h"
 #include "SimClock.h"
 #include "SimCuts.h"
@@ -317,8 +318,12 @@ RunCounts CountsOf(const StatePaths& s, const InsideRequest& request, const Insi
 
 }  // namespace
 
-int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::string& selfExe, std::string* why)
+int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::string& selfExe, RunResult* result,
+              std::string* why)
 {
+    RunResult own;
+    RunResult& r = result ? *result : own;
+    r = RunResult();
     const StatePaths s(stateDir);
     if (!PathExists(s.marker())) {
         *why = s.root + " holds no simulated instrument (swsim create first)";
@@ -365,16 +370,16 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     const double wall = Elapsed(t0);
     RemoveTree(s.faults());
 
-    InsideResult inside;
+    r.rootStatus = status;
     std::string insideWhy;
-    const bool found = InsideResultFromJson(ReadTextOr(innerPath, ""), &inside, &insideWhy);
+    r.insideReported = InsideResultFromJson(ReadTextOr(innerPath, ""), &r.inside, &insideWhy);
     RemoveTree(innerPath);
-    const RunCounts counts = CountsOf(s, request, found ? &inside : nullptr);
+    r.counts = CountsOf(s, request, r.insideReported ? &r.inside : nullptr);
     RemoveTree(s.sim() + "/waits.txt");
     const std::string record = RunRecord(o, request.run, instrumentTiming, started, wall, status, rootWhy,
-                                         found ? &inside : nullptr, counts);
+                                         r.insideReported ? &r.inside : nullptr, r.counts);
     if (!WriteText(s.runRecord(), record, 0644, why) ||
-        !WriteText(RunCountsPath(s.root), nlohmann::json(counts).dump(1) + "\n", 0644, why)) {
+        !WriteText(RunCountsPath(s.root), nlohmann::json(r.counts).dump(1) + "\n", 0644, why)) {
         return 1;
     }
     if (status == -1) {

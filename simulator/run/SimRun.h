@@ -15,6 +15,8 @@
 
 namespace swsim {
 
+struct RunResult;
+
 struct RunOptions {
     std::string answer = "yes";     // yes, no, never, or web (from the web screen)
     double answerDelay = 0;         // seconds before the GUI answers
@@ -56,13 +58,14 @@ struct RunOptions {
     bool keepBefore = true;
 };
 
-// Runs one update. Returns 0 when the run took place (whatever its outcome),
-// 2 when the instrument root could not be made (the reason in *why), 1 for
-// other failures (among them a speed other than 1 asked for where there is
-// no simulated time). Without simulated time here the default speed falls
+// Runs one update; what it gave goes to *result (RunResult.h) when given.
+// Returns 0 when the run took place (whatever its outcome), 2 when the
+// instrument root could not be made (the reason in *why), 1 for other
+// failures (among them a speed other than 1 asked for where there is no
+// simulated time). Without simulated time here the default speed falls
 // back to real time, with a notice on standard error.
 int RunUpdate(const std::string& stateDir, const RunOptions& options, const std::string& selfExe,
-              std::string* why);
+              RunResult* result, std::string* why);
 
 
 }  // namespace swsim

@@ -12,6 +12,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <nlohmann/json.hpp>
+
+#include "RunResult.h"
 #include "SimFiles.h"
 #include "SimRun.h"
 #include "SwsimCommands.h"
@@ -22,7 +25,7 @@ namespace swsim {
 void AddRunCommand(Commands& c)
 {
     struct Args {
-        std::string state, pullAfter = "1", web;
+        std::string state, pullAfter = "1", web, resultFile;
         bool noReport = false, quiet = false;
         RunOptions o;
         const CLI::Option* answerOpt = nullptr;
@@ -63,10 +66,14 @@ void AddRunCommand(Commands& c)
             std::printf("web screen: %s\n", startupgui::WebUrlOf(web.get()).c_str());
             std::fflush(stdout);
         }
-        const int rc = RunUpdate(a->state, o, SelfExe(), &why);
+        RunResult result;
+        const int rc = RunUpdate(a->state, o, SelfExe(), &result, &why);
         web = Fd();
         if (rc == 2) return Fail(why, kExitNoRoot);  // no instrument root here: a skip, not a failure
         if (rc != 0) return Fail(why);
+        if (!a->resultFile.empty() && !WriteText(a->resultFile, nlohmann::json(result).dump() + "\n", 0644, &why)) {
+            return Fail(why);
+        }
         if (a->noReport) return 0;
         std::printf("\n");
         return PrintReport(a->state, false);
@@ -90,6 +97,9 @@ void AddRunCommand(Commands& c)
     // For the power-cut sweep's restarts, which nobody reports on: no copy
     // of the flash and the data before the run (hidden from the help).
     sub->add_flag("--no-before-copy", [a](std::int64_t) { a->o.keepBefore = false; })->group("");
+    // For the power-cut sweep, which judges each of its runs from what the
+    // run gave: the run's result as JSON in FILE (RunResult.h; hidden).
+    sub->add_option("--result", a->resultFile)->group("");
     sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");

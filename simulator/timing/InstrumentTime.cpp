@@ -194,7 +194,7 @@ std::vector<double> WriteTimes(const std::vector<norsim::BusAccess>& bus, const 
 {
     std::vector<double> times;
     times.reserve(writes.size());
-    BusWriteDecoder decoder;
+    norsim::NorCommandDecoder decoder;
     double now = 0;
     uint64_t n = 0;
     size_t next = 0;
@@ -205,11 +205,12 @@ std::vector<double> WriteTimes(const std::vector<norsim::BusAccess>& bus, const 
                 times.push_back(now);
                 ++next;
             }
-            switch (decoder.Next(a)) {
-            case BusWriteDecoder::EraseConfirm: now += t.eraseSeconds; break;
-            case BusWriteDecoder::ProgramData: now += t.programSeconds; break;
-            case BusWriteDecoder::UnlockConfirm: now += t.unlockSeconds; break;
-            case BusWriteDecoder::Other: break;
+            switch (decoder.Next(a.value)) {
+            case norsim::NorWrite::EraseConfirm: now += t.eraseSeconds; break;
+            case norsim::NorWrite::ProgramData: now += t.programSeconds; break;
+            case norsim::NorWrite::UnlockConfirm: now += t.unlockSeconds; break;
+            case norsim::NorWrite::Command:
+            case norsim::NorWrite::SequenceError: break;
             }
         }
         now += busAccessSeconds;

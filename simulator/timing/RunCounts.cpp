@@ -9,63 +9,6 @@
 
 namespace swsim {
 
-void to_json(nlohmann::json& j, const CountedWait& w)
-{
-    j = nlohmann::json{{"process", w.process}, {"pid", w.pid},   {"tid", w.tid},         {"updater", w.updater},
-                       {"mainThread", w.mainThread}, {"call", w.call}, {"seconds", w.seconds}, {"kind", w.kind}};
-}
-
-void from_json(const nlohmann::json& j, CountedWait& w)
-{
-    w = CountedWait();
-    (void)j.get_ref<const nlohmann::json::object_t&>();  // throws unless an object
-    if (j.contains("process")) j.at("process").get_to(w.process);
-    if (j.contains("pid")) j.at("pid").get_to(w.pid);
-    if (j.contains("tid")) j.at("tid").get_to(w.tid);
-    if (j.contains("updater")) j.at("updater").get_to(w.updater);
-    if (j.contains("mainThread")) j.at("mainThread").get_to(w.mainThread);
-    if (j.contains("call")) j.at("call").get_to(w.call);
-    if (j.contains("seconds")) j.at("seconds").get_to(w.seconds);
-    if (j.contains("kind")) j.at("kind").get_to(w.kind);
-}
-
-void to_json(nlohmann::json& j, const RunCounts& c)
-{
-    j = nlohmann::json{{"waitsCounted", c.waitsCounted},
-                       {"waitsWhy", c.waitsWhy},
-                       {"waits", c.waits},
-                       {"waitCount", c.waitCount},
-                       {"waitSeconds", c.waitSeconds},
-                       {"processes", c.processes},
-                       {"cpuMeasured", c.cpuMeasured},
-                       {"cpuUserSeconds", c.cpuUserSeconds},
-                       {"cpuSystemSeconds", c.cpuSystemSeconds},
-                       {"cpuSeconds", c.cpuSeconds},
-                       {"speed", c.speed},
-                       {"chipTiming", c.chipTiming}};
-}
-
-void from_json(const nlohmann::json& j, RunCounts& c)
-{
-    c = RunCounts();
-    (void)j.get_ref<const nlohmann::json::object_t&>();  // throws unless an object
-    auto get = [&j](const char* key, auto& field) {
-        if (j.contains(key)) j.at(key).get_to(field);
-    };
-    get("waitsCounted", c.waitsCounted);
-    get("waitsWhy", c.waitsWhy);
-    get("waits", c.waits);
-    get("waitCount", c.waitCount);
-    get("waitSeconds", c.waitSeconds);
-    get("processes", c.processes);
-    get("cpuMeasured", c.cpuMeasured);
-    get("cpuUserSeconds", c.cpuUserSeconds);
-    get("cpuSystemSeconds", c.cpuSystemSeconds);
-    get("cpuSeconds", c.cpuSeconds);
-    get("speed", c.speed);
-    get("chipTiming", c.chipTiming);
-}
-
 std::string RunCountsPath(const std::string& stateDir)
 {
     return stateDir + "/sim/counts.json";

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
+#include <nlohmann/json.hpp>
 
 namespace swsim {
 
@@ -62,12 +62,12 @@ struct RunCounts {
     std::string chipTiming;      // the chip timing the run's chip model waited for
 };
 
-// Missing keys keep the defaults; a value of the wrong type throws
-// nlohmann::json::exception.
-void to_json(nlohmann::json& j, const CountedWait& w);
-void from_json(const nlohmann::json& j, CountedWait& w);
-void to_json(nlohmann::json& j, const RunCounts& c);
-void from_json(const nlohmann::json& j, RunCounts& c);
+// Missing keys keep the defaults; anything but an object, or a value of the
+// wrong type, throws nlohmann::json::exception.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(CountedWait, process, pid, tid, updater, mainThread, call, seconds, kind)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(RunCounts, waitsCounted, waitsWhy, waits, waitCount, waitSeconds,
+                                                processes, cpuMeasured, cpuUserSeconds, cpuSystemSeconds, cpuSeconds,
+                                                speed, chipTiming)
 
 // sim/counts.json of the state directory `stateDir`.
 std::string RunCountsPath(const std::string& stateDir);

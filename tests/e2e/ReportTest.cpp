@@ -90,6 +90,13 @@ TEST(ReportOfARun, MediumWithoutFlashMapIsNamedAsSuch)
     EXPECT_NE(both.find("<!DOCTYPE html>"), std::string::npos);
     EXPECT_NE(both.find("Partitions: no flash map among the unpacked packages"), std::string::npos) << both;
     EXPECT_EQ(both.find("HTML report:"), std::string::npos) << both;
+    // The page's headline is the text's: no good news, and the cause said.
+    const size_t outcome = both.find("id=\"outcome\"");
+    ASSERT_NE(outcome, std::string::npos) << both;
+    const size_t from = both.rfind("<p", outcome);
+    const std::string headline = both.substr(from, both.find("</p>", outcome) - from);
+    EXPECT_NE(headline.find("outcome bad"), std::string::npos) << headline;
+    EXPECT_NE(headline.find("no flash map among the unpacked packages"), std::string::npos) << headline;
     // The updater takes a missing map as a failed update, or (an older one)
     // as done: the report names the cause in either case.
     if (sum["outcome"] == "flash-failed") {

@@ -17,7 +17,10 @@
 #include <cstring>
 
 #include "E2eSupport.h"
+#include <nlohmann/json.hpp>
+
 #include "RunJson.h"
+#include "RunResult.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimLogs.h"
@@ -393,6 +396,20 @@ TEST_P(InsideJson, CarriesEveryFieldUnchanged)
     EXPECT_EQ(rb.cpuMeasured, r.cpuMeasured);
     EXPECT_EQ(rb.cpuUserSeconds, r.cpuUserSeconds);
     EXPECT_EQ(rb.cpuSystemSeconds, r.cpuSystemSeconds);
+
+    // What a run gave crosses to the power-cut sweep the same way; an
+    // updater killed at the time limit is no power cut.
+    RunResult run;
+    run.rootStatus = 0;
+    run.insideReported = true;
+    run.inside = r;
+    RunResult runBack = nlohmann::json::parse(nlohmann::json(run).dump()).get<RunResult>();
+    EXPECT_EQ(runBack.inside.file0Names, r.file0Names);
+    EXPECT_EQ(runBack.inside.updaterStatus, r.updaterStatus);
+    EXPECT_FALSE(runBack.PowerCutHappened()) << "stopped at the time limit";
+    runBack.inside.timedOut = false;
+    EXPECT_TRUE(runBack.PowerCutHappened());
+    EXPECT_FALSE(runBack.UpdaterEnded());
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, InsideJson,

@@ -17,6 +17,7 @@
 #include "InstrumentTime.h"
 #include "LogPowerCut.h"
 #include "NorChip.h"
+#include "Powercut.h"
 #include "RootTest.h"
 #include "SimCuts.h"
 #include "SimFiles.h"
@@ -617,6 +618,41 @@ INSTANTIATE_TEST_SUITE_P(
 }  // namespace
 
 namespace {
+
+// A sweep that is safe as far as its points go, but whose point drawn to
+// check a class ended in another class: every rendering gives the one
+// verdict, unclear (the text said RECOVERS while the exit status said 2,
+// and the page had no such state).
+TEST(PowercutVerdict, DisagreementIsUnclearEverywhere)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    swsim::PowercutResult part;
+    part.state = "/state";
+    part.mode = "exhaustive";
+    for (const char* id : {"flash:10", "flash:12"}) {
+        swsim::PointResult p;
+        std::string why;
+        ASSERT_TRUE(swsim::ParseSweepId(id, &p.point, &why)) << why;
+        p.point.cls = "ifsPart.bin sector 0: erased";
+        p.cls = swsim::PointClass::Recovered;
+        part.points.push_back(p);
+    }
+    part.points[1].representative = "flash:10";
+    part.points[1].cls = swsim::PointClass::BytesLost;
+    const std::string file = dir.path() + "/part.json";
+    ASSERT_TRUE(swsim::WriteText(file, swsim::PowercutJson(part)));
+    swsim::PowercutResult merged;
+    std::string why;
+    ASSERT_EQ(swsim::MergePowercut({file}, &merged, &why), 0) << why;
+    ASSERT_EQ(merged.disagreements.size(), 1u);
+    EXPECT_EQ(merged.verdict, swsim::Verdict::Unclear);
+    EXPECT_EQ(swsim::PowercutExitStatus(merged), 2);
+    EXPECT_EQ(swsim::PowercutText(merged).rfind("UNCLEAR: ", 0), 0u) << swsim::PowercutText(merged);
+    EXPECT_EQ(nlohmann::json::parse(swsim::PowercutJson(merged))["verdict"], "unclear");
+    EXPECT_NE(swsim::PowercutHtml(merged).find("class=\"verdict unclear\" data-verdict=\"unclear\""),
+              std::string::npos);
+}
 
 // An instrument whose Diag.log is corrupt: the update recreates it before it
 // writes the flash. A cut in the middle of that recreation leaves a short

@@ -1,0 +1,236 @@
+// Judging a point: the critical partitions on the flash a cut leaves, then
+// the restarts and what they leave (the images, the bytes outside them, the
+// logs against the reference run's, the installed files); and the flash
+// cuts judged on the flash alone, or sharing the restarts of an earlier
+// point that left the same state.
+#include "Sweep.h"
+
+#include <string_view>
+#include <unordered_map>
+
+#include "SimFiles.h"
+#include "SimLogs.h"
+#include "SimSectors.h"
+#include "SimState.h"
+#include "TraceFacts.h"
+
+namespace swsim {
+namespace sweep {
+
+namespace {
+
+// Whether the files of /instrumentData but the logs (the version file, the
+// CRC files, extlog.dat gone) are those the reference run left.
+bool InstalledFilesSound(const Reference& ref, const StatePaths& w, PointResult* r)
+{
+    auto have = InstalledFiles(w.instrumentData());
+    const auto& want = ref.installed;
+    bool sound = true;
+    for (const auto& kv : want) {
+        const auto it = have.find(kv.first);
+        if (it != have.end() && it->second == kv.second) continue;
+        r->evidence.push_back("/instrumentData/" + kv.first + (it == have.end() ? " is missing" : " differs") +
+                              " after the restarts");
+        sound = false;
+    }
+    for (const auto& kv : have) {
+        if (want.count(kv.first)) continue;
+        r->evidence.push_back("/instrumentData/" + kv.first + " is left after the restarts");
+        sound = false;
+    }
+    return sound;
+}
+
+// Whether the flash and the logs after the restarts are sound: every image in
+// place, the sectors the update does not write unchanged, every log valid.
+// Records the bytes outside the images that the restarts lost.
+bool FlashAndLogsSound(const Reference& ref, const StatePaths& w, const std::vector<uint8_t>& flash, PointResult* r)
+{
+    bool sound = true;
+    const FlashCheck check = CheckFlash(ref.before, flash, ref.images);
+    for (const auto& img : check.images) {
+        if (img.holds) continue;
+        r->evidence.push_back(img.name + " is not at its place (first difference at " +
+                              Hex(static_cast<uint64_t>(img.firstDifference)) + ")");
+        sound = false;
+    }
+    if (!check.untouchedUnchanged) {
+        r->evidence.push_back("a sector the update does not write changed (first difference at " +
+                              Hex(static_cast<uint64_t>(check.firstUntouchedDifference)) + ")");
+        sound = false;
+    }
+    for (const auto& spec : InstrumentLogs()) {
+        std::vector<uint8_t> bytes;
+        const bool present = ReadBytes(w.instrumentData() + "/" + spec.name, &bytes);
+        const DecodedLog log = DecodeLog(bytes, present, spec);
+        if (!present || !log.lengthOk || log.badCrcs > 0) {
+            r->evidence.push_back(std::string(spec.name) + " is not valid after the restarts");
+            sound = false;
+        }
+    }
+    r->lostBytes = check.restChanged;
+    return sound;
+}
+
+// A hash of a cut's flash state.
+size_t HashOf(const CutFlashState& state)
+{
+    size_t h = state.doneSectors.size();
+    const auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    for (int s : state.doneSectors) mix(static_cast<size_t>(s));
+    for (const auto& kv : state.ownSectors) {
+        mix(static_cast<size_t>(kv.first) + 0x10000);
+        mix(std::hash<std::string_view>()(
+            std::string_view(reinterpret_cast<const char*>(kv.second.data()), kv.second.size())));
+    }
+    return h;
+}
+
+}  // namespace
+
+// Whether the critical partitions are whole (all old or all new) on `flash`;
+// otherwise the evidence. A partition is judged by its image's bytes: the
+// bytes of its sectors outside the image do not keep it from starting.
+bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std::vector<std::string>* evidence)
+{
+    bool whole = true;
+    for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
+        std::map<int, SectorContent> state;
+        bool anyOld = false, anyNew = false, anyTorn = false;
+        const WrittenImage& img = ref.images[ref.criticalImages[i]];
+        const uint64_t start = static_cast<uint64_t>(img.startKiB) * 1024;
+        const uint64_t end = std::min<uint64_t>(start + img.bytes.size(), kFlashSize);
+        for (int s : ref.criticalSectors[i]) {
+            const uint64_t from = std::max<uint64_t>(start, static_cast<uint64_t>(s) * kSectorSize);
+            const uint64_t to = std::min<uint64_t>(end, (static_cast<uint64_t>(s) + 1) * kSectorSize);
+            if (to <= from) continue;
+            const SectorContent c = ContentOf(ref.before, ref.done, flash, static_cast<uint32_t>(from),
+                                              static_cast<uint32_t>(to - from));
+            // A sector the update leaves as it was counts as both.
+            if (c == SectorContent::Same) continue;
+            state[s] = c;
+            anyOld = anyOld || c == SectorContent::Old;
+            anyNew = anyNew || c == SectorContent::New;
+            anyTorn = anyTorn || c == SectorContent::Torn;
+        }
+        if (!anyTorn && !(anyOld && anyNew)) continue;
+        whole = false;
+        std::string text = ref.criticalNames[i] + " left half-written:";
+        for (const auto& kv : state) {
+            text += " " + std::to_string(kv.first) + " " + SectorContentText(kv.second) + ",";
+        }
+        text.pop_back();
+        evidence->push_back(text);
+    }
+    return whole;
+}
+
+// The worker's instrument, cut with its critical partitions whole, starts
+// again with the medium still in until the update ends (at most
+// kMaxRestarts times); then the point's class.
+void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r)
+{
+    const std::string& ws = wk->root;
+    const StatePaths w(ws);
+    std::string output;
+    // Logs the restarts recreate: the update recreates a corrupt log before
+    // it writes the flash, so a restart finds one only where the cut left it
+    // torn (or cut its recreation short, taking the copy aside of the
+    // original with the /tmp the restart empties).
+    std::set<std::string> recreated;
+    Outcome outcome = Outcome::Unfinished;
+    wk->flash.clear();  // the restarts write it; known again once read back
+    while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
+        ++r->restarts;
+        RunResult run;
+        if (SwsimRun(o, ws, "", &run, &output) != 0) {
+            r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
+            return;
+        }
+        const std::string trace = ReadTextOr(w.trace(), "");
+        for (const auto& log : RecreatedLogsOf(trace)) recreated.insert(log);
+        outcome = OutcomeOf(trace, run.UpdaterEnded());
+    }
+    r->lastOutcome = OutcomeKey(outcome);
+    bool sound = true;
+    if (outcome != Outcome::Done) {
+        r->evidence.push_back(outcome == Outcome::Unfinished
+                                  ? std::to_string(kMaxRestarts) + " restarts did not finish the update"
+                                  : std::string("the last restart ended: ") + OutcomeKey(outcome));
+        sound = false;
+    }
+    std::vector<uint8_t>& flash = wk->flash;
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        flash.clear();
+        r->evidence.push_back("the flash after the restarts cannot be read");
+        return;
+    }
+    sound = FlashAndLogsSound(ref, w, flash, r) && sound;
+    sound = InstalledFilesSound(ref, w, r) && sound;
+    for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
+    // The entries against the reference run's (a recreated log has lost its
+    // history already, which says more).
+    const LogEntries after = EntriesOf(w);
+    for (const auto& kv : ref.entries) {
+        if (recreated.count(kv.first)) continue;
+        const auto it = after.find(kv.first);
+        for (auto& d : LogDifferences(kv.first, kv.second, it == after.end() ? std::vector<LoggedEntry>() : it->second)) {
+            r->logDifferences.push_back(std::move(d));
+        }
+    }
+    if (!sound) return;
+    if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
+    else if (!r->logs.empty()) r->cls = PointClass::LogHistoryLost;
+    else if (!r->logDifferences.empty()) r->cls = PointClass::LogsDiffer;
+    else r->cls = PointClass::Recovered;
+}
+
+// The flash cuts built from the recorded writes (their states in
+// `states`, in one pass over the writes), judged on the flash alone where a
+// critical partition is half-written; of the others, those leaving the same
+// flash as an earlier point (the files being the same for every flash cut)
+// take that point's restarts. Returns, per point, the point whose restarts
+// it takes (itself when it needs its own; npos when it is judged).
+std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result, Announcer* announcer,
+                                    std::vector<CutFlashState>* states)
+{
+    auto& points = result->points;
+    std::vector<size_t> runs(points.size());
+    for (size_t i = 0; i < points.size(); ++i) runs[i] = i;
+    if (ref.flashRoot.empty()) return runs;
+    std::vector<size_t> built;
+    std::vector<FlashCut> cuts;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (points[i].point.cut.kind != CutPoint::Flash || !points[i].point.file.empty()) continue;
+        built.push_back(i);
+        cuts.push_back({points[i].point.cut.write, points[i].point.erased});
+    }
+    std::vector<CutFlashState> cutStates = CutFlashStates(ref.before, ref.done, ref.bus, cuts);
+    states->assign(points.size(), CutFlashState());
+    std::vector<uint8_t> flash;
+    const CutFlashState* holding = nullptr;
+    std::unordered_multimap<size_t, size_t> seen;  // hash of a state -> the first point with it
+    for (size_t k = 0; k < built.size(); ++k) {
+        const size_t i = built[k];
+        CutFlashState& state = (*states)[i];
+        state = std::move(cutStates[k]);
+        MaterializeCut(ref.before, ref.done, state, &flash, holding);
+        holding = &state;
+        if (!CriticalWhole(ref, flash, &points[i].evidence)) {
+            points[i].cls = PointClass::WouldNotStart;
+            runs[i] = std::string::npos;
+            Announce(announcer, points[i]);
+            continue;
+        }
+        const size_t h = HashOf(state);
+        const auto range = seen.equal_range(h);
+        for (auto it = range.first; it != range.second && runs[i] == i; ++it) {
+            if ((*states)[it->second] == state) runs[i] = it->second;
+        }
+        if (runs[i] == i) seen.emplace(h, i);
+    }
+    return runs;
+}
+
+}  // namespace sweep
+}  // namespace swsim

@@ -1,0 +1,109 @@
+// The points of a sweep: the seeded choice over the run's writes, one for
+// every distinct cut state (with points drawn inside the classes to check
+// them), and the ids given on the command line checked against the run.
+#include "Sweep.h"
+
+#include <random>
+
+namespace swsim {
+namespace sweep {
+
+// The seeded choice of points: a tenth of them (at least one) on the record
+// log writes, a fifth of those on entries; the rest on the bus writes.
+std::vector<SweepPoint> ChooseCutPoints(const PowercutOptions& o, const Reference& ref)
+{
+    std::vector<SweepPoint> points;
+    const uint64_t logCount = ref.logWrites.size();
+    const int logPoints = logCount == 0 ? 0 : std::max(1, o.points / 10);
+    std::set<CutPoint> logs;
+    std::vector<uint64_t> entries;
+    for (const auto& w : ref.logWrites) {
+        if (w.entry) entries.push_back(w.number);
+    }
+    std::mt19937_64 random(o.seed * 1000003u + 17);
+    for (int tries = 0; static_cast<int>(logs.size()) < logPoints && tries < 100 * logPoints; ++tries) {
+        CutPoint p;
+        p.kind = CutPoint::Log;
+        const bool entry = !entries.empty() && static_cast<int>(logs.size()) < logPoints / 5 + 1;
+        p.write = entry ? entries[random() % entries.size()] : 1 + random() % logCount;
+        p.keep = random() % std::max<uint64_t>(1, ref.logWrites[p.write - 1].size);
+        logs.insert(p);
+    }
+    for (uint64_t n : ChoosePoints(o.seed, o.points - static_cast<int>(logs.size()), ref.plan.writes,
+                                   ref.plan.favoured)) {
+        SweepPoint p;
+        p.cut.write = n;
+        points.push_back(p);
+    }
+    for (const auto& cut : logs) {
+        SweepPoint p;
+        p.cut = cut;
+        points.push_back(p);
+    }
+    return points;
+}
+
+// The points of an exhaustive sweep, with `verify` further points drawn
+// inside their classes (each naming its representative).
+std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Reference& ref,
+                                         std::map<std::string, std::string>* representativeOf)
+{
+    std::vector<SweepPoint> points = ExhaustiveFlashPoints(ref.writing);
+    const std::vector<SweepPoint> logs = ExhaustiveLogPoints(ref.logWrites);
+    points.insert(points.end(), logs.begin(), logs.end());
+    for (const auto& step : FileSteps()) {
+        SweepPoint p;
+        p.file = step;
+        p.cls = FileStepWhere(step);
+        points.push_back(p);
+    }
+    std::map<std::string, std::string> first;   // class -> its first point
+    for (const auto& p : points) first.emplace(p.cls, SweepId(p));
+    std::mt19937_64 random(o.seed * 104729u + 11);
+    const int logShare = ref.logWrites.empty() ? 0 : (o.verifyClasses + 4) / 5;
+    std::vector<SweepPoint> drawn =
+        PointsInsideClasses(ref.writing, points, o.verifyClasses - logShare, o.seed);
+    for (int i = 0; i < logShare * 20 && static_cast<int>(drawn.size()) < o.verifyClasses; ++i) {
+        const LogWrite& w = ref.logWrites[random() % ref.logWrites.size()];
+        SweepPoint p;
+        p.cut.kind = CutPoint::Log;
+        p.cut.write = w.number;
+        p.cut.keep = random() % (w.size + 1);
+        p.cls = LogClassOf(w, p.cut.keep);
+        if (first.count(p.cls) && first[p.cls] != SweepId(p)) drawn.push_back(p);
+    }
+    for (const auto& p : drawn) (*representativeOf)[SweepId(p)] = first[p.cls];
+    std::set<std::string> ids;
+    for (const auto& p : points) ids.insert(SweepId(p));
+    for (const auto& p : drawn) {
+        if (ids.insert(SweepId(p)).second) points.push_back(p);
+    }
+    return points;
+}
+
+// The ids given: each one a write of the reference run. An id past its
+// writes is a usage error.
+int CheckIds(const Reference& ref, const std::vector<SweepPoint>& points, std::string* why)
+{
+    for (const auto& p : points) {
+        const CutPoint& c = p.cut;
+        const bool flash = c.kind == CutPoint::Flash;
+        const uint64_t count = flash ? ref.plan.writes : ref.logWrites.size();
+        std::string reason;
+        if (c.write > count) {
+            reason = "the update makes " + std::to_string(count) + (flash ? " flash bus writes" : " log writes");
+        } else if (!flash && c.keep > ref.logWrites[c.write - 1].size) {
+            reason = "that log write has " + std::to_string(ref.logWrites[c.write - 1].size) + " bytes";
+        } else if (flash && p.erased >= 0 && PhaseOf(ref.writing, c.write).phase != "erasing") {
+            reason = "an erased length goes with an erase confirm only";
+        }
+        if (!reason.empty()) {
+            *why = "power-cut id " + SweepId(p) + " is past the run: " + reason;
+            return kPowercutUsage;
+        }
+    }
+    return 0;
+}
+
+}  // namespace sweep
+}  // namespace swsim

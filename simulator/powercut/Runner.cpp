@@ -1,0 +1,186 @@
+// Running the points: "swsim run" on a worker's instrument for each cut and
+// restart, a point cut for real or built from the recorded writes, and the
+// points run several at once, each worker on its own instrument.
+#include "Sweep.h"
+
+#include <sys/wait.h>
+
+#include <nlohmann/json.hpp>
+
+#include "SimFiles.h"
+#include "SimState.h"
+#include "TraceFacts.h"
+
+namespace swsim {
+namespace sweep {
+
+namespace {
+
+// A flash cut built from the recorded writes, its critical partitions
+// found whole already (JudgeFlashAlone): the instrument as the cut leaves it
+// on the worker's (the files of a cut during the writing, that flash) and
+// the restarts.
+void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState& state, Worker* wk,
+                   PointResult* r)
+{
+    MaterializeCut(ref.before, ref.done, state, &wk->built, wk->builtState);
+    wk->builtState = &state;
+    std::string why;
+    if (RefreshInstrument(ref.flashRoot, wk, &why) != 0 || !PutFlash(wk, wk->built, &why)) {
+        r->evidence.push_back("the instrument could not be copied: " + why);
+        return;
+    }
+    RestartAndJudge(o, ref, wk, r);
+}
+
+// One point on the worker's instrument: the update cut there, then,
+// unless a critical partition was left half-written, the restarts. `state`:
+// the flash of a cut built from the recorded writes.
+void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState* state, Worker* wk, PointResult* r)
+{
+    if (!r->point.file.empty()) {
+        std::string why;
+        if (ref.flashRoot.empty()) {
+            r->evidence.push_back("the file steps are built on the instrument a flash cut leaves, which could not be made");
+        } else if (!BuildFileState(ref, r->point.file, wk, &why)) {
+            r->evidence.push_back("the instrument could not be made: " + why);
+        } else {
+            RestartAndJudge(o, ref, wk, r);
+        }
+        return;
+    }
+    if (state != nullptr) {
+        RunFlashPoint(o, ref, *state, wk, r);
+        return;
+    }
+    const std::string& ws = wk->root;
+    const StatePaths w(ws);
+    std::string why, output;
+    wk->flash.clear();
+    if (RefreshInstrument(ref.base, wk, &why) != 0 || !CopyFileTo(StatePaths(ref.base).flash(), w.flash(), &why)) {
+        r->evidence.push_back("the instrument could not be copied: " + why);
+        return;
+    }
+    RunResult run;
+    const int rc = SwsimRun(o, ws, CutId(r->point.cut), &run, &output);
+    if (rc != 0) {
+        r->evidence.push_back("swsim run with the cut failed (status " + std::to_string(rc) + "): " + output);
+        return;
+    }
+    if (!run.PowerCutHappened()) {
+        const std::string updater = run.insideReported ? StatusText(run.inside.updaterStatus) : "";
+        r->evidence.push_back("the power cut did not happen: the updater ended with " + updater +
+                              (run.insideReported && run.inside.timedOut ? " at the run limit" : "") + ", outcome " +
+                              OutcomeKey(OutcomeOf(ReadTextOr(w.trace(), ""), run.UpdaterEnded())));
+        return;
+    }
+    std::vector<uint8_t> flash;
+    if (!ReadBytes(w.flash(), &flash) || flash.size() != kFlashSize) {
+        r->evidence.push_back("the flash after the cut cannot be read");
+        return;
+    }
+    // An erase cut at a length of its own: the flash the cut would have left.
+    if (r->point.cut.kind == CutPoint::Flash && r->point.erased >= 0) {
+        flash = CutFlash(ref.before, ref.bus, r->point.cut.write, r->point.erased);
+        if (!WriteBytes(w.flash(), flash.data(), flash.size(), 0644, &why)) {
+            r->evidence.push_back("the flash after the cut cannot be written: " + why);
+            return;
+        }
+    }
+    if (!CriticalWhole(ref, flash, &r->evidence)) {
+        r->cls = PointClass::WouldNotStart;
+        return;
+    }
+    RestartAndJudge(o, ref, wk, r);
+}
+
+}  // namespace
+
+void Announce(Announcer* a, const PointResult& r)
+{
+    std::lock_guard<std::mutex> lock(a->m);
+    ++a->done;
+    if (a->o.onPointDone) a->o.onPointDone(a->done, a->total, r);
+}
+
+int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, RunResult* result,
+             std::string* output)
+{
+    // The chip is instantly ready: the cut's bus write numbers are those of
+    // the replay, and the instrument's time comes from the chip timing model
+    // and the reference run.
+    //
+    // Its clock runs kPointSpeed times faster than real time: the outcome of
+    // a point does not depend on the moments of its pauses (the GUI answers
+    // and the medium is pulled tied to the updater's own looks), only the
+    // waiting shrinks. The run's time limit is simulated time: the real
+    // limit times the speed. Nobody reports on the run, so it keeps no copy
+    // of the flash before it.
+    std::vector<std::string> argv = {o.selfExe,       "run",          state,
+                                     "--quiet",       "--no-report",  "--no-before-copy",
+                                     "--pull-after",  "0",            "--chip-timing",
+                                     "off",           "--speed",      std::to_string(kPointSpeed),
+                                     "--timeout",     std::to_string(o.runLimitSeconds * kPointSpeed)};
+    // What the run gave comes back as JSON beside its records.
+    const std::string resultPath = StatePaths(state).sim() + "/sweep-result.json";
+    RemoveTree(resultPath);
+    argv.insert(argv.end(), {"--result", resultPath});
+    argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
+    if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
+    std::string why;
+    const int status = RunProgram(argv, output, &why);
+    if (status == -1) {
+        *output += why;
+        return -1;
+    }
+    const int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (rc != 0) return rc;
+    try {
+        *result = nlohmann::json::parse(ReadTextOr(resultPath, "")).get<RunResult>();
+    } catch (const nlohmann::json::exception& e) {
+        *output += std::string("the run left no result: ") + e.what();
+        return 1;
+    }
+    RemoveTree(resultPath);
+    return 0;
+}
+
+// Runs the points of `result`, several at once, each worker on its own
+// instrument under `work`.
+void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result)
+{
+    auto& points = result->points;
+    Announcer announcer{o, points.size(), {}, 0};
+    std::vector<CutFlashState> states;
+    const std::vector<size_t> runs = JudgeFlashAlone(ref, result, &announcer, &states);
+    std::vector<size_t> own;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (runs[i] == i) own.push_back(i);
+    }
+    std::vector<Worker> workers(static_cast<size_t>(std::max(1, o.jobs)));
+    for (size_t n = 0; n < workers.size(); ++n) workers[n].root = work + "/w" + std::to_string(n);
+    ForEachPoint(o.jobs, own.size(), [&](int n, size_t k) {
+        PointResult& r = points[own[k]];
+        const bool built = own[k] < states.size() && r.point.cut.kind == CutPoint::Flash && r.point.file.empty();
+        RunPoint(o, ref, built ? &states[own[k]] : nullptr, &workers[static_cast<size_t>(n)], &r);
+        Announce(&announcer, r);
+    });
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (runs[i] == i || runs[i] == std::string::npos) continue;
+        const PointResult& same = points[runs[i]];
+        PointResult& r = points[i];
+        r.cls = same.cls;
+        r.restarts = same.restarts;
+        r.lastOutcome = same.lastOutcome;
+        r.evidence = same.evidence;
+        r.logs = same.logs;
+        r.lostBytes = same.lostBytes;
+        r.logDifferences = same.logDifferences;
+        r.sameStateAs = SweepId(same.point);
+        Announce(&announcer, r);
+    }
+    for (const auto& wk : workers) RemoveTree(wk.root);
+}
+
+}  // namespace sweep
+}  // namespace swsim

@@ -1,0 +1,160 @@
+// The sweep on the instrument's timeline: the flash writing after the
+// updater's fixed waits, each image's writing, the window in which a cut
+// leaves a critical partition half-written, and the moment of every point
+// (the chip's time of the recorded bus writes).
+#include "Sweep.h"
+
+#include "InstrumentTime.h"
+
+namespace swsim {
+namespace sweep {
+
+namespace {
+
+// What a point was cutting: the log write, or the sector and its phase.
+std::string WhereOf(const Reference& ref, const SweepPoint& sweep)
+{
+    const CutPoint& p = sweep.cut;
+    if (p.kind == CutPoint::Log) {
+        if (p.write > ref.logWrites.size()) return "beyond the " + std::to_string(ref.logWrites.size()) + " log writes";
+        return LogWhere(ref.logWrites[p.write - 1], p.keep);
+    }
+    if (p.write > ref.plan.writes) return "beyond the " + std::to_string(ref.plan.writes) + " bus writes";
+    const WritePhase phase = PhaseOf(ref.writing, p.write);
+    if (phase.index < 0) {
+        return ref.writing.sectors.empty() ? phase.phase
+                                           : "before " + ref.writing.sectors[0].image + " sector " +
+                                                 std::to_string(ref.writing.sectors[0].sector);
+    }
+    const SectorWriting& w = ref.writing.sectors[static_cast<size_t>(phase.index)];
+    std::string text = w.image + " sector " + std::to_string(w.sector) + " (" + phase.phase;
+    if (phase.phase == "erasing") {
+        const int64_t bytes = sweep.erased >= 0 ? sweep.erased : 2 * static_cast<int64_t>(norsim::NorCutErasedWords(p.write));
+        text += ", " + std::to_string(bytes) + " bytes erased";
+    }
+    return text + ")";
+}
+
+// The first and the last changing bus write of the sectors `sectors` that
+// `image` writes last ("" for any image); (0, 0) when none changes.
+std::pair<uint64_t, uint64_t> WritingSpan(const Reference& ref, const std::set<int>& sectors,
+                                          const std::string& image)
+{
+    uint64_t first = 0, last = 0;
+    for (int sec : sectors) {
+        if (ref.plan.first[sec] == 0) continue;
+        if (!image.empty() && ref.sectorImage.at(sec) != image) continue;
+        if (first == 0 || ref.plan.first[sec] < first) first = ref.plan.first[sec];
+        last = std::max(last, ref.plan.last[sec]);
+    }
+    return {first, last};
+}
+
+// The span in which a cut leaves the image `name` half-written: from the
+// first erase of its sectors to the last word programmed inside it (the kept
+// bytes outside it that follow do not keep it from starting); (0, 0): none.
+std::pair<uint64_t, uint64_t> ImageSpan(const Reference& ref, const std::string& name)
+{
+    uint64_t first = 0, last = 0;
+    for (const auto& w : ref.writing.sectors) {
+        if (w.image != name) continue;
+        if (first == 0) first = w.erase;
+        last = std::max(last, w.erase);
+        for (const auto& r : w.runs) {
+            if (r.inside) last = std::max(last, r.last);
+        }
+    }
+    return {first, last};
+}
+
+// The length of the union of the window's parts (one partition named twice
+// counts once).
+double CoveredSeconds(const std::vector<WindowPart>& window)
+{
+    std::vector<std::pair<double, double>> intervals;
+    intervals.reserve(window.size());
+    for (const auto& part : window) intervals.push_back({part.from, part.to});
+    std::sort(intervals.begin(), intervals.end());
+    double covered = 0, until = -1;
+    for (const auto& iv : intervals) {
+        const double from = std::max(iv.first, until);
+        if (iv.second > from) covered += iv.second - from;
+        until = std::max(until, iv.second);
+    }
+    return covered;
+}
+
+}  // namespace
+
+// Places the update's writing, the window of the critical partitions, every
+// image's writing and every point on the instrument's timeline (the chip's
+// time of the recorded bus writes after the updater's fixed waits).
+void PlaceOnTimeline(const Reference& ref, const std::vector<SweepPoint>& sweep, PowercutResult* result)
+{
+    // The installation's file steps come just before the revision entry, the
+    // backup and the unpacking at the start of the writing.
+    std::vector<CutPoint> points;
+    for (const auto& p : sweep) {
+        CutPoint c = p.cut;
+        if (!p.file.empty()) {
+            c.kind = ref.logWrites.empty() || EarlyFileStep(p.file) ? CutPoint::Flash : CutPoint::Log;
+            c.write = EarlyFileStep(p.file) ? 1 : ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
+        }
+        points.push_back(c);
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> critical, images;
+    for (const auto& name : ref.criticalNames) critical.push_back(ImageSpan(ref, name));
+    for (const auto& img : ref.images) images.push_back(WritingSpan(ref, TouchedSectors({img}), img.name));
+    std::vector<uint64_t> wanted;
+    for (const auto& p : points) {
+        if (p.kind == CutPoint::Flash) wanted.push_back(p.write);
+        else if (p.write <= ref.logWrites.size()) wanted.push_back(ref.logWrites[p.write - 1].busWritesBefore + 1);
+    }
+    for (const auto& spans : {critical, images}) {
+        for (const auto& span : spans) {
+            if (span.first != 0) wanted.insert(wanted.end(), {span.first, span.second + 1});
+        }
+    }
+    wanted.push_back(ref.plan.writes + 1);  // the end of the writing
+    const WriteClock clock = MakeWriteClock(ref.bus, wanted);
+
+    const UpdateTimeline t = TimelineOf(clock.At(ref.plan.writes + 1), ref.countedSeconds, ref.mediumChecks);
+    result->flashFrom = t.flashFrom;
+    result->flashTo = t.flashTo;
+    result->updateSeconds = t.updateSeconds;
+    result->modelledSeconds = t.modelledSeconds;
+    result->timeSource = t.source;
+    auto part = [&](const std::string& name, const std::pair<uint64_t, uint64_t>& span, const std::set<int>& sectors) {
+        WindowPart w;
+        w.partition = name;
+        w.from = t.flashFrom + clock.At(span.first);
+        w.to = t.flashFrom + clock.At(span.second + 1);
+        w.firstSector = *sectors.begin();
+        w.lastSector = *sectors.rbegin();
+        return w;
+    };
+    for (size_t i = 0; i < critical.size(); ++i) {
+        if (critical[i].first != 0) result->window.push_back(part(ref.criticalNames[i], critical[i], ref.criticalSectors[i]));
+    }
+    for (size_t i = 0; i < images.size(); ++i) {
+        if (images[i].first != 0) result->writing.push_back(part(ref.images[i].name, images[i], TouchedSectors({ref.images[i]})));
+    }
+    result->windowSeconds = CoveredSeconds(result->window);
+
+    result->points.resize(points.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        PointResult& r = result->points[i];
+        r.point = sweep[i];
+        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : FileStepWhere(sweep[i].file);
+        if (points[i].kind == CutPoint::Flash) {
+            r.seconds = t.flashFrom + clock.At(std::min(points[i].write, ref.plan.writes + 1));
+        } else if (points[i].write <= ref.logWrites.size()) {
+            const uint64_t before = ref.logWrites[points[i].write - 1].busWritesBefore;
+            const bool onBus = before != 0 && before < ref.plan.writes;
+            r.seconds = LogWriteMoment(t, before, ref.plan.writes, onBus ? clock.At(before + 1) : 0);
+        }
+    }
+}
+
+}  // namespace sweep
+}  // namespace swsim

@@ -117,6 +117,23 @@ bool SourcePath(const std::string& path)
     return ("/" + path + "/").find("/../") == std::string::npos;
 }
 
+// The rule's friendly name: its key in Pascal case ("map-line-ends":
+// "MapLineEnds").
+std::string PascalCase(const std::string& key)
+{
+    std::string out;
+    bool upper = true;
+    for (char c : key) {
+        if (c == '-') {
+            upper = true;
+            continue;
+        }
+        out += upper && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        upper = false;
+    }
+    return out;
+}
+
 nlohmann::json Rule(const CheckInfo& c)
 {
     std::string text, markdown;
@@ -132,7 +149,7 @@ nlohmann::json Rule(const CheckInfo& c)
             markdown += "| " + r.severity + " | " + r.finding + " | " + r.effect + " |\n";
         }
     }
-    nlohmann::json rule = {{"id", c.key}, {"shortDescription", {{"text", c.title}}}};
+    nlohmann::json rule = {{"id", c.key}, {"name", PascalCase(c.key)}, {"shortDescription", {{"text", c.title}}}};
     if (!text.empty()) {
         rule["fullDescription"] = {{"text", text}};
         rule["help"] = {{"text", text}, {"markdown", markdown}};

@@ -182,7 +182,9 @@ void ExpectSarifMatchesJson(const nlohmann::json& result, const nlohmann::json& 
         } else if (!package.empty()) {
             EXPECT_EQ(where["physicalLocation"]["artifactLocation"]["uri"], package) << r.dump(1);
         }
-        if (!instrument.empty()) EXPECT_EQ(where["logicalLocations"][0]["name"], instrument) << r.dump(1);
+        if (!instrument.empty()) {
+            EXPECT_EQ(where["logicalLocations"][0]["name"], instrument) << r.dump(1);
+        }
     }
     EXPECT_EQ(run["properties"]["ship"], result["ship"]);
     EXPECT_EQ(run["invocations"][0]["executionSuccessful"], result["couldNotCheck"].is_null());

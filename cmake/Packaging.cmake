@@ -111,7 +111,7 @@ install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${SWU_DOC_DIR})
 #     compiler's version note (a few hundred bytes a program);
 #   - spelling-error-in-binary "Partion": the updater's trace line
 #     ("Partion NAME does not exist and is to be written."), kept word for
-#     word because the simulator and the instrument's service tools read it.
+#     word: it is the instrument's own output, which the simulator reads.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME swsim)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -19,6 +19,10 @@ packages+=(chromium chromium-driver python3-selenium)
 # shown by man (man-db); the Debian package (dpkg-dev: cpack's library
 # dependencies); the JSON outputs checked against their schemas.
 packages+=(help2man man-db dpkg-dev python3-jsonschema)
+# The package checked as Debian checks packages (lintian); the SARIF output
+# checked with a SARIF validator from the npm registry (npm ci by the install
+# tests' CMake set-up).
+packages+=(lintian npm)
 # Fuzzing (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev)
 # Static analysis (scripts/lint.sh): clang-tidy 22, which no longer runs its

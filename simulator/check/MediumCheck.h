@@ -203,6 +203,9 @@ std::string VerdictLine(const CheckOutcome& o);
 std::string ReportText(const CheckOutcome& o);
 std::string JsonText(const CheckOutcome& o);
 std::string JunitText(const CheckOutcome& o);
+// One SARIF 2.1.0 log: every finding a result, every check a rule of the
+// driver (described with the table of checks in simulator/README.md).
+std::string SarifText(const CheckOutcome& o);
 // A self-contained HTML page with each instrument's flash picture (from
 // the runs' facts).
 std::string CheckHtmlText(const CheckOutcome& o);

@@ -19,16 +19,40 @@ namespace swsim {
 namespace {
 
 struct CheckArgs {
-    std::string medium, fleetFile, jsonFile, junitFile, htmlFile, workDir;
+    std::string medium, fleetFile, jsonFile, junitFile, htmlFile, sarifFile, workDir;
     int jobs = 0;
     double runLimit = 0;
     bool noFleet = false, keep = false, progress = false;
 
     std::vector<Output> Outputs() const
     {
-        return {{"--json", jsonFile}, {"--junit", junitFile}, {"--html", htmlFile}};
+        return {{"--json", jsonFile}, {"--junit", junitFile}, {"--html", htmlFile}, {"--sarif", sarifFile}};
     }
 };
+
+// Writes the outputs asked for: every one (`all`), or only
+// those that also say why there is no verdict (JSON and SARIF). Returns
+// true, or false with the reason.
+bool WriteOutputs(const CheckArgs& a, const CheckOutcome& outcome, bool all, std::string* why)
+{
+    struct Kind {
+        const std::string& path;
+        std::string (*text)(const CheckOutcome&);
+        bool withoutVerdict;
+    };
+    const Kind outputs[] = {{a.jsonFile, JsonText, true},
+                            {a.junitFile, JunitText, false},
+                            {a.htmlFile, CheckHtmlText, false},
+                            {a.sarifFile, SarifText, true}};
+    for (const auto& out : outputs) {
+        if (out.path.empty() || (!all && !out.withoutVerdict)) continue;
+        if (!WriteOutput(out.path, out.text(outcome), why)) {
+            *why = "cannot write " + out.path + ": " + *why;
+            return false;
+        }
+    }
+    return true;
+}
 
 // The report, then each output asked for. Returns the exit status.
 int WriteResults(const CheckArgs& a, const CheckOutcome& outcome)
@@ -36,14 +60,8 @@ int WriteResults(const CheckArgs& a, const CheckOutcome& outcome)
     std::FILE* report = ReportStream(a.Outputs());
     std::fputs(ReportText(outcome).c_str(), report);
     std::fflush(report);
-    const std::pair<const std::string&, std::string (*)(const CheckOutcome&)> outputs[] = {
-        {a.jsonFile, JsonText}, {a.junitFile, JunitText}, {a.htmlFile, CheckHtmlText}};
-    for (const auto& out : outputs) {
-        std::string why;
-        if (!out.first.empty() && !WriteOutput(out.first, out.second(outcome), &why)) {
-            return Fail("cannot write " + out.first + ": " + why, kExitCheckNotRun);
-        }
-    }
+    std::string why;
+    if (!WriteOutputs(a, outcome, true, &why)) return Fail(why, kExitCheckNotRun);
     return outcome.Errors() > 0 ? kExitFailure : kExitOk;
 }
 
@@ -98,9 +116,12 @@ int RunCheck(const CheckArgs& a)
             };
         }
         if (RunFleet(facts, fleet, o, &outcome.fleet, &outcome.findings, &why) != 0) {
-            // No verdict; the JSON says which instruments stopped.
+            // No verdict; the JSON says which instruments stopped, the
+            // SARIF log that the check did not complete. Written like any
+            // output ("-" is standard output, not a file of that name).
             outcome.notChecked = why;
-            if (!a.jsonFile.empty()) WriteText(a.jsonFile, JsonText(outcome), 0644);
+            std::string writeWhy;
+            if (!WriteOutputs(a, outcome, false, &writeWhy)) Fail(writeWhy, kExitCheckNotRun);
             return finish(Fail("could not check: " + why, kExitCheckNotRun));
         }
         outcome.fleetRun = true;
@@ -128,6 +149,8 @@ void AddCheckCommand(Commands& commands)
                                              "per instrument)");
     sub->add_option("--html", a->htmlFile, "write the verdict, findings and each instrument's flash picture as an "
                                            "HTML page to FILE or -");
+    sub->add_option("--sarif", a->sarifFile, "write the findings as a SARIF 2.1.0 log to FILE or - (for "
+                                             "code-scanning systems)");
     AddJobsOption(sub, &a->jobs, "instruments");
     sub->add_option("--run-limit", a->runLimit,
                     "real seconds each fleet run may take; a run stopped there makes the check \"could not "

@@ -50,6 +50,22 @@ def swsim(exe, *args, timeout=180):
     return r.stdout
 
 
+# The time limit of a run, in simulated seconds: it counts on the run's
+# clock, which also counts the host's own work (unpacking, the chip model,
+# the shell) at the run's speed, 50 times over by default. The default
+# limit, 300 s, is thus 6 s of real time, which a busy machine (Chromium
+# starting beside the run) stretches a sound run past. 6000 s is two
+# minutes of real time at that speed: only a hung run reaches it.
+HANG_LIMIT = "6000"
+
+
+def run_update(exe, state, pull_after):
+    """The medium's update on the instrument: answer yes, the medium pulled
+    `pull_after` simulated seconds after the updater asks."""
+    swsim(exe, "run", state, "--answer", "yes", "--pull-after", pull_after, "--no-report", "--quiet",
+          "--timeout", HANG_LIMIT)
+
+
 def new_instrument(exe, state):
     swsim(exe, "create", state, "--version", "2.3", "--force")
     swsim(exe, "medium", state, "--sample", "--version", "2.4")

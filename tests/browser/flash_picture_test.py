@@ -11,7 +11,7 @@ import re
 import subprocess
 import sys
 
-from browser_support import chromium, check, scratch, swsim
+from browser_support import chromium, check, run_update, scratch, swsim
 
 # appPart.bin lies at 2048 KiB (sectors 16-25); configPart.bin at 3000 KiB
 # reaches into sectors 23 and 24.
@@ -39,7 +39,7 @@ def main():
     src = overlap_medium(exe, work)
     swsim(exe, "create", state, "--version", "2.3", "--force")
     swsim(exe, "medium", state, "--from", src)
-    swsim(exe, "run", state, "--answer", "yes", "--pull-after", "0", "--no-report", "--quiet")
+    run_update(exe, state, "0")
     swsim(exe, "report", state, "--html", page)
     browser = chromium(work, 1100, 2400)
     try:

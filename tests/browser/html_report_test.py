@@ -7,7 +7,7 @@ usage: html_report_test.py SWSIM BUILD_DIR"""
 import os
 import sys
 
-from browser_support import chromium, check, new_instrument, scratch, swsim
+from browser_support import chromium, check, new_instrument, run_update, scratch, swsim
 
 
 # (sector, state, why): the sample's flash map on a new instrument.
@@ -34,7 +34,7 @@ def main():
     browser = chromium(work, 1100, 2400)
     try:
         new_instrument(exe, state)
-        swsim(exe, "run", state, "--answer", "yes", "--pull-after", "0.2", "--no-report", "--quiet")
+        run_update(exe, state, "0.2")
         out = swsim(exe, "report", state, "--html", page)
         check("HTML report: " + page in out, "report --html names the page it wrote")
         browser.get("file://" + page)

@@ -56,6 +56,7 @@ struct Medium {
     std::string medium = scratch.path() + "/medium";
     std::string json = scratch.path() + "/check.json";
     std::string junit = scratch.path() + "/check.xml";
+    std::string sarif = scratch.path() + "/check.sarif";
     std::string output;
 
     void Sample(const std::string& version) const
@@ -115,24 +116,79 @@ struct Medium {
     // `stdoutText`.
     int Check(const std::vector<std::string>& options, bool stdoutApart = false)
     {
-        std::vector<std::string> args = {"check", medium, "--json", json, "--junit", junit, "--work",
-                                         scratch.path() + "/work"};
+        std::vector<std::string> args = {"check", medium, "--json", json, "--junit", junit, "--sarif", sarif,
+                                         "--work", scratch.path() + "/work"};
         args.insert(args.end(), options.begin(), options.end());
         output.clear();
         stdoutText.clear();
         return stdoutApart ? RunSwsimApart(args, scratch.path(), &stdoutText, &output) : RunSwsim(args, &output);
     }
     std::string stdoutText;
-    nlohmann::json Result() const
+    nlohmann::json Result() const { return Parsed(json); }
+    nlohmann::json Sarif() const { return Parsed(sarif); }
+    static nlohmann::json Parsed(const std::string& path)
     {
         try {
-            return nlohmann::json::parse(ReadTextOr(json, ""));
+            return nlohmann::json::parse(ReadTextOr(path, ""));
         } catch (const nlohmann::json::exception& e) {
-            ADD_FAILURE() << "JSON output unreadable: " << e.what();
+            ADD_FAILURE() << path << " unreadable: " << e.what();
             return nlohmann::json::object();
         }
     }
 };
+
+// The SARIF log holds the JSON's findings, in its order: each a result of
+// its check's rule, at its level, with what is wrong and what the
+// instrument does, and where (the member as the artifact, its package as
+// the artifact's parent, the line as the region; the instrument as a
+// logical location). Every check is a rule described with the README's
+// table of checks.
+void ExpectSarifMatchesJson(const nlohmann::json& result, const nlohmann::json& sarif)
+{
+    ASSERT_EQ(sarif.value("version", ""), "2.1.0");
+    ASSERT_EQ(sarif["runs"].size(), 1u);
+    const auto& run = sarif["runs"][0];
+    std::map<std::string, nlohmann::json> rules;
+    for (const auto& r : run["tool"]["driver"]["rules"]) {
+        EXPECT_TRUE(rules.emplace(r["id"].get<std::string>(), r).second) << "rule given twice: " << r["id"];
+        EXPECT_FALSE(r.value("fullDescription", nlohmann::json::object()).value("text", "").empty())
+            << r["id"] << " has no row in the table of checks";
+    }
+    for (const auto& c : AllChecks()) EXPECT_EQ(rules.count(c.key), 1u) << c.key;
+    const auto& findings = result["findings"];
+    ASSERT_EQ(run["results"].size(), findings.size()) << run["results"].dump(1);
+    for (size_t i = 0; i < findings.size(); ++i) {
+        const auto& f = findings[i];
+        const auto& r = run["results"][i];
+        EXPECT_EQ(r["ruleId"], f["check"]);
+        EXPECT_EQ(rules.count(r["ruleId"].get<std::string>()), 1u) << r["ruleId"];
+        EXPECT_EQ(r["level"], f["severity"]);
+        const std::string message = r["message"]["text"];
+        EXPECT_NE(message.find(f["what"].get<std::string>()), std::string::npos) << message;
+        EXPECT_NE(message.find(f["effect"].get<std::string>()), std::string::npos) << message;
+        ASSERT_EQ(r["locations"].size(), 1u) << r.dump(1);
+        const auto& where = r["locations"][0];
+        const std::string package = f["package"], file = f["file"], instrument = f["instrument"];
+        if (!package.empty() && !file.empty() && file[0] != '/' && file.find("..") == std::string::npos) {
+            const auto& artifact = run["artifacts"][where["physicalLocation"]["artifactLocation"]["index"].get<size_t>()];
+            EXPECT_EQ(artifact["location"]["uri"], file) << r.dump(1);
+            EXPECT_EQ(run["artifacts"][artifact["parentIndex"].get<size_t>()]["location"]["uri"], package);
+            const int line = f["line"];
+            if (line > 0) {
+                EXPECT_EQ(where["physicalLocation"]["region"]["startLine"], line) << r.dump(1);
+            } else {
+                EXPECT_FALSE(where["physicalLocation"].contains("region")) << r.dump(1);
+            }
+        } else if (!package.empty()) {
+            EXPECT_EQ(where["physicalLocation"]["artifactLocation"]["uri"], package) << r.dump(1);
+        }
+        if (!instrument.empty()) {
+            EXPECT_EQ(where["logicalLocations"][0]["name"], instrument) << r.dump(1);
+        }
+    }
+    EXPECT_EQ(run["properties"]["ship"], result["ship"]);
+    EXPECT_EQ(run["invocations"][0]["executionSuccessful"], result["couldNotCheck"].is_null());
+}
 
 std::multiset<std::string> ChecksOf(const nlohmann::json& result)
 {
@@ -510,6 +566,7 @@ TEST_P(MediumDefect, GivesExactlyItsFinding)
     std::set<std::string> errorChecks;
     for (const auto& e : errorTexts) errorChecks.insert(e.first);
     EXPECT_EQ(failedChecks, errorChecks);
+    ExpectSarifMatchesJson(result, m.Sarif());
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, MediumDefect, ::testing::ValuesIn(kDefects),
@@ -593,6 +650,9 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
         {{"--junit", "/proc/swsim-check.xml"}, "--junit /proc/swsim-check.xml: cannot be written"},
         {{"--html", m.scratch.path()}, "is a directory"},
         {{"--json", "-", "--junit", "-"}, "--json and --junit both write to standard output"},
+        {{"--sarif", "/nonexistent/x.sarif"}, "--sarif /nonexistent/x.sarif: cannot be written"},
+        {{"--json", "-", "--sarif", "-"}, "--json and --sarif both write to standard output"},
+        {{"--sarif", m.junit}, "the same file"},
         {{"--html", m.json}, "the same file"},
     };
     for (const auto& bad : badOutputs) {
@@ -638,6 +698,7 @@ TEST(CheckUsage, StandardOutputHoldsOneOutputAlone)
         {"--json", "{", "}\n"},
         {"--junit", "<?xml", "</testsuites>\n"},
         {"--html", "<!DOCTYPE html>", "</html>\n"},
+        {"--sarif", "{", "}\n"},
     };
     for (const auto& o : outputs) {
         ASSERT_EQ(m.Check({"--no-fleet", o.option, "-"}, true), 0) << m.output;
@@ -987,6 +1048,7 @@ TEST_P(FleetFailures, SayWhy)
     if (*c.invariant) {
         EXPECT_NE(m.output.find(std::string("invariant ") + c.invariant + ": "), std::string::npos) << m.output;
     }
+    ExpectSarifMatchesJson(result, m.Sarif());
 }
 
 const FleetFailure kFleetFailures[] = {
@@ -1029,8 +1091,12 @@ TEST(CheckFleet, RunLimitMeansCouldNotCheck)
     const std::string fleet = m.scratch.path() + "/fleet.txt";
     WriteText(fleet, "lab running=2.3\n");
     int rc = 0;
-    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--run-limit", "0.05"});
+    // The JSON on standard output, as any output "-" (not a file named "-").
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--run-limit", "0.05", "--json", "-"}, true);
     EXPECT_EQ(rc, 2) << m.output;
+    EXPECT_FALSE(PathExists("-"));
+    EXPECT_EQ(Medium::Parsed(m.sarif)["runs"][0]["invocations"][0]["executionSuccessful"], false);
+    WriteText(m.json, m.stdoutText);
     EXPECT_NE(m.output.find("could not check: the run of lab did not end within the run limit of 0.05 s"),
               std::string::npos)
         << m.output;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "E2eSupport.h"
+#include "HangLimit.h"
 #include "HtmlReport.h"
 #include "MapState.h"
 #include "SimFiles.h"
@@ -71,7 +72,7 @@ TEST(ReportOfARun, MediumWithoutFlashMapIsNamedAsSuch)
     ASSERT_EQ(Swsim({"sample", sample, "--version", "2.4"}, &output), 0) << output;
     swsim::RemoveTree(sample + "/flashMap");
     ASSERT_EQ(Swsim({"medium", state, "--from", sample}, &output), 0) << output;
-    const int rc = Swsim({"run", state, "--pull-after", "0", "--timeout", "150"}, &output);
+    const int rc = Swsim({"run", state, "--pull-after", "0", "--timeout", HangLimit(150)}, &output);
     if (rc == 77) GTEST_SKIP() << "no instrument root: " << output;
 
     auto sum = Summary(state);

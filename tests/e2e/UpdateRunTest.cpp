@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "E2eSupport.h"
+#include "HangLimit.h"
 #include "RunCounts.h"
 #include "SimClock.h"
 #include "SimFiles.h"
@@ -45,7 +46,7 @@ struct Instrument {
     {
         // Simulated time, the chip instantly ready: these runs check what the
         // update did, not how long it took (SimTimeTest.cpp does).
-        std::vector<std::string> args = {"run", state, "--quiet", "--pull-after", "0", "--timeout", "600",
+        std::vector<std::string> args = {"run", state, "--quiet", "--pull-after", "0", "--timeout", HangLimit(120),
                                          "--chip-timing", "off"};
         args.insert(args.end(), options.begin(), options.end());
         args.insert(args.end(), runExtra.begin(), runExtra.end());

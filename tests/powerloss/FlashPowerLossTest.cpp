@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "CutStates.h"
+#include "HangLimit.h"
 #include "NorChip.h"
 #include "PowerLoss.h"
 #include "RootTest.h"
@@ -54,7 +55,7 @@ TEST(FlashPowerLoss, CutsLeaveOnlyTheSectorBeingWrittenBetweenOldAndNew)
 
     // A run without a cut: the new flash, and the images it wrote.
     const std::vector<std::string> run = {SWSIM_EXE, "run", state, "--quiet", "--no-report",
-                                          "--pull-after", "0", "--timeout", "120",
+                                          "--pull-after", "0", "--timeout", HangLimit(120),
                                           // bus writes numbered as on the replay's instantly ready chip
                                           "--chip-timing", "off"};
     const int clean = RunWithEnvironment(run, {"NORFLASH_POWER_CUT="}, dir.path() + "/clean.txt");

@@ -76,7 +76,11 @@ int FirstCrLine(const std::string& text)
     return static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(cr), '\n')) + 1;
 }
 
+}  // namespace scan
+
 namespace {
+
+using namespace scan;
 
 // Every static check: its key, its title and the function that makes its
 // findings, in report order.
@@ -118,13 +122,12 @@ const StaticCheck kStaticChecks[] = {
 };
 
 }  // namespace
-}  // namespace scan
 
 const std::vector<CheckInfo>& AllChecks()
 {
     static const std::vector<CheckInfo> checks = [] {
         std::vector<CheckInfo> all;
-        for (const auto& c : scan::kStaticChecks) all.push_back({c.key, c.title, false});
+        for (const auto& c : kStaticChecks) all.push_back({c.key, c.title, false});
         all.push_back({"estimate-duration", "the estimate is not shorter than the update on the instruments", true});
         all.push_back({kFleetVersionCheck, "the medium's version places the default fleet", true});
         return all;
@@ -146,7 +149,7 @@ int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, 
     scan::FindPackages(s);
     if (!scan::UnpackAll(s, why)) return kExitCheckNotRun;
     scan::ReadMap(s);
-    for (const auto& c : scan::kStaticChecks) c.run(s, c.key);
+    for (const auto& c : kStaticChecks) c.run(s, c.key);
     return 0;
 }
 

@@ -142,30 +142,34 @@ bool BelowTmp(const std::string& target, std::vector<std::string>* below)
     return true;
 }
 
-// Makes every symbolic link below `dir` whose target is an absolute path
+// Makes every symbolic link below `tmp` whose target is an absolute path
 // inside /tmp point to the same place relative to itself, so that the host
 // follows it into the scratch /tmp (as the instrument follows it into its
 // /tmp) and never into the host's own /tmp.
-void RelativeLinks(const std::string& dir, int depth)
+void RelativeLinks(const std::string& tmp)
 {
-    for (const auto& name : ListDir(dir)) {
-        const std::string path = dir + "/" + name;
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            RelativeLinks(path, depth + 1);
-            continue;
+    std::vector<std::pair<std::string, int>> dirs = {{tmp, 0}};  // directory, depth below tmp
+    while (!dirs.empty()) {
+        const auto [dir, depth] = dirs.back();
+        dirs.pop_back();
+        for (const auto& name : ListDir(dir)) {
+            const std::string path = dir + "/" + name;
+            struct stat st;
+            if (lstat(path.c_str(), &st) != 0) continue;
+            if (S_ISDIR(st.st_mode)) dirs.emplace_back(path, depth + 1);
+            if (!S_ISLNK(st.st_mode)) continue;
+            char target[4096];
+            const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+            std::vector<std::string> below;
+            if (n <= 0 || target[0] != '/' || !BelowTmp(std::string(target, static_cast<size_t>(n)), &below)) continue;
+            std::string relative;
+            for (int i = 0; i < depth; ++i) relative += "../";
+            relative += below.empty() ? "." : Joined(below);
+            // Should the new link fail, the file is missing to the check,
+            // which then never reads the host's file either.
+            unlink(path.c_str());
+            static_cast<void>(symlink(relative.c_str(), path.c_str()));
         }
-        if (!S_ISLNK(st.st_mode)) continue;
-        char target[4096];
-        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-        std::vector<std::string> below;
-        if (n <= 0 || target[0] != '/' || !BelowTmp(std::string(target, static_cast<size_t>(n)), &below)) continue;
-        std::string relative;
-        for (int i = 0; i < depth; ++i) relative += "../";
-        relative += below.empty() ? "." : Joined(below);
-        unlink(path.c_str());
-        if (symlink(relative.c_str(), path.c_str()) != 0) continue;
     }
 }
 
@@ -189,7 +193,7 @@ bool Unpack(Package& p, const std::string& tmp, std::string* why)
         }
         p.unpackError = complaint.empty() ? "tar failed" : complaint;
     }
-    RelativeLinks(tmp, 0);
+    RelativeLinks(tmp);
     return true;
 }
 

@@ -6,7 +6,6 @@
 // the record logs, unpacks the packages, writes the partitions into the NOR
 // flash, installs the version and CRC files, records the new version and
 // reboots once the medium is out. Every outcome ends with exit status 0.
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,19 +94,10 @@ void WriteRevisionLog(void)
         ReleaseVersion(currVer);
         return;
     }
-    // major before the first ".", minor after it; a text without "." has no
-    // minor part and gives 0. A part that does not fit an int reads as
-    // INT_MAX or INT_MIN; both are taken as too large, so that the log
-    // refuses the entry as it does for a part above 99.
-    int fits = StringToInt(currVer, &major);
-    const char* point = std::strchr(currVer, '.');
-    if (point != nullptr) {
-        fits &= StringToInt(point + 1, &minor);
-    }
-    if (fits == 0) {
-        major = major == INT_MIN ? INT_MAX : major;
-        minor = minor == INT_MIN ? INT_MAX : minor;
-    }
+    // major before the first ".", minor after it; a part that does not fit
+    // an int is taken as too large, so that the log refuses the entry as it
+    // does for a part above 99.
+    SplitVersionNumbers(currVer, &major, &minor);
     if (WriteRevLog(major, minor, kRevisionLog) != 0) {
         TRACE("Could not write revision log: %s\n", kRevisionLog);
     }

@@ -142,6 +142,27 @@ float StringToFloat(const char* string)
     return value;
 }
 
+int SplitVersionNumbers(const char* text, int* major, int* minor)
+{
+    *major = 0;
+    *minor = 0;
+    int fits = StringToInt(text, major);
+    const char* point = std::strchr(text, '.');
+    if (point != nullptr) {
+        fits &= StringToInt(point + 1, minor);
+    }
+    if (fits == 0) {
+        *major = *major == INT_MIN ? INT_MAX : *major;
+        *minor = *minor == INT_MIN ? INT_MAX : *minor;
+    }
+    return fits;
+}
+
+int IsMarketTextInternal(const char* text)
+{
+    return std::strstr(text, kMarketInternal) != nullptr ? 1 : 0;
+}
+
 int IsMarketVersionInternal(void)
 {
     char* text = ReadTextFileToBuffer(kMarketFile);
@@ -150,7 +171,7 @@ int IsMarketVersionInternal(void)
         return 1;
     }
     int internal = 0;
-    if (std::strstr(text, kMarketInternal) != nullptr) {
+    if (IsMarketTextInternal(text) == 1) {
         TRACE("market ini info is: %s\n", text);
         internal = 1;
     }
@@ -265,6 +286,16 @@ void RemoveFile(const char* dst)
     RunFormattedCommand("rm -rf %s", dst);
 }
 
+int EstimateFromText(const char* text)
+{
+    int seconds = 0;
+    if (StringToInt(text, &seconds) == 0 || seconds < 0) {
+        // A duration the progress display cannot show: none at all.
+        seconds = 0;
+    }
+    return seconds;
+}
+
 int GetEstUpdateTime(void)
 {
     char* text = ReadTextFileToBuffer(kEstimateFile);
@@ -272,11 +303,7 @@ int GetEstUpdateTime(void)
         // No estimate delivered: the progress display gets 0 seconds.
         return 0;
     }
-    int seconds = 0;
-    if (StringToInt(text, &seconds) == 0 || seconds < 0) {
-        // A duration the progress display cannot show: none at all.
-        seconds = 0;
-    }
+    const int seconds = EstimateFromText(text);
     std::free(text);
     return seconds;
 }
@@ -312,10 +339,10 @@ const char* const kOverwriteAllowed = "YES";
 constexpr int kHighestStartKiB = 16000;
 
 // Cuts the next line off the flash map text in place: *line receives the
-// cursor, the line's LF (or the text's terminating NUL when it has none) is
-// overwritten with NUL and the cursor moves just past it. After a last line
-// without LF the cursor stands on the first spare zero byte behind the text,
-// which the text reader guarantees.
+// cursor, the line's LF (or the zero byte that ends it) is overwritten with
+// NUL and the cursor moves just past it. After a last line without LF the
+// cursor stands on the first spare zero byte behind the text, which the text
+// reader guarantees.
 void Getline(char** line, char** text)
 {
     *line = *text;
@@ -327,19 +354,72 @@ void Getline(char** line, char** text)
     *text += linelen + 1;
 }
 
-// 1 when the partition name holds "Part" and the start lies in 0..16000 KiB.
-int SanityCheckOnFlashParams(const char* part, int start)
+// Writes the partition, or leaves an existing one alone unless the overwrite
+// flag is exactly "YES". Returns 0 when its image was written only partly or
+// not at all because of a failure, else 1 (written, left alone, or an image
+// that cannot be opened: a version beginning "0." delivers file1 alone and
+// may name images it does not carry).
+int FlashPartition(const char* partition, int start, const char* overwrite)
 {
-    if (std::strstr(part, kPartitionMarker) != nullptr && start >= 0 && start <= kHighestStartKiB) {
+    if (IsOverwriteAllowed(overwrite) == 1) {
+        TRACE("Flashing: %s @ %i \n", partition, start);
+        return FlashInit(partition, start) == 0 ? 0 : 1;
+    }
+    if (CheckPartitionExists(partition) == 1) {
+        TRACE("Partion %s already exists and shall not be overwritten.", partition);
+        TRACE("Continuing... \n");
         return 1;
     }
-    TRACE("This is not a valid flash instruction: %s %i \n", part, start);
-    return 0;
+    TRACE("Partion %s does not exist and is to be written.", partition);
+    return FlashInit(partition, start) == 0 ? 0 : 1;
 }
 
-// "/" followed by the partition name up to its first "Part", as a new heap
-// string owned by the caller; null when the name holds no "Part" or no
-// memory is left.
+}  // namespace
+
+int ReadFlashMapLine(char** cursor, FlashMapLine_t* line)
+{
+    char* text = nullptr;
+    Getline(&text, cursor);
+    *line = FlashMapLine_t{nullptr, nullptr, nullptr, nullptr, 0, 0};
+    if (text[0] == '#') {
+        return FlashMapLine_Comment;
+    }
+    if (text[0] == '\r' || text[0] == '\0') {
+        return FlashMapLine_Empty;  // an empty line, also of a CR LF file
+    }
+    if (std::strstr(text, kReleaseNameMarker) != nullptr) {
+        return FlashMapLine_ReleaseName;
+    }
+    // strtok_r: the link's server thread runs meanwhile, and strtok's hidden
+    // position is shared by the whole process.
+    char* rest = nullptr;
+    char** fields[] = {&line->partition, &line->startText, &line->crc, &line->overwrite};
+    for (char** field : fields) {
+        *field = strtok_r(line->fields == 0 ? text : nullptr, kTokenSeparators, &rest);
+        if (*field == nullptr) {
+            break;
+        }
+        line->fields++;
+    }
+    // A start that does not fit an int reads as INT_MAX or INT_MIN, which
+    // lies outside the flash like any other start there.
+    if (line->startText != nullptr) {
+        StringToInt(line->startText, &line->start);
+    }
+    // A line cut short cannot say where the image goes or whether it may
+    // overwrite: it is rejected like any invalid line.
+    if (line->fields < 4 || std::strstr(line->partition, kPartitionMarker) == nullptr || line->start < 0 ||
+        line->start > kHighestStartKiB) {
+        return FlashMapLine_Rejected;
+    }
+    return FlashMapLine_Partition;
+}
+
+int IsOverwriteAllowed(const char* overwrite)
+{
+    return std::strcmp(overwrite, kOverwriteAllowed) == 0 ? 1 : 0;
+}
+
 char* GetDirNameFromPartName(const char* partition)
 {
     char* copy = strdup(partition);
@@ -360,28 +440,6 @@ char* GetDirNameFromPartName(const char* partition)
     std::free(copy);
     return dir;
 }
-
-// Writes the partition, or leaves an existing one alone unless the overwrite
-// flag is exactly "YES". Returns 0 when its image was written only partly or
-// not at all because of a failure, else 1 (written, left alone, or an image
-// that cannot be opened: a version beginning "0." delivers file1 alone and
-// may name images it does not carry).
-int FlashPartition(const char* partition, int start, const char* overwrite)
-{
-    if (std::strcmp(overwrite, kOverwriteAllowed) == 0) {
-        TRACE("Flashing: %s @ %i \n", partition, start);
-        return FlashInit(partition, start) == 0 ? 0 : 1;
-    }
-    if (CheckPartitionExists(partition) == 1) {
-        TRACE("Partion %s already exists and shall not be overwritten.", partition);
-        TRACE("Continuing... \n");
-        return 1;
-    }
-    TRACE("Partion %s does not exist and is to be written.", partition);
-    return FlashInit(partition, start) == 0 ? 0 : 1;
-}
-
-}  // namespace
 
 int GetExpectedNoOfPartFiles(const char* newSWVersion)
 {
@@ -446,47 +504,17 @@ int FlashPartitions(void)
         return 0;
     }
     char* filebuf = filebufStart;
-    char* line = nullptr;
     int allWritten = 1;
 
     do {
-        Getline(&line, &filebuf);
-        int processline = 1;
-        if (line[0] == '#') {
-            processline = 0;  // comment
-        }
-        if (line[0] == '\r') {
-            processline = 0;  // empty line of a CR LF file
-        }
-        if (line[0] == '\0') {
-            processline = 0;  // empty line
-        }
-        if (std::strstr(line, kReleaseNameMarker) != nullptr) {
-            processline = 0;
-        }
-        if (processline == 1) {
-            // strtok_r: the link's server thread runs meanwhile, and strtok's
-            // hidden position is shared by the whole process.
-            char* rest = nullptr;
-            char* partition = strtok_r(line, kTokenSeparators, &rest);
-            char* startText = strtok_r(nullptr, kTokenSeparators, &rest);
-            char* crc = strtok_r(nullptr, kTokenSeparators, &rest);
-            char* overwrite = strtok_r(nullptr, kTokenSeparators, &rest);
-            // A start that does not fit an int reads as INT_MAX or INT_MIN,
-            // which the sanity check rejects like any start outside the flash.
-            int start = 0;
-            if (startText != nullptr) {
-                StringToInt(startText, &start);
-            }
-            if (crc == nullptr || overwrite == nullptr) {
-                // A line cut short cannot say where the image goes or whether
-                // it may overwrite: it is rejected like any invalid line.
-                TRACE("This is not a valid flash instruction: %s %i \n", partition != nullptr ? partition : "",
-                      start);
-            } else if (SanityCheckOnFlashParams(partition, start) == 1) {
-                if (FlashPartition(partition, start, overwrite) == 0) {
-                    allWritten = 0;
-                }
+        FlashMapLine_t line;
+        const int kind = ReadFlashMapLine(&filebuf, &line);
+        if (kind == FlashMapLine_Rejected) {
+            TRACE("This is not a valid flash instruction: %s %i \n",
+                  line.partition != nullptr ? line.partition : "", line.start);
+        } else if (kind == FlashMapLine_Partition) {
+            if (FlashPartition(line.partition, line.start, line.overwrite) == 0) {
+                allWritten = 0;
             }
         }
     } while (*filebuf != '\0');

@@ -31,6 +31,17 @@ int StringToInt(const char* string, int* value);
 // The leading decimal number of `string` as "%f" reads it, 0.0 when none.
 float StringToFloat(const char* string);
 
+// The revision history's parts of a version text: major before the first
+// ".", minor after it (0 when the text has no "."), each read by
+// StringToInt. A part that does not fit an int reads as INT_MAX (also a
+// negative one), which the revision log refuses like any part above 99.
+// Returns 1 when both parts fit an int, else 0.
+int SplitVersionNumbers(const char* text, int* major, int* minor);
+
+// 1 when a market file's text marks the instrument as internal (it contains
+// "Market=Internal", exact case, anywhere), else 0.
+int IsMarketTextInternal(const char* text);
+
 // 1 when the instrument counts as internal: no or empty market file, or one
 // that contains "Market=Internal". 0 otherwise.
 int IsMarketVersionInternal(void);
@@ -69,9 +80,13 @@ void BackupLogFiles(const char* backupfiles);
 void CopyFile(const char* dst, const char* src);
 void RemoveFile(const char* dst);
 
-// The estimated update duration in seconds from "/tmp/estUpdateTime"; 0 when
-// the file is missing, empty or holds no leading number, and when the number
-// is negative or does not fit an int.
+// The estimated update duration in seconds that an estimate file's text
+// gives: its leading number (StringToInt); 0 when it holds none, and when the
+// number is negative or does not fit an int.
+int EstimateFromText(const char* text);
+
+// The estimated update duration in seconds from "/tmp/estUpdateTime"
+// (EstimateFromText); 0 when the file is missing or empty.
 int GetEstUpdateTime(void);
 
 // Switches the red status lamp (lowest bit of OnOff).
@@ -91,6 +106,46 @@ void RestartFlashDriver(void);
 // 16000), CRC (unused) and the overwrite flag ("YES" exactly: write even if
 // the partition exists). Lines beginning with "#", CR or nothing, and lines
 // holding "RELEASE_NAME", are skipped.
+
+// How the walk takes one line of the flash map.
+typedef enum {
+    FlashMapLine_Comment = 0,      // "#" first: skipped
+    FlashMapLine_Empty = 1,        // nothing or CR first: skipped
+    FlashMapLine_ReleaseName = 2,  // holds "RELEASE_NAME": skipped
+    FlashMapLine_Rejected = 3,     // fewer than four fields, no "Part" in the name or a start
+                                   // outside 0..16000: not a valid flash instruction
+    FlashMapLine_Partition = 4     // written or kept, as its flag and mount directory decide
+} FlashMapLineKind_t;
+
+// One line of the flash map, split into its fields. The fields point into
+// the map's text; a missing field is null.
+typedef struct {
+    char* partition;   // the image file, relative to /tmp
+    char* startText;   // the start in KiB as the line writes it
+    char* crc;         // unused by the updater
+    char* overwrite;   // the overwrite flag (IsOverwriteAllowed)
+    int fields;        // how many of these four the line has
+    int start;         // startText read by StringToInt (INT_MAX or INT_MIN when it
+                       // does not fit an int); 0 without a start
+} FlashMapLine_t;
+
+// Cuts the next line off the flash map's text at *cursor, in place, and
+// splits it at runs of blanks, tabs and LFs (a CR belongs to its field).
+// A line ends at its LF or at a zero byte, so a zero byte inside a line
+// splits it in two. *cursor moves past the line's end; the walk goes on while
+// it does not stand on a zero byte (the text needs one spare zero byte behind
+// its end, which ReadTextFileToBuffer guarantees). Fills *line and returns
+// its FlashMapLineKind_t.
+int ReadFlashMapLine(char** cursor, FlashMapLine_t* line);
+
+// 1 when an overwrite flag allows writing over an existing partition: it is
+// exactly "YES". 0 otherwise.
+int IsOverwriteAllowed(const char* overwrite);
+
+// The mount directory of a partition: "/" followed by the partition name up
+// to its first "Part", as a new heap string owned by the caller (release with
+// free()); null when the name holds no "Part" or no memory is left.
+char* GetDirNameFromPartName(const char* partition);
 
 // Number of packages for the new version text: 1 when it begins with "0.",
 // otherwise (also for NoVersionFound or a null text) 3.

@@ -66,10 +66,6 @@ struct InstrumentKind {
 std::vector<Broken> JudgeEndState(const MediumFacts& medium, const InstrumentKind& kind, Outcome outcome,
                                   const Holding& before, const Holding& after);
 
-// True where the updater finds `dir` on such an instrument (the root's fixed
-// directories and the kind's mount directories).
-bool InstrumentHasDirectory(const std::string& dir, const std::vector<std::string>& mountDirs);
-
 void to_json(nlohmann::json& j, const Broken& b);
 void from_json(const nlohmann::json& j, Broken& b);
 

@@ -75,7 +75,7 @@ struct MediumFacts {
     std::string versionText;    // its content
     int unpacked = 3;           // packages after file0 the updater unpacks
     bool haveEstimate = false;
-    int estimateSeconds = 0;    // as the updater reads it (atoi)
+    int estimateSeconds = 0;    // as the updater reads it (EstimateFromText)
     // The version as the updater reads it: compared as this number, and
     // recorded in the revision history as these parts (versionParts false:
     // the revision history gets no entry).
@@ -97,7 +97,7 @@ int CheckMediumStatic(const std::string& mediumDir, const std::string& workDir, 
 // Version rules of the updater and of the people who number the versions.
 struct VersionParts {
     bool ok = false;            // digits "." digits (a missing minor reads as 0)
-    int major = 0, minor = 0;   // as the revision history records them (atoi of each part)
+    int major = 0, minor = 0;   // as the revision history records them (SplitVersionNumbers)
     std::string minorText;      // the digits after the point
 };
 VersionParts SplitVersion(const std::string& text);
@@ -110,6 +110,10 @@ bool MarketIsInternal(const std::string& market);
 // hex in either letter case, with "0x" or without, up to eight digits, and
 // an LF or CR LF end. *written receives the text without its line end.
 bool ReadCrcWriting(const std::string& text, uint32_t* value, std::string* written);
+
+// True where the updater finds `dir` on a simulated instrument: the root's
+// fixed directories, and `mountDirs`, those of its mounted partitions.
+bool InstrumentHasDirectory(const std::string& dir, const std::vector<std::string>& mountDirs);
 
 // One instrument of the fleet.
 struct FleetInstrument {

@@ -346,7 +346,14 @@ std::string Shown(const std::string& text)
         else if (c == '\n') out += "\\n";
         else if (c == '\t') out += "\\t";
         else if (c == '\0') out += "\\0";
-        else out += c;
+        else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) {
+            // Invisible bytes (a no-break space after YES) made visible.
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+            out += hex;
+        } else {
+            out += c;
+        }
     }
     return out;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "SimFiles.h"
+#include "SwUpdateUtils.h"
 
 namespace swsim {
 
@@ -31,10 +32,14 @@ const std::vector<PartitionSpec>& FactoryLayout()
 
 namespace {
 
+// The updater's own rule: "/" + the name up to its first "Part".
 std::string MountDirOfName(const std::string& name)
 {
-    const size_t at = name.find("Part");
-    return at == std::string::npos ? "" : "/" + name.substr(0, at);
+    char* dir = GetDirNameFromPartName(name.c_str());
+    if (dir == nullptr) return "";
+    const std::string mountDir = dir;
+    std::free(dir);
+    return mountDir;
 }
 
 }  // namespace
@@ -81,57 +86,51 @@ std::string MapLine::MountDir() const
     return MountDirOfName(partition);
 }
 
-std::vector<MapLine> ParseFlashMap(const std::string& text)
+bool MapLine::OverwriteAllowed() const
+{
+    return IsOverwriteAllowed(overwrite.c_str()) == 1;
+}
+
+std::vector<MapLine> ParseFlashMap(const std::string& text, size_t* walkEnd)
 {
     std::vector<MapLine> lines;
-    // The updater's walk ends at the first NUL; a text ending in LF has no
-    // line after it.
-    const std::string body = text.substr(0, text.find('\0'));
-    size_t pos = 0;
-    int lineNo = 0;
+    if (walkEnd) *walkEnd = 0;
+    if (text.empty()) return lines;
+    // The text as the updater's reader holds it: with spare zero bytes
+    // behind it, cut into lines and fields in place by the updater's own
+    // line reader.
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.resize(text.size() + 10, '\0');
+    char* const begin = buffer.data();
+    char* cursor = begin;
     do {
-        size_t end = body.find('\n', pos);
-        if (end == std::string::npos) end = body.size();
+        const size_t offset = static_cast<size_t>(cursor - begin);
+        FlashMapLine_t fields;
+        const int kind = ReadFlashMapLine(&cursor, &fields);
         MapLine line;
-        line.lineNo = ++lineNo;
-        line.text = body.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.text.empty() && line.text[0] == '#') {
-            line.kind = MapLine::Comment;
-        } else if (line.text.empty() || line.text[0] == '\r') {
-            line.kind = MapLine::Empty;
-        } else if (line.text.find("RELEASE_NAME") != std::string::npos) {
-            line.kind = MapLine::ReleaseName;
-        } else {
-            line.kind = MapLine::Partition;
-            std::vector<std::string> tokens;
-            size_t t = 0;
-            while (t < line.text.size()) {
-                t = line.text.find_first_not_of(" \t\n", t);
-                if (t == std::string::npos) break;
-                size_t e = line.text.find_first_of(" \t\n", t);
-                if (e == std::string::npos) e = line.text.size();
-                tokens.push_back(line.text.substr(t, e - t));
-                t = e;
-            }
-            line.tokens = static_cast<int>(tokens.size());
-            if (!tokens.empty()) line.partition = tokens[0];
-            if (tokens.size() > 1) {
-                // Read as the updater reads it: leading digits, and a number
-                // beyond an int as INT_MAX or INT_MIN, which lie outside the
-                // flash (atoi's result would be undefined there).
-                errno = 0;
-                const long n = std::strtol(tokens[1].c_str(), nullptr, 10);
-                line.startKiB = errno == ERANGE || n > INT_MAX || n < INT_MIN ? (n < 0 ? INT_MIN : INT_MAX)
-                                                                              : static_cast<int>(n);
-            }
-            if (tokens.size() > 2) line.crc = tokens[2];
-            if (tokens.size() > 3) line.overwrite = tokens[3];
-            line.valid = tokens.size() >= 4 && line.partition.find("Part") != std::string::npos &&
-                         line.startKiB >= 0 && line.startKiB <= 16000;
+        // Lines are numbered as the file's lines: a zero byte inside a line
+        // gives the updater two lines of one file line.
+        line.lineNo = static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(offset), '\n')) + 1;
+        const size_t length = static_cast<size_t>(cursor - begin) - offset - 1;
+        line.text = text.substr(offset, std::min(length, text.size() - std::min(offset, text.size())));
+        switch (kind) {
+        case FlashMapLine_Comment: line.kind = MapLine::Comment; break;
+        case FlashMapLine_Empty: line.kind = MapLine::Empty; break;
+        case FlashMapLine_ReleaseName: line.kind = MapLine::ReleaseName; break;
+        default: line.kind = MapLine::Partition; break;
+        }
+        if (line.kind == MapLine::Partition) {
+            line.tokens = fields.fields;
+            if (fields.partition) line.partition = fields.partition;
+            if (fields.startText) line.startText = fields.startText;
+            if (fields.crc) line.crc = fields.crc;
+            if (fields.overwrite) line.overwrite = fields.overwrite;
+            line.startKiB = fields.start;
+            line.valid = kind == FlashMapLine_Partition;
         }
         lines.push_back(std::move(line));
-    } while (pos < body.size());
+    } while (*cursor != '\0');
+    if (walkEnd) *walkEnd = std::min(static_cast<size_t>(cursor - begin), text.size());
     return lines;
 }
 

@@ -49,27 +49,36 @@ std::vector<uint8_t> PartitionImage(const std::string& name, const std::string& 
 // "FACTORY <version>"), everything else erased (0xFF).
 std::vector<uint8_t> FactoryFlash(const std::string& version);
 
-// One line of a flash map, classified with the updater's rules: comment
-// ("#" first), empty (CR or nothing first), release name ("RELEASE_NAME"
-// anywhere), or a partition line split at runs of space, tab and LF (CR is
-// part of a token); start read as atoi reads it (a number beyond an int as
-// INT_MAX or INT_MIN); valid when the name holds "Part", the start lies in
-// 0..16000 and all four tokens are present.
+// One line of a flash map as the updater's walk reads it (its own line
+// reader, ReadFlashMapLine): comment ("#" first), empty (CR or nothing
+// first), release name ("RELEASE_NAME" anywhere), or a partition line split
+// at runs of space, tab and LF (CR is part of a field); start read as the
+// updater reads it (a number beyond an int as INT_MAX or INT_MIN); valid when
+// the name holds "Part", the start lies in 0..16000 and all four fields are
+// present. A line ends at its LF or at a zero byte.
 struct MapLine {
     enum Kind { Comment, Empty, ReleaseName, Partition } kind = Empty;
-    int lineNo = 0;
-    std::string text;
+    int lineNo = 0;          // the line of the file it lies in
+    std::string text;        // as the file writes it, without its LF
     std::string partition;
+    std::string startText;   // the start as the line writes it
     int startKiB = 0;
     std::string crc;
     std::string overwrite;
-    int tokens = 0;
+    int tokens = 0;          // fields, at most the four the updater reads
     bool valid = false;
-    // Mount directory: "/" + the name's characters before its first "Part".
+    // Mount directory: "/" + the name's characters before its first "Part"
+    // (the updater's rule); empty without "Part".
     std::string MountDir() const;
+    // The overwrite flag allows writing over an existing partition (exactly YES).
+    bool OverwriteAllowed() const;
 };
 
-std::vector<MapLine> ParseFlashMap(const std::string& text);
+// The lines of a flash map the updater's walk reads, in order. The walk ends
+// where a line's end is followed by a zero byte; *walkEnd, when given,
+// receives the offset in `text` where it ended (text.size() when it read
+// everything).
+std::vector<MapLine> ParseFlashMap(const std::string& text, size_t* walkEnd = nullptr);
 
 // The CRC file that goes with a partition image: the image's name with its
 // extension replaced by ".crc" (appPart.bin: appPart.crc).

@@ -8,6 +8,7 @@
 #include "InstrumentTime.h"
 #include "SimMedium.h"
 #include "SimState.h"
+#include "SwUpdateUtils.h"
 
 namespace swsim {
 
@@ -50,7 +51,8 @@ std::string LogKey(const std::string& name)
 
 std::string DecisionText(const PartitionFact& p)
 {
-    const std::string reason = p.overwrite == "YES" ? "overwrite YES" : p.mountDir + " does not exist";
+    const std::string reason =
+        IsOverwriteAllowed(p.overwrite.c_str()) == 1 ? "overwrite YES" : p.mountDir + " does not exist";
     switch (p.decision) {
     case PartitionFact::Rejected: return "rejected (not a valid flash instruction)";
     case PartitionFact::Kept: return "kept (" + p.mountDir + " exists)";

@@ -417,6 +417,75 @@ void VersionCrLf(const Medium& m) { WriteText(m.src + "/swVersion", "3.1\r\n"); 
 void VersionBlankAfter(const Medium& m) { WriteText(m.src + "/swVersion", "3.1 \n"); m.Build(); }
 void VersionBlankBefore(const Medium& m) { WriteText(m.src + "/swVersion", " 3.1\n"); m.Build(); }
 void VersionWithoutLineEnd(const Medium& m) { WriteText(m.src + "/swVersion", "3.1"); m.Build(); }
+// The updater's line reader ends a line at a zero byte and reads on after it.
+void ZeroByteEndsLine(const Medium& m) { m.EditMap(" YES\ninstrumentData", std::string(" YES\0\ninstrumentData", 20)); m.Build(); }
+void ZeroByteSplitsLine(const Medium& m)
+{
+    std::string map = ReadTextOr(m.src + "/flashMap", "");
+    map.insert(map.find("appPart.bin") + 25 + 4, 1, '\0');  // right after the start 2048
+    WriteText(m.src + "/flashMap", map);
+    m.Build();
+}
+// appPart.bin is a symbolic link, by an absolute /tmp path, to the image
+// file1 delivers under another name.
+void ImageIsLink(const Medium& m)
+{
+    m.Build();
+    const std::string linked = m.scratch.path() + "/linked";
+    ASSERT_TRUE(MakeDirs(linked));
+    ASSERT_TRUE(CopyFileTo(m.src + "/appPart.bin", linked + "/appPart-2.4.bin"));
+    ASSERT_EQ(symlink("/tmp/appPart-2.4.bin", (linked + "/appPart.bin").c_str()), 0);
+    std::string out, why;
+    const int status = RunProgram({"tar", "-czf", m.medium + "/file1", "-C", m.src, "flashMap", "appPart.crc",
+                                   "configPart.crc", "fontsPart.crc", "ifsPart.crc", "-C", linked, "appPart.bin",
+                                   "appPart-2.4.bin"},
+                                  &out, &why);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << why;
+}
+void RepeatedMapLine(const Medium& m)
+{
+    const std::string map = ReadTextOr(m.src + "/flashMap", "");
+    const size_t at = map.find("appPart.bin");
+    WriteText(m.src + "/flashMap", map + map.substr(at, map.find('\n', at) + 1 - at));
+    m.Build();
+}
+void YesWithNoBreakSpace(const Medium& m) { m.EditMap(" YES\ninstrumentData", " YES\xc2\xa0\ninstrumentData"); m.Build(); }
+// file0 holds FlashRepartition.sh twice: not executable, then executable
+// (tar leaves the last).
+void ScriptModeLastCopy(const Medium& m)
+{
+    m.Build();
+    const std::string other = m.scratch.path() + "/other";
+    ASSERT_TRUE(MakeDirs(other));
+    ASSERT_TRUE(CopyFileTo(m.src + "/FlashRepartition.sh", other + "/FlashRepartition.sh"));
+    chmod((m.src + "/FlashRepartition.sh").c_str(), 0644);
+    std::string out, why;
+    const int status = RunProgram({"tar", "-czf", m.medium + "/file0", "-C", m.src, "swVersion", "estUpdateTime",
+                                   "SwUpdate_backup.sh", "FlashRepartition.sh", "-C", other, "FlashRepartition.sh"},
+                                  &out, &why);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << why;
+}
+// file2 brings a FlashRepartition.sh of its own, with CR LF ends: the
+// updater runs file0's before it unpacks file2.
+void ScriptCopyInFile2(const Medium& m)
+{
+    const std::string dos = m.scratch.path() + "/dos";
+    ASSERT_TRUE(MakeDirs(dos));
+    m.BuildSplit({{"file0", {"swVersion", "estUpdateTime", "SwUpdate_backup.sh", "FlashRepartition.sh"}},
+                  {"file1", {"flashMap", "ifsPart.bin", "appPart.bin", "ifsPart.crc", "appPart.crc", "configPart.crc",
+                             "fontsPart.crc"}},
+                  {"file2", {"configPart.bin", "FlashRepartition.sh"}},
+                  {"file3", {"fontsPart.bin"}}});
+    std::string text = ReadTextOr(m.src + "/FlashRepartition.sh", ""), crlf;
+    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    ASSERT_TRUE(WriteText(dos + "/FlashRepartition.sh", crlf, 0755));
+    ASSERT_TRUE(CopyFileTo(m.src + "/configPart.bin", dos + "/configPart.bin"));
+    std::string out, why;
+    const int status = RunProgram({"tar", "-czf", m.medium + "/file2", "-C", dos, "configPart.bin",
+                                   "FlashRepartition.sh"},
+                                  &out, &why);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out << why;
+}
 
 // The sample keeps the data partition without delivering its CRC file: a
 // warning every medium built from it carries.
@@ -435,6 +504,8 @@ const Defect kDefects[] = {
     {"LinkOutOfTmp", "2.4", LinkOutOfTmp, {"package-members", kKept}, 1, 0},
     {"ExtraPackage", "2.4", ExtraPackage, {"package-present", kKept}, 0, 0},
     {"LinkInsideTmp", "2.4", LinkInsideTmp, {kKept}, 0, 8},
+    {"ImageIsLink", "2.4", ImageIsLink, {"image-link", kKept}, 0, 0,
+     "linked image: appPart.bin is a symbolic link to /tmp/appPart-2.4.bin"},
     // Control files.
     {"NoVersion", "2.4", NoVersion, {"version-file", kKept}, 1, 0},
     {"WordVersion", "2.4", WordVersion, {"version-file", kKept}, 1, 0},
@@ -443,6 +514,10 @@ const Defect kDefects[] = {
     {"RepartitionNotExecutable", "2.4", RepartitionNotExecutable, {"repartition-script", kKept}, 1, 0},
     {"RepartitionSyntax", "2.4", RepartitionSyntax, {"repartition-script", kKept}, 1, 0},
     {"RepartitionCrLf", "2.4", RepartitionCrLf, {"repartition-script", kKept}, 1, 1, "interpreter \"/bin/sh\\r\""},
+    {"ScriptModeLastCopy", "2.4", ScriptModeLastCopy, {kKept}, 0, 8},
+    {"ScriptCopyInFile2", "2.4", ScriptCopyInFile2, {"repartition-script", kKept}, 0, 0,
+     "an unused copy of FlashRepartition.sh in file2, with other content than file0's",
+     "repartition-script file2 FlashRepartition.sh"},
     {"NoBackup", "2.4", NoBackup, {"backup-script", kKept}, 1, 0},
     {"BackupSyntax", "2.4", BackupSyntax, {"backup-script", kKept}, 1, 0},
     {"BackupCrLf", "2.4", BackupCrLf, {"backup-script", kKept}, 1, 1, "CR LF line ends"},
@@ -457,6 +532,12 @@ const Defect kDefects[] = {
     {"VersionBlankAfter", "3.1", VersionBlankAfter, {"version-text", kKept}, 1, 0, "holds blanks"},
     {"VersionBlankBefore", "3.1", VersionBlankBefore, {"version-text", kKept}, 1, 0, "records 3.1"},
     {"VersionWithoutLineEnd", "3.1", VersionWithoutLineEnd, {kKept}, 0, 8},
+    // Read as another number than stated: an error naming both.
+    {"VersionDecimalComma", "2,4", Plain, {"version-file", kKept}, 1, 0,
+     "states 2,4, which is not MAJOR.MINOR: the updater reads it as 2 (compared as the number 2 and recorded in "
+     "the revision history as 2.0)"},
+    {"VersionPatchLevel", "2.4.1", Plain, {"version-file", kKept}, 1, 0,
+     "the updater reads it as 2.4 (compared as the number 2.4 and recorded in the revision history as 2.4)"},
     {"MajorAbove99", "100.1", Plain, {"version-range", kKept}, 1, 0},
     {"ZeroVersionImageInFile2", "0.7", ZeroVersionImageInFile2, {"version-zero", kKept}, 1, 0, "flashMap line 7",
      "version-zero file2 fontsPart.bin"},
@@ -468,6 +549,11 @@ const Defect kDefects[] = {
     {"ReleaseNameInLine", "2.4", ReleaseNameInLine, {"map-ignored-lines", kKept}, 1, 6},
     {"LowerCaseYes", "2.4", LowerCaseYes, {"map-ignored-lines", kKept}, 1, 7},
     {"ZeroByteInMap", "2.4", ZeroByteInMap, {"map-ignored-lines"}, 1, 8},
+    {"ZeroByteEndsLine", "2.4", ZeroByteEndsLine, {kKept}, 0, 8},
+    {"ZeroByteSplitsLine", "2.4", ZeroByteSplitsLine, {"map-ignored-lines", kKept}, 1, 5, "has 2 of the 4 fields"},
+    {"YesWithNoBreakSpace", "2.4", YesWithNoBreakSpace, {"map-ignored-lines", kKept}, 1, 7,
+     "has the directory /fonts the old fontsPart.bin partition is kept"},
+    {"RepeatedMapLine", "2.4", RepeatedMapLine, {"map-repeated-line", kKept}, 0, 9, "repeats line 5"},
     {"StartBeyond16000", "2.4", StartBeyond16000, {"map-start", kKept}, 1, 7},
     {"StartNotANumber", "2.4", StartNotANumber, {"map-start", kKept}, 1, 7},
     {"DoesNotFit", "2.4", DoesNotFit, {"map-fit", kKept}, 1, 5, nullptr, "map-fit file1 flashMap"},

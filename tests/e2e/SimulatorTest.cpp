@@ -92,6 +92,23 @@ TEST(FlashMap, WalksEveryLineAndMountDirectories)
     EXPECT_EQ(lines[2].lineNo, 3);
 }
 
+// The updater's line reader ends a line at a zero byte too and reads on, but
+// its walk stops where a zero byte follows a line's end.
+TEST(FlashMap, ZeroBytesAsTheUpdatersReader)
+{
+    size_t end = 0;
+    const auto split = ParseFlashMap(std::string("A\0X\nB", 5), &end);
+    ASSERT_EQ(split.size(), 3u);
+    EXPECT_EQ(split[0].text + split[1].text + split[2].text, "AXB");
+    EXPECT_EQ(split[1].lineNo, 1);  // the file's line
+    EXPECT_EQ(split[2].lineNo, 2);
+    EXPECT_EQ(end, 5u);
+    const std::string stopped("aPart 0 1 YES\n\0bPart 0 1 YES\n", 29);
+    const auto lines = ParseFlashMap(stopped, &end);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(end, 14u);
+}
+
 // ---------------------------------------------------------------------------
 // The flash check.
 

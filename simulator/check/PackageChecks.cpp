@@ -1,5 +1,6 @@
 // The checks of the packages themselves: present, readable, members that
 // stay in /tmp, and files two packages hold with different content.
+#include "SimFiles.h"
 #include "StaticScan.h"
 
 namespace swsim {

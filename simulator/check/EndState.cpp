@@ -17,16 +17,21 @@ namespace {
 
 using Files = std::map<std::string, std::vector<uint8_t>>;
 
-void ReadTree(const std::string& root, const std::string& rel, Files* files)
+// Every regular file below `root`, by its path relative to it.
+void ReadTree(const std::string& root, Files* files)
 {
-    const std::string dir = rel.empty() ? root : root + "/" + rel;
-    for (const auto& name : ListDir(dir)) {
-        const std::string r = rel.empty() ? name : rel + "/" + name;
-        const std::string path = root + "/" + r;
-        if (IsDirectory(path)) {
-            ReadTree(root, r, files);
-        } else if (IsRegularFile(path)) {
-            ReadBytes(path, &(*files)[r]);
+    std::vector<std::string> dirs = {""};
+    while (!dirs.empty()) {
+        const std::string rel = dirs.back();
+        dirs.pop_back();
+        for (const auto& name : ListDir(rel.empty() ? root : root + "/" + rel)) {
+            const std::string r = rel.empty() ? name : rel + "/" + name;
+            const std::string path = root + "/" + r;
+            if (IsDirectory(path)) {
+                dirs.push_back(r);
+            } else if (IsRegularFile(path)) {
+                ReadBytes(path, &(*files)[r]);
+            }
         }
     }
 }
@@ -166,10 +171,8 @@ void JudgeImages(Judgement& j)
                   "the instrument runs a partition that is not the delivered one", {"map-fit", "map-start"});
             continue;
         }
-        uint32_t first = 0;
         for (uint32_t a = w.extent.start; a < w.extent.end; ++a) {
             if (j.after.flash[a] == w.bytes[a - w.extent.start]) continue;
-            first = a;
             const Written* over = WrittenAt(j.written, a);
             j.Add(kInvImages,
                   "the flash does not hold " + LineText(w) + " as delivered at " + Hex(w.extent.start) +
@@ -179,7 +182,6 @@ void JudgeImages(Judgement& j)
                   {"map-overlap", "map-fit", "package-duplicates"});
             break;
         }
-        (void)first;
     }
 }
 
@@ -485,9 +487,9 @@ bool ReadHolding(const StatePaths& s, bool withMedium, Holding* h, std::string* 
         *why = "cannot read the flash " + s.flash();
         return false;
     }
-    ReadTree(s.instrumentData(), "", &h->data);
-    ReadTree(s.log(), "", &h->log);
-    if (withMedium) ReadTree(s.usbdongle(), "", &h->medium);
+    ReadTree(s.instrumentData(), &h->data);
+    ReadTree(s.log(), &h->log);
+    if (withMedium) ReadTree(s.usbdongle(), &h->medium);
     return true;
 }
 

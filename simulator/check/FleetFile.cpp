@@ -177,7 +177,7 @@ std::string VersionAsRead(const MediumFacts& facts)
     // A text that is MAJOR.MINOR keeps its writing (2.05 stays 2.05, so the
     // fleet around it is 2.04 and 2.06); any other is placed by the number
     // the updater compares.
-    const std::string t = Trimmed(facts.versionText);
+    std::string t = Trimmed(facts.versionText);
     if (SplitVersion(t).ok && !t.empty() && t[0] != '.') return t;
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", static_cast<double>(facts.versionValue));

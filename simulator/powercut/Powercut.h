@@ -162,8 +162,8 @@ std::string PowercutText(const PowercutResult& result);
 // concludes anew).
 void to_json(nlohmann::json& j, const LostLog& l);
 void from_json(const nlohmann::json& j, LostLog& l);
-void to_json(nlohmann::json& j, const PointResult& p);
-void from_json(const nlohmann::json& j, PointResult& p);
+void to_json(nlohmann::json& e, const PointResult& p);
+void from_json(const nlohmann::json& e, PointResult& p);
 void to_json(nlohmann::json& j, const PowercutResult& r);
 void from_json(const nlohmann::json& j, PowercutResult& r);
 // The same as JSON text.

@@ -341,21 +341,25 @@ std::string FileList(const std::vector<std::string>& names)
     return text;
 }
 
+// The files of one directory that differ between `before` and `after`
+// (changed, added or removed), with `dir` before their names.
+void ChangedFiles(const Files& before, const Files& after, const std::string& dir, std::vector<std::string>* changed)
+{
+    std::set<std::string> names;
+    for (const auto& f : before) names.insert(f.first);
+    for (const auto& f : after) names.insert(f.first);
+    for (const auto& n : names) {
+        const auto a = before.find(n), b = after.find(n);
+        if (a == before.end() || b == after.end() || a->second != b->second) changed->push_back(dir + n);
+    }
+}
+
 void JudgeUnchanged(Judgement& j)
 {
     if (j.outcome != Outcome::NotAllowed && j.outcome != Outcome::Declined) return;
     std::vector<std::string> changed;
-    for (const auto* pair : {&j.before.data, &j.before.log}) {
-        const Files& after = pair == &j.before.data ? j.after.data : j.after.log;
-        const std::string dir = pair == &j.before.data ? "/instrumentData/" : "/log/";
-        std::set<std::string> names;
-        for (const auto& f : *pair) names.insert(f.first);
-        for (const auto& f : after) names.insert(f.first);
-        for (const auto& n : names) {
-            const auto a = pair->find(n), b = after.find(n);
-            if (a == pair->end() || b == after.end() || a->second != b->second) changed.push_back(dir + n);
-        }
-    }
+    ChangedFiles(j.before.data, j.after.data, "/instrumentData/", &changed);
+    ChangedFiles(j.before.log, j.after.log, "/log/", &changed);
     if (changed.empty()) return;
     j.Add(kInvUnchanged, "the update was not installed, yet " + FileList(changed) + " changed",
           "an instrument that keeps its software has its data changed");

@@ -11,6 +11,7 @@
 #include "SimMedium.h"
 #include "SimReplay.h"
 #include "SimState.h"
+#include "SwUpdateUtils.h"
 #include "TraceTexts.h"
 
 namespace swsim {
@@ -66,7 +67,7 @@ bool DemandedNotWritten(const StatePaths& s, const RunFacts& f, const std::strin
         const bool stopped = f.outcome == Outcome::FlashFailed || f.outcome == Outcome::Unfinished;
         const std::string mount = HostPathOf(s, p.mountDir);
         if (p.decision == PartitionFact::NotReached && stopped &&
-            (p.overwrite == "YES" || (!mount.empty() && !PathExists(mount)))) {
+            (IsOverwriteAllowed(p.overwrite.c_str()) == 1 || (!mount.empty() && !PathExists(mount)))) {
             return true;
         }
     }

@@ -295,8 +295,17 @@ Child::Child(const std::function<int()>& body)
 
 Child::Child(const std::vector<std::string>& argv, const std::string& outFile)
 {
+    // Everything the child needs is made before the fork: the test process
+    // runs threads (a peer's loop), and between fork and exec only system
+    // calls are safe (a lock another thread held stays held in the child).
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int in[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
+    if (out < 0 || pipe2(in, O_CLOEXEC) != 0) {
+        if (out >= 0) close(out);
         return;
     }
     std::fflush(nullptr);
@@ -304,16 +313,15 @@ Child::Child(const std::vector<std::string>& argv, const std::string& outFile)
     pid_ = fork();
     if (pid_ == 0) {
         DieWithParent(parent);
-        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Standard error joins the output, so that a stand-in that cannot
+        // start says why in what the test shows.
         dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
         dup2(in[0], STDIN_FILENO);
-        std::vector<char*> args;
-        args.reserve(argv.size() + 1);
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
+    close(out);
     close(in[0]);
     stdinFd_ = in[1];
 }

@@ -98,8 +98,8 @@ private:
 class Child {
 public:
     explicit Child(const std::function<int()>& body);
-    // Runs `argv` with standard output to `outFile` and standard input from
-    // a pipe (see Input).
+    // Runs `argv` with standard output and error to `outFile` and standard
+    // input from a pipe (see Input).
     Child(const std::vector<std::string>& argv, const std::string& outFile);
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -44,13 +44,14 @@ protected:
         for (const char* f : {"/gui.out", "/file0", "/file0.pulled"}) unlink((dir_ + f).c_str());
         rmdir(dir_.c_str());
     }
-    // Starts the stand-in with `options` and waits until it serves its name.
+    // Starts the stand-in with `options` and waits until it serves its name
+    // (a process start on a loaded machine may take seconds).
     std::unique_ptr<Child> Start(const std::vector<std::string>& options)
     {
         std::vector<std::string> argv = {STARTUP_GUI_PATH};
         argv.insert(argv.end(), options.begin(), options.end());
         auto gui = std::make_unique<Child>(argv, out_);
-        EXPECT_TRUE(Eventually([&] { return Output().find("serving") != std::string::npos; }, 10))
+        EXPECT_TRUE(Eventually([&] { return Output().find("serving") != std::string::npos; }, 30))
             << Output();
         return gui;
     }

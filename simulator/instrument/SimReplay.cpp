@@ -1,7 +1,14 @@
 #include "SimReplay.h"
 
-#include <mutex>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+#include "Fd.h"
 #include "SimFiles.h"
 #include "SwUpdateFlash.h"
 
@@ -9,41 +16,137 @@ namespace swsim {
 
 namespace {
 
-std::mutex& ChipMutex()
+// What the replaying process sends back, ahead of the reason (whyLength
+// bytes) and the recorded bus (busCount accesses). Parent and child are the
+// same program, so the records cross as they are laid out in memory.
+struct ReplayReport {
+    int32_t up = 0;  // the chip powered up and the images were written
+    uint32_t whyLength = 0;
+    uint64_t busCount = 0;
+    norsim::NorChipStats stats;
+};
+static_assert(std::is_trivially_copyable<ReplayReport>::value, "sent as bytes");
+static_assert(std::is_trivially_copyable<norsim::BusAccess>::value, "sent as bytes");
+
+bool WriteAll(int fd, const void* data, size_t size)
 {
-    static std::mutex m;
-    return m;
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
-// The chip model and the flash module held by one replay: powered up on a
-// content file with counters and fault flags cleared and the recorder
-// attached; on leaving, the recorder detached and the chip powered down,
-// whatever happened in between.
-class ChipSession {
-public:
-    ChipSession(const norsim::NorChipConfig& config, std::vector<norsim::BusAccess>* bus, std::string* why)
-        : lock_(ChipMutex())
-    {
-        up_ = norsim::NorChipPowerUp(config, why) == 0;
-        if (!up_) return;
+// The replay proper, in a process of its own: the chip model and the
+// updater's flash module keep process-wide state (the chip's content,
+// counters and recorder, the module's fault flags, standard output while it
+// writes), so each replay owns a process, and with it a chip, from power-up
+// to its end. Nothing is shared between replays and none waits for another.
+[[noreturn]] void ReplayInChild(const norsim::NorChipConfig& config, const std::vector<ReplayImage>& images,
+                                bool recordBus, int out)
+{
+    ReplayReport report;
+    std::string why;
+    std::vector<norsim::BusAccess> bus;
+    if (norsim::NorChipPowerUp(config, &why) == 0) {
         norsim::NorChipResetStats();
         FlashResetFaultState();
-        norsim::NorChipSetRecorder(bus);
-    }
-    ~ChipSession()
-    {
+        if (recordBus) norsim::NorChipSetRecorder(&bus);
+        {
+            const StdoutTo quiet("/dev/null");
+            for (const auto& image : images) {
+                FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
+            }
+        }
         norsim::NorChipSetRecorder(nullptr);
-        if (up_) norsim::NorChipPowerDown();
-        FlashResetFaultState();
+        report.stats = norsim::NorChipGetStats();
+        norsim::NorChipPowerDown();
+        report.up = 1;
     }
-    ChipSession(const ChipSession&) = delete;
-    ChipSession& operator=(const ChipSession&) = delete;
-    bool up() const { return up_; }
+    report.whyLength = static_cast<uint32_t>(why.size());
+    report.busCount = bus.size();
+    const bool sent = WriteAll(out, &report, sizeof report) && WriteAll(out, why.data(), why.size()) &&
+                      WriteAll(out, bus.data(), bus.size() * sizeof(norsim::BusAccess));
+    _exit(sent ? 0 : 1);
+}
 
-private:
-    std::lock_guard<std::mutex> lock_;
-    bool up_ = false;
-};
+// Reads exactly `size` bytes; false at an early end or an error.
+bool ReadAll(int fd, void* data, size_t size)
+{
+    auto* p = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = read(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Takes the replaying process's report: the record, the reason, the bus
+// (appended to *bus, straight into its memory: a sweep's reference records
+// millions of accesses). False when it is not whole.
+bool ReceiveReport(int fd, std::vector<norsim::BusAccess>* bus, ReplayReport* report, std::string* why)
+{
+    if (!ReadAll(fd, report, sizeof *report)) return false;
+    why->resize(report->whyLength);
+    if (!ReadAll(fd, &(*why)[0], why->size())) return false;
+    if (report->busCount == 0) return true;
+    if (bus == nullptr) return false;
+    const size_t at = bus->size();
+    bus->resize(at + report->busCount);
+    if (!ReadAll(fd, bus->data() + at, report->busCount * sizeof(norsim::BusAccess))) {
+        bus->resize(at);
+        return false;
+    }
+    char extra;
+    return read(fd, &extra, 1) == 0;
+}
+
+// Runs the replay in a child process and takes its report. Returns false
+// with the reason when the child could not run, sent no whole report, or
+// could not power the chip up.
+bool ReplayElsewhere(const norsim::NorChipConfig& config, const std::vector<ReplayImage>& images,
+                     std::vector<norsim::BusAccess>* bus, ReplayResult* r)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        r->why = std::string("replay: pipe: ") + std::strerror(errno);
+        return false;
+    }
+    host::Fd in(fds[0]), out(fds[1]);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        r->why = std::string("replay: fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        in.release();
+        ReplayInChild(config, images, bus != nullptr, out.get());
+    }
+    out.reset();
+    ReplayReport report;
+    std::string why;
+    const bool whole = ReceiveReport(in.get(), bus, &report, &why);
+    in.reset();  // a child still writing ends on a broken pipe
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!whole || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        r->why = "replay: the replaying process ended without its whole report (wait status " +
+                 std::to_string(status) + ")";
+        return false;
+    }
+    r->why = why;
+    if (report.up == 0) return false;
+    r->stats = report.stats;
+    return true;
+}
 
 }  // namespace
 
@@ -57,19 +160,9 @@ ReplayResult ReplayImages(const std::string& flashBefore, const std::string& fau
     norsim::NorChipConfig config;
     config.flashPath = copy;
     config.faultPath = faultsFile;
-    {
-        ChipSession chip(config, bus, &r.why);
-        if (!chip.up()) {
-            RemoveTree(copy);
-            return r;
-        }
-        {
-            const StdoutTo quiet("/dev/null");
-            for (const auto& image : images) {
-                FlashInit(image.path.empty() ? "/nonexistent" : image.path.c_str(), image.startKiB);
-            }
-        }
-        r.stats = norsim::NorChipGetStats();
+    if (!ReplayElsewhere(config, images, bus, &r)) {
+        RemoveTree(copy);
+        return r;
     }
     std::vector<uint8_t> replayed, actual;
     r.matchesFlash = ReadBytes(copy, &replayed) && ReadBytes(compareWith, &actual) && replayed == actual;

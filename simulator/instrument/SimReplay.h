@@ -7,10 +7,10 @@
 //
 // The chip model and the updater's flash module keep process-wide state
 // (the chip's content and counters, the bus recorder, the flash module's
-// fault flags, standard output while the flash module writes). In the
-// simulator this module is their only user: a replay holds that state from
-// the chip's power-up to its power-down, one replay at a time in a process,
-// and leaves the chip powered down with no recorder attached.
+// fault flags, standard output while the flash module writes). Each replay
+// runs in a process of its own, which owns a chip from its power-up to its
+// end: replays from several threads run side by side, and the caller's
+// chip, recorder and standard output are never touched.
 #ifndef SWSIM_SIM_REPLAY_H
 #define SWSIM_SIM_REPLAY_H
 

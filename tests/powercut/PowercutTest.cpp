@@ -232,7 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The chip model and the flash module are process-wide: replays asked for
-// from several threads at once each get the chip to themselves.
+// from several threads at once each get a chip of their own, and the
+// caller's chip stays as it was (powered down here).
 TEST(ReplayImages, ConcurrentReplaysEachHaveTheChip)
 {
     ScratchDir dir;

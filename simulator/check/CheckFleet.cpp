@@ -156,7 +156,7 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
     co.mounted = inst.mounted;
     const StatePaths s(state);
     Holding before, after;
-    int rc = CreateInstrument(state, co, &why);
+    int rc = inst.madeFrom.empty() ? CreateInstrument(state, co, &why) : CopyInstrument(inst.madeFrom, state, &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.medium(), &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.usbdongle(), &why);
     if (rc == 0 && !ReadHolding(s, false, &before, &why)) rc = 1;

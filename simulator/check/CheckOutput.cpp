@@ -201,6 +201,13 @@ std::string JsonText(const CheckOutcome& o)
                             {"result", r.verdict},
                             {"timedOut", r.timedOut},
                             {"causeLines", r.facts.causeLines}};
+        // An instrument from service: the files it was made from, as the
+        // fleet file names them.
+        if (i.dump.empty()) {
+            x["from"] = nullptr;
+        } else {
+            x["from"] = {{"flash", i.dump}, {"data", i.data}, {"logs", i.logs}};
+        }
         if (r.workSeconds >= 0) {
             x["workSeconds"] = r.workSeconds;
         } else {

@@ -124,12 +124,26 @@ struct FleetInstrument {
     std::vector<std::string> corruptLogs, truncateLogs;
     bool mounted = false;       // its partitions are mounted: their mount directories exist (/app, /ifs, ...)
     int line = 0;               // in the fleet file
+    // An instrument from service: the flash image and the copies of
+    // /instrumentData and /log as the fleet file names them (relative to its
+    // directory), and the instrument made from them once (PrepareDumps),
+    // which each run copies. Empty for a fresh instrument.
+    std::string dump, data, logs;
+    std::string madeFrom;
 };
 
 // Reads a fleet file's text: "NAME running=V [installed=V] [market=internal|Export]
-// [corrupt-log=LOG]... [truncate-log=LOG]...", "#" starts a comment; versions
+// [corrupt-log=LOG]... [truncate-log=LOG]..." or "NAME dump=FLASH data=DIR|ARCHIVE
+// [logs=DIR|ARCHIVE]", either with [mounted=yes|no], "#" starts a comment; versions
 // must be MAJOR.MINOR. Returns false with the reason (line number included).
 bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, std::string* why);
+// Makes the instrument of every dump= line once, below `workDir`, from the
+// files named relative to `fleetDir`, and takes its versions and market
+// from it. Returns 0, kExitCheckNotRun, or kFleetDumpWrong when a dump is
+// wrong (a usage error), with the reason naming the fleet file's line.
+constexpr int kFleetDumpWrong = 64;
+int PrepareDumps(const std::string& fleetDir, const std::string& workDir, std::vector<FleetInstrument>* fleet,
+                 std::string* why);
 // An internal and a market instrument on the version just below the
 // medium's, and a market instrument on a newer one.
 std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion);

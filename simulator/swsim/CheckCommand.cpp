@@ -91,6 +91,9 @@ int RunCheck(const CheckArgs& a)
         }
         return status;
     };
+    const int dumps = PrepareDumps(DirOf(AbsolutePath(a.fleetFile)), work, &fleet, &why);
+    if (dumps == kFleetDumpWrong) return finish(UsageError(a.fleetFile + ": " + why));
+    if (dumps != 0) return finish(Fail("could not check: " + why, kExitCheckNotRun));
 
     const bool progress = ProgressWanted(a.progress);
     if (progress) std::fprintf(stderr, "swsim: static checks of %s\n", AbsolutePath(a.medium).c_str());

@@ -41,49 +41,10 @@ void from_json(const nlohmann::json& j, Finding& f)
     j.at("explainedBy").get_to(f.explainedBy);
 }
 
-void to_json(nlohmann::json& j, const FleetInstrument& i)
-{
-    j = {{"name", i.name}, {"running", i.running}, {"installed", i.installed}, {"market", i.market},
-         {"corruptLogs", i.corruptLogs}, {"truncateLogs", i.truncateLogs}, {"mounted", i.mounted},
-         {"line", i.line}, {"dump", i.dump}, {"data", i.data}, {"logs", i.logs}};
-}
-
-void from_json(const nlohmann::json& j, FleetInstrument& i)
-{
-    j.at("name").get_to(i.name);
-    j.at("running").get_to(i.running);
-    j.at("installed").get_to(i.installed);
-    j.at("market").get_to(i.market);
-    j.at("corruptLogs").get_to(i.corruptLogs);
-    j.at("truncateLogs").get_to(i.truncateLogs);
-    j.at("mounted").get_to(i.mounted);
-    j.at("line").get_to(i.line);
-    j.at("dump").get_to(i.dump);
-    j.at("data").get_to(i.data);
-    j.at("logs").get_to(i.logs);
-}
-
-void to_json(nlohmann::json& j, const InstrumentResult& r)
-{
-    j = {{"instrument", r.instrument}, {"expected", r.expected}, {"outcome", r.outcome}, {"ok", r.ok},
-         {"verdict", r.verdict}, {"durationSeconds", r.durationSeconds}, {"workSeconds", r.workSeconds},
-         {"stateDir", r.stateDir}, {"ran", r.ran}, {"timedOut", r.timedOut}, {"facts", r.facts}};
-}
-
-void from_json(const nlohmann::json& j, InstrumentResult& r)
-{
-    j.at("instrument").get_to(r.instrument);
-    j.at("expected").get_to(r.expected);
-    j.at("outcome").get_to(r.outcome);
-    j.at("ok").get_to(r.ok);
-    j.at("verdict").get_to(r.verdict);
-    j.at("durationSeconds").get_to(r.durationSeconds);
-    j.at("workSeconds").get_to(r.workSeconds);
-    j.at("stateDir").get_to(r.stateDir);
-    j.at("ran").get_to(r.ran);
-    j.at("timedOut").get_to(r.timedOut);
-    j.at("facts").get_to(r.facts);
-}
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FleetInstrument, name, running, installed, market, corruptLogs, truncateLogs,
+                                   mounted, line, dump, data, logs)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(InstrumentResult, instrument, expected, outcome, ok, verdict, durationSeconds,
+                                   workSeconds, stateDir, ran, timedOut, facts)
 
 namespace {
 

@@ -255,10 +255,6 @@ std::vector<FleetInstrument> ShardOfFleet(const std::vector<FleetInstrument>& fl
 nlohmann::json ShardJson(const CheckOutcome& o);
 void to_json(nlohmann::json& j, const Finding& f);
 void from_json(const nlohmann::json& j, Finding& f);
-void to_json(nlohmann::json& j, const FleetInstrument& i);
-void from_json(const nlohmann::json& j, FleetInstrument& i);
-void to_json(nlohmann::json& j, const InstrumentResult& r);
-void from_json(const nlohmann::json& j, InstrumentResult& r);
 constexpr int kCheckMergeRefused = 64;
 int MergeCheckParts(const std::vector<std::string>& parts, CheckOutcome* outcome, std::string* why);
 

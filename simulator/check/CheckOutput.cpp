@@ -116,7 +116,7 @@ std::string ReportText(const CheckOutcome& o)
     std::ostringstream out;
     out << VerdictLine(o) << "\n\nMedium " << o.medium << ", version "
         << (o.version.empty() ? "(none)" : o.version) << "\n";
-    if (o.shard.count > 1) {
+    if (o.shard.split) {
         out << "Shard " << o.shard.index << " of " << o.shard.count << ": " << o.fleet.size() << " of the fleet's "
             << o.shard.fleetSize << " instruments (swsim check --merge joins the shards' JSON)\n";
     }

@@ -187,6 +187,7 @@ std::string FleetDigest(const std::vector<FleetInstrument>& fleet)
 
 std::vector<FleetInstrument> ShardOfFleet(const std::vector<FleetInstrument>& fleet, int k, int n, CheckShard* shard)
 {
+    shard->split = true;
     shard->index = k;
     shard->count = n;
     shard->fleetSize = fleet.size();
@@ -203,7 +204,7 @@ std::vector<FleetInstrument> ShardOfFleet(const std::vector<FleetInstrument>& fl
 
 nlohmann::json ShardJson(const CheckOutcome& o)
 {
-    if (o.shard.count <= 1) return nullptr;
+    if (!o.shard.split) return nullptr;
     return {{"index", o.shard.index},
             {"count", o.shard.count},
             {"fleetSize", o.shard.fleetSize},

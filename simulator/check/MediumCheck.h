@@ -217,7 +217,8 @@ std::string StoppedRunsReason(const std::vector<InstrumentResult>& results, doub
 // Which part of the fleet a check ran (`--shard K/N`), and what a merge of
 // the parts needs to give the answer of one run over the whole fleet.
 struct CheckShard {
-    int index = 1, count = 1;      // count 1: the whole fleet
+    bool split = false;            // a part (--shard); false: the whole fleet
+    int index = 1, count = 1;
     size_t fleetSize = 0;          // instruments in the whole fleet
     std::string fleetDigest;       // of the whole fleet (definitions, and the dumps' content)
     size_t staticFindings = 0;     // the findings before the fleet's own

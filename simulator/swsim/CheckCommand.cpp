@@ -85,7 +85,7 @@ int Conclude(const CheckArgs& a, const CheckOutcome& outcome)
 int MergeParts(const CheckArgs& a)
 {
     if (!a.medium.empty()) return UsageError("--merge takes the shards' JSON files, not MEDIUM");
-    if (!a.shard.empty() || !a.fleetFile.empty() || a.noFleet) {
+    if (!a.shard.empty() || !a.fleetFile.empty() || a.noFleet || a.runLimit > 0) {
         return UsageError("--merge takes the fleet and the options from the shards' JSON");
     }
     CheckOutcome outcome;
@@ -149,7 +149,7 @@ int RunCheck(const CheckArgs& a)
     outcome.version = facts.haveVersion ? facts.versionText.substr(0, facts.versionText.find('\n')) : "";
     outcome.shard = shard;
     const bool runFleet = !a.noFleet && ChooseFleet(facts, &fleet, &outcome.findings);
-    if (shard.count > 1) {
+    if (!a.shard.empty()) {
         fleet = ShardOfFleet(fleet, shard.index, shard.count, &outcome.shard);
         outcome.shard.staticFindings = outcome.findings.size();
         outcome.shard.estimateSeconds = facts.haveEstimate ? facts.estimateSeconds : -1;

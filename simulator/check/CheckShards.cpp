@@ -150,7 +150,6 @@ std::string Difference(const CheckOutcome& first, const CheckOutcome& p)
         return "another fleet (" + std::to_string(p.shard.fleetSize) + " instruments, digest " + p.shard.fleetDigest +
                ", against " + std::to_string(first.shard.fleetSize) + ", " + first.shard.fleetDigest + ")";
     }
-    if (p.fleetRun != first.fleetRun) return std::string("another option: the fleet ") + (p.fleetRun ? "ran" : "did not run");
     if (p.runLimitSeconds != first.runLimitSeconds) {
         return "another option: --run-limit " + Number(p.runLimitSeconds) + " against " + Number(first.runLimitSeconds);
     }
@@ -251,6 +250,7 @@ int MergeCheckParts(const std::vector<std::string>& paths, CheckOutcome* out, st
             out->fleet[at] = p.o.fleet[k];
         }
         if (out->notChecked.empty()) out->notChecked = p.o.notChecked;
+        out->fleetRun = out->fleetRun && p.o.fleetRun;  // a part that could not check ran no whole fleet
     }
     for (size_t at = 0; at < from.size(); ++at) {
         if (from[at] == nullptr) return *why = "no part holds instrument " + std::to_string(at + 1) + " of the fleet", kCheckMergeRefused;

@@ -257,7 +257,7 @@ nlohmann::json ShardJson(const CheckOutcome& o);
 void to_json(nlohmann::json& j, const Finding& f);
 void from_json(const nlohmann::json& j, Finding& f);
 constexpr int kCheckMergeRefused = 64;
-int MergeCheckParts(const std::vector<std::string>& parts, CheckOutcome* outcome, std::string* why);
+int MergeCheckParts(const std::vector<std::string>& paths, CheckOutcome* out, std::string* why);
 
 std::string VerdictLine(const CheckOutcome& o);
 std::string ReportText(const CheckOutcome& o);

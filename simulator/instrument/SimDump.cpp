@@ -139,7 +139,8 @@ std::string VersionIn(const std::string& path)
     struct stat st;
     std::string text;
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ReadText(path, &text)) return "";
-    text = text.substr(0, text.find('\n'));
+    const size_t end = text.find('\n');
+    if (end != std::string::npos) text.resize(end);
     const size_t b = text.find_first_not_of(" \t\r");
     return b == std::string::npos ? "" : text.substr(b, text.find_last_not_of(" \t\r") - b + 1);
 }
@@ -207,9 +208,13 @@ bool MoveIntoPlace(const std::string& work, const std::string& dir, std::string*
     const std::string aside = DirOf(dir) + "/." + PathComponents(dir).back() + ".old-" + std::to_string(getpid());
     const bool had = IsDirectory(dir);
     if (had && ListDir(dir).empty()) {
-        if (rmdir(dir.c_str()) != 0) return *why = "cannot replace " + dir, false;
+        if (rmdir(dir.c_str()) != 0) {
+            *why = "cannot replace " + dir;
+            return false;
+        }
     } else if (had && std::rename(dir.c_str(), aside.c_str()) != 0) {
-        return *why = "cannot set " + dir + " aside", false;
+        *why = "cannot set " + dir + " aside";
+        return false;
     }
     if (std::rename(work.c_str(), dir.c_str()) != 0) {
         if (had) std::rename(aside.c_str(), dir.c_str());

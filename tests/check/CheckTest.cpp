@@ -1359,14 +1359,20 @@ TEST(CheckFleet, InstrumentsFromServiceRun)
     ASSERT_EQ(MakeDump(dir, "c", {"--version", "2.2", "--market", "Export", "--corrupt-log", "Diag.log"}, "2.3",
                        "tar", "dir"),
               0);
+    // A link inside the data, to its own directory: kept in every copy of
+    // the instrument, never followed on the host.
+    ASSERT_EQ(symlink(".", (dir + "/b.instrumentData/loop").c_str()), 0);
     const std::string fleet = dir + "/fleet.txt";
     WriteText(fleet, "eu dump=a.flash data=a.instrumentData.tgz logs=a.log.tar\n"
                      "lab dump=b.flash data=b.instrumentData mounted=yes   # no logs: running the installed 2.3\n"
                      "eu2 dump=c.flash data=c.instrumentData.tar logs=c.log\n");
-    CHECK_OR_SKIP(m, rc, {"--fleet", fleet});
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--keep"});
     EXPECT_EQ(rc, 0) << m.output;
     const auto result = m.Result();
     ASSERT_EQ(result["fleet"].size(), 3u) << m.output;
+    const std::string kept = dir + "/work/" + ListDir(dir + "/work").at(0) + "/fleet/lab/instrumentData/loop";
+    char target[8] = {};
+    EXPECT_EQ(readlink(kept.c_str(), target, sizeof target - 1), 1) << kept;
     const char* const versions[][3] = {{"2.1", "2.2", "Export"}, {"2.3", "2.3", ""}, {"2.2", "2.3", "Export"}};
     for (size_t i = 0; i < 3; ++i) {
         const auto& r = result["fleet"][i];

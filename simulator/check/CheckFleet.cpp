@@ -156,7 +156,7 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
     co.mounted = inst.mounted;
     const StatePaths s(state);
     Holding before, after;
-    int rc = CreateInstrument(state, co, &why);
+    int rc = inst.madeFrom.empty() ? CreateInstrument(state, co, &why) : CopyInstrument(inst.madeFrom, state, &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.medium(), &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.usbdongle(), &why);
     if (rc == 0 && !ReadHolding(s, false, &before, &why)) rc = 1;
@@ -349,51 +349,6 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
     return 0;
 }
 
-// An estimate below the chip's work and the fixed waits is short on any
-// instrument; one below the update's duration only is short by the
-// updater's own work, which is measured on this host.
-void JudgeEstimate(const MediumFacts& facts, const std::vector<InstrumentResult>& results,
-                   std::vector<Finding>* findings)
-{
-    double longest = -1, longestWork = -1;
-    std::string longestName, longestWorkName;
-    for (const auto& r : results) {
-        if (r.outcome == "done" && r.durationSeconds > longest) {
-            longest = r.durationSeconds;
-            longestName = r.instrument.name;
-        }
-        if (r.outcome == "done" && r.workSeconds > longestWork) {
-            longestWork = r.workSeconds;
-            longestWorkName = r.instrument.name;
-        }
-    }
-    const bool shortOfWork = facts.haveEstimate && longestWork > facts.estimateSeconds;
-    if (!shortOfWork && !(facts.haveEstimate && longest > facts.estimateSeconds)) return;
-    Finding f;
-    f.severity = shortOfWork ? Finding::Error : Finding::Warning;
-    f.check = "estimate-duration";
-    f.package = "file0";
-    f.file = "estUpdateTime";
-    f.instrument = shortOfWork ? longestWorkName : longestName;
-    char text[300];
-    if (shortOfWork) {
-        std::snprintf(text, sizeof text,
-                      "the estimate of %d s is shorter than the %.0f s the chip's work and the updater's fixed "
-                      "waits take on %s",
-                      facts.estimateSeconds, std::ceil(longestWork), longestWorkName.c_str());
-    } else {
-        std::snprintf(text, sizeof text,
-                      "the estimate of %d s is shorter than the %.0f s the update takes on %s (of which the "
-                      "chip's work and the fixed waits are %.0f s, the rest the updater's own work, its CPU time "
-                      "on this host)",
-                      facts.estimateSeconds, std::ceil(longest), longestName.c_str(), std::ceil(longestWork));
-    }
-    f.what = text;
-    f.effect = "the start-up GUI's progress display runs out while the instrument is still writing its flash, "
-               "and a user may switch it off";
-    findings->push_back(f);
-}
-
 }  // namespace
 
 double ModelledSeconds(const MediumFacts& facts)
@@ -417,6 +372,64 @@ double DefaultRunLimitSeconds(const MediumFacts& facts)
     return std::ceil(3 * ModelledSeconds(facts)) + 120;
 }
 
+// An estimate below the chip's work and the fixed waits is short on any
+// instrument; one below the update's duration only is short by the
+// updater's own work, which is measured on this host.
+void JudgeEstimate(int estimateSeconds, const std::vector<InstrumentResult>& results, std::vector<Finding>* findings)
+{
+    const bool haveEstimate = estimateSeconds >= 0;
+    double longest = -1, longestWork = -1;
+    std::string longestName, longestWorkName;
+    for (const auto& r : results) {
+        if (r.outcome == "done" && r.durationSeconds > longest) {
+            longest = r.durationSeconds;
+            longestName = r.instrument.name;
+        }
+        if (r.outcome == "done" && r.workSeconds > longestWork) {
+            longestWork = r.workSeconds;
+            longestWorkName = r.instrument.name;
+        }
+    }
+    const bool shortOfWork = haveEstimate && longestWork > estimateSeconds;
+    if (!shortOfWork && !(haveEstimate && longest > estimateSeconds)) return;
+    Finding f;
+    f.severity = shortOfWork ? Finding::Error : Finding::Warning;
+    f.check = "estimate-duration";
+    f.package = "file0";
+    f.file = "estUpdateTime";
+    f.instrument = shortOfWork ? longestWorkName : longestName;
+    char text[300];
+    if (shortOfWork) {
+        std::snprintf(text, sizeof text,
+                      "the estimate of %d s is shorter than the %.0f s the chip's work and the updater's fixed "
+                      "waits take on %s",
+                      estimateSeconds, std::ceil(longestWork), longestWorkName.c_str());
+    } else {
+        std::snprintf(text, sizeof text,
+                      "the estimate of %d s is shorter than the %.0f s the update takes on %s (of which the "
+                      "chip's work and the fixed waits are %.0f s, the rest the updater's own work, its CPU time "
+                      "on this host)",
+                      estimateSeconds, std::ceil(longest), longestName.c_str(), std::ceil(longestWork));
+    }
+    f.what = text;
+    f.effect = "the start-up GUI's progress display runs out while the instrument is still writing its flash, "
+               "and a user may switch it off";
+    findings->push_back(f);
+}
+
+std::string StoppedRunsReason(const std::vector<InstrumentResult>& results, double runLimitSeconds)
+{
+    std::string stopped;
+    for (const auto& r : results) {
+        if (r.timedOut) stopped += (stopped.empty() ? "" : ", ") + r.instrument.name;
+    }
+    if (stopped.empty()) return "";
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", runLimitSeconds);
+    return "the run of " + stopped + " did not end within the run limit of " + limit +
+           " s (real time; --run-limit sets it): the check cannot judge the medium";
+}
+
 int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& o,
              std::vector<InstrumentResult>* results, std::vector<Finding>* findings, std::string* why)
 {
@@ -428,19 +441,12 @@ int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet
         (*results)[i].stateDir = base + "/" + fleet[i].name;
     }
     if (StartRuns(facts, fleet, o, base, why) != 0) return kExitCheckNotRun;
-    std::string stopped;
     for (auto& r : *results) {
         if (ReadResult(facts, base, &r, findings, why) != 0) return kExitCheckNotRun;
-        if (r.timedOut) stopped += (stopped.empty() ? "" : ", ") + r.instrument.name;
     }
-    if (!stopped.empty()) {
-        char limit[32];
-        std::snprintf(limit, sizeof limit, "%g", RunLimitOf(facts, o));
-        *why = "the run of " + stopped + " did not end within the run limit of " + limit +
-               " s (real time; --run-limit sets it): the check cannot judge the medium";
-        return kExitCheckNotRun;
-    }
-    JudgeEstimate(facts, *results, findings);
+    *why = StoppedRunsReason(*results, RunLimitOf(facts, o));
+    if (!why->empty()) return kExitCheckNotRun;
+    JudgeEstimate(facts.haveEstimate ? facts.estimateSeconds : -1, *results, findings);
     return 0;
 }
 

@@ -116,6 +116,10 @@ std::string ReportText(const CheckOutcome& o)
     std::ostringstream out;
     out << VerdictLine(o) << "\n\nMedium " << o.medium << ", version "
         << (o.version.empty() ? "(none)" : o.version) << "\n";
+    if (o.shard.split) {
+        out << "Shard " << o.shard.index << " of " << o.shard.count << ": " << o.fleet.size() << " of the fleet's "
+            << o.shard.fleetSize << " instruments (swsim check --merge joins the shards' JSON)\n";
+    }
     for (const auto severity : {Finding::Error, Finding::Warning}) {
         int n = 0;
         for (const auto& f : o.findings) n += f.severity == severity ? 1 : 0;
@@ -172,18 +176,9 @@ std::string JsonText(const CheckOutcome& o)
         j["couldNotCheck"] = {{"reason", o.notChecked}, {"instruments", instruments}};
     }
     j["findings"] = nlohmann::json::array();
-    for (const auto& f : o.findings) {
-        nlohmann::json x = {{"severity", SeverityName(f.severity)}, {"check", f.check}, {"what", f.what},
-                            {"effect", f.effect}};
-        x["package"] = f.package;
-        x["file"] = f.file;
-        x["line"] = f.line;
-        x["instrument"] = f.instrument;
-        x["invariant"] = f.invariant;
-        x["causeLines"] = f.causeLines;
-        x["explainedBy"] = f.explainedBy;
-        j["findings"].push_back(x);
-    }
+    for (const auto& f : o.findings) j["findings"].push_back(f);
+    j["mediumDigest"] = o.mediumDigest;
+    j["shard"] = ShardJson(o);
     j["fleet"] = nlohmann::json::array();
     for (const auto& r : o.fleet) {
         const auto& i = r.instrument;
@@ -201,6 +196,13 @@ std::string JsonText(const CheckOutcome& o)
                             {"result", r.verdict},
                             {"timedOut", r.timedOut},
                             {"causeLines", r.facts.causeLines}};
+        // An instrument from service: the files it was made from, as the
+        // fleet file names them.
+        if (i.dump.empty()) {
+            x["from"] = nullptr;
+        } else {
+            x["from"] = {{"flash", i.dump}, {"data", i.data}, {"logs", i.logs}};
+        }
         if (r.workSeconds >= 0) {
             x["workSeconds"] = r.workSeconds;
         } else {

@@ -1,6 +1,8 @@
 // The end-state invariants of a fleet instrument (EndState.h).
 #include "EndState.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <set>
@@ -26,10 +28,14 @@ void ReadTree(const std::string& root, Files* files)
         dirs.pop_back();
         for (const auto& name : ListDir(rel.empty() ? root : root + "/" + rel)) {
             const std::string r = rel.empty() ? name : rel + "/" + name;
+            // Links are not followed: on the host they would lead out of
+            // the state directory, or round in a loop.
+            struct stat st;
             const std::string path = root + "/" + r;
-            if (IsDirectory(path)) {
+            if (lstat(path.c_str(), &st) != 0) continue;
+            if (S_ISDIR(st.st_mode)) {
                 dirs.push_back(r);
-            } else if (IsRegularFile(path)) {
+            } else if (S_ISREG(st.st_mode)) {
                 ReadBytes(path, &(*files)[r]);
             }
         }

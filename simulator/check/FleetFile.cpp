@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "MediumCheck.h"
+#include "SimDump.h"
 #include "SimLogs.h"
 
 namespace swsim {
@@ -31,7 +32,59 @@ std::string KnownMarket(const std::string& value)
     return "";
 }
 
+// A dump= line takes its versions, market and logs from the dump; data=
+// and logs= belong to one.
+bool DumpLineFits(const FleetInstrument& inst, const std::string& where, std::string* why)
+{
+    if (inst.dump.empty()) {
+        if (inst.data.empty() && inst.logs.empty()) return true;
+        *why = where + "data= and logs= go with dump=FLASH";
+        return false;
+    }
+    if (inst.data.empty()) {
+        *why = where + "dump= needs data=DIR|ARCHIVE (the copy of /instrumentData)";
+        return false;
+    }
+    if (!inst.running.empty() || !inst.installed.empty() || !inst.market.empty() || !inst.corruptLogs.empty() ||
+        !inst.truncateLogs.empty()) {
+        *why = where + "an instrument from a dump takes its versions, market and logs from the dump "
+                       "(no running, installed, market, corrupt-log or truncate-log)";
+        return false;
+    }
+    return true;
+}
+
+// A fleet file's path: as written when absolute, else relative to its directory.
+std::string FromFleetDir(const std::string& fleetDir, const std::string& path)
+{
+    return path.empty() || path[0] == '/' ? path : fleetDir + "/" + path;
+}
+
 }  // namespace
+
+int PrepareDumps(const std::string& fleetDir, const std::string& workDir, std::vector<FleetInstrument>* fleet,
+                 std::string* why)
+{
+    for (auto& inst : *fleet) {
+        if (inst.dump.empty()) continue;
+        DumpOptions d;
+        d.flash = FromFleetDir(fleetDir, inst.dump);
+        d.data = FromFleetDir(fleetDir, inst.data);
+        d.logs = FromFleetDir(fleetDir, inst.logs);
+        d.mounted = inst.mounted;
+        DumpMade made;
+        inst.madeFrom = workDir + "/dumps/" + inst.name;
+        const int rc = CreateFromDump(inst.madeFrom, d, &made, why);
+        if (rc != 0) {
+            *why = "fleet line " + std::to_string(inst.line) + ": " + *why;
+            return rc == kDumpWrong ? kFleetDumpWrong : kExitCheckNotRun;
+        }
+        inst.running = made.running;
+        inst.installed = made.installed;
+        inst.market = made.market;
+    }
+    return 0;
+}
 
 std::string Trimmed(const std::string& s)
 {
@@ -92,6 +145,8 @@ bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, st
                     return false;
                 }
                 inst.mounted = value == "yes";
+            } else if (key == "dump" || key == "data" || key == "logs") {
+                (key == "dump" ? inst.dump : key == "data" ? inst.data : inst.logs) = value;
             } else if (key == "corrupt-log" || key == "truncate-log") {
                 if (!FindLog(value)) {
                     *why = where + "unknown log " + value;
@@ -100,12 +155,13 @@ bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, st
                 (key == "corrupt-log" ? inst.corruptLogs : inst.truncateLogs).push_back(value);
             } else {
                 *why = where + "unknown key " + key +
-                       " (running, installed, market, mounted, corrupt-log, truncate-log)";
+                       " (running, installed, market, mounted, corrupt-log, truncate-log, dump, data, logs)";
                 return false;
             }
         }
-        if (inst.running.empty()) {
-            *why = where + "instrument " + inst.name + " needs running=VERSION";
+        if (!DumpLineFits(inst, where, why)) return false;
+        if (inst.running.empty() && inst.dump.empty()) {
+            *why = where + "instrument " + inst.name + " needs running=VERSION (or dump=FLASH data=...)";
             return false;
         }
         fleet->push_back(inst);

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "RunFacts.h"
 
 namespace swsim {
@@ -124,12 +126,26 @@ struct FleetInstrument {
     std::vector<std::string> corruptLogs, truncateLogs;
     bool mounted = false;       // its partitions are mounted: their mount directories exist (/app, /ifs, ...)
     int line = 0;               // in the fleet file
+    // An instrument from service: the flash image and the copies of
+    // /instrumentData and /log as the fleet file names them (relative to its
+    // directory), and the instrument made from them once (PrepareDumps),
+    // which each run copies. Empty for a fresh instrument.
+    std::string dump, data, logs;
+    std::string madeFrom;
 };
 
 // Reads a fleet file's text: "NAME running=V [installed=V] [market=internal|Export]
-// [corrupt-log=LOG]... [truncate-log=LOG]...", "#" starts a comment; versions
+// [corrupt-log=LOG]... [truncate-log=LOG]..." or "NAME dump=FLASH data=DIR|ARCHIVE
+// [logs=DIR|ARCHIVE]", either with [mounted=yes|no], "#" starts a comment; versions
 // must be MAJOR.MINOR. Returns false with the reason (line number included).
 bool ParseFleet(const std::string& text, std::vector<FleetInstrument>* fleet, std::string* why);
+// Makes the instrument of every dump= line once, below `workDir`, from the
+// files named relative to `fleetDir`, and takes its versions and market
+// from it. Returns 0, kExitCheckNotRun, or kFleetDumpWrong when a dump is
+// wrong (a usage error), with the reason naming the fleet file's line.
+constexpr int kFleetDumpWrong = 64;
+int PrepareDumps(const std::string& fleetDir, const std::string& workDir, std::vector<FleetInstrument>* fleet,
+                 std::string* why);
 // An internal and a market instrument on the version just below the
 // medium's, and a market instrument on a newer one.
 std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion);
@@ -190,10 +206,32 @@ struct FleetOptions {
 int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& options,
              std::vector<InstrumentResult>* results, std::vector<Finding>* findings, std::string* why);
 
+// An estimate (as the updater reads it; < 0: none) below the chip's work
+// and the fixed waits of an installing instrument is an error, one below
+// the update's counted duration only a warning (appended to findings).
+void JudgeEstimate(int estimateSeconds, const std::vector<InstrumentResult>& results, std::vector<Finding>* findings);
+// Why the check cannot judge when runs were stopped at the run limit; ""
+// when none was.
+std::string StoppedRunsReason(const std::vector<InstrumentResult>& results, double runLimitSeconds);
+
+// Which part of the fleet a check ran (`--shard K/N`), and what a merge of
+// the parts needs to give the answer of one run over the whole fleet.
+struct CheckShard {
+    bool split = false;            // a part (--shard); false: the whole fleet
+    int index = 1, count = 1;
+    size_t fleetSize = 0;          // instruments in the whole fleet
+    std::string fleetDigest;       // of the whole fleet (definitions, and the dumps' content)
+    size_t staticFindings = 0;     // the findings before the fleet's own
+    int estimateSeconds = -1;      // the medium's estimate as the updater reads it; < 0 none
+    std::vector<size_t> indexes;   // of this part's instruments in the whole fleet
+};
+
 // Output: the verdict, the findings by severity and the fleet table; JSON;
 // JUnit XML.
 struct CheckOutcome {
     std::string medium;
+    std::string mediumDigest;     // of the medium's packages (MediumDigest)
+    CheckShard shard;
     std::string version;
     bool fleetRun = false;
     double runLimitSeconds = 0;   // of each fleet run (real seconds); 0: no fleet
@@ -203,6 +241,24 @@ struct CheckOutcome {
     int Errors() const;
     int Warnings() const;
 };
+// A digest of the packages (file0, file1, ...) in `mediumDir`, and of a
+// fleet's instruments (with the content of the ones made from dumps): the
+// same on every machine that has the same medium or fleet.
+std::string MediumDigest(const std::string& mediumDir);
+std::string FleetDigest(const std::vector<FleetInstrument>& fleet);
+// The part of the fleet that shard `k` of `n` runs, with its shard record.
+std::vector<FleetInstrument> ShardOfFleet(const std::vector<FleetInstrument>& fleet, int k, int n, CheckShard* shard);
+// What a shard's JSON carries besides the outcome's (null for a whole run),
+// and the parts (the JSON of `swsim check --shard`) joined into the outcome
+// of one run. Returns 0, or kCheckMergeRefused (a usage error: parts of
+// other media, fleets or options, a shard missing or given twice) or
+// kExitCheckNotRun with the reason.
+nlohmann::json ShardJson(const CheckOutcome& o);
+void to_json(nlohmann::json& j, const Finding& f);
+void from_json(const nlohmann::json& j, Finding& f);
+constexpr int kCheckMergeRefused = 64;
+int MergeCheckParts(const std::vector<std::string>& paths, CheckOutcome* out, std::string* why);
+
 std::string VerdictLine(const CheckOutcome& o);
 std::string ReportText(const CheckOutcome& o);
 std::string JsonText(const CheckOutcome& o);

@@ -19,127 +19,11 @@ namespace scan {
 
 namespace {
 
-// Unquotes a C-quoted name from tar's listing, starting at text[*pos] == '"'.
-std::string Unquote(const std::string& text, size_t* pos)
-{
-    std::string out;
-    size_t i = *pos + 1;
-    while (i < text.size() && text[i] != '"') {
-        char c = text[i++];
-        if (c == '\\' && i < text.size()) {
-            c = text[i++];
-            switch (c) {
-            case 'n': c = '\n'; break;
-            case 't': c = '\t'; break;
-            case 'r': c = '\r'; break;
-            case 'a': c = '\a'; break;
-            case 'b': c = '\b'; break;
-            case 'f': c = '\f'; break;
-            case 'v': c = '\v'; break;
-            default:
-                if (c >= '0' && c <= '7') {
-                    int value = c - '0';
-                    for (int k = 0; k < 2 && i < text.size() && text[i] >= '0' && text[i] <= '7'; ++k) {
-                        value = value * 8 + (text[i++] - '0');
-                    }
-                    c = static_cast<char>(value);
-                }
-            }
-        }
-        out += c;
-    }
-    *pos = i + 1;
-    return out;
-}
-
-bool IsListingLine(const std::string& line)
-{
-    if (line.size() < 12 || line[10] != ' ') return false;
-    if (std::string("-dlhcbpsC").find(line[0]) == std::string::npos) return false;
-    return line.find_first_not_of("rwxsStT-", 1) >= 10;
-}
-
 // Lists a package with the host's tar, which reads it as the updater's
 // "tar --gunzip -xvf" does.
 void ListPackage(Package* p)
 {
-    std::string output, why;
-    const int status = RunProgram({"tar", "--gunzip", "-tvf", p->path, "--quoting-style=c", "--full-time",
-                                   "--numeric-owner"},
-                                  &output, &why);
-    std::string complaint;
-    for (const auto& line : Lines(output)) {
-        if (!IsListingLine(line)) {
-            if (complaint.empty() && !line.empty()) complaint = line;
-            continue;
-        }
-        size_t q = line.find('"');
-        if (q == std::string::npos) continue;
-        Member m;
-        m.type = line[0];
-        m.perms = line.substr(1, 9);
-        m.name = Unquote(line, &q);
-        const size_t arrow = line.find("-> \"", q);
-        const size_t link = line.find("link to \"", q);
-        if (m.type == 'l' && arrow != std::string::npos) {
-            size_t t = arrow + 3;
-            m.target = Unquote(line, &t);
-        } else if (m.type == 'h' && link != std::string::npos) {
-            size_t t = link + 8;
-            m.target = Unquote(line, &t);
-        }
-        p->members.push_back(m);
-    }
-    p->readable = status == 0;
-    if (!p->readable) p->error = complaint.empty() ? (status == -1 ? why : "tar failed") : complaint;
-}
-
-// The components of `path` with "." and empty ones left out.
-std::vector<std::string> Components(const std::string& path)
-{
-    std::vector<std::string> parts;
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t end = path.find('/', pos);
-        if (end == std::string::npos) end = path.size();
-        const std::string part = path.substr(pos, end - pos);
-        if (!part.empty() && part != ".") parts.push_back(part);
-        pos = end + 1;
-    }
-    return parts;
-}
-
-std::string Joined(const std::vector<std::string>& parts)
-{
-    std::string out;
-    for (const auto& p : parts) out += (out.empty() ? "" : "/") + p;
-    return out;
-}
-
-// Resolves `absolute` lexically; false when it leaves /tmp.
-bool StaysInTmp(const std::string& absolute)
-{
-    std::vector<std::string> parts;
-    for (const auto& part : Components(absolute)) {
-        if (part != "..") {
-            parts.push_back(part);
-        } else if (parts.empty()) {
-            return false;
-        } else {
-            parts.pop_back();
-        }
-    }
-    return !parts.empty() && parts[0] == "tmp";
-}
-
-// An absolute link target inside /tmp as the components below /tmp; false
-// for any other absolute target.
-bool BelowTmp(const std::string& target, std::vector<std::string>* below)
-{
-    std::vector<std::string> parts = Components(target);
-    if (parts.empty() || parts[0] != "tmp") return false;
-    below->assign(parts.begin() + 1, parts.end());
-    return true;
+    p->readable = ListArchive(p->path, true, &p->members, &p->error);
 }
 
 // Makes every symbolic link below `tmp` whose target is an absolute path
@@ -161,10 +45,10 @@ void RelativeLinks(const std::string& tmp)
             char target[4096];
             const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
             std::vector<std::string> below;
-            if (n <= 0 || target[0] != '/' || !BelowTmp(std::string(target, static_cast<size_t>(n)), &below)) continue;
+            if (n <= 0 || !BelowMount(std::string(target, static_cast<size_t>(n)), "/tmp", &below)) continue;
             std::string relative;
             for (int i = 0; i < depth; ++i) relative += "../";
-            relative += below.empty() ? "." : Joined(below);
+            relative += below.empty() ? "." : JoinedPath(below);
             // Should the new link fail, the file is missing to the check,
             // which then never reads the host's file either.
             unlink(path.c_str());
@@ -258,32 +142,9 @@ void KeepStartupCopies(Scan& s)
 
 }  // namespace
 
-// "./a//b/./c" -> "a/b/c"; ".." stays (it is judged separately).
-std::string NormalName(const std::string& name)
-{
-    return Joined(Components(name));
-}
-
-bool HasDotDot(const std::string& name)
-{
-    return ("/" + name + "/").find("/../") != std::string::npos;
-}
-
 std::string UnsafeMember(const Member& m)
 {
-    if (!m.name.empty() && m.name[0] == '/') return "has the absolute path " + m.name;
-    if (HasDotDot(m.name)) return "has a \"..\" component";
-    if (m.type == 'c' || m.type == 'b' || m.type == 'p') return "is a device node or FIFO";
-    if (m.type == 'l') {
-        const std::string dir = m.name.find('/') == std::string::npos ? "" : m.name.substr(0, m.name.rfind('/'));
-        const std::string resolved = !m.target.empty() && m.target[0] == '/' ? m.target
-                                                                               : "/tmp/" + dir + "/" + m.target;
-        if (!StaysInTmp(resolved)) return "is a symbolic link to " + m.target + ", outside /tmp";
-    }
-    if (m.type == 'h' && (m.target.empty() || m.target[0] == '/' || HasDotDot(m.target))) {
-        return "is a hard link to " + m.target + ", outside /tmp";
-    }
-    return "";
+    return EscapingMember(m, "/tmp");
 }
 
 std::string Scan::OwnerOf(const std::string& file) const
@@ -300,40 +161,7 @@ bool Scan::InFile0(const char* name) const
 
 std::string Scan::ScratchPath(const std::string& path) const
 {
-    std::vector<std::string> below;  // the resolved place, below /tmp
-    std::vector<std::string> rest;   // the components still to walk, last first
-    if (path.empty()) return "";
-    if (path[0] == '/' && !BelowTmp(path, &rest)) return "";
-    if (path[0] != '/') rest = Components(path);
-    std::reverse(rest.begin(), rest.end());
-    int links = 0;
-    while (!rest.empty()) {
-        const std::string part = rest.back();
-        rest.pop_back();
-        if (part == "..") {
-            if (below.empty()) return "";
-            below.pop_back();
-            continue;
-        }
-        const std::string here = tmp + "/" + Joined(below) + (below.empty() ? "" : "/") + part;
-        char target[4096];
-        const ssize_t n = readlink(here.c_str(), target, sizeof target - 1);
-        if (n <= 0) {
-            below.push_back(part);
-            continue;
-        }
-        if (++links > 40) return "";  // a loop, as the system's ELOOP
-        const std::string t(target, static_cast<size_t>(n));
-        std::vector<std::string> next;
-        if (t[0] == '/') {
-            if (!BelowTmp(t, &next)) return "";
-            below.clear();
-        } else {
-            next = Components(t);
-        }
-        rest.insert(rest.end(), next.rbegin(), next.rend());
-    }
-    return tmp + (below.empty() ? "" : "/" + Joined(below));
+    return ResolveInside(tmp, "/tmp", path);
 }
 
 void FindPackages(Scan& s)

@@ -15,18 +15,14 @@
 #include <vector>
 
 #include "MediumCheck.h"
+#include "SimArchive.h"
 #include "SimFlash.h"
 
 namespace swsim {
 namespace scan {
 
 // One member of a package, from tar's verbose listing.
-struct Member {
-    char type = '-';     // '-' file, 'd' directory, 'l' symbolic link, 'h' hard link, 'c' 'b' 'p' devices
-    std::string perms;   // "rwxr-xr-x"
-    std::string name;
-    std::string target;  // of a link
-};
+using Member = ArchiveMember;
 
 struct Package {
     std::string name;    // "file1"
@@ -118,8 +114,6 @@ void ReadControlFiles(Scan& s);
 void ReadMap(Scan& s);
 
 // Names and texts.
-std::string NormalName(const std::string& name);
-bool HasDotDot(const std::string& name);
 std::string UnsafeMember(const Member& m);
 std::string FirstLine(const std::string& text);
 std::string BaseName(const std::string& path);

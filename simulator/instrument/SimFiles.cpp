@@ -230,7 +230,16 @@ bool CopyTree(const std::string& from, const std::string& to, std::string* why) 
         return true;
     }
     if (S_ISREG(st.st_mode)) return CopyFileTo(from, to, why);
-    return true;  // devices, sockets, links: not part of an instrument's data
+    if (S_ISLNK(st.st_mode)) {
+        // A link is copied as a link, never followed: an instrument from
+        // service may hold one, and it points where it pointed there.
+        char target[4096];
+        const ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
+        if (n > 0 && symlink(std::string(target, static_cast<size_t>(n)).c_str(), to.c_str()) == 0) return true;
+        SetWhy(why, Reason("cannot copy the link", from));
+        return false;
+    }
+    return true;  // devices, sockets: not part of an instrument's data
 }
 
 std::string AbsolutePath(const std::string& path)

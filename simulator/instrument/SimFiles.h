@@ -60,7 +60,8 @@ off_t FileSizeOf(const std::string& path);  // -1 when missing
 bool MakeDirs(const std::string& path, std::string* why = nullptr);
 // Removes a file or a whole tree; a missing path is no error.
 bool RemoveTree(const std::string& path, std::string* why = nullptr);
-// Copies a regular file (mode kept), or a whole tree.
+// Copies a regular file (mode kept), or a whole tree (symbolic links as
+// links, never followed).
 bool CopyFileTo(const std::string& from, const std::string& to, std::string* why = nullptr);
 bool CopyTree(const std::string& from, const std::string& to, std::string* why = nullptr);
 

@@ -76,6 +76,15 @@ bool WriteFactoryLogs(const StatePaths& s, const CreateOptions& o, std::string* 
 
 }  // namespace
 
+bool MayReplace(const std::string& dir, bool force, std::string* why)
+{
+    const StatePaths s(dir);
+    if (!IsDirectory(s.root) || ListDir(s.root).empty()) return true;
+    if (!force) return Fail(why, s.root + " is not empty (use --force to replace a simulated instrument there)");
+    if (!PathExists(s.marker())) return Fail(why, s.root + " holds no simulated instrument; not removing anything there");
+    return true;
+}
+
 int CreateInstrument(const std::string& dir, const CreateOptions& o, std::string* why)
 {
     if (!SafeStateDir(dir, why)) return 1;
@@ -86,15 +95,8 @@ int CreateInstrument(const std::string& dir, const CreateOptions& o, std::string
     for (const auto& n : o.truncateLogs) {
         if (!FindLog(n)) return Fail(why, "unknown log " + n), 1;
     }
+    if (!MayReplace(dir, o.force, why)) return 1;
     if (IsDirectory(s.root) && !ListDir(s.root).empty()) {
-        if (!o.force) {
-            *why = s.root + " is not empty (use --force to replace a simulated instrument there)";
-            return 1;
-        }
-        if (!PathExists(s.marker())) {
-            *why = s.root + " holds no simulated instrument; not removing anything there";
-            return 1;
-        }
         for (const auto& name : ListDir(s.root)) {
             if (!RemoveTree(s.root + "/" + name, why)) return 1;
         }
@@ -127,11 +129,7 @@ int CreateInstrument(const std::string& dir, const CreateOptions& o, std::string
     if (!WriteFactoryLogs(s, o, why)) return 1;
     if (!WriteText(s.boardTools(), "", 0644, why)) return 1;
     std::string marker = "version=" + o.version + "\ninstalled=" + installed + "\nmarket=" + o.market + "\n";
-    if (o.mounted) {
-        std::string mounts;
-        for (const auto& d : MountDirsOf(FactoryLayout())) mounts += (mounts.empty() ? "" : " ") + d;
-        marker += "mounts=" + mounts + "\n";
-    }
+    if (o.mounted) marker += FactoryMountsLine();
     if (!WriteText(s.marker(), marker, 0644, why)) return 1;
     return 0;
 }
@@ -159,6 +157,13 @@ int CopyInstrument(const std::string& from, const std::string& to, std::string* 
         if (PathExists(file) && !CopyFileTo(file, t.root + file.substr(f.root.size()), why)) return 1;
     }
     return 0;
+}
+
+std::string FactoryMountsLine()
+{
+    std::string mounts;
+    for (const auto& d : MountDirsOf(FactoryLayout())) mounts += (mounts.empty() ? "" : " ") + d;
+    return "mounts=" + mounts + "\n";
 }
 
 std::vector<std::string> InstrumentMountDirs(const std::string& dir)

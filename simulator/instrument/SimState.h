@@ -51,6 +51,11 @@ struct CreateOptions {
 // their parents). Returns false with the reason.
 bool SafeStateDir(const std::string& dir, std::string* why);
 
+// Whether `dir` may take a new instrument: it is missing or empty, or
+// `force` is given and it holds one that swsim made (its marker). Returns
+// false with the reason.
+bool MayReplace(const std::string& dir, bool force, std::string* why);
+
 // Makes a new instrument in `dir`: the factory flash, /instrumentData with
 // its four logs, installed version, CRC files, extlog.dat and optionally
 // Market.ini, the running version in /log/swVersion/swVersion, an empty
@@ -62,6 +67,10 @@ int CreateInstrument(const std::string& dir, const CreateOptions& options, std::
 // tools' record and the marker; not the simulator's records of earlier runs.
 // Returns 0, or 1 with the reason.
 int CopyInstrument(const std::string& from, const std::string& to, std::string* why);
+
+// The marker's line of an instrument whose factory layout's file systems
+// are mounted ("mounts=/app /fonts").
+std::string FactoryMountsLine();
 
 // The mount directories the instrument in `dir` has besides the fixed
 // ones (its marker's "mounts=" line: none for a fresh instrument).

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "SimFiles.h"
+#include "SimShards.h"
 #include "SimState.h"
 
 namespace swsim {
@@ -65,7 +66,7 @@ int Prepare(const PowercutOptions& o, const std::string& work, const std::vector
     std::vector<SweepPoint> share;
     for (size_t i = 0; i < points->size(); ++i) {
         (*points)[i].sequence = i;
-        if (static_cast<int>(i % static_cast<size_t>(o.shards)) == o.shard - 1) share.push_back((*points)[i]);
+        if (InShard(i, o.shard, o.shards)) share.push_back((*points)[i]);
     }
     points->swap(share);
     result->shard = o.shard;
@@ -140,7 +141,7 @@ int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result,
         return kPowercutUsage;
     }
     const PowercutResult& first = read.front();
-    std::set<int> shards;
+    std::vector<int> shards;
     for (size_t i = 0; i < read.size(); ++i) {
         const PowercutResult& r = read[i];
         if (r.state != first.state || r.mode != first.mode || r.seed != first.seed || r.shards != first.shards ||
@@ -148,15 +149,9 @@ int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result,
             *why = parts[i] + " is not a shard of the same sweep as " + parts[0];
             return kPowercutUsage;
         }
-        if (!shards.insert(r.shard).second) {
-            *why = parts[i] + ": shard " + std::to_string(r.shard) + " is given twice";
-            return kPowercutUsage;
-        }
+        shards.push_back(r.shard);
     }
-    if (static_cast<int>(shards.size()) != first.shards) {
-        *why = std::to_string(shards.size()) + " of the sweep's " + std::to_string(first.shards) + " shards given";
-        return kPowercutUsage;
-    }
+    if (!ShardsComplete(parts, shards, first.shards, why)) return kPowercutUsage;
     *result = first;
     result->points.clear();
     result->wallSeconds = 0;

@@ -13,6 +13,7 @@
 #include "Outputs.h"
 #include "SimFiles.h"
 #include "SimRun.h"
+#include "SimShards.h"
 
 namespace swsim {
 
@@ -20,6 +21,8 @@ namespace {
 
 struct CheckArgs {
     std::string medium, fleetFile, jsonFile, junitFile, htmlFile, sarifFile, workDir;
+    std::string shard;               // "K/N"
+    std::vector<std::string> merge;  // the shards' JSON to join
     int jobs = 0;
     double runLimit = 0;
     bool noFleet = false, keep = false, progress = false;
@@ -65,11 +68,50 @@ int WriteResults(const CheckArgs& a, const CheckOutcome& outcome)
     return outcome.Errors() > 0 ? kExitFailure : kExitOk;
 }
 
+// The outcome rendered: one without a verdict writes the outputs that say
+// why (the JSON says which instruments stopped, the SARIF log that the
+// check did not complete; "-" is standard output, not a file of that name)
+// and exits 2; else the report and every output, and the verdict's status.
+int Conclude(const CheckArgs& a, const CheckOutcome& outcome)
+{
+    if (outcome.notChecked.empty()) return WriteResults(a, outcome);
+    std::string why;
+    if (!WriteOutputs(a, outcome, false, &why)) Fail(why, kExitCheckNotRun);
+    return Fail("could not check: " + outcome.notChecked, kExitCheckNotRun);
+}
+
+// swsim check --merge PART.json...: the shards' parts joined into the
+// outcome of one run, rendered as one run renders it.
+int MergeParts(const CheckArgs& a)
+{
+    if (!a.medium.empty()) return UsageError("--merge takes the shards' JSON files, not MEDIUM");
+    if (!a.shard.empty() || !a.fleetFile.empty() || a.noFleet || a.runLimit > 0) {
+        return UsageError("--merge takes the fleet and the options from the shards' JSON");
+    }
+    CheckOutcome outcome;
+    std::string why;
+    const int rc = MergeCheckParts(a.merge, &outcome, &why);
+    if (rc == kCheckMergeRefused) return UsageError(why);
+    if (rc != 0) return Fail(why, kExitCheckNotRun);
+    return Conclude(a, outcome);
+}
+
 int RunCheck(const CheckArgs& a)
 {
     std::vector<FleetInstrument> fleet;
     std::string why;
     if (!OutputsWritable(a.Outputs(), &why)) return UsageError(why);
+    if (!a.merge.empty()) return MergeParts(a);
+    if (a.medium.empty()) return UsageError("MEDIUM is required (or --merge PART.json...)");
+    if (!IsDirectory(a.medium)) return UsageError("MEDIUM " + a.medium + " is no directory");
+    CheckShard shard;
+    if (!a.shard.empty()) {
+        if (!ParseShard(a.shard, &shard.index, &shard.count)) {
+            return UsageError("--shard " + a.shard + ": K/N with 1 <= K <= N wanted");
+        }
+        if (a.noFleet) return UsageError("--shard splits the fleet, which --no-fleet does not run");
+        if (a.jsonFile.empty()) return UsageError("--shard writes its part for --merge as JSON: give --json FILE");
+    }
     if (!a.fleetFile.empty()) {
         std::string text;
         if (!ReadText(a.fleetFile, &text)) return UsageError("cannot read the fleet file " + a.fleetFile);
@@ -91,6 +133,9 @@ int RunCheck(const CheckArgs& a)
         }
         return status;
     };
+    const int dumps = PrepareDumps(DirOf(AbsolutePath(a.fleetFile)), work, &fleet, &why);
+    if (dumps == kFleetDumpWrong) return finish(UsageError(a.fleetFile + ": " + why));
+    if (dumps != 0) return finish(Fail("could not check: " + why, kExitCheckNotRun));
 
     const bool progress = ProgressWanted(a.progress);
     if (progress) std::fprintf(stderr, "swsim: static checks of %s\n", AbsolutePath(a.medium).c_str());
@@ -100,8 +145,16 @@ int RunCheck(const CheckArgs& a)
         return finish(Fail("the medium could not be checked: " + why, kExitCheckNotRun));
     }
     outcome.medium = facts.medium;
+    outcome.mediumDigest = MediumDigest(facts.medium);
     outcome.version = facts.haveVersion ? facts.versionText.substr(0, facts.versionText.find('\n')) : "";
-    if (!a.noFleet && ChooseFleet(facts, &fleet, &outcome.findings)) {
+    outcome.shard = shard;
+    const bool runFleet = !a.noFleet && ChooseFleet(facts, &fleet, &outcome.findings);
+    if (!a.shard.empty()) {
+        fleet = ShardOfFleet(fleet, shard.index, shard.count, &outcome.shard);
+        outcome.shard.staticFindings = outcome.findings.size();
+        outcome.shard.estimateSeconds = facts.haveEstimate ? facts.estimateSeconds : -1;
+    }
+    if (runFleet) {
         FleetOptions o;
         o.jobs = a.jobs;
         o.workDir = work;
@@ -116,17 +169,12 @@ int RunCheck(const CheckArgs& a)
             };
         }
         if (RunFleet(facts, fleet, o, &outcome.fleet, &outcome.findings, &why) != 0) {
-            // No verdict; the JSON says which instruments stopped, the
-            // SARIF log that the check did not complete. Written like any
-            // output ("-" is standard output, not a file of that name).
             outcome.notChecked = why;
-            std::string writeWhy;
-            if (!WriteOutputs(a, outcome, false, &writeWhy)) Fail(writeWhy, kExitCheckNotRun);
-            return finish(Fail("could not check: " + why, kExitCheckNotRun));
+            return finish(Conclude(a, outcome));
         }
         outcome.fleetRun = true;
     }
-    return finish(WriteResults(a, outcome));
+    return finish(Conclude(a, outcome));
 }
 
 }  // namespace
@@ -137,9 +185,7 @@ void AddCheckCommand(Commands& commands)
     CLI::App* sub = AddCommand(commands, "check",
                                "is the update medium MEDIUM safe to ship? static checks and runs over a fleet",
                                [a] { return RunCheck(*a); });
-    sub->add_option("MEDIUM", a->medium, "directory holding the packages file0, file1, ... as on the medium")
-        ->required()
-        ->check(CLI::ExistingDirectory);
+    sub->add_option("MEDIUM", a->medium, "directory holding the packages file0, file1, ... as on the medium");
     CLI::Option* fleet = sub->add_option("--fleet", a->fleetFile, "fleet file, one instrument a line "
                                          "(default: internal and market below the medium's version, market above)")
                              ->check(CLI::ExistingFile);
@@ -151,6 +197,9 @@ void AddCheckCommand(Commands& commands)
                                            "HTML page to FILE or -");
     sub->add_option("--sarif", a->sarifFile, "write the findings as a SARIF 2.1.0 log to FILE or - (for "
                                              "code-scanning systems)");
+    sub->add_option("--shard", a->shard, "run the K-th of N shares of the fleet (K/N) and write it with --json, "
+                                         "for --merge");
+    sub->add_option("--merge", a->merge, "join the JSON of a fleet's shards into the answer of one run")->take_all();
     AddJobsOption(sub, &a->jobs, "instruments");
     sub->add_option("--run-limit", a->runLimit,
                     "real seconds each fleet run may take; a run stopped there makes the check \"could not "

@@ -7,19 +7,12 @@
 #include "Outputs.h"
 #include "Powercut.h"
 #include "SimFiles.h"
+#include "SimShards.h"
 #include "SwsimCommands.h"
 
 namespace swsim {
 
 namespace {
-
-// "K/N" with 1 <= K <= N.
-bool ParseShard(const std::string& text, int* k, int* n)
-{
-    int used = 0;
-    return std::sscanf(text.c_str(), "%d/%d%n", k, n, &used) == 2 && used == static_cast<int>(text.size()) &&
-           *k >= 1 && *k <= *n && *n <= 100000;
-}
 
 struct PowercutArgs {
     PowercutOptions o;

@@ -11,7 +11,8 @@
 namespace swsim {
 
 // swsim create STATE [--version V] [--installed V] [--market NAME]
-//                    [--corrupt-log NAME]... [--truncate-log NAME]... [--force]
+//                    [--corrupt-log NAME]... [--truncate-log NAME]... [--mounted] [--force]
+// swsim create STATE --from-dump FLASH --data DIR|ARCHIVE [--logs DIR|ARCHIVE] [--mounted] [--force]
 void AddCreateCommand(Commands& commands);
 // swsim sample DIR [--version V]
 void AddSampleCommand(Commands& commands);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -723,6 +724,9 @@ TEST(CheckUsage, WrongLinesAreUsageErrors)
         {"a running=2.3\nb running=3,0\n", "fleet line 2: running=3,0"},  // not a version
         {"a running=2.3 installed=two\n", "fleet line 1: installed=two"},
         {"a running=2.3\n\nb running=2.3 market=Exprot\n", "fleet line 3: market=Exprot"},  // a typo
+        {"a dump=f.bin\n", "fleet line 1: dump= needs data="},
+        {"a dump=f.bin data=d running=2.3\n", "takes its versions, market and logs from the dump"},
+        {"a running=2.3 logs=l.tgz\n", "data= and logs= go with dump="},
     };
     // Outputs that cannot be written are found before any work: no scratch
     // directory is made.
@@ -1303,6 +1307,232 @@ TEST(CheckFleet, StaticOnlySkipsTheFleetChecksInJunit)
     const Junit j = ReadJunit(m.junit);
     EXPECT_EQ(j.cases, static_cast<int>(AllChecks().size()));
     EXPECT_EQ(j.skipped, "estimate-duration|fleet-version");
+}
+
+// ---------------------------------------------------------------------------
+// Instruments from service: dumps made from runs of earlier releases.
+
+bool Sh(const std::string& script, const std::string& dir)
+{
+    std::string out, why;
+    const int status = RunProgram({"/bin/sh", "-ec", "cd \"$0\"; " + script, dir}, &out, &why);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << script << ": " << out << why;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What a service engineer brings back in `dir` from an instrument made with
+// `create` that ran the sample of `release`: NAME.flash, and /instrumentData
+// and /log kept as `data` and `logs` say ("tgz": an archive of the content,
+// "tar": an uncompressed one of the directory itself, "dir": a copy, "":
+// not brought back). Returns the run's exit status.
+int MakeDump(const std::string& dir, const std::string& name, std::vector<std::string> create, const char* release,
+             const std::string& data, const std::string& logs)
+{
+    const std::string state = dir + "/" + name + ".state";
+    std::string out;
+    create.insert(create.begin(), {"create", state});
+    EXPECT_EQ(RunSwsim(create, &out), 0) << out;
+    EXPECT_EQ(RunSwsim({"medium", state, "--sample", "--version", release}, &out), 0) << out;
+    const int rc = RunSwsim({"run", state, "--quiet", "--no-report"}, &out);
+    if (rc != 0) return rc;
+    std::string script = "cp " + name + ".state/norflash " + name + ".flash;";
+    for (const auto& [form, part] : {std::make_pair(data, std::string("instrumentData")), std::make_pair(logs, std::string("log"))}) {
+        const std::string kept = name + "." + part;
+        if (form == "tgz") script += "tar -czf " + kept + ".tgz -C " + name + ".state/" + part + " .;";
+        if (form == "tar") script += "tar -cf " + kept + ".tar -C " + name + ".state " + part + ";";
+        if (form == "dir") script += "cp -R " + name + ".state/" + part + " " + kept + ";";
+    }
+    Sh(script + "rm -rf " + name + ".state", dir);
+    return rc;
+}
+
+TEST(CheckFleet, InstrumentsFromServiceRun)
+{
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    const std::string dir = m.scratch.path();
+    int rc = MakeDump(dir, "a", {"--version", "2.1", "--market", "Export"}, "2.2", "tgz", "tar");
+    if (rc == 77) GTEST_SKIP() << "no instrument root here";
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(MakeDump(dir, "b", {"--version", "2.2", "--mounted"}, "2.3", "dir", ""), 0);
+    ASSERT_EQ(MakeDump(dir, "c", {"--version", "2.2", "--market", "Export", "--corrupt-log", "Diag.log"}, "2.3",
+                       "tar", "dir"),
+              0);
+    // A link inside the data, to its own directory: kept in every copy of
+    // the instrument, never followed on the host.
+    ASSERT_EQ(symlink(".", (dir + "/b.instrumentData/loop").c_str()), 0);
+    const std::string fleet = dir + "/fleet.txt";
+    WriteText(fleet, "eu dump=a.flash data=a.instrumentData.tgz logs=a.log.tar\n"
+                     "lab dump=b.flash data=b.instrumentData mounted=yes   # no logs: running the installed 2.3\n"
+                     "eu2 dump=c.flash data=c.instrumentData.tar logs=c.log\n");
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--keep"});
+    EXPECT_EQ(rc, 0) << m.output;
+    const auto result = m.Result();
+    ASSERT_EQ(result["fleet"].size(), 3u) << m.output;
+    const std::string kept = dir + "/work/" + ListDir(dir + "/work").at(0) + "/fleet/lab/instrumentData/loop";
+    char target[8] = {};
+    EXPECT_EQ(readlink(kept.c_str(), target, sizeof target - 1), 1) << kept;
+    const char* const versions[][3] = {{"2.1", "2.2", "Export"}, {"2.3", "2.3", ""}, {"2.2", "2.3", "Export"}};
+    for (size_t i = 0; i < 3; ++i) {
+        const auto& r = result["fleet"][i];
+        EXPECT_EQ(r["running"], versions[i][0]) << r.dump();
+        EXPECT_EQ(r["installed"], versions[i][1]) << r.dump();
+        EXPECT_EQ(r["market"], versions[i][2]) << r.dump();
+        EXPECT_EQ(r["outcome"], "done") << r.dump();
+        EXPECT_TRUE(r["ok"].get<bool>()) << r.dump();
+    }
+    EXPECT_EQ(result["fleet"][0]["from"]["logs"], "a.log.tar");
+    EXPECT_TRUE(result["fleet"][1]["mounted"].get<bool>());
+}
+
+// Each kind of broken dump is a usage error naming the problem, from the
+// fleet file (naming its line) and from swsim create, and leaves nothing:
+// no state directory, nothing in the check's work space.
+struct BrokenDump {
+    const char* name;
+    const char* make;  // shell commands in the dump's directory, over a good dump "a"
+    const char* line;  // the fleet file's line
+    const char* says;
+};
+
+const BrokenDump kBrokenDumps[] = {
+    {"ShortFlash", "head -c 1000 a.flash > x.flash", "x dump=x.flash data=a.instrumentData.tgz",
+     "is 1000 bytes, not the flash's 16 MiB"},
+    {"UnreadableArchive", "echo junk > x.tgz", "x dump=a.flash data=x.tgz", "is not a readable tar archive"},
+    {"AbsoluteMember", "tar -cPf x.tar \"$PWD/a.flash\"", "x dump=a.flash data=x.tar", "has the absolute path /"},
+    {"DotDotMember", "tar -cf x.tar --transform 's,^,../,' a.flash", "x dump=a.flash data=x.tar",
+     "has a \"..\" component"},
+    {"LinkOut", "mkdir d; ln -s /etc d/out; tar -cf x.tar -C d out", "x dump=a.flash data=x.tar",
+     "is a symbolic link to /etc, outside /instrumentData"},
+    {"ChainOut", "mkdir -p d/swVersion; echo 2.3 > d/swVersion/swVersion; ln -s . d/x; ln -s x/../z d/a",
+     "x dump=a.flash data=d", "the symbolic link a -> x/../z leads out of /instrumentData"},
+    {"ThroughLink", "mkdir -p d/sub e/l; ln -s sub d/l; echo f > e/l/f; tar -cf x.tar -C d l; tar -rf x.tar -C e l/f",
+     "x dump=a.flash data=x.tar", "goes through the symbolic link l"},
+    {"HardLinkOut",
+     "python3 -c \"import tarfile; t = tarfile.open('x.tar', 'w'); i = tarfile.TarInfo('h'); "
+     "i.type = tarfile.LNKTYPE; i.linkname = '../../h1'; t.addfile(i)\"",
+     "x dump=a.flash data=x.tar", "hard link targets"},  // tar lists and unpacks it inside, and fails
+    {"NoInstalledVersion", "mkdir d; echo x > d/extlog.dat", "x dump=a.flash data=d",
+     "has no swVersion/swVersion (the installed version)"},
+    {"NoRunningVersion", "mkdir d; tar -czf x.tgz -C d .", "x dump=a.flash data=a.instrumentData.tgz logs=x.tgz",
+     "has no swVersion/swVersion (the running version)"},
+};
+
+TEST(CheckUsage, BrokenDumpsAreUsageErrors)
+{
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    const int rc = MakeDump(m.scratch.path(), "a", {}, "2.3", "tgz", "");
+    if (rc == 77) GTEST_SKIP() << "no instrument root here";
+    ASSERT_EQ(rc, 0);
+    for (const auto& b : kBrokenDumps) {
+        SCOPED_TRACE(b.name);
+        const std::string dir = m.scratch.path() + "/" + b.name;
+        ASSERT_TRUE(MakeDirs(dir));
+        Sh(std::string("cp ../a.flash ../a.instrumentData.tgz .; ") + b.make, dir);
+        WriteText(dir + "/fleet.txt", std::string("ok dump=a.flash data=a.instrumentData.tgz\n") + b.line + "\n");
+        const std::string work = dir + "/work";
+        EXPECT_EQ(m.Check({"--fleet", dir + "/fleet.txt", "--work", work}), 64) << m.output;
+        EXPECT_NE(m.output.find("fleet line 2: "), std::string::npos) << m.output;
+        EXPECT_NE(m.output.find(b.says), std::string::npos) << m.output;
+        EXPECT_TRUE(ListDir(work).empty()) << "left behind in the work space";
+        // The same files given to swsim create.
+        std::vector<std::string> args = {"create", dir + "/new/state"};
+        std::istringstream words(b.line);
+        std::string word;
+        words >> word;
+        while (words >> word) {
+            const size_t eq = word.find('=');
+            args.push_back(word.substr(0, eq) == "dump" ? "--from-dump" : "--" + word.substr(0, eq));
+            args.push_back(dir + "/" + word.substr(eq + 1));
+        }
+        std::string out;
+        EXPECT_EQ(RunSwsim(args, &out), 64) << out;
+        EXPECT_NE(out.find(b.says), std::string::npos) << out;
+        EXPECT_FALSE(PathExists(dir + "/new")) << "a refused dump leaves nothing";
+    }
+    // A refused dump over an instrument leaves it as it was, even with --force.
+    const std::string state = m.scratch.path() + "/state";
+    std::string out;
+    ASSERT_EQ(RunSwsim({"create", state}, &out), 0) << out;
+    const std::string marker = ReadTextOr(state + "/sim/instrument.txt", "");
+    EXPECT_EQ(RunSwsim({"create", state, "--force", "--from-dump", m.scratch.path() + "/ShortFlash/x.flash", "--data",
+                        m.scratch.path() + "/a.instrumentData.tgz"},
+                       &out),
+              64)
+        << out;
+    EXPECT_EQ(ReadTextOr(state + "/sim/instrument.txt", ""), marker);
+    for (const auto& name : ListDir(m.scratch.path())) EXPECT_NE(name[0], '.') << name << " left beside the state";
+}
+
+// ---------------------------------------------------------------------------
+// Shards of a fleet.
+
+// A fleet of 12 split in 3 shards merges to the JSON of one run (durations
+// aside): its findings in one run's order, the same verdict and status.
+// Parts of another medium, fleet or run limit, and incomplete or repeated
+// shard sets, are refused.
+TEST(CheckFleet, ShardsMergeIntoTheOneRun)
+{
+    Medium m;
+    m.Sample("2.10");
+    m.Build();
+    const std::string dir = m.scratch.path(), fleet = dir + "/fleet.txt";
+    std::string text;
+    for (int i = 1; i <= 4; ++i) {
+        text += "eu-" + std::to_string(i) + " running=2.9 market=Export\n";          // the version trap
+        text += "new-" + std::to_string(i) + " running=2.11 market=Export\n";        // refuses
+        text += "lab-" + std::to_string(i) + " running=2.9 corrupt-log=Diag.log\n";  // installs
+    }
+    WriteText(fleet, text);
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--jobs", "2"});
+    EXPECT_EQ(rc, 1) << m.output;
+    auto one = m.Result();
+    const std::string verdict = m.output.substr(0, m.output.find('\n') + 1);
+    for (const std::string k : {"1", "2", "3"}) {
+        EXPECT_EQ(m.Check({"--fleet", fleet, "--shard", k + "/3", "--json", dir + "/part" + k + ".json"}), 1)
+            << m.output;
+    }
+    const auto merge = [&](const std::vector<std::string>& parts, std::string* out) {
+        std::vector<std::string> args = {"check", "--merge"};
+        for (const auto& p : parts) args.push_back(dir + "/" + p);
+        for (const char* o : {"--json", "merged.json", "--html", "merged.html", "--sarif", "merged.sarif"}) {
+            args.push_back(o[0] == '-' ? o : dir + "/" + o);
+        }
+        return RunSwsim(args, out);
+    };
+    std::string out;
+    EXPECT_EQ(merge({"part2.json", "part3.json", "part1.json"}, &out), 1) << out;
+    EXPECT_EQ(out.rfind(verdict, 0), 0u) << "the one run's verdict " << verdict << out;
+    auto merged = Medium::Parsed(dir + "/merged.json");
+    for (auto* j : {&one, &merged}) {
+        for (auto& r : (*j)["fleet"]) r.erase("durationSeconds");
+    }
+    EXPECT_EQ(merged.dump(1), one.dump(1));
+    ExpectSarifMatchesJson(merged, Medium::Parsed(dir + "/merged.sarif"));
+    // Refusals: each a usage error naming what differs.
+    const auto part2 = Medium::Parsed(dir + "/part2.json");
+    const std::pair<const char*, const char*> changes[] = {
+        {"mediumDigest", "another medium"}, {"fleetDigest", "another fleet"}, {"runLimitSeconds", "--run-limit"}};
+    for (const auto& [key, says] : changes) {
+        auto other = part2;
+        (other.contains(key) ? other[key] : other["shard"][key]) = key == std::string("runLimitSeconds") ? nlohmann::json(1.5) : nlohmann::json("0000000000000000");
+        WriteText(dir + "/other.json", other.dump());
+        EXPECT_EQ(merge({"part1.json", "other.json", "part3.json"}, &out), 64) << out;
+        EXPECT_NE(out.find(says), std::string::npos) << out;
+    }
+    const std::pair<std::vector<std::string>, const char*> sets[] = {
+        {{"part1.json", "part3.json"}, "2 of the 3 shards given"},
+        {{"part1.json", "part2.json", "part2.json", "part3.json"}, "shard 2 is given twice"},
+        {{"part1.json", "check.json"}, "not of a shard"},
+    };
+    for (const auto& [parts, says] : sets) {
+        EXPECT_EQ(merge(parts, &out), 64) << out;
+        EXPECT_NE(out.find(says), std::string::npos) << out;
+    }
 }
 
 }  // namespace

@@ -1193,6 +1193,89 @@ TEST(CheckFleet, RunLimitMeansCouldNotCheck)
     for (const auto& f : result["findings"]) EXPECT_NE(f["check"], "fleet") << "nothing judged from a stopped run";
 }
 
+// The upgrade path: the fleet first installs the 2.3 sample, so the 2.4
+// sample meets its images; only an image 2.4 rewrites with 2.3's bytes is
+// advice, checked by a rerun with its line changed.
+TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
+{
+    Medium old;
+    old.Sample("2.3");
+    old.Build();
+    Medium same;
+    same.Sample("2.4");
+    for (const std::string& f : std::vector<std::string>{"ifsPart.bin", CrcFileName("ifsPart.bin")}) {
+        ASSERT_TRUE(CopyFileTo(old.src + "/" + f, same.src + "/" + f)) << f;
+    }
+    same.Build();
+    int rc = 0;
+    CHECK_OR_SKIP(same, rc, {"--previous", old.medium, "--jobs", "3"});
+    EXPECT_EQ(rc, 0) << same.output;
+    auto result = same.Result();
+    EXPECT_EQ(result["previous"], nlohmann::json::parse(R"([{"medium":")" + old.medium + R"(","version":"2.3"}])"));
+    std::vector<std::string> running;
+    for (const auto& i : result["fleet"]) {
+        running.push_back(i["running"]);
+        EXPECT_TRUE(i["ok"].get<bool>()) << i.dump();
+    }
+    EXPECT_EQ(running, (std::vector<std::string>{"2.3", "2.3", "2.5"}));
+    ASSERT_EQ(result["advice"].size(), 1u) << result.dump(2);
+    const auto& a = result["advice"][0];
+    EXPECT_TRUE(a["offered"].get<bool>()) << a.dump();
+    EXPECT_EQ(a["image"], "ifsPart.bin");
+    EXPECT_TRUE(a["boot"].get<bool>());
+    // No instrument has /ifs: a NO would still write it, only leaving the
+    // line out keeps it.
+    EXPECT_EQ(a["change"], "leave-out");
+    EXPECT_GT(a["windowBeforeSeconds"].get<double>(), 5) << a.dump();
+    EXPECT_EQ(a["windowAfterSeconds"].get<double>(), 0) << a.dump();
+    EXPECT_GT(a["savedSeconds"].get<double>(), a["windowBeforeSeconds"].get<double>()) << "erase and program it whole";
+    const std::string text = a["text"];
+    EXPECT_EQ(text.rfind("ifsPart.bin is unchanged since 2.3: ", 0), 0u) << text;
+    EXPECT_NE(text.find("shortens the unbootable window from "), std::string::npos) << text;
+    EXPECT_NE(same.output.find("\nAdvice (1; the verdict does not depend on it):\n  " + text + "\n"), std::string::npos)
+        << same.output;
+    EXPECT_EQ(same.Sarif()["runs"][0]["properties"]["advice"][0]["text"], text);
+    EXPECT_NE(ReadTextOr(same.junit, "").find("<property name=\"advice\" value=\"" + text + "\"/>"), std::string::npos);
+
+    // Every image of the unchanged 2.4 sample differs from 2.3's: no advice.
+    Medium changed;
+    changed.Sample("2.4");
+    changed.Build();
+    const std::string fleet = changed.scratch.path() + "/fleet.txt";
+    WriteText(fleet, "lab running=2.3\n");
+    CHECK_OR_SKIP(changed, rc, {"--previous", old.medium, "--fleet", fleet});
+    EXPECT_EQ(rc, 0) << changed.output;
+    result = changed.Result();
+    EXPECT_EQ(result["advice"], nlohmann::json::array()) << result.dump(2);
+    EXPECT_EQ(changed.output.find("Advice"), std::string::npos) << changed.output;
+}
+
+// A previous medium that does not install leaves no field state to check
+// the medium on: no verdict, and the fault is the previous medium's.
+TEST(CheckFleet, PreviousMediumThatDoesNotInstallIsNoVerdict)
+{
+    Medium old;
+    old.Sample("2.3");
+    ASSERT_TRUE(WriteText(old.src + "/FlashRepartition.sh", "#!/bin/sh\nexit 3\n", 0755));
+    old.Build();
+    Medium m;
+    m.Sample("2.4");
+    m.Build();
+    const std::string fleet = m.scratch.path() + "/fleet.txt";
+    WriteText(fleet, "lab running=2.3\n");
+    int rc = 0;
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--previous", old.medium});
+    EXPECT_EQ(rc, 2) << m.output;
+    EXPECT_NE(m.output.find("could not check: the previous medium " + old.medium +
+                            " (2.3) did not install: its update ended \"pre-update-failed\""),
+              std::string::npos)
+        << m.output;
+    EXPECT_NE(m.output.find("(on lab); not a fault of the medium checked"), std::string::npos) << m.output;
+    const auto result = m.Result();
+    EXPECT_EQ(result["couldNotCheck"]["instruments"], nlohmann::json::array({"lab"})) << result.dump(2);
+    for (const auto& f : result["findings"]) EXPECT_NE(f["check"], "fleet") << "nothing judged";
+}
+
 // Makes the sample's images fill most of the flash (96 of its 128 sectors:
 // all but the data partition's), each image its own bytes repeated, with
 // the CRCs to match and a long estimate of its own.

@@ -268,17 +268,4 @@ void SeekAdvice(const MediumFacts& facts, const std::vector<FleetInstrument>& fl
     }
 }
 
-void to_json(nlohmann::json& j, const ImageHeld& h)
-{
-    j = {{"name", h.name}, {"line", h.line}, {"before", h.before}, {"after", h.after}};
-}
-
-void from_json(const nlohmann::json& j, ImageHeld& h)
-{
-    j.at("name").get_to(h.name);
-    j.at("line").get_to(h.line);
-    j.at("before").get_to(h.before);
-    j.at("after").get_to(h.after);
-}
-
 }  // namespace swsim

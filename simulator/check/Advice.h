@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "EndState.h"
 #include "MediumCheck.h"
 
@@ -32,9 +30,6 @@ bool WindowWanted(const MediumFacts& facts, const InstrumentKind& kind, const st
 // instrument ends right there and the partition holds the same bytes.
 void SeekAdvice(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const FleetOptions& o,
                 const std::vector<InstrumentResult>& results, std::vector<Advice>* advice);
-
-void to_json(nlohmann::json& j, const ImageHeld& h);
-void from_json(const nlohmann::json& j, ImageHeld& h);
 
 }  // namespace swsim
 

@@ -34,6 +34,9 @@
 
 namespace swsim {
 
+// What a fleet run's process says of the watched images.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ImageHeld, name, line, before, after)
+
 namespace {
 
 // What the updater's market and version rules decide for an instrument, and

@@ -1224,7 +1224,8 @@ TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
     }
     same.Build();
     int rc = 0;
-    CHECK_OR_SKIP(same, rc, {"--previous", old.medium, "--jobs", "3"});
+    const std::string html = same.scratch.path() + "/check.html";
+    CHECK_OR_SKIP(same, rc, {"--previous", old.medium, "--jobs", "3", "--html", html});
     EXPECT_EQ(rc, 0) << same.output;
     auto result = same.Result();
     EXPECT_EQ(result["previous"], nlohmann::json::parse(R"([{"medium":")" + old.medium + R"(","version":"2.3"}])"));
@@ -1251,6 +1252,7 @@ TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
     EXPECT_NE(same.output.find("\nAdvice (1; the verdict does not depend on it):\n  " + text + "\n"), std::string::npos)
         << same.output;
     EXPECT_EQ(same.Sarif()["runs"][0]["properties"]["advice"][0]["text"], text);
+    EXPECT_NE(ReadTextOr(html, "").find("<li class=\"offered\">" + text + "<br>"), std::string::npos);
     EXPECT_NE(ReadTextOr(same.junit, "").find("<property name=\"advice\" value=\"" + text + "\"/>"), std::string::npos);
 
     // Every image of the unchanged 2.4 sample differs from 2.3's: no advice.

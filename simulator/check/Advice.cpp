@@ -74,7 +74,8 @@ std::string ChangedMap(const std::string& map, int lineNo, bool leaveOut)
 std::string ChangedMedium(const MediumFacts& facts, const MapPartition& p, bool leaveOut, const std::string& work,
                           std::string* why)
 {
-    const std::string src = work + "/source", medium = work + "/medium";
+    const std::string src = work + "/source";
+    std::string medium = work + "/medium";
     std::string mapDir;
     int mapPackage = -1;
     for (const auto& name : ListDir(facts.medium)) {

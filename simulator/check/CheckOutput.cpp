@@ -334,9 +334,12 @@ void AddCheckCases(const CheckOutcome& o, const CheckInfo& c, JunitCases* cases)
 std::string JunitProperties(const CheckOutcome& o)
 {
     std::vector<std::pair<std::string, std::string>> props;
-    for (size_t i = 0; i < o.previous.size(); ++i) props.push_back({"previous", o.previous[i] + " (" + o.previousVersions[i] + ")"});
+    props.reserve(o.previous.size() + o.advice.size());
+    for (size_t i = 0; i < o.previous.size(); ++i) {
+        props.emplace_back("previous", o.previous[i] + " (" + o.previousVersions[i] + ")");
+    }
     for (const auto& a : o.advice) {
-        if (a.offered) props.push_back({"advice", a.text});
+        if (a.offered) props.emplace_back("advice", a.text);
     }
     if (props.empty()) return "";
     std::string text = "    <properties>\n";

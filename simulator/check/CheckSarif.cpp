@@ -223,8 +223,6 @@ std::string Message(const Finding& f)
     return text;
 }
 
-}  // namespace
-
 // The advice offered, as the run's property: it is no finding (no result)
 // and never changes the verdict.
 nlohmann::json AdviceOffered(const CheckOutcome& o)
@@ -242,6 +240,8 @@ nlohmann::json AdviceOffered(const CheckOutcome& o)
     }
     return advice;
 }
+
+}  // namespace
 
 std::string SarifText(const CheckOutcome& o)
 {

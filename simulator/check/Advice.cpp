@@ -135,7 +135,7 @@ std::vector<Candidate> Candidates(const MediumFacts& facts, const std::vector<In
             all = all && h && h->before;
             any = true;
             since.insert(r.versionBefore);
-            if (!InstrumentHasDirectory(p.mountDir, KindOf(r.instrument).mountDirs)) leaveOut = true;
+            if (h && !h->mountDir) leaveOut = true;
             if (p.startKiB == 0) c.advice.windowBefore = std::max(c.advice.windowBefore, r.bootWindowSeconds);
         }
         if (!all || !any) continue;
@@ -206,19 +206,21 @@ void JudgeRerun(const Candidate& c, const std::vector<InstrumentResult>& results
 
 }  // namespace
 
-std::vector<ImageHeld> HeldImages(const std::vector<ImageToWrite>& watch, const Holding& before, const Holding& after)
+std::vector<ImageHeld> HeldImages(const std::vector<MapPartition>& watch, const InstrumentKind& kind,
+                                  const Holding& before, const Holding& after)
 {
     std::vector<ImageHeld> held;
     for (const auto& w : watch) {
         std::vector<uint8_t> bytes;
         if (w.hostPath.empty() || w.startKiB < 0 || !ReadBytes(w.hostPath, &bytes)) continue;
         const uint64_t start = static_cast<uint64_t>(w.startKiB) * 1024;
-        held.push_back({w.name, w.line, Holds(before.flash, start, bytes), Holds(after.flash, start, bytes)});
+        held.push_back({w.name, w.line, Holds(before.flash, start, bytes), Holds(after.flash, start, bytes),
+                        InstrumentHasDirectory(w.mountDir, kind.mountDirs)});
     }
     return held;
 }
 
-bool WindowWanted(const MediumFacts& facts, const InstrumentKind& kind, const std::vector<ImageToWrite>& watch,
+bool WindowWanted(const MediumFacts& facts, const InstrumentKind& kind, const std::vector<MapPartition>& watch,
                   const Holding& before, bool every)
 {
     const bool writesStart = std::any_of(facts.partitions.begin(), facts.partitions.end(), [&](const MapPartition& p) {
@@ -226,8 +228,8 @@ bool WindowWanted(const MediumFacts& facts, const InstrumentKind& kind, const st
                (p.overwrite || !InstrumentHasDirectory(p.mountDir, kind.mountDirs));
     });
     if (!writesStart || every) return writesStart;
-    for (const auto& h : HeldImages(watch, before, before)) {
-        const bool atStart = std::any_of(watch.begin(), watch.end(), [&](const ImageToWrite& w) {
+    for (const auto& h : HeldImages(watch, kind, before, before)) {
+        const bool atStart = std::any_of(watch.begin(), watch.end(), [&](const MapPartition& w) {
             return w.name == h.name && w.line == h.line && w.startKiB == 0;
         });
         if (h.before && atStart) return true;
@@ -255,7 +257,7 @@ void SeekAdvice(const MediumFacts& facts, const std::vector<FleetInstrument>& fl
         }
         FleetOptions rerun = o;
         rerun.workDir = work;
-        rerun.watch = facts.images;
+        rerun.watch = facts.partitions;
         rerun.everyWindow = true;
         rerun.onRunEnded = nullptr;
         std::vector<InstrumentResult> again;

@@ -14,13 +14,15 @@
 
 namespace swsim {
 
-// Whether the watched images' bytes were in the flash before and after a run.
-std::vector<ImageHeld> HeldImages(const std::vector<ImageToWrite>& watch, const Holding& before, const Holding& after);
+// Whether the watched lines' images were in the flash before and after a
+// run on an instrument of `kind`, and whether it has their mount directories.
+std::vector<ImageHeld> HeldImages(const std::vector<MapPartition>& watch, const InstrumentKind& kind,
+                                  const Holding& before, const Holding& after);
 
 // Whether a run on an instrument of `kind` is worth its unbootable window:
 // the map writes the flash's start there and either `every` is set or the
 // image written there is already in the flash.
-bool WindowWanted(const MediumFacts& facts, const InstrumentKind& kind, const std::vector<ImageToWrite>& watch,
+bool WindowWanted(const MediumFacts& facts, const InstrumentKind& kind, const std::vector<MapPartition>& watch,
                   const Holding& before, bool every);
 
 // The advice for the medium of `facts` from its fleet's results: for every

@@ -35,7 +35,7 @@
 namespace swsim {
 
 // What a fleet run's process says of the watched images.
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ImageHeld, name, line, before, after)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ImageHeld, name, line, before, after, mountDir)
 
 namespace {
 
@@ -127,6 +127,16 @@ Problems Judge(const MediumFacts& facts, const RunFacts& run, const Expectation&
     return problems;
 }
 
+// A fleet instrument's layout and mount directories: the factory's, with
+// its file systems mounted or not.
+InstrumentKind KindOf(const FleetInstrument& inst)
+{
+    InstrumentKind kind;
+    kind.layout = FactoryLayout();
+    if (inst.mounted) kind.mountDirs = MountDirsOf(kind.layout);
+    return kind;
+}
+
 // The run limit of the options, else the one derived from the medium: a
 // fleet run never goes without one.
 double RunLimitOf(const MediumFacts& facts, const FleetOptions& o)
@@ -174,7 +184,7 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
         // The limit is real time: the run's clock goes `speed` times faster.
         ro.timeout = RunLimitOf(facts, o) * DefaultRunSpeedHere();
         const int run = RunUpdate(state, ro, o.selfExe, nullptr, &why);
-        const std::vector<ImageToWrite>& watch = o.watch.empty() ? facts.images : o.watch;
+        const std::vector<MapPartition>& watch = o.watch.empty() ? facts.partitions : o.watch;
         std::vector<norsim::BusAccess> bus;
         const bool window = WindowWanted(facts, kind, watch, before, o.everyWindow);
         RunFacts runFacts;
@@ -190,7 +200,7 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
         } else {
             result["facts"] = runFacts;
             result["endState"] = JudgeEndState(facts, kind, runFacts.outcome, before, after);
-            result["held"] = HeldImages(watch, before, after);
+            result["held"] = HeldImages(watch, kind, before, after);
             if (window) result["bootWindow"] = BootWindowOfRun(s, runFacts, std::move(bus), &why);
         }
     }

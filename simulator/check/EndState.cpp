@@ -497,14 +497,6 @@ bool ReadHolding(const StatePaths& s, bool withMedium, Holding* h, std::string* 
     return true;
 }
 
-InstrumentKind KindOf(const FleetInstrument& inst)
-{
-    InstrumentKind kind;
-    kind.layout = FactoryLayout();
-    if (inst.mounted) kind.mountDirs = MountDirsOf(kind.layout);
-    return kind;
-}
-
 void FollowWrittenImages(const MediumFacts& medium, InstrumentKind* kind)
 {
     for (const auto& w : WrittenOn(medium, *kind)) {

@@ -59,10 +59,6 @@ struct InstrumentKind {
     std::vector<std::string> mountDirs;
 };
 
-// A fleet instrument's layout and mount directories as it is made: the
-// factory's, with its file systems mounted or not.
-InstrumentKind KindOf(const FleetInstrument& inst);
-
 // The layout an installed medium leaves on an instrument of `kind`: each
 // partition it wrote now spans its image (one of a new name is added,
 // unmounted), so that later updates are judged against it.

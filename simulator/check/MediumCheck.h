@@ -166,14 +166,16 @@ struct PreviousMedium {
 int ReadPreviousMedia(const std::vector<std::string>& dirs, const std::string& work,
                       std::vector<PreviousMedium>* previous, std::string* why);
 
-// An image the checked medium writes, watched on each fleet instrument:
+// An image of the checked medium's map, watched on each fleet instrument:
 // whether the flash held its bytes at its place before the run (the field
-// already has it) and after it.
+// already has it) and after it, and whether the instrument has the
+// partition's mount directory (only then does a flag other than YES keep it).
 struct ImageHeld {
     std::string name;
     int line = 0;
     bool before = false;
     bool after = false;
+    bool mountDir = false;
 };
 
 struct InstrumentResult {
@@ -212,11 +214,11 @@ struct FleetOptions {
     // The upgrade path: media installed on every instrument, in order,
     // before the medium checked (empty: instruments as made).
     std::vector<PreviousMedium> previous;
-    // Images whose bytes are watched on each instrument (empty: the
+    // Map lines whose images are watched on each instrument (empty: the
     // medium's own), and whether the unbootable window is worked out for
     // every run that writes the flash's start (else only where the image
     // written there was already in the flash).
-    std::vector<ImageToWrite> watch;
+    std::vector<MapPartition> watch;
     bool everyWindow = false;
     // Called as each instrument's run ends: runs ended so far, of how many,
     // and the instrument's name.

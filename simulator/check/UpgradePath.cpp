@@ -94,6 +94,10 @@ void StartOfPath(const FleetOptions& o, CreateOptions* co)
     // instrument takes that release as the field's did.
     co->version = VersionBelow(o.previous.front().version);
     co->installed.clear();
+    // The logs break when the path is done (the previous updates would
+    // recreate a corrupt log).
+    co->corruptLogs.clear();
+    co->truncateLogs.clear();
 }
 
 int InstallPath(const FleetInstrument& inst, const std::string& state, const FleetOptions& o, InstrumentKind* kind,
@@ -116,7 +120,10 @@ int InstallPath(const FleetInstrument& inst, const std::string& state, const Fle
     if (inst.running != o.previous.back().version || installed != inst.running) {
         if (!SetVersions(s, inst.running, installed, why)) return 1;
     }
-    return 0;
+    CreateOptions damage;
+    damage.corruptLogs = inst.corruptLogs;
+    damage.truncateLogs = inst.truncateLogs;
+    return DamageLogs(s, damage, why) ? 0 : 1;
 }
 
 }  // namespace swsim

@@ -23,7 +23,7 @@ void StartOfPath(const FleetOptions& o, CreateOptions* co);
 // Installs the previous media of `o` on the instrument made in `state`,
 // following each one's writing in *kind (the layout the end state is
 // judged against), then sets the versions the instrument's line names when
-// they differ from the path's last. Returns 0; kPathNotInstalled with
+// they differ from the path's last and damages the logs it names. Returns 0; kPathNotInstalled with
 // *failed naming the medium and why; 2 when no instrument root can be made,
 // 1 for other failures (*why).
 int InstallPath(const FleetInstrument& inst, const std::string& state, const FleetOptions& o, InstrumentKind* kind,

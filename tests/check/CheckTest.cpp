@@ -1225,9 +1225,16 @@ TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
     same.Build();
     int rc = 0;
     const std::string html = same.scratch.path() + "/check.html";
-    CHECK_OR_SKIP(same, rc, {"--previous", old.medium, "--jobs", "3", "--html", html});
+    CHECK_OR_SKIP(same, rc, {"--previous", old.medium, "--jobs", "3", "--html", html, "--keep"});
     EXPECT_EQ(rc, 0) << same.output;
     auto result = same.Result();
+    // The mounted instrument's revision history breaks after the path (the
+    // path's own update would have recreated it): the medium meets it corrupt.
+    const std::vector<std::string> kept = ListDir(same.scratch.path() + "/work");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(ReadTextOr(same.scratch.path() + "/work/" + kept[0] + "/fleet/market-2.3-mounted/sim/trace.txt", "")
+                  .find("Recreating RevHistory.log"),
+              std::string::npos);
     EXPECT_EQ(result["previous"], nlohmann::json::parse(R"([{"medium":")" + old.medium + R"(","version":"2.3"}])"));
     std::vector<std::string> running;
     for (const auto& i : result["fleet"]) {

@@ -92,6 +92,13 @@ struct Medium {
         map.replace(at, from.size(), to);
         ASSERT_TRUE(WriteText(src + "/flashMap", map));
     }
+    // Takes `image` and its CRC file from the source of `from`.
+    void TakeImage(const Medium& from, const std::string& image) const
+    {
+        for (const std::string& f : {image, CrcFileName(image)}) {
+            ASSERT_TRUE(CopyFileTo(from.src + "/" + f, src + "/" + f)) << f;
+        }
+    }
     // Replaces the flash map line that begins with `image` by `line`.
     void EditMapLine(const std::string& image, const std::string& line) const
     {
@@ -1219,9 +1226,7 @@ TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
     old.Build();
     Medium same;
     same.Sample("2.4");
-    for (const std::string& f : std::vector<std::string>{"ifsPart.bin", CrcFileName("ifsPart.bin")}) {
-        ASSERT_TRUE(CopyFileTo(old.src + "/" + f, same.src + "/" + f)) << f;
-    }
+    same.TakeImage(old, "ifsPart.bin");
     same.Build();
     int rc = 0;
     const std::string html = same.scratch.path() + "/check.html";
@@ -1273,14 +1278,21 @@ TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
     result = changed.Result();
     EXPECT_EQ(result["advice"], nlohmann::json::array()) << result.dump(2);
     EXPECT_EQ(changed.output.find("Advice"), std::string::npos) << changed.output;
+}
 
-    // Where the partition is mounted on every instrument, its flag made NO
-    // keeps it; the figure is the chip's time the rerun saved.
+// Where the partition is mounted on every instrument, its flag made NO
+// keeps it; where keeping it would break the end state, the rerun says so.
+TEST(CheckFleet, AdviceIsTheChangeTheRerunProves)
+{
+    Medium old;
+    old.Sample("2.3");
+    old.Build();
+    const std::string fleet = old.scratch.path() + "/fleet.txt";
+    int rc = 0;
+    nlohmann::json result;
     Medium app;
     app.Sample("2.4");
-    for (const std::string& f : std::vector<std::string>{"appPart.bin", CrcFileName("appPart.bin")}) {
-        ASSERT_TRUE(CopyFileTo(old.src + "/" + f, app.src + "/" + f)) << f;
-    }
+    app.TakeImage(old, "appPart.bin");
     app.Build();
     WriteText(fleet, "field running=2.3 market=Export mounted=yes\n");
     CHECK_OR_SKIP(app, rc, {"--previous", old.medium, "--fleet", fleet});
@@ -1292,6 +1304,28 @@ TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
     EXPECT_EQ(result["advice"][0]["text"].get<std::string>().rfind(
                   "appPart.bin is unchanged since 2.3: writing NO keeps it and shortens the update by ", 0),
               0u)
+        << result["advice"][0].dump();
+    // A boot image that is 2.3's cut short is in the flash too, but keeping
+    // it keeps 2.3's longer image, which the new CRC file does not match:
+    // the rerun fails, and the advice is not offered.
+    Medium shorter;
+    shorter.Sample("2.4");
+    std::vector<uint8_t> boot;
+    ASSERT_TRUE(ReadBytes(old.src + "/ifsPart.bin", &boot));
+    boot.resize(600 * 1024);
+    ASSERT_TRUE(WriteBytes(shorter.src + "/ifsPart.bin", boot.data(), boot.size()));
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08x\n", Crc32(boot.data(), boot.size()));
+    ASSERT_TRUE(WriteText(shorter.src + "/" + CrcFileName("ifsPart.bin"), crc));
+    shorter.Build();
+    CHECK_OR_SKIP(shorter, rc, {"--previous", old.medium, "--fleet", fleet});
+    EXPECT_EQ(rc, 0) << shorter.output;
+    result = shorter.Result();
+    ASSERT_EQ(result["advice"].size(), 1u) << result.dump(2);
+    EXPECT_FALSE(result["advice"][0]["offered"].get<bool>());
+    EXPECT_EQ(result["advice"][0]["text"], "");
+    EXPECT_NE(result["advice"][0]["detail"].get<std::string>().find("not offered: with the line changed, field ended"),
+              std::string::npos)
         << result["advice"][0].dump();
 }
 

@@ -28,8 +28,14 @@
 #include "SimClock.h"
 #include "SimRun.h"
 #include "SimState.h"
+#include "UpgradePath.h"
+#include "Powercut.h"
+#include "Advice.h"
 
 namespace swsim {
+
+// What a fleet run's process says of the watched images.
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ImageHeld, name, line, before, after, mountDir)
 
 namespace {
 
@@ -138,15 +144,16 @@ double RunLimitOf(const MediumFacts& facts, const FleetOptions& o)
     return o.runLimitSeconds > 0 ? o.runLimitSeconds : DefaultRunLimitSeconds(facts);
 }
 
-// One instrument: made fresh, the medium inserted, the update run with the
-// answer yes and the medium pulled when asked, its facts read (and its
-// report's summary written). Runs in a child process; writes the facts as
-// JSON to `resultPath` ({"facts": ...}, or {"noRoot"|"error": why}).
+// One instrument: made fresh (and taken along the upgrade path), the medium
+// inserted, the update run with the answer yes and the medium pulled when
+// asked, its facts read (and its report's summary written). Runs in a child
+// process; writes the facts as JSON to `resultPath` ({"facts": ...}, or
+// {"noRoot"|"error"|"previousFailed": why}).
 int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::string& state, const FleetOptions& o,
            const std::string& resultPath)
 {
     nlohmann::json result;
-    std::string why;
+    std::string why, failed;
     CreateOptions co;
     co.version = inst.running;
     co.installed = inst.installed;
@@ -154,13 +161,22 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
     co.corruptLogs = inst.corruptLogs;
     co.truncateLogs = inst.truncateLogs;
     co.mounted = inst.mounted;
+    StartOfPath(o, &co);
     const StatePaths s(state);
+    InstrumentKind kind = KindOf(inst);
     Holding before, after;
     int rc = inst.madeFrom.empty() ? CreateInstrument(state, co, &why) : CopyInstrument(inst.madeFrom, state, &why);
+    // An instrument from service is already where the field left it: the
+    // upgrade path brings only made instruments there.
+    if (rc == 0 && inst.madeFrom.empty()) rc = InstallPath(inst, state, o, &kind, &failed, &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.medium(), &why);
     if (rc == 0) rc = InsertMedium(facts.medium, s.usbdongle(), &why);
     if (rc == 0 && !ReadHolding(s, false, &before, &why)) rc = 1;
-    if (rc != 0) {
+    if (rc == kPathNotInstalled) {
+        result["previousFailed"] = failed;
+    } else if (rc == 2) {
+        result["noRoot"] = why;
+    } else if (rc != 0) {
         result["error"] = "could not create the instrument: " + why;
     } else {
         RunOptions ro;
@@ -170,20 +186,24 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
         // The limit is real time: the run's clock goes `speed` times faster.
         ro.timeout = RunLimitOf(facts, o) * DefaultRunSpeedHere();
         const int run = RunUpdate(state, ro, o.selfExe, nullptr, &why);
-        std::string text;
+        const std::vector<MapPartition>& watch = o.watch.empty() ? facts.partitions : o.watch;
+        std::vector<norsim::BusAccess> bus;
+        const bool window = WindowWanted(facts, kind, watch, before, o.everyWindow);
         RunFacts runFacts;
         if (run == 2) {
             result["noRoot"] = why;
         } else if (run != 0) {
             result["error"] = "the run failed: " + why;
-        } else if (MakeReport(state, &text, &why, &runFacts) != 0) {
+        } else if (BuildRunFacts(s, &runFacts, &why, window ? &bus : nullptr) != 0 ||
+                   !WriteSummary(s, runFacts, &why)) {
             result["error"] = "no report: " + why;
         } else if (!ReadHolding(s, true, &after, &why)) {
             result["error"] = "the run left no instrument to judge: " + why;
         } else {
             result["facts"] = runFacts;
-            const InstrumentKind kind = KindOf(inst);
             result["endState"] = JudgeEndState(facts, kind, runFacts.outcome, before, after);
+            result["held"] = HeldImages(watch, kind, before, after);
+            if (window) result["bootWindow"] = BootWindowOfRun(s, runFacts, std::move(bus), &why);
         }
     }
     const std::string out = result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -216,7 +236,9 @@ int StartRuns(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
     size_t next = 0, ended = 0;
     std::fflush(stdout);
     std::fflush(stderr);
-    const double most = RunLimitOf(facts, o) + kOutsideGraceSeconds;
+    // Each instrument makes a run for every medium of the upgrade path too.
+    double most = RunLimitOf(facts, o) + kOutsideGraceSeconds;
+    for (const auto& p : o.previous) most += o.runLimitSeconds > 0 ? o.runLimitSeconds : DefaultRunLimitSeconds(p.facts);
     const auto waitOne = [&]() {
         for (;;) {
             int status = 0;
@@ -295,8 +317,19 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
             *why = name + ": " + j["error"].get<std::string>();
             return kExitCheckNotRun;
         }
+        if (j.contains("previousFailed")) {
+            // The field's state could not be made: nothing to judge.
+            r->previousFailed = j["previousFailed"].get<std::string>();
+            r->expected = Expect(facts, r->instrument).allowed ? "done" : "not-allowed";
+            r->outcome = "not-run";
+            r->verdict = "could not check: " + r->previousFailed;
+            return 0;
+        }
         r->facts = j.at("facts").get<RunFacts>();
         broken = j.at("endState").get<std::vector<Broken>>();
+        r->held = j.at("held").get<std::vector<ImageHeld>>();
+        if (j.contains("bootWindow")) r->bootWindowSeconds = j["bootWindow"].get<double>();
+        r->versionBefore = Trimmed(r->facts.versionBefore);
     } catch (const nlohmann::json::exception&) {
         *why = "the run of " + name + " left no result (" + base + "/" + name + ".out)";
         return kExitCheckNotRun;
@@ -419,6 +452,19 @@ void JudgeEstimate(int estimateSeconds, const std::vector<InstrumentResult>& res
 
 std::string StoppedRunsReason(const std::vector<InstrumentResult>& results, double runLimitSeconds)
 {
+    // A previous medium that did not install: no instrument reached the
+    // field's state, which is no fault of the medium checked.
+    std::map<std::string, std::string> notInstalled;  // why -> the instruments
+    for (const auto& r : results) {
+        if (r.previousFailed.empty()) continue;
+        std::string& on = notInstalled[r.previousFailed];
+        on += (on.empty() ? "" : ", ") + r.instrument.name;
+    }
+    if (!notInstalled.empty()) {
+        std::string why;
+        for (const auto& n : notInstalled) why += (why.empty() ? "" : "; ") + n.first + " (on " + n.second + ")";
+        return why + "; not a fault of the medium checked";
+    }
     std::string stopped;
     for (const auto& r : results) {
         if (r.timedOut) stopped += (stopped.empty() ? "" : ", ") + r.instrument.name;

@@ -17,7 +17,9 @@ std::string CheckHtmlText(const CheckOutcome& o)
     h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Check of "
       << HtmlEscape(o.medium) << "</title><style>" << HtmlReportStyle() << "</style></head>\n<body><main>\n"
       << "<h1>Is the medium safe to ship?</h1>\n<p class=\"meta\">" << HtmlEscape(o.medium) << ", version "
-      << HtmlEscape(o.version.empty() ? "unknown" : o.version) << "</p>\n"
+      << HtmlEscape(o.version.empty() ? "unknown" : o.version)
+      << (o.previous.empty() ? "" : "; installed first on every instrument: " + HtmlEscape(UpgradePathText(o)))
+      << "</p>\n"
       << "<p class=\"outcome " << (ship ? "good" : "bad") << "\" id=\"verdict\" data-errors=\"" << o.Errors()
       << "\" data-warnings=\"" << o.Warnings() << "\">" << HtmlEscape(VerdictLine(o)) << "</p>\n";
     h << "<h2>Findings</h2>\n<table id=\"findings\"><tr><th>severity</th><th>check</th><th>where</th>"
@@ -49,6 +51,15 @@ std::string CheckHtmlText(const CheckOutcome& o)
     h << "</table>\n";
     if (!o.fleetRun) {
         h << "<p>No fleet was run (static checks only).</p>\n";
+    }
+    if (!o.advice.empty()) {
+        h << "<h2>Advice</h2>\n<p>The verdict does not depend on it.</p>\n<ul id=\"advice\">\n";
+        for (const auto& a : o.advice) {
+            h << "<li class=\"" << (a.offered ? "offered" : "not-offered") << "\">"
+              << HtmlEscape(a.offered ? a.text : a.image + " (flashMap line " + std::to_string(a.line) + ")")
+              << "<br><span class=\"meta\">" << HtmlEscape(a.detail) << "</span></li>\n";
+        }
+        h << "</ul>\n";
     }
     int n = 0;
     for (const auto& r : o.fleet) {

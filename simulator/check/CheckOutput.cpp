@@ -96,6 +96,15 @@ std::string Market(const FleetInstrument& i)
 
 }  // namespace
 
+std::string UpgradePathText(const CheckOutcome& o)
+{
+    std::string text;
+    for (size_t i = 0; i < o.previous.size(); ++i) {
+        text += (i ? ", then " : "") + o.previous[i] + " (" + o.previousVersions[i] + ")";
+    }
+    return text;
+}
+
 std::string VerdictLine(const CheckOutcome& o)
 {
     if (!o.notChecked.empty()) return "COULD NOT CHECK: " + o.notChecked;
@@ -116,6 +125,7 @@ std::string ReportText(const CheckOutcome& o)
     std::ostringstream out;
     out << VerdictLine(o) << "\n\nMedium " << o.medium << ", version "
         << (o.version.empty() ? "(none)" : o.version) << "\n";
+    if (!o.previous.empty()) out << "Installed first on every instrument: " << UpgradePathText(o) << "\n";
     if (o.shard.split) {
         out << "Shard " << o.shard.index << " of " << o.shard.count << ": " << o.fleet.size() << " of the fleet's "
             << o.shard.fleetSize << " instruments (swsim check --merge joins the shards' JSON)\n";
@@ -147,6 +157,13 @@ std::string ReportText(const CheckOutcome& o)
             out << line;
         }
     }
+    if (!o.advice.empty()) {
+        out << "\nAdvice (" << o.advice.size() << "; the verdict does not depend on it):\n";
+        for (const auto& a : o.advice) {
+            out << "  " << (a.offered ? a.text : a.image + " (flashMap line " + std::to_string(a.line) + ")") << "\n"
+                << "      " << a.detail << "\n";
+        }
+    }
     return out.str();
 }
 
@@ -154,7 +171,7 @@ std::string JsonText(const CheckOutcome& o)
 {
     nlohmann::json j;
     // The layout's version (simulator/schemas/check.schema.json) and the tool's.
-    j["schemaVersion"] = 1;
+    j["schemaVersion"] = 2;
     j["swsimVersion"] = SWU_TOOL_VERSION;
     j["verdict"] = VerdictLine(o);
     j["ship"] = o.Errors() == 0 && o.notChecked.empty();
@@ -164,6 +181,20 @@ std::string JsonText(const CheckOutcome& o)
     j["warnings"] = o.Warnings();
     j["fleetRun"] = o.fleetRun;
     j["runLimitSeconds"] = o.runLimitSeconds;
+    j["previous"] = nlohmann::json::array();
+    for (size_t i = 0; i < o.previous.size(); ++i) {
+        j["previous"].push_back({{"medium", o.previous[i]}, {"version", o.previousVersions[i]}});
+    }
+    j["advice"] = nlohmann::json::array();
+    for (const auto& a : o.advice) {
+        nlohmann::json x = {{"image", a.image},   {"line", a.line},   {"since", a.since},
+                            {"change", a.change}, {"boot", a.boot},   {"offered", a.offered},
+                            {"text", a.text},     {"detail", a.detail}};
+        x["savedSeconds"] = a.offered ? nlohmann::json(a.savedSeconds) : nlohmann::json(nullptr);
+        x["windowBeforeSeconds"] = a.offered && a.boot ? nlohmann::json(a.windowBefore) : nlohmann::json(nullptr);
+        x["windowAfterSeconds"] = a.offered && a.boot ? nlohmann::json(a.windowAfter) : nlohmann::json(nullptr);
+        j["advice"].push_back(x);
+    }
     // A check that gave no verdict: why, and the instruments whose runs
     // were stopped at the run limit.
     if (o.notChecked.empty()) {
@@ -171,7 +202,7 @@ std::string JsonText(const CheckOutcome& o)
     } else {
         nlohmann::json instruments = nlohmann::json::array();
         for (const auto& r : o.fleet) {
-            if (r.timedOut) instruments.push_back(r.instrument.name);
+            if (r.timedOut || !r.previousFailed.empty()) instruments.push_back(r.instrument.name);
         }
         j["couldNotCheck"] = {{"reason", o.notChecked}, {"instruments", instruments}};
     }
@@ -300,6 +331,26 @@ void AddCheckCases(const CheckOutcome& o, const CheckInfo& c, JunitCases* cases)
     }
 }
 
+// The suite's properties: the upgrade path's media and the advice offered
+// (each its own property, as pipelines list them).
+std::string JunitProperties(const CheckOutcome& o)
+{
+    std::vector<std::pair<std::string, std::string>> props;
+    props.reserve(o.previous.size() + o.advice.size());
+    for (size_t i = 0; i < o.previous.size(); ++i) {
+        props.emplace_back("previous", o.previous[i] + " (" + o.previousVersions[i] + ")");
+    }
+    for (const auto& a : o.advice) {
+        if (a.offered) props.emplace_back("advice", a.text);
+    }
+    if (props.empty()) return "";
+    std::string text = "    <properties>\n";
+    for (const auto& p : props) {
+        text += "      <property name=\"" + XmlEscaped(p.first) + "\" value=\"" + XmlEscaped(p.second) + "\"/>\n";
+    }
+    return text + "    </properties>\n";
+}
+
 }  // namespace
 
 std::string JunitText(const CheckOutcome& o)
@@ -326,7 +377,7 @@ std::string JunitText(const CheckOutcome& o)
         << "\" skipped=\"" << cases.skipped << "\">\n"
         << "  <testsuite name=\"" << XmlEscaped("swsim check " + o.medium) << "\" tests=\"" << cases.tests
         << "\" failures=\"" << cases.failures << "\" errors=\"0\" skipped=\"" << cases.skipped << "\">\n"
-        << cases.text.str() << "  </testsuite>\n</testsuites>\n";
+        << JunitProperties(o) << cases.text.str() << "  </testsuite>\n</testsuites>\n";
     return out.str();
 }
 

@@ -223,6 +223,24 @@ std::string Message(const Finding& f)
     return text;
 }
 
+// The advice offered, as the run's property: it is no finding (no result)
+// and never changes the verdict.
+nlohmann::json AdviceOffered(const CheckOutcome& o)
+{
+    nlohmann::json advice = nlohmann::json::array();
+    for (const auto& a : o.advice) {
+        if (!a.offered) continue;
+        nlohmann::json x = {{"image", a.image}, {"line", a.line}, {"change", a.change}, {"text", a.text},
+                            {"savedSeconds", a.savedSeconds}};
+        if (a.boot) {
+            x["windowBeforeSeconds"] = a.windowBefore;
+            x["windowAfterSeconds"] = a.windowAfter;
+        }
+        advice.push_back(x);
+    }
+    return advice;
+}
+
 }  // namespace
 
 std::string SarifText(const CheckOutcome& o)
@@ -280,7 +298,10 @@ std::string SarifText(const CheckOutcome& o)
           {"errors", o.Errors()},
           {"warnings", o.Warnings()},
           {"version", o.version},
-          {"fleetRun", o.fleetRun}}}};
+          {"fleetRun", o.fleetRun},
+          {"previous", o.previous},
+          {"previousVersions", o.previousVersions},
+          {"advice", AdviceOffered(o)}}}};
     if (!artifacts.list.empty()) run["artifacts"] = artifacts.list;
     const nlohmann::json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"},
                                 {"version", "2.1.0"},

@@ -503,6 +503,22 @@ bool ReadHolding(const StatePaths& s, bool withMedium, Holding* h, std::string* 
     return true;
 }
 
+void FollowWrittenImages(const MediumFacts& medium, InstrumentKind* kind)
+{
+    for (const auto& w : WrittenOn(medium, *kind)) {
+        if (w.bytes.empty()) continue;
+        const std::string name = BaseName(w.line->name);
+        auto p = std::find_if(kind->layout.begin(), kind->layout.end(),
+                              [&](const PartitionSpec& x) { return x.name == name; });
+        if (p == kind->layout.end()) {
+            kind->layout.push_back({name, 0, 0, w.line->overwrite ? "YES" : "NO", false});
+            p = kind->layout.end() - 1;
+        }
+        p->startKiB = static_cast<int>(w.extent.start / 1024);
+        p->size = w.extent.end - w.extent.start;
+    }
+}
+
 std::vector<Broken> JudgeEndState(const MediumFacts& medium, const InstrumentKind& kind, Outcome outcome,
                                   const Holding& before, const Holding& after)
 {

@@ -59,6 +59,11 @@ struct InstrumentKind {
     std::vector<std::string> mountDirs;
 };
 
+// The layout an installed medium leaves on an instrument of `kind`: each
+// partition it wrote now spans its image (one of a new name is added,
+// unmounted), so that later updates are judged against it.
+void FollowWrittenImages(const MediumFacts& medium, InstrumentKind* kind);
+
 // Judges one instrument's end state. `run` gives only the outcome (how far
 // the update went: nothing is written before the flashing, no backup is
 // made before the logs are validated); everything else is read from

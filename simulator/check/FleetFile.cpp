@@ -202,10 +202,10 @@ std::string VersionAbove(const std::string& version)
     return std::to_string(v.major) + "." + minor;
 }
 
-std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion)
+std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion, const std::string& fieldVersion)
 {
     std::string v = mediumVersion.substr(0, mediumVersion.find('\n'));
-    const std::string below = VersionBelow(v), above = VersionAbove(v);
+    const std::string below = fieldVersion.empty() ? VersionBelow(v) : fieldVersion, above = VersionAbove(v);
     // The kinds the field has: a fresh instrument (no partition mounted,
     // as it leaves the factory or service); one whose file systems are
     // mounted (/app, /fonts: a flag the updater does not read as YES keeps
@@ -242,11 +242,12 @@ std::string VersionAsRead(const MediumFacts& facts)
     return read;
 }
 
-bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, std::vector<Finding>* findings)
+bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, std::vector<Finding>* findings,
+                 const std::string& fieldVersion)
 {
     if (!fleet->empty()) return true;
     if (facts.haveVersion) {
-        *fleet = DefaultFleet(VersionAsRead(facts));
+        *fleet = DefaultFleet(VersionAsRead(facts), fieldVersion);
         return true;
     }
     // A medium without a version (or without file0) never starts an

@@ -147,8 +147,9 @@ constexpr int kFleetDumpWrong = 64;
 int PrepareDumps(const std::string& fleetDir, const std::string& workDir, std::vector<FleetInstrument>* fleet,
                  std::string* why);
 // An internal and a market instrument on the version just below the
-// medium's, and a market instrument on a newer one.
-std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion);
+// medium's (or on `fieldVersion`, the version an upgrade path leaves them
+// on, when given), and a market instrument on one newer than the medium's.
+std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion, const std::string& fieldVersion = "");
 std::string VersionBelow(const std::string& version);
 // The medium's version as the default fleet is placed around it: its text
 // when that is MAJOR.MINOR, else the number the updater compares it as.
@@ -163,7 +164,35 @@ constexpr const char* kFleetVersionCheck = "fleet-version";
 // them, else the default fleet around the medium's version. A medium whose
 // version is missing or not MAJOR.MINOR has no default fleet: returns false
 // and appends a warning saying the fleet was not run.
-bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, std::vector<Finding>* findings);
+bool ChooseFleet(const MediumFacts& facts, std::vector<FleetInstrument>* fleet, std::vector<Finding>* findings,
+                 const std::string& fieldVersion = "");
+
+// A previous release's medium that the fleet installs before the one
+// checked: its directory, its version as the updater reads it, and what its
+// packages deliver (read like the medium checked, in a scratch /tmp of its
+// own).
+struct PreviousMedium {
+    std::string dir;
+    std::string version;
+    MediumFacts facts;
+};
+// Reads the previous media in the order given into `work`/previous-N.
+// Returns 0, or kExitCheckNotRun with the reason (no scratch space, a
+// medium without a version).
+int ReadPreviousMedia(const std::vector<std::string>& dirs, const std::string& work,
+                      std::vector<PreviousMedium>* previous, std::string* why);
+
+// An image of the checked medium's map, watched on each fleet instrument:
+// whether the flash held its bytes at its place before the run (the field
+// already has it) and after it, and whether the instrument has the
+// partition's mount directory (only then does a flag other than YES keep it).
+struct ImageHeld {
+    std::string name;
+    int line = 0;
+    bool before = false;
+    bool after = false;
+    bool mountDir = false;
+};
 
 struct InstrumentResult {
     FleetInstrument instrument;
@@ -176,6 +205,10 @@ struct InstrumentResult {
     std::string stateDir;
     bool ran = false;             // the run left its facts
     bool timedOut = false;        // stopped at the run limit: not judged
+    std::string previousFailed;   // a previous medium did not install on it: not judged (why)
+    std::string versionBefore;    // the installed version the update found
+    std::vector<ImageHeld> held;  // the watched images (FleetOptions::watch)
+    double bootWindowSeconds = -1;  // the run's unbootable window (BootWindowOfRun); < 0 not worked out
     RunFacts facts;               // what the run did, as its process read it
 };
 
@@ -194,6 +227,15 @@ struct FleetOptions {
     int jobs = 1;
     std::string workDir;
     std::string selfExe;
+    // The upgrade path: media installed on every instrument, in order,
+    // before the medium checked (empty: instruments as made).
+    std::vector<PreviousMedium> previous;
+    // Map lines whose images are watched on each instrument (empty: the
+    // medium's own), and whether the unbootable window is worked out for
+    // every run that writes the flash's start (else only where the image
+    // written there was already in the flash).
+    std::vector<MapPartition> watch;
+    bool everyWindow = false;
     // Called as each instrument's run ends: runs ended so far, of how many,
     // and the instrument's name.
     std::function<void(size_t done, size_t total, const std::string& name)> onRunEnded;
@@ -210,8 +252,8 @@ int RunFleet(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet
 // and the fixed waits of an installing instrument is an error, one below
 // the update's counted duration only a warning (appended to findings).
 void JudgeEstimate(int estimateSeconds, const std::vector<InstrumentResult>& results, std::vector<Finding>* findings);
-// Why the check cannot judge when runs were stopped at the run limit; ""
-// when none was.
+// Why the check cannot judge: a previous medium that did not install, or
+// runs stopped at the run limit; "" when neither happened.
 std::string StoppedRunsReason(const std::vector<InstrumentResult>& results, double runLimitSeconds);
 
 // Which part of the fleet a check ran (`--shard K/N`), and what a merge of
@@ -226,6 +268,24 @@ struct CheckShard {
     std::vector<size_t> indexes;   // of this part's instruments in the whole fleet
 };
 
+// A partition the medium rewrites with the bytes every installing
+// instrument already holds, and what keeping it would save: the chip's time
+// of writing it and, for the partition at the flash's start, the window in
+// which a power cut leaves the instrument unable to start. Offered only when
+// a rerun of the fleet with the line changed ends right on every instrument.
+struct Advice {
+    std::string image;        // as the flash map line names it
+    int line = 0;             // in the flash map
+    std::string since;        // the installed version(s) the instruments held it from
+    std::string change;       // "NO" (the flag), or "leave-out" (no mount directory: the flag cannot keep it)
+    bool boot = false;        // the partition at the flash's start
+    double savedSeconds = 0;  // chip's time the change saves (the least over the instruments)
+    double windowBefore = -1, windowAfter = -1;  // boot only: the unbootable window with and without the change
+    bool offered = false;     // the rerun ended right on every instrument
+    std::string text;         // the advice as offered
+    std::string detail;       // the rerun's result, or why the advice is not offered
+};
+
 // Output: the verdict, the findings by severity and the fleet table; JSON;
 // JUnit XML.
 struct CheckOutcome {
@@ -233,6 +293,9 @@ struct CheckOutcome {
     std::string mediumDigest;     // of the medium's packages (MediumDigest)
     CheckShard shard;
     std::string version;
+    std::vector<std::string> previous;   // the upgrade path's media, in order (their versions in previousVersions)
+    std::vector<std::string> previousVersions;
+    std::vector<Advice> advice;
     bool fleetRun = false;
     double runLimitSeconds = 0;   // of each fleet run (real seconds); 0: no fleet
     std::string notChecked;       // why the check could not give a verdict; "" when it did
@@ -260,6 +323,8 @@ constexpr int kCheckMergeRefused = 64;
 int MergeCheckParts(const std::vector<std::string>& paths, CheckOutcome* out, std::string* why);
 
 std::string VerdictLine(const CheckOutcome& o);
+// The upgrade path as the outputs name it: "DIR (2.2), then DIR (2.3)".
+std::string UpgradePathText(const CheckOutcome& o);
 std::string ReportText(const CheckOutcome& o);
 std::string JsonText(const CheckOutcome& o);
 std::string JunitText(const CheckOutcome& o);

@@ -33,6 +33,19 @@ bool SafeStateDir(const std::string& dir, std::string* why)
 
 namespace {
 
+// The damage `o` asks for done to the log `spec` names: one record's CRC
+// made wrong (the record at position 1), or the log cut half a record short.
+void DamageLog(const CreateOptions& o, const LogSpec& spec, std::vector<uint8_t>* log)
+{
+    const size_t record = RecordSize(spec.infoLength);
+    for (const auto& c : o.corruptLogs) {
+        if (c == spec.name && log->size() >= 2 * record) (*log)[record + 9] ^= 0x5A;
+    }
+    for (const auto& t : o.truncateLogs) {
+        if (t == spec.name && log->size() >= record / 2) log->resize(log->size() - record / 2);
+    }
+}
+
 bool Fail(std::string* why, const std::string& text)
 {
     *why = text;
@@ -63,12 +76,7 @@ bool WriteFactoryLogs(const StatePaths& s, const CreateOptions& o, std::string* 
             for (int i = 0; i < 4; ++i) info[i] = static_cast<uint8_t>(t >> (8 * i));
             PutRecord(&log, spec, 0, 1, info);
         }
-        for (const auto& c : o.corruptLogs) {
-            if (c == name) log[RecordSize(spec.infoLength) + 9] ^= 0x5A;  // record at position 1
-        }
-        for (const auto& t : o.truncateLogs) {
-            if (t == name) log.resize(log.size() - RecordSize(spec.infoLength) / 2);
-        }
+        DamageLog(o, spec, &log);
         if (!WriteBytes(s.instrumentData() + "/" + name, log.data(), log.size(), 0644, why)) return false;
     }
     return true;
@@ -82,6 +90,19 @@ bool MayReplace(const std::string& dir, bool force, std::string* why)
     if (!IsDirectory(s.root) || ListDir(s.root).empty()) return true;
     if (!force) return Fail(why, s.root + " is not empty (use --force to replace a simulated instrument there)");
     if (!PathExists(s.marker())) return Fail(why, s.root + " holds no simulated instrument; not removing anything there");
+    return true;
+}
+
+bool DamageLogs(const StatePaths& s, const CreateOptions& o, std::string* why)
+{
+    for (const auto& spec : InstrumentLogs()) {
+        std::vector<uint8_t> log;
+        const std::string path = s.instrumentData() + "/" + spec.name;
+        if (!ReadBytes(path, &log)) continue;
+        const std::vector<uint8_t> was = log;
+        DamageLog(o, spec, &log);
+        if (log != was && !WriteBytes(path, log.data(), log.size(), 0644, why)) return false;
+    }
     return true;
 }
 

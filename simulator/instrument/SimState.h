@@ -62,6 +62,11 @@ bool MayReplace(const std::string& dir, bool force, std::string* why);
 // medium slot and an empty /tmp. Returns 0, or 1 with the reason.
 int CreateInstrument(const std::string& dir, const CreateOptions& options, std::string* why);
 
+// Damages the logs of /instrumentData in the instrument `s` as `o` asks
+// (corruptLogs, truncateLogs), as they are now: an instrument whose logs
+// broke after it was made. Returns false with the reason.
+bool DamageLogs(const StatePaths& s, const CreateOptions& o, std::string* why);
+
 // Copies the instrument of `from` into `to` (made, or replaced when it holds
 // an instrument): the flash, the writable directories, the medium, the board
 // tools' record and the marker; not the simulator's records of earlier runs.

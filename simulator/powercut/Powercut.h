@@ -20,9 +20,13 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "CutStates.h"
+#include "NorChip.h"
 #include "SimCuts.h"
 
 namespace swsim {
+
+struct RunFacts;
+struct StatePaths;
 
 struct PointResult;
 
@@ -148,6 +152,14 @@ int RunPowercut(const PowercutOptions& options, PowercutResult* result, std::str
 // not every shard of one sweep exactly once; kPowercutNoAnswer when a part
 // cannot be read.
 int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result, std::string* why);
+
+// The window of a run already made (its state `state`, its facts read with
+// the bus recorded into `bus`) in which a power cut leaves the partition at
+// the flash's start half-written: the sweep's window, worked out the same
+// way, with that partition as the only critical one. 0 when the run wrote
+// nothing there; < 0 with the reason when its writing cannot be placed.
+double BootWindowOfRun(const StatePaths& state, const RunFacts& facts, std::vector<norsim::BusAccess> bus,
+                       std::string* why);
 
 // The exit status the verdict of a finished sweep gives.
 int PowercutExitStatus(const PowercutResult& result);

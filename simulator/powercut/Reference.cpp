@@ -17,6 +17,37 @@
 namespace swsim {
 namespace sweep {
 
+// The images a run wrote (from its facts, their bytes from its /tmp), the
+// bus plan and each sector's writing of its recorded bus, and its counted
+// duration. Returns 0, or 1 with the reason (an image gone from /tmp).
+int WritingOf(const StatePaths& r, const RunFacts& facts, Reference* ref, std::string* why)
+{
+    for (const auto& image : facts.flash.images) {
+        WrittenImage img;
+        img.name = image.name;
+        img.startKiB = static_cast<int>(image.start / 1024);
+        if (!ReadBytes(HostPathOf(r, image.name), &img.bytes)) {
+            *why = "the image " + image.name + " the update wrote is not in " + r.tmp();
+            return 1;
+        }
+        ref->images.push_back(std::move(img));
+    }
+    ref->plan = PlanFromBus(ref->bus);
+    // The update's duration as the run's facts count it (its pauses, the
+    // chip's busy time over the operations replayed, the updater's CPU
+    // time), not read off its clock, so that a busy host does not move the
+    // window's share; the timeline's model where the pauses could not be
+    // counted.
+    const RunTiming& timing = facts.timing;
+    ref->countedSeconds = timing.rebooted && timing.duration.known ? timing.duration.seconds : -1;
+    ref->mediumChecks = timing.mediumChecks;
+    for (const auto& img : ref->images) {
+        for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
+    }
+    ref->writing = PlanWriting(ref->bus, ref->images);
+    return 0;
+}
+
 // The reference: the update once without a cut on a copy, its log writes
 // recorded; its facts read once, the flash writing replayed with the bus
 // recorded.
@@ -77,29 +108,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
                                  : "the replay of the update's writing failed: " + facts.replay.why;
         return 1;
     }
-    for (const auto& image : facts.flash.images) {
-        WrittenImage img;
-        img.name = image.name;
-        img.startKiB = static_cast<int>(image.start / 1024);
-        if (!ReadBytes(HostPathOf(r, image.name), &img.bytes)) {
-            *why = "the image " + image.name + " the update wrote is not in " + r.tmp();
-            return 1;
-        }
-        ref->images.push_back(std::move(img));
-    }
-    ref->plan = PlanFromBus(ref->bus);
-    // The update's duration as the run's facts count it (its pauses, the
-    // chip's busy time over the operations replayed, the updater's CPU
-    // time), not read off its clock, so that a busy host does not move the
-    // window's share; the timeline's model where the pauses could not be
-    // counted.
-    const RunTiming& timing = facts.timing;
-    ref->countedSeconds = timing.rebooted && timing.duration.known ? timing.duration.seconds : -1;
-    ref->mediumChecks = timing.mediumChecks;
-    for (const auto& img : ref->images) {
-        for (int s : TouchedSectors({img})) ref->sectorImage[s] = img.name;
-    }
-    ref->writing = PlanWriting(ref->bus, ref->images);
+    if (WritingOf(r, facts, ref, why) != 0) return 1;
     ref->entries = EntriesOf(r);
     ref->installed = InstalledFiles(r.instrumentData());
     MarkLogChanges(b, r, &ref->logWrites);

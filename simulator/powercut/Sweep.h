@@ -117,6 +117,10 @@ struct Reference {
 // The reference: the update once without a cut on a copy under `work`.
 // Returns 0, 2 when no instrument root can be made, 1 with the reason.
 int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref, std::string* why);
+// The writing of a run made: its images (bytes from its /tmp), the plan of
+// its recorded bus (ref->bus), each sector's writing and its counted
+// duration. Returns 0, or 1 with the reason.
+int WritingOf(const StatePaths& r, const RunFacts& facts, Reference* ref, std::string* why);
 // The instrument as a cut during the flash writing leaves it (ref->flashRoot).
 void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref);
 // The critical partitions, into the reference and *critical. Returns 0, or

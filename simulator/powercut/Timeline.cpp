@@ -157,4 +157,22 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<SweepPoint>& sweep,
 }
 
 }  // namespace sweep
+double BootWindowOfRun(const StatePaths& state, const RunFacts& facts, std::vector<norsim::BusAccess> bus,
+                       std::string* why)
+{
+    sweep::Reference ref;
+    ref.bus = std::move(bus);
+    if (sweep::WritingOf(state, facts, &ref, why) != 0) return -1;
+    for (size_t i = 0; i < ref.images.size(); ++i) {
+        if (ref.images[i].startKiB != 0) continue;
+        ref.criticalNames.push_back(ref.images[i].name);
+        ref.criticalImages.push_back(i);
+        ref.criticalSectors.push_back(TouchedSectors({ref.images[i]}));
+    }
+    if (ref.criticalNames.empty()) return 0;
+    PowercutResult result;
+    sweep::PlaceOnTimeline(ref, {}, &result);
+    return result.windowSeconds;
+}
+
 }  // namespace swsim

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Advice.h"
 #include "Locations.h"
 #include "MediumCheck.h"
 #include "Outputs.h"
@@ -23,6 +24,7 @@ struct CheckArgs {
     std::string medium, fleetFile, jsonFile, junitFile, htmlFile, sarifFile, workDir;
     std::string shard;               // "K/N"
     std::vector<std::string> merge;  // the shards' JSON to join
+    std::vector<std::string> previous;
     int jobs = 0;
     double runLimit = 0;
     bool noFleet = false, keep = false, progress = false;
@@ -101,6 +103,11 @@ int RunCheck(const CheckArgs& a)
     std::vector<FleetInstrument> fleet;
     std::string why;
     if (!OutputsWritable(a.Outputs(), &why)) return UsageError(why);
+    // The advice reruns the whole fleet and the parts carry no upgrade path:
+    // an upgrade path's check runs whole.
+    if (!a.previous.empty() && (!a.shard.empty() || !a.merge.empty())) {
+        return UsageError("--previous runs the whole fleet: it cannot be split with --shard or --merge");
+    }
     if (!a.merge.empty()) return MergeParts(a);
     if (a.medium.empty()) return UsageError("MEDIUM is required (or --merge PART.json...)");
     if (!IsDirectory(a.medium)) return UsageError("MEDIUM " + a.medium + " is no directory");
@@ -148,14 +155,22 @@ int RunCheck(const CheckArgs& a)
     outcome.mediumDigest = MediumDigest(facts.medium);
     outcome.version = facts.haveVersion ? facts.versionText.substr(0, facts.versionText.find('\n')) : "";
     outcome.shard = shard;
-    const bool runFleet = !a.noFleet && ChooseFleet(facts, &fleet, &outcome.findings);
+    FleetOptions o;
+    if (!a.noFleet && ReadPreviousMedia(a.previous, work, &o.previous, &why) != 0) {
+        return finish(Fail("could not check: " + why, kExitCheckNotRun));
+    }
+    for (const auto& p : o.previous) {
+        outcome.previous.push_back(p.dir);
+        outcome.previousVersions.push_back(p.version);
+    }
+    const std::string field = o.previous.empty() ? "" : o.previous.back().version;
+    const bool runFleet = !a.noFleet && ChooseFleet(facts, &fleet, &outcome.findings, field);
     if (!a.shard.empty()) {
         fleet = ShardOfFleet(fleet, shard.index, shard.count, &outcome.shard);
         outcome.shard.staticFindings = outcome.findings.size();
         outcome.shard.estimateSeconds = facts.haveEstimate ? facts.estimateSeconds : -1;
     }
     if (runFleet) {
-        FleetOptions o;
         o.jobs = a.jobs;
         o.workDir = work;
         o.selfExe = SelfExe();
@@ -173,6 +188,13 @@ int RunCheck(const CheckArgs& a)
             return finish(Conclude(a, outcome));
         }
         outcome.fleetRun = true;
+        // Advice only for a medium that ships: a rerun of a failing one
+        // would show nothing.
+        if (outcome.Errors() == 0) {
+            if (progress) std::fprintf(stderr, "swsim: looking for partitions the field already holds\n");
+            o.onRunEnded = nullptr;
+            SeekAdvice(facts, fleet, o, outcome.fleet, &outcome.advice);
+        }
     }
     return finish(Conclude(a, outcome));
 }
@@ -205,7 +227,14 @@ void AddCheckCommand(Commands& commands)
                     "real seconds each fleet run may take; a run stopped there makes the check \"could not "
                     "check\" (exit status 2) (default: three times the update's modelled duration + 120)")
         ->check(CLI::PositiveNumber);
-    sub->add_flag("--no-fleet", a->noFleet, "static checks only, no runs")->excludes(fleet);
+    CLI::Option* previous =
+        sub->add_option("--previous", a->previous,
+                        "a previous release's medium (packages), installed on every fleet instrument before MEDIUM; "
+                        "given several times, in order, an upgrade path")
+            ->check(CLI::ExistingDirectory)
+            ->expected(1)
+            ->take_all();
+    sub->add_flag("--no-fleet", a->noFleet, "static checks only, no runs")->excludes(fleet)->excludes(previous);
     sub->add_option("--work", a->workDir, "scratch directory (default: a fresh one under $TMPDIR or /tmp)");
     sub->add_flag("--keep", a->keep, "keep the scratch directory with the fleet's instruments");
     AddProgressFlag(sub, &a->progress);

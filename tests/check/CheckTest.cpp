@@ -93,6 +93,13 @@ struct Medium {
         map.replace(at, from.size(), to);
         ASSERT_TRUE(WriteText(src + "/flashMap", map));
     }
+    // Takes `image` and its CRC file from the source of `from`.
+    void TakeImage(const Medium& from, const std::string& image) const
+    {
+        for (const std::string& f : {image, CrcFileName(image)}) {
+            ASSERT_TRUE(CopyFileTo(from.src + "/" + f, src + "/" + f)) << f;
+        }
+    }
     // Replaces the flash map line that begins with `image` by `line`.
     void EditMapLine(const std::string& image, const std::string& line) const
     {
@@ -1171,8 +1178,9 @@ const FleetFailure kFleetFailures[] = {
 INSTANTIATE_TEST_SUITE_P(Media, FleetFailures, ::testing::ValuesIn(kFleetFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A run that reaches the run limit gives no verdict on the medium: exit
-// status 2, the reason on standard error, the JSON naming the instrument.
+// A run that reaches the run limit, or a previous medium that does not
+// install, gives no verdict on the medium: exit status 2, the reason on
+// standard error, the JSON naming the instrument.
 TEST(CheckFleet, RunLimitMeansCouldNotCheck)
 {
     Medium m;
@@ -1195,6 +1203,134 @@ TEST(CheckFleet, RunLimitMeansCouldNotCheck)
     EXPECT_FALSE(result["ship"].get<bool>());
     EXPECT_EQ(result["couldNotCheck"]["instruments"], nlohmann::json::array({"lab"})) << result.dump(2);
     for (const auto& f : result["findings"]) EXPECT_NE(f["check"], "fleet") << "nothing judged from a stopped run";
+
+    // A previous medium that does not install leaves no field state to check
+    // the medium on: no verdict either, and the fault is not the medium's.
+    Medium old;
+    old.Sample("2.3");
+    ASSERT_TRUE(WriteText(old.src + "/FlashRepartition.sh", "#!/bin/sh\nexit 3\n", 0755));
+    old.Build();
+    CHECK_OR_SKIP(m, rc, {"--fleet", fleet, "--previous", old.medium});
+    EXPECT_EQ(rc, 2) << m.output;
+    EXPECT_NE(m.output.find("could not check: the previous medium " + old.medium +
+                            " (2.3) did not install: its update ended \"pre-update-failed\""),
+              std::string::npos)
+        << m.output;
+    EXPECT_NE(m.output.find("(on lab); not a fault of the medium checked"), std::string::npos) << m.output;
+    EXPECT_EQ(m.Result()["couldNotCheck"]["instruments"], nlohmann::json::array({"lab"}));
+}
+
+// The upgrade path: the fleet first installs the 2.3 sample, so the 2.4
+// sample meets its images; only an image 2.4 rewrites with 2.3's bytes is
+// advice, checked by a rerun with its line changed.
+TEST(CheckFleet, UpgradePathAdvisesKeepingWhatTheFieldHolds)
+{
+    Medium old;
+    old.Sample("2.3");
+    old.Build();
+    Medium same;
+    same.Sample("2.4");
+    same.TakeImage(old, "ifsPart.bin");
+    same.Build();
+    int rc = 0;
+    const std::string html = same.scratch.path() + "/check.html";
+    CHECK_OR_SKIP(same, rc, {"--previous", old.medium, "--jobs", "3", "--html", html, "--keep"});
+    EXPECT_EQ(rc, 0) << same.output;
+    auto result = same.Result();
+    // The mounted instrument's revision history breaks after the path (the
+    // path's own update would have recreated it): the medium meets it corrupt.
+    const std::vector<std::string> kept = ListDir(same.scratch.path() + "/work");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(ReadTextOr(same.scratch.path() + "/work/" + kept[0] + "/fleet/market-2.3-mounted/sim/trace.txt", "")
+                  .find("Recreating RevHistory.log"),
+              std::string::npos);
+    EXPECT_EQ(result["previous"], nlohmann::json::parse(R"([{"medium":")" + old.medium + R"(","version":"2.3"}])"));
+    std::vector<std::string> running;
+    for (const auto& i : result["fleet"]) {
+        running.push_back(i["running"]);
+        EXPECT_TRUE(i["ok"].get<bool>()) << i.dump();
+    }
+    EXPECT_EQ(running, (std::vector<std::string>{"2.3", "2.3", "2.5"}));
+    ASSERT_EQ(result["advice"].size(), 1u) << result.dump(2);
+    const auto& a = result["advice"][0];
+    EXPECT_TRUE(a["offered"].get<bool>()) << a.dump();
+    EXPECT_EQ(a["image"], "ifsPart.bin");
+    EXPECT_TRUE(a["boot"].get<bool>());
+    // No instrument has /ifs: a NO would still write it, only leaving the
+    // line out keeps it.
+    EXPECT_EQ(a["change"], "leave-out");
+    EXPECT_GT(a["windowBeforeSeconds"].get<double>(), 5) << a.dump();
+    EXPECT_EQ(a["windowAfterSeconds"].get<double>(), 0) << a.dump();
+    EXPECT_GT(a["savedSeconds"].get<double>(), a["windowBeforeSeconds"].get<double>()) << "erase and program it whole";
+    const std::string text = a["text"];
+    EXPECT_EQ(text.rfind("ifsPart.bin is unchanged since 2.3: ", 0), 0u) << text;
+    EXPECT_NE(text.find("shortens the unbootable window from "), std::string::npos) << text;
+    EXPECT_NE(same.output.find("\nAdvice (1; the verdict does not depend on it):\n  " + text + "\n"), std::string::npos)
+        << same.output;
+    EXPECT_EQ(same.Sarif()["runs"][0]["properties"]["advice"][0]["text"], text);
+    EXPECT_NE(ReadTextOr(html, "").find("<li class=\"offered\">" + text + "<br>"), std::string::npos);
+    EXPECT_NE(ReadTextOr(same.junit, "").find("<property name=\"advice\" value=\"" + text + "\"/>"), std::string::npos);
+
+    // Every image of the unchanged 2.4 sample differs from 2.3's: no advice.
+    Medium changed;
+    changed.Sample("2.4");
+    changed.Build();
+    const std::string fleet = changed.scratch.path() + "/fleet.txt";
+    WriteText(fleet, "lab running=2.3\n");
+    CHECK_OR_SKIP(changed, rc, {"--previous", old.medium, "--fleet", fleet});
+    EXPECT_EQ(rc, 0) << changed.output;
+    result = changed.Result();
+    EXPECT_EQ(result["advice"], nlohmann::json::array()) << result.dump(2);
+    EXPECT_EQ(changed.output.find("Advice"), std::string::npos) << changed.output;
+}
+
+// Where the partition is mounted on every instrument, its flag made NO
+// keeps it; where keeping it would break the end state, the rerun says so.
+TEST(CheckFleet, AdviceIsTheChangeTheRerunProves)
+{
+    Medium old;
+    old.Sample("2.3");
+    old.Build();
+    const std::string fleet = old.scratch.path() + "/fleet.txt";
+    int rc = 0;
+    nlohmann::json result;
+    Medium app;
+    app.Sample("2.4");
+    app.TakeImage(old, "appPart.bin");
+    app.Build();
+    WriteText(fleet, "field running=2.3 market=Export mounted=yes\n");
+    CHECK_OR_SKIP(app, rc, {"--previous", old.medium, "--fleet", fleet});
+    EXPECT_EQ(rc, 0) << app.output;
+    result = app.Result();
+    ASSERT_EQ(result["advice"].size(), 1u) << result.dump(2);
+    EXPECT_EQ(result["advice"][0]["change"], "NO");
+    EXPECT_GT(result["advice"][0]["savedSeconds"].get<double>(), 5) << result["advice"][0].dump();
+    EXPECT_EQ(result["advice"][0]["text"].get<std::string>().rfind(
+                  "appPart.bin is unchanged since 2.3: writing NO keeps it and shortens the update by ", 0),
+              0u)
+        << result["advice"][0].dump();
+    // A boot image that is 2.3's cut short is in the flash too, but keeping
+    // it keeps 2.3's longer image, which the new CRC file does not match:
+    // the rerun fails, and the advice is not offered.
+    Medium shorter;
+    shorter.Sample("2.4");
+    std::vector<uint8_t> boot;
+    ASSERT_TRUE(ReadBytes(old.src + "/ifsPart.bin", &boot));
+    boot.resize(600 * 1024);
+    ASSERT_TRUE(WriteBytes(shorter.src + "/ifsPart.bin", boot.data(), boot.size()));
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08x\n", Crc32(boot.data(), boot.size()));
+    ASSERT_TRUE(WriteText(shorter.src + "/" + CrcFileName("ifsPart.bin"), crc));
+    shorter.Build();
+    CHECK_OR_SKIP(shorter, rc, {"--previous", old.medium, "--fleet", fleet});
+    EXPECT_EQ(rc, 0) << shorter.output;
+    result = shorter.Result();
+    ASSERT_EQ(result["advice"].size(), 1u) << result.dump(2);
+    EXPECT_FALSE(result["advice"][0]["offered"].get<bool>());
+    EXPECT_EQ(result["advice"][0]["text"], "");
+    EXPECT_NE(result["advice"][0]["detail"].get<std::string>().find("not offered: with the line changed, field ended"),
+              std::string::npos)
+        << result["advice"][0].dump();
 }
 
 // Makes the sample's images fill most of the flash (96 of its 128 sectors:

@@ -122,3 +122,11 @@ const Install install;
 }  // namespace
 
 }  // namespace logcut
+
+// The simulated chip's bus writes so far, for the file operation recorder
+// preloaded into the updater (host/waitrecord/FileRecord.cpp), which looks
+// it up by this name: it places each file operation among the flash writing.
+extern "C" __attribute__((visibility("default"))) unsigned long long swsim_bus_writes()
+{
+    return static_cast<unsigned long long>(norsim::NorChipGetStats().writes);
+}

@@ -154,23 +154,10 @@ int RunOne(const MediumFacts& facts, const FleetInstrument& inst, const std::str
 {
     nlohmann::json result;
     std::string why, failed;
-    CreateOptions co;
-    co.version = inst.running;
-    co.installed = inst.installed;
-    co.market = inst.market;
-    co.corruptLogs = inst.corruptLogs;
-    co.truncateLogs = inst.truncateLogs;
-    co.mounted = inst.mounted;
-    StartOfPath(o, &co);
     const StatePaths s(state);
     InstrumentKind kind = KindOf(inst);
     Holding before, after;
-    int rc = inst.madeFrom.empty() ? CreateInstrument(state, co, &why) : CopyInstrument(inst.madeFrom, state, &why);
-    // An instrument from service is already where the field left it: the
-    // upgrade path brings only made instruments there.
-    if (rc == 0 && inst.madeFrom.empty()) rc = InstallPath(inst, state, o, &kind, &failed, &why);
-    if (rc == 0) rc = InsertMedium(facts.medium, s.medium(), &why);
-    if (rc == 0) rc = InsertMedium(facts.medium, s.usbdongle(), &why);
+    int rc = CreateFleetInstrument(facts, inst, state, o, &kind, &failed, &why);
     if (rc == 0 && !ReadHolding(s, false, &before, &why)) rc = 1;
     if (rc == kPathNotInstalled) {
         result["previousFailed"] = failed;
@@ -383,6 +370,36 @@ int ReadResult(const MediumFacts& facts, const std::string& base, InstrumentResu
 }
 
 }  // namespace
+
+bool FleetInstalls(const MediumFacts& facts, const FleetInstrument& inst)
+{
+    return Expect(facts, inst).allowed;
+}
+
+int CreateFleetInstrument(const MediumFacts& facts, const FleetInstrument& inst, const std::string& state,
+                          const FleetOptions& o, InstrumentKind* kind, std::string* failed, std::string* why)
+{
+    CreateOptions co;
+    co.version = inst.running;
+    co.installed = inst.installed;
+    co.market = inst.market;
+    co.corruptLogs = inst.corruptLogs;
+    co.truncateLogs = inst.truncateLogs;
+    co.mounted = inst.mounted;
+    StartOfPath(o, &co);
+    const StatePaths s(state);
+    InstrumentKind ownKind = KindOf(inst);
+    std::string ownFailed;
+    if (kind == nullptr) kind = &ownKind;
+    if (failed == nullptr) failed = &ownFailed;
+    int rc = inst.madeFrom.empty() ? CreateInstrument(state, co, why) : CopyInstrument(inst.madeFrom, state, why);
+    // An instrument from service is already where the field left it: the
+    // upgrade path brings only made instruments there.
+    if (rc == 0 && inst.madeFrom.empty()) rc = InstallPath(inst, state, o, kind, failed, why);
+    if (rc == 0) rc = InsertMedium(facts.medium, s.medium(), why);
+    if (rc == 0) rc = InsertMedium(facts.medium, s.usbdongle(), why);
+    return rc;
+}
 
 double ModelledSeconds(const MediumFacts& facts)
 {

@@ -161,15 +161,6 @@ std::string Difference(const CheckOutcome& first, const CheckOutcome& p)
 
 }  // namespace
 
-std::string MediumDigest(const std::string& mediumDir)
-{
-    Digest d;
-    for (const auto& name : ListDir(mediumDir)) {
-        if (name.compare(0, 4, "file") == 0) d.AddTree(mediumDir, name);
-    }
-    return d.Text();
-}
-
 std::string FleetDigest(const std::vector<FleetInstrument>& fleet)
 {
     Digest d;

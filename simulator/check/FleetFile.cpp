@@ -202,6 +202,22 @@ std::string VersionAbove(const std::string& version)
     return std::to_string(v.major) + "." + minor;
 }
 
+std::string FleetLine(const FleetInstrument& inst)
+{
+    if (!inst.dump.empty()) {
+        std::string line = inst.name + " dump=" + inst.dump + " data=" + inst.data;
+        if (!inst.logs.empty()) line += " logs=" + inst.logs;
+        return line + (inst.mounted ? " mounted=yes" : " mounted=no");
+    }
+    std::string line = inst.name + " running=" + inst.running;
+    if (!inst.installed.empty()) line += " installed=" + inst.installed;
+    if (!inst.market.empty()) line += " market=" + inst.market;
+    line += inst.mounted ? " mounted=yes" : " mounted=no";
+    for (const auto& log : inst.corruptLogs) line += " corrupt-log=" + log;
+    for (const auto& log : inst.truncateLogs) line += " truncate-log=" + log;
+    return line;
+}
+
 std::vector<FleetInstrument> DefaultFleet(const std::string& mediumVersion, const std::string& fieldVersion)
 {
     std::string v = mediumVersion.substr(0, mediumVersion.find('\n'));

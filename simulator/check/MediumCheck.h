@@ -241,6 +241,22 @@ struct FleetOptions {
     std::function<void(size_t done, size_t total, const std::string& name)> onRunEnded;
 };
 
+// Whether the updater's market and version rules let the instrument install
+// the medium.
+bool FleetInstalls(const MediumFacts& facts, const FleetInstrument& inst);
+// The instrument made in `state` as the fleet line describes it (fresh, or
+// a copy of the one made from a service dump), brought along the upgrade
+// path of `o` (*kind, when given, follows the images the path wrote), the medium
+// inserted (also kept in the state's medium directory). Returns 0;
+// kPathNotInstalled with *failed when a previous medium did not install;
+// else non-zero with the reason.
+struct InstrumentKind;
+int CreateFleetInstrument(const MediumFacts& facts, const FleetInstrument& inst, const std::string& state,
+                          const FleetOptions& o, InstrumentKind* kind, std::string* failed, std::string* why);
+// The instrument as a fleet file's line writes it, its keys in one order:
+// the same text for the same instrument.
+std::string FleetLine(const FleetInstrument& inst);
+
 // Runs the medium on every instrument, `jobs` at once. Appends findings
 // (one per fault of an instrument, and the estimate check). Returns 0, or
 // kExitCheckNotRun with the reason (also when a run reached the run limit:
@@ -304,10 +320,9 @@ struct CheckOutcome {
     int Errors() const;
     int Warnings() const;
 };
-// A digest of the packages (file0, file1, ...) in `mediumDir`, and of a
-// fleet's instruments (with the content of the ones made from dumps): the
-// same on every machine that has the same medium or fleet.
-std::string MediumDigest(const std::string& mediumDir);
+// A digest of a fleet's instruments (with the content of the ones made
+// from dumps): the same on every machine that has the same fleet. The
+// medium's is the medium library's MediumDigest.
 std::string FleetDigest(const std::vector<FleetInstrument>& fleet);
 // The part of the fleet that shard `k` of `n` runs, with its shard record.
 std::vector<FleetInstrument> ShardOfFleet(const std::vector<FleetInstrument>& fleet, int k, int n, CheckShard* shard);

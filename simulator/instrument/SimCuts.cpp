@@ -20,6 +20,7 @@ bool CutPoint::operator==(const CutPoint& o) const
 std::string CutId(const CutPoint& p)
 {
     if (p.kind == CutPoint::Flash) return "flash:" + std::to_string(p.write);
+    if (p.kind == CutPoint::File) return "file:" + std::to_string(p.write);
     return "log:" + std::to_string(p.write) + ":" + std::to_string(p.keep);
 }
 
@@ -42,6 +43,9 @@ bool ParseCutId(const std::string& id, CutPoint* out, std::string* why)
     if (id.compare(0, 6, "flash:") == 0) {
         p.kind = CutPoint::Flash;
         ok = Number(id.substr(6), &p.write);
+    } else if (id.compare(0, 5, "file:") == 0) {
+        p.kind = CutPoint::File;
+        ok = Number(id.substr(5), &p.write);
     } else if (id.compare(0, 4, "log:") == 0) {
         p.kind = CutPoint::Log;
         const std::string rest = id.substr(4);
@@ -50,7 +54,7 @@ bool ParseCutId(const std::string& id, CutPoint* out, std::string* why)
              Number(rest.substr(colon + 1), &p.keep);
     }
     if (!ok || p.write == 0) {
-        *why = "\"" + id + "\" is no power-cut point (flash:N or log:N:K, N from 1)";
+        *why = "\"" + id + "\" is no power-cut point (flash:N, log:N:K or file:N, N from 1)";
         return false;
     }
     *out = p;
@@ -60,6 +64,7 @@ bool ParseCutId(const std::string& id, CutPoint* out, std::string* why)
 std::string CutEnvironment(const CutPoint& p)
 {
     if (p.kind == CutPoint::Flash) return "NORFLASH_POWER_CUT=" + std::to_string(p.write);
+    if (p.kind == CutPoint::File) return "SWSIM_FILE_CUT=" + std::to_string(p.write);
     return "RECORDLOG_POWER_CUT=" + std::to_string(p.write) + ":" + std::to_string(p.keep);
 }
 

@@ -6,6 +6,9 @@
 //   "log:N:K"    the record log library's N-th write, of which only the
 //                first K bytes reach the file (RECORDLOG_POWER_CUT=N:K,
 //                host/logcut/LogPowerCut.h)
+//   "file:N"     right after the N-th file operation of the update, counted
+//                over all its processes (SWSIM_FILE_CUT=N, the file
+//                operation recorder of host/waitrecord/FileRecord.cpp)
 #ifndef SWSIM_SIM_CUTS_H
 #define SWSIM_SIM_CUTS_H
 
@@ -16,8 +19,8 @@
 namespace swsim {
 
 struct CutPoint {
-    enum Kind { Flash, Log } kind = Flash;
-    uint64_t write = 0;  // 1-based number of the bus write or log write
+    enum Kind { Flash, Log, File } kind = Flash;
+    uint64_t write = 0;  // 1-based number of the bus write, log write or file operation
     uint64_t keep = 0;   // log writes: bytes that reach the file
     bool operator<(const CutPoint& o) const;
     bool operator==(const CutPoint& o) const;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <sys/wait.h>
+
+#include <openssl/evp.h>
 
 #include "InstrumentTime.h"
 #include "SimFiles.h"
@@ -188,6 +191,38 @@ int BuildMedium(const std::string& sourceDir, const std::string& mediumDir, std:
         lines->push_back(line);
     }
     return 0;
+}
+
+std::string MediumDigest(const std::string& mediumDir)
+{
+    std::vector<std::string> names;
+    for (const auto& name : ListDir(mediumDir)) {
+        const bool package = name.size() > 4 && name.compare(0, 4, "file") == 0 &&
+                             name.find_first_not_of("0123456789", 4) == std::string::npos;
+        if (package && IsRegularFile(mediumDir + "/" + name)) names.push_back(name);
+    }
+    if (names.empty()) return "";
+    std::sort(names.begin(), names.end());
+    const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
+    for (const auto& name : names) {
+        std::vector<uint8_t> bytes;
+        // Each package framed by its name and length, so that moving bytes
+        // from one package to the next changes the digest.
+        const std::string head = name + '\0' + std::to_string(ReadBytes(mediumDir + "/" + name, &bytes) ? bytes.size() : 0) + '\0';
+        ok = ok && EVP_DigestUpdate(ctx.get(), head.data(), head.size()) == 1 &&
+             EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()) == 1;
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!ok || EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return "";
+    std::string text = "sha256:";
+    char hex[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(hex, sizeof hex, "%02x", digest[i]);
+        text += hex;
+    }
+    return text;
 }
 
 int InsertMedium(const std::string& mediumDir, const std::string& usbdongleDir, std::string* why)

@@ -44,6 +44,11 @@ int BuildMedium(const std::string& sourceDir, const std::string& mediumDir,
 // medium's in. Other files in the slot (a backup) stay.
 int InsertMedium(const std::string& mediumDir, const std::string& usbdongleDir, std::string* why);
 
+// The digest of a medium's packages (the files "file0", "file1", ... of
+// `mediumDir`, each by its name and its bytes): "sha256:" and 64 hex digits,
+// the same for the same packages wherever they lie. "" when it holds none.
+std::string MediumDigest(const std::string& mediumDir);
+
 }  // namespace swsim
 
 #endif

@@ -83,7 +83,6 @@ std::string SectorName(const WritingPlan& plan, int index)
 
 std::string SweepId(const SweepPoint& p)
 {
-    if (!p.file.empty()) return "file:" + p.file;
     std::string id = CutId(p.cut);
     if (p.cut.kind == CutPoint::Flash && p.erased >= 0) id += ":" + std::to_string(p.erased);
     return id;
@@ -92,16 +91,6 @@ std::string SweepId(const SweepPoint& p)
 bool ParseSweepId(const std::string& id, SweepPoint* out, std::string* why)
 {
     SweepPoint p;
-    if (id.compare(0, 5, "file:") == 0) {
-        p.file = id.substr(5);
-        if (std::find(FileSteps().begin(), FileSteps().end(), p.file) == FileSteps().end()) {
-            *why = "power-cut id " + id + ": the file steps are";
-            for (const auto& s : FileSteps()) *why += " file:" + s;
-            return false;
-        }
-        *out = p;
-        return true;
-    }
     std::string cut = id;
     const size_t second = id.find(':', id.find(':') + 1);
     if (id.compare(0, 6, "flash:") == 0 && second != std::string::npos) {
@@ -246,7 +235,7 @@ std::vector<CutFlashState> CutFlashStates(const std::vector<uint8_t>& before, co
         // The operation the cut write starts, in part, on a copy of its
         // sector (a cut write that starts none changes nothing).
         int cutAt = -1;
-        if (next < ops.size() && ops[next].write == at(i)) {
+        if (next < ops.size() && ops[next].write == at(i) && !cuts[i].untouched) {
             cutAt = SectorOfOperation(ops[next], flash.size());
             if (cutAt >= 0) {
                 const size_t base = static_cast<size_t>(cutAt) * kSectorSize;
@@ -344,7 +333,7 @@ std::vector<SweepPoint> PointsInsideClasses(const WritingPlan& plan, const std::
     std::vector<SweepPoint> drawn;
     std::vector<const SweepPoint*> flash;
     for (const auto& p : points) {
-        if (p.cut.kind == CutPoint::Flash && p.file.empty() && !p.cls.empty()) flash.push_back(&p);
+        if (p.cut.kind == CutPoint::Flash && !p.cls.empty()) flash.push_back(&p);
     }
     if (flash.empty() || count <= 0) return drawn;
     std::mt19937_64 random(seed * 7919u + 3);

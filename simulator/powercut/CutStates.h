@@ -33,23 +33,11 @@ struct SweepPoint {
     int64_t erased = -1;
     std::string cls;   // the state class it represents ("" for a chosen point)
     uint64_t sequence = 0;   // its place among all the points of the sweep (shards keep it)
-    std::string file;        // a step of the installation's file work ("file:STEP"); then `cut` is unused
 };
-
-// The steps of the installation's file work a cut can fall in, in their
-// order: the version file copied in part, the old CRC files removed in
-// part, none there, the new ones copied in part, and extlog.dat removed
-// (after the revision entry).
-const std::vector<std::string>& FileSteps();
-// Whether a file step comes before the flash writing (the backup, the
-// unpacking); the others follow it (the installation).
-bool EarlyFileStep(const std::string& step);
-// What a file step's point was doing: "unpacking: unpack-extract", ...
-std::string FileStepWhere(const std::string& step);
 
 std::string SweepId(const SweepPoint& p);
 // "flash:N", "flash:N:P" (P even, at most a sector), "log:N:K" and
-// "file:STEP".
+// "file:N".
 bool ParseSweepId(const std::string& id, SweepPoint* out, std::string* why);
 
 // One sector's writing, by bus write number (1-based; 0: none).
@@ -99,10 +87,13 @@ struct CutFlashState {
     }
 };
 
-// A flash cut: at bus write `write` (0 as 1), `erased` as in SweepPoint.
+// A flash cut: at bus write `write` (0 as 1), `erased` as in SweepPoint;
+// `untouched`: the cut write does nothing at all (the flash as it is after
+// the writes before it).
 struct FlashCut {
     uint64_t write = 0;
     int64_t erased = -1;
+    bool untouched = false;
 };
 
 // The states the cuts leave on the flash `before` whose update leaves

@@ -86,41 +86,55 @@ size_t HashOf(const CutFlashState& state)
     return h;
 }
 
-}  // namespace
-
-// Whether the critical partitions are whole (all old or all new) on `flash`;
-// otherwise the evidence. A partition is judged by its image's bytes: the
-// bytes of its sectors outside the image do not keep it from starting.
-bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std::vector<std::string>* evidence)
+// Whether the region [from, to) of `flash` is whole (every byte as before
+// the update, or every byte as the update leaves it), judged sector by
+// sector; otherwise the evidence "WHAT left half-written: SECTOR STATE, ...".
+bool RegionWhole(const Reference& ref, const std::vector<uint8_t>& flash, uint64_t from, uint64_t to,
+                 const std::string& what, std::vector<std::string>* evidence)
 {
-    bool whole = true;
-    for (size_t i = 0; i < ref.criticalSectors.size(); ++i) {
-        std::map<int, SectorContent> state;
-        bool anyOld = false, anyNew = false, anyTorn = false;
-        const WrittenImage& img = ref.images[ref.criticalImages[i]];
-        const uint64_t start = static_cast<uint64_t>(img.startKiB) * 1024;
-        const uint64_t end = std::min<uint64_t>(start + img.bytes.size(), kFlashSize);
-        for (int s : ref.criticalSectors[i]) {
-            const uint64_t from = std::max<uint64_t>(start, static_cast<uint64_t>(s) * kSectorSize);
-            const uint64_t to = std::min<uint64_t>(end, (static_cast<uint64_t>(s) + 1) * kSectorSize);
-            if (to <= from) continue;
-            const SectorContent c = ContentOf(ref.before, ref.done, flash, static_cast<uint32_t>(from),
-                                              static_cast<uint32_t>(to - from));
-            // A sector the update leaves as it was counts as both.
-            if (c == SectorContent::Same) continue;
-            state[s] = c;
+    std::map<int, SectorContent> state;
+    bool anyOld = false, anyNew = false, anyTorn = false;
+    for (uint64_t at = from; at < to;) {
+        const uint64_t end = std::min<uint64_t>(to, (at / kSectorSize + 1) * kSectorSize);
+        const SectorContent c =
+            ContentOf(ref.before, ref.done, flash, static_cast<uint32_t>(at), static_cast<uint32_t>(end - at));
+        // A part the update leaves as it was counts as both.
+        if (c != SectorContent::Same) {
+            state[static_cast<int>(at / kSectorSize)] = c;
             anyOld = anyOld || c == SectorContent::Old;
             anyNew = anyNew || c == SectorContent::New;
             anyTorn = anyTorn || c == SectorContent::Torn;
         }
-        if (!anyTorn && !(anyOld && anyNew)) continue;
-        whole = false;
-        std::string text = ref.criticalNames[i] + " left half-written:";
-        for (const auto& kv : state) {
-            text += " " + std::to_string(kv.first) + " " + SectorContentText(kv.second) + ",";
-        }
-        text.pop_back();
-        evidence->push_back(text);
+        at = end;
+    }
+    if (!anyTorn && !(anyOld && anyNew)) return true;
+    std::string text = what + " left half-written:";
+    for (const auto& kv : state) text += " " + std::to_string(kv.first) + " " + SectorContentText(kv.second) + ",";
+    text.pop_back();
+    evidence->push_back(text);
+    return false;
+}
+
+}  // namespace
+
+// Whether the boot region and the critical partitions are whole (all old or
+// all new) on `flash`; otherwise the evidence. The boot region counts every
+// byte from address 0 to the boot image's end, whichever line wrote it; a
+// partition named critical is judged by its image's bytes: the bytes of its
+// sectors outside the image do not keep it from starting.
+bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std::vector<std::string>* evidence)
+{
+    bool whole = true;
+    if (ref.bootEnd > 0) {
+        whole = RegionWhole(ref, flash, 0, ref.bootEnd,
+                            ref.bootCritical ? ref.bootName : "the boot region (" + ref.bootName + " and before it)",
+                            evidence);
+    }
+    for (size_t i = ref.bootCritical ? 1 : 0; i < ref.criticalImages.size(); ++i) {
+        const WrittenImage& img = ref.images[ref.criticalImages[i]];
+        const uint64_t start = static_cast<uint64_t>(img.startKiB) * 1024;
+        const uint64_t end = std::min<uint64_t>(start + img.bytes.size(), kFlashSize);
+        whole = RegionWhole(ref, flash, start, end, ref.criticalNames[i], evidence) && whole;
     }
     return whole;
 }
@@ -144,7 +158,13 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
         ++r->restarts;
         RunResult run;
         if (SwsimRun(o, ws, "", &run, &output) != 0) {
+            r->cls = PointClass::NotChecked;
             r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
+            return;
+        }
+        if (run.insideReported && run.inside.timedOut) {
+            r->cls = PointClass::NotChecked;
+            r->evidence.push_back("restart " + std::to_string(r->restarts) + " reached the run limit");
             return;
         }
         const std::string trace = ReadTextOr(w.trace(), "");
@@ -168,6 +188,7 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
     sound = FlashAndLogsSound(ref, w, flash, r) && sound;
     sound = InstalledFilesSound(ref, w, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
+    r->historyLost = HistoryLost(ref.history, w);
     // The entries against the reference run's (a recreated log has lost its
     // history already, which says more).
     const LogEntries after = EntriesOf(w);
@@ -180,7 +201,7 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
     }
     if (!sound) return;
     if (!r->lostBytes.empty()) r->cls = PointClass::BytesLost;
-    else if (!r->logs.empty()) r->cls = PointClass::LogHistoryLost;
+    else if (!r->historyLost.empty()) r->cls = PointClass::LogHistoryLost;
     else if (!r->logDifferences.empty()) r->cls = PointClass::LogsDiffer;
     else r->cls = PointClass::Recovered;
 }
@@ -201,7 +222,7 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
     std::vector<size_t> built;
     std::vector<FlashCut> cuts;
     for (size_t i = 0; i < points.size(); ++i) {
-        if (points[i].point.cut.kind != CutPoint::Flash || !points[i].point.file.empty()) continue;
+        if (points[i].point.cut.kind != CutPoint::Flash) continue;
         built.push_back(i);
         cuts.push_back({points[i].point.cut.write, points[i].point.erased});
     }
@@ -230,6 +251,60 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
         if (runs[i] == i) seen.emplace(h, i);
     }
     return runs;
+}
+
+// The flash as the reference run had left it after `bus` bus writes.
+void FlashAfter(const Reference& ref, uint64_t bus, std::vector<uint8_t>* flash)
+{
+    if (bus == 0 || bus >= ref.plan.writes) {
+        *flash = bus == 0 ? ref.before : ref.done;
+        return;
+    }
+    const std::vector<CutFlashState> states = CutFlashStates(ref.before, ref.done, ref.bus, {FlashCut{bus + 1, -1, true}});
+    MaterializeCut(ref.before, ref.done, states.front(), flash, nullptr);
+}
+
+// The file points built from the recording: each takes the restarts of the
+// first point leaving the same state (files and flash); one whose flash
+// leaves a critical partition half-written would not start, one that cannot
+// be built could not be checked. Updates `runs` as JudgeFlashAlone gives
+// it.
+void JudgeFilePoints(const PowercutOptions& o, const Reference& ref, PowercutResult* result, Announcer* announcer,
+                     std::vector<size_t>* runs)
+{
+    auto& points = result->points;
+    std::map<size_t, size_t> first;         // file state -> the first point with it
+    std::map<uint64_t, bool> whole;          // bus writes -> the critical partitions whole
+    for (size_t i = 0; i < points.size(); ++i) {
+        PointResult& r = points[i];
+        if (r.point.cut.kind != CutPoint::File || o.realFileCuts) continue;
+        const uint64_t n = r.point.cut.write;
+        if (!ref.fileOpsWhy.empty() || n >= ref.stateAfter.size()) {
+            r.cls = PointClass::NotChecked;
+            r.evidence.push_back("the file state could not be built: " +
+                                 (ref.fileOpsWhy.empty() ? std::string("no such file operation") : ref.fileOpsWhy));
+        } else {
+            const size_t state = ref.stateAfter[n];
+            const uint64_t bus = ref.fileStates[state].bus;
+            if (!whole.count(bus)) {
+                std::vector<uint8_t> flash;
+                FlashAfter(ref, bus, &flash);
+                std::vector<std::string> evidence;
+                whole[bus] = CriticalWhole(ref, flash, &evidence);
+            }
+            if (whole[bus]) {
+                const auto it = first.emplace(state, i).first;
+                (*runs)[i] = it->second;
+                continue;
+            }
+            std::vector<uint8_t> flash;
+            FlashAfter(ref, bus, &flash);
+            CriticalWhole(ref, flash, &r.evidence);
+            r.cls = PointClass::WouldNotStart;
+        }
+        (*runs)[i] = std::string::npos;
+        Announce(announcer, r);
+    }
 }
 
 }  // namespace sweep

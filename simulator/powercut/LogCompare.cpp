@@ -4,6 +4,8 @@
 #include "Sweep.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
 
 #include "SimFiles.h"
 #include "SimLogs.h"
@@ -12,23 +14,109 @@
 namespace swsim {
 namespace sweep {
 
+namespace {
+
+// The valid entries of the log file `path`.
+std::vector<LoggedEntry> EntriesIn(const std::string& path, const LogSpec& spec)
+{
+    std::vector<LoggedEntry> list;
+    std::vector<uint8_t> bytes;
+    const bool present = ReadBytes(path, &bytes);
+    for (const auto& r : DecodeLog(bytes, present, spec).records) {
+        if (r.empty() || !r.crcOk) continue;
+        LoggedEntry e;
+        e.content.assign(r.info.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(4, r.info.size())), r.info.end());
+        e.text = DescribeRecord(spec, r);
+        list.push_back(e);
+    }
+    return list;
+}
+
+// The contents of the entries of every copy of the log `spec` on the
+// medium of `w`: files named as the log or as its copy set aside
+// ("Corrupted" + name), wherever they lie.
+std::set<std::vector<uint8_t>> OnMedium(const StatePaths& w, const LogSpec& spec)
+{
+    namespace fs = std::filesystem;
+    std::set<std::vector<uint8_t>> found;
+    const std::string name = spec.name, aside = "Corrupted" + name;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(w.usbdongle(), ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        const std::string file = it->path().filename().string();
+        if ((file != name && file != aside) || !it->is_regular_file(ec)) continue;
+        for (const auto& e : EntriesIn(it->path().string(), spec)) found.insert(e.content);
+    }
+    return found;
+}
+
+}  // namespace
+
 // The entries of the four logs of an instrument.
 LogEntries EntriesOf(const StatePaths& w)
 {
     LogEntries entries;
+    for (const auto& spec : InstrumentLogs()) entries[spec.name] = EntriesIn(w.instrumentData() + "/" + spec.name, spec);
+    return entries;
+}
+
+std::vector<LogHistory> HistoryOf(const StatePaths& before, const StatePaths& w)
+{
+    std::vector<LogHistory> histories;
     for (const auto& spec : InstrumentLogs()) {
-        std::vector<uint8_t> bytes;
-        const bool present = ReadBytes(w.instrumentData() + "/" + spec.name, &bytes);
-        auto& list = entries[spec.name];
-        for (const auto& r : DecodeLog(bytes, present, spec).records) {
-            if (r.empty() || !r.crcOk) continue;
-            LoggedEntry e;
-            e.content.assign(r.info.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(4, r.info.size())), r.info.end());
-            e.text = DescribeRecord(spec, r);
-            list.push_back(e);
+        LogHistory h;
+        h.log = spec.name;
+        h.entries = EntriesIn(before.instrumentData() + "/" + spec.name, spec);
+        histories.push_back(h);
+    }
+    return PlaceHistory(histories, w);
+}
+
+std::vector<LogHistory> PlaceHistory(const std::vector<LogHistory>& histories, const StatePaths& w)
+{
+    std::vector<LogHistory> placed = histories;
+    for (auto& h : placed) {
+        const LogSpec& spec = *FindLog(h.log);
+        std::set<std::vector<uint8_t>> inLog;
+        for (const auto& e : EntriesIn(w.instrumentData() + "/" + h.log, spec)) inLog.insert(e.content);
+        const std::set<std::vector<uint8_t>> onMedium = OnMedium(w, spec);
+        h.inLog.clear();
+        h.onMedium.clear();
+        for (const auto& e : h.entries) {
+            h.inLog.push_back(inLog.count(e.content) ? 1 : 0);
+            h.onMedium.push_back(onMedium.count(e.content) ? 1 : 0);
         }
     }
-    return entries;
+    return placed;
+}
+
+std::vector<std::string> HistoryLost(const std::vector<LogHistory>& reference, const StatePaths& w)
+{
+    std::vector<std::string> lost;
+    const std::vector<LogHistory> now = PlaceHistory(reference, w);
+    for (size_t i = 0; i < reference.size(); ++i) {
+        const LogHistory& ref = reference[i];
+        const LogHistory& have = now[i];
+        std::string gone, fromLog;
+        int goneCount = 0, fromLogCount = 0;
+        for (size_t k = 0; k < ref.entries.size(); ++k) {
+            const bool keptByRef = ref.inLog[k] || ref.onMedium[k];
+            if (keptByRef && !have.inLog[k] && !have.onMedium[k]) {
+                gone += (goneCount++ ? ", " : "") + ref.entries[k].text;
+            } else if (ref.inLog[k] && !have.inLog[k]) {
+                fromLog += (fromLogCount++ ? ", " : "") + ref.entries[k].text;
+            }
+        }
+        if (goneCount > 0) {
+            lost.push_back(ref.log + ": " + std::to_string(goneCount) + (goneCount == 1 ? " entry" : " entries") +
+                           " of its history gone for good (neither in the log nor on the medium): " + gone);
+        }
+        if (fromLogCount > 0) {
+            lost.push_back(ref.log + ": " + std::to_string(fromLogCount) + (fromLogCount == 1 ? " entry" : " entries") +
+                           " of its history no longer in the log (only in the backup on the medium): " + fromLog);
+        }
+    }
+    return lost;
 }
 
 // What differs between the entries of one log after a restart and after the

@@ -43,20 +43,59 @@ std::vector<SweepPoint> ChooseCutPoints(const PowercutOptions& o, const Referenc
     return points;
 }
 
+namespace {
+
+// The file operation after which a log or file point cuts (0: none known),
+// and whether it comes before the flash writing.
+uint64_t OpOfPoint(const Reference& ref, const SweepPoint& p, bool* early)
+{
+    uint64_t n = 0;
+    if (p.cut.kind == CutPoint::File) n = p.cut.write;
+    else if (p.cut.kind == CutPoint::Log && p.cut.write <= ref.logWrites.size()) n = ref.logWrites[p.cut.write - 1].fileOp;
+    *early = n >= 1 && n <= ref.fileOps.size() && ref.fileOps[n - 1].busWritesBefore == 0;
+    if (p.cut.kind == CutPoint::Log && n == 0 && p.cut.write <= ref.logWrites.size()) {
+        *early = ref.logWrites[p.cut.write - 1].busWritesBefore == 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+// The points of the three kinds in the order of the update: the log and file
+// points before the flash writing in the order of their file operations,
+// the flash points, then the others likewise (many stand at one moment of
+// the timeline; the report orders them by their place in the sweep).
+std::vector<SweepPoint> InUpdateOrder(const Reference& ref, const std::vector<SweepPoint>& flash,
+                                      const std::vector<SweepPoint>& logs, const std::vector<SweepPoint>& files)
+{
+    std::vector<std::pair<uint64_t, SweepPoint>> early, late;
+    for (const auto* kind : {&logs, &files}) {
+        for (const auto& p : *kind) {
+            bool before = false;
+            const uint64_t n = OpOfPoint(ref, p, &before);
+            (before ? early : late).push_back({n, p});
+        }
+    }
+    const auto byOp = [](const std::pair<uint64_t, SweepPoint>& a, const std::pair<uint64_t, SweepPoint>& b) {
+        return a.first < b.first;
+    };
+    std::stable_sort(early.begin(), early.end(), byOp);
+    std::stable_sort(late.begin(), late.end(), byOp);
+    std::vector<SweepPoint> points;
+    points.reserve(early.size() + flash.size() + late.size());
+    for (const auto& e : early) points.push_back(e.second);
+    points.insert(points.end(), flash.begin(), flash.end());
+    for (const auto& l : late) points.push_back(l.second);
+    return points;
+}
+
 // The points of an exhaustive sweep, with `verify` further points drawn
 // inside their classes (each naming its representative).
 std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Reference& ref,
                                          std::map<std::string, std::string>* representativeOf)
 {
-    std::vector<SweepPoint> points = ExhaustiveFlashPoints(ref.writing);
-    const std::vector<SweepPoint> logs = ExhaustiveLogPoints(ref.logWrites);
-    points.insert(points.end(), logs.begin(), logs.end());
-    for (const auto& step : FileSteps()) {
-        SweepPoint p;
-        p.file = step;
-        p.cls = FileStepWhere(step);
-        points.push_back(p);
-    }
+    std::vector<SweepPoint> points = InUpdateOrder(ref, ExhaustiveFlashPoints(ref.writing),
+                                                   ExhaustiveLogPoints(ref.logWrites), ExhaustiveFilePoints(ref));
     std::map<std::string, std::string> first;   // class -> its first point
     for (const auto& p : points) first.emplace(p.cls, SweepId(p));
     std::mt19937_64 random(o.seed * 104729u + 11);
@@ -81,6 +120,32 @@ std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Referen
     return points;
 }
 
+// One point after every file operation of the recording but the record log
+// library's writes (the log points log:N:SIZE leave those states), each of
+// the class of the first prefix of the recording that leaves its state.
+std::vector<SweepPoint> ExhaustiveFilePoints(const Reference& ref)
+{
+    std::vector<SweepPoint> points;
+    std::set<uint64_t> logOps;
+    for (const auto& w : ref.logWrites) logOps.insert(w.fileOp);
+    for (uint64_t n = 1; n <= std::max<uint64_t>(ref.fileOps.size(), 1); ++n) {
+        if (logOps.count(n)) continue;
+        SweepPoint p;
+        p.cut.kind = CutPoint::File;
+        p.cut.write = n;
+        if (!ref.fileOpsWhy.empty()) {
+            p.cls = "file operations: " + ref.fileOpsWhy;
+        } else {
+            const size_t first = ref.fileStates[ref.stateAfter[n]].firstOp;
+            p.cls = first == 0 ? "the files as the updater found them"
+                               : "the files as file operation " + std::to_string(first) + " left them (" +
+                                     FileOpLabel(ref.fileOps[first - 1]) + ")";
+        }
+        points.push_back(p);
+    }
+    return points;
+}
+
 // The ids given: each one a write of the reference run. An id past its
 // writes is a usage error.
 int CheckIds(const Reference& ref, const std::vector<SweepPoint>& points, std::string* why)
@@ -88,11 +153,12 @@ int CheckIds(const Reference& ref, const std::vector<SweepPoint>& points, std::s
     for (const auto& p : points) {
         const CutPoint& c = p.cut;
         const bool flash = c.kind == CutPoint::Flash;
-        const uint64_t count = flash ? ref.plan.writes : ref.logWrites.size();
+        const uint64_t count = flash ? ref.plan.writes : c.kind == CutPoint::Log ? ref.logWrites.size() : ref.fileOps.size();
         std::string reason;
         if (c.write > count) {
-            reason = "the update makes " + std::to_string(count) + (flash ? " flash bus writes" : " log writes");
-        } else if (!flash && c.keep > ref.logWrites[c.write - 1].size) {
+            reason = "the update makes " + std::to_string(count) +
+                     (flash ? " flash bus writes" : c.kind == CutPoint::Log ? " log writes" : " file operations");
+        } else if (c.kind == CutPoint::Log && c.keep > ref.logWrites[c.write - 1].size) {
             reason = "that log write has " + std::to_string(ref.logWrites[c.write - 1].size) + " bytes";
         } else if (flash && p.erased >= 0 && PhaseOf(ref.writing, c.write).phase != "erasing") {
             reason = "an erased length goes with an erase confirm only";

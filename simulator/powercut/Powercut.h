@@ -3,9 +3,10 @@
 //
 // The update of a state directory is first run once without a cut (the
 // reference): it gives the flash the update leaves, the images it writes, the
-// bus conversation of that writing (replayed on the chip model) and the
-// record log writes. Then, for every point, a fresh copy of the instrument
-// runs the update until the power goes at that write, and, unless a critical
+// bus conversation of that writing (replayed on the chip model), the
+// record log writes and every file operation of the update. Then, for every
+// point, the instrument as the cut leaves it (built from those recordings,
+// or a fresh copy that runs the update until the power goes), and, unless a critical
 // partition was left half-written (the instrument would not start), restarts
 // with the medium still in until the update ends (three restarts at most).
 #ifndef SWSIM_POWERCUT_H
@@ -39,9 +40,12 @@ struct PowercutOptions {
     std::string state;
     int points = 50;
     uint64_t seed = 1;
-    std::vector<std::string> critical;   // image names; empty: the one at start 0
+    std::vector<std::string> critical;   // image names besides the boot image (the map's lowest partition)
     std::vector<std::string> replay;     // point ids to run instead of a seeded choice
     bool exhaustive = false;             // one point for every distinct cut state instead
+    // File points cut for real by the recorder (file:N) instead of built
+    // from the recording: the check of the building.
+    bool realFileCuts = false;
     int verifyClasses = 0;               // further points drawn inside the classes, checked against them
     // Real seconds each run of the sweep (the reference, a cut, a restart)
     // may take before it is stopped; a point whose run was stopped ends as
@@ -50,7 +54,10 @@ struct PowercutOptions {
     int shard = 1, shards = 1;           // run the shard-th of `shards` shares of the points
     int jobs = 2;                        // points run at once (the command line gives its --jobs)
     std::string selfExe;                 // swsim, which runs the updater for each point
-    std::string workDir;                 // default STATE/sim/powercut
+    std::string workDir;                 // default STATE/sim/powercut; a medium's: a fresh one under $TMPDIR
+    // The medium form: the medium's packages swept on every instrument of
+    // the fleet that installs it (the fleet file's, else check's default).
+    std::string medium, fleetFile;
     std::vector<std::string> runArgs;    // further options of every "swsim run"
     // Called as each point is judged: points judged so far, of how many.
     std::function<void(size_t done, size_t total, const PointResult& point)> onPointDone;
@@ -58,14 +65,19 @@ struct PowercutOptions {
 
 // The sweep's answer: safe (no point and no part of the update leaves the
 // instrument unable to start, and every point gave an answer), unsafe, or
-// unclear (safe as far as the points go, but some point ended otherwise or a
-// point drawn to check a class disagrees with it).
+// unclear (some point could not be checked, whatever the others found; or
+// safe as far as the points go, but some point ended otherwise or a point
+// drawn to check a class disagrees with it).
 enum class Verdict { Safe, Unsafe, Unclear };
 const char* VerdictKey(Verdict v);        // "safe", "unsafe", "unclear"
 
-enum class PointClass { Recovered, LogHistoryLost, LogsDiffer, BytesLost, WouldNotStart, Other };
-const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ...
-const char* PointClassText(PointClass c);  // "recovered, log history lost", ...
+// NotChecked: the point could not be made or run (its state could not be
+// built, a run failed or reached the run limit): no answer on the update.
+enum class PointClass { Recovered, LogHistoryLost, LogsDiffer, BytesLost, WouldNotStart, Other, NotChecked };
+const char* PointClassKey(PointClass c);   // "recovered", "log-history-lost", ..., "could-not-check"
+const char* PointClassText(PointClass c);  // "recovered, log history lost", ..., "could not check"
+// Every class, in the order of the reports.
+const std::vector<PointClass>& PointClasses();
 
 // A log a restart had to recreate, and the copy it set aside.
 struct LostLog {
@@ -91,6 +103,9 @@ struct PointResult {
     // Entries of the four logs that differ from the reference run's after
     // the restarts ("RevHistory.log: repeated record ...").
     std::vector<std::string> logDifferences;
+    // Each log whose history (its entries before the update) the restarts
+    // lost where the reference run kept it.
+    std::vector<std::string> historyLost;
     // The earlier point that left the same flash (and files): its restarts
     // are this point's too.
     std::string sameStateAs;
@@ -106,6 +121,14 @@ struct WindowPart {
 
 struct PowercutResult {
     std::string state;
+    std::string medium;           // the digest of the medium's packages (MediumDigest)
+    std::string kind;             // the fleet instrument swept; "" for a state directory's sweep
+    // The options that decide the points: --points, --verify-classes, the
+    // ids replayed, --run-limit (with `mode`, `seed` and `critical`).
+    int pointsAsked = 0;
+    int verifyClasses = 0;
+    std::vector<std::string> replay;
+    double runLimitSeconds = 0;
     uint64_t seed = 0;
     uint64_t busWrites = 0, logWrites = 0;
     std::vector<std::string> critical;
@@ -131,6 +154,30 @@ struct PowercutResult {
     // representative's: "ID (class) differs from REPRESENTATIVE (class)".
     std::vector<std::string> disagreements;
 };
+
+// A fleet instrument the medium's sweep leaves out, and why.
+struct SkippedInstrument {
+    std::string name;
+    std::string reason;
+};
+
+// The sweep of a medium over a fleet: one sweep per instrument that installs
+// it (its `kind` the instrument's name), one verdict over all.
+struct MediumPowercutResult {
+    std::string medium;                 // the medium's directory
+    std::string mediumDigest;
+    std::string fleetSource;            // the fleet file, or "default"
+    std::vector<std::string> fleet;     // every instrument as a fleet line (FleetLine), in order
+    std::vector<PowercutResult> kinds;  // the instruments that install the medium, in fleet order
+    std::vector<SkippedInstrument> skipped;
+    int shard = 1, shards = 1;
+    double wallSeconds = 0;
+    bool safe = false;
+    Verdict verdict = Verdict::Unclear;   // unclear when a point of any kind could not be checked, else unsafe when any kind is, else unclear when any is
+};
+
+// The layout version of the JSON reports (simulator/schemas/powercut.schema.json).
+constexpr int kPowercutSchemaVersion = 2;
 
 // The exit statuses of the command: the verdict, or why there is none.
 constexpr int kPowercutSafe = 0;
@@ -160,12 +207,24 @@ int MergePowercut(const std::vector<std::string>& parts, PowercutResult* result,
 // nothing there; < 0 with the reason when its writing cannot be placed.
 double BootWindowOfRun(const StatePaths& state, const RunFacts& facts, std::vector<norsim::BusAccess> bus,
                        std::string* why);
+// Sweeps the medium of options.medium on every instrument of the fleet
+// that installs it; each instrument's points are those of a sweep of its
+// own state, and `--shard K/N` takes every N-th (instrument, point) pair.
+// Returns as RunPowercut; kPowercutUsage also for an unreadable fleet file.
+int RunMediumPowercut(const PowercutOptions& options, MediumPowercutResult* result, std::string* why);
+// Joins the JSON reports of the shards of one sweep of a medium.
+int MergeMediumPowercut(const std::vector<std::string>& parts, MediumPowercutResult* result, std::string* why);
+// Whether a report's JSON text is that of a medium's sweep.
+bool IsMediumPowercutJson(const std::string& text);
 
 // The exit status the verdict of a finished sweep gives.
 int PowercutExitStatus(const PowercutResult& result);
+int PowercutExitStatus(const MediumPowercutResult& result);
 
 // The detail column of a point: what was lost, what differs, the evidence.
 std::string PointDetail(const PointResult& point);
+// Why an unclear sweep gives no answer, one sentence for every rendering.
+std::string UnclearReason(const PowercutResult& result);
 
 // The report: verdict, findings, the table of points.
 std::string PowercutText(const PowercutResult& result);
@@ -185,6 +244,13 @@ bool PowercutFromJson(const std::string& text, PowercutResult* result, std::stri
 // The same as a self-contained HTML page: the update's timeline with the
 // window marked and the points on it, the counts and the table.
 std::string PowercutHtml(const PowercutResult& result);
+// A medium's sweep: the verdict over all, the instruments left out, then
+// each instrument's report.
+std::string MediumPowercutText(const MediumPowercutResult& result);
+void to_json(nlohmann::json& j, const MediumPowercutResult& r);
+void from_json(const nlohmann::json& j, MediumPowercutResult& r);
+std::string MediumPowercutJson(const MediumPowercutResult& result);
+std::string MediumPowercutHtml(const MediumPowercutResult& result);
 
 }  // namespace swsim
 

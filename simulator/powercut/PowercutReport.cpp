@@ -17,9 +17,6 @@ namespace swsim {
 
 namespace {
 
-const PointClass kClasses[] = {PointClass::Recovered, PointClass::LogHistoryLost, PointClass::LogsDiffer,
-                               PointClass::BytesLost, PointClass::WouldNotStart, PointClass::Other};
-
 int CountOf(const PowercutResult& r, PointClass c)
 {
     const auto it = r.counts.find(c);
@@ -48,11 +45,13 @@ std::string PointDetail(const PointResult& p)
                           : " (no copy found)";
         add(t);
     }
+    for (const auto& h : p.historyLost) add(h);
     for (const auto& e : p.evidence) add(e);
     for (const auto& d : p.logDifferences) add(d);
     if (!p.representative.empty()) add("drawn to check the class of " + p.representative);
     if (!p.sameStateAs.empty()) add("the same cut state as " + p.sameStateAs + ", whose restarts these are");
-    if (p.cls != PointClass::WouldNotStart && p.restarts > 0 && p.cls != PointClass::Other) {
+    if (p.cls != PointClass::WouldNotStart && p.restarts > 0 && p.cls != PointClass::Other &&
+        p.cls != PointClass::NotChecked) {
         add(std::to_string(p.restarts) + (p.restarts == 1 ? " restart" : " restarts"));
     }
     return text;
@@ -74,13 +73,7 @@ std::string PowercutText(const PowercutResult& r)
         if (other > 0) out << "  and " << other << " points ended otherwise (see the table)\n";
         break;
     case Verdict::Unclear:
-        out << "UNCLEAR: no point leaves the instrument unable to start, but ";
-        if (other > 0) out << other << " of " << r.points.size() << " points ended otherwise (see the table)";
-        if (other > 0 && !r.disagreements.empty()) out << ", and ";
-        if (!r.disagreements.empty()) {
-            out << r.disagreements.size() << " points drawn to check a class disagree with it";
-        }
-        out << "\n";
+        out << "UNCLEAR: " << UnclearReason(r) << "\n";
         break;
     case Verdict::Safe:
         out << "RECOVERS: every one of " << r.points.size() << " points recovered"
@@ -89,7 +82,7 @@ std::string PowercutText(const PowercutResult& r)
     }
     for (const auto& d : r.disagreements) out << "  CLASS DISAGREES: " << d << "\n";
 
-    out << "\nFindings (" << r.state << ", " << (r.mode == "exhaustive" ? "every distinct cut state" : r.mode)
+    out << "\nFindings (" << (r.kind.empty() ? r.state : "instrument " + r.kind) << ", " << (r.mode == "exhaustive" ? "every distinct cut state" : r.mode)
         << ", seed " << r.seed << ", " << r.points.size() << " points over " << r.busWrites
         << " flash bus writes and " << r.logWrites << " log writes):\n";
     if (r.mode == "exhaustive") {
@@ -100,7 +93,7 @@ std::string PowercutText(const PowercutResult& r)
         if (drawn > 0) out << "; " << drawn << " further points drawn inside the classes to check them";
         out << "\n";
     }
-    for (PointClass c : kClasses) {
+    for (PointClass c : PointClasses()) {
         char line[128];
         std::snprintf(line, sizeof line, "  %-42s %d\n", PointClassText(c), CountOf(r, c));
         out << line;
@@ -126,10 +119,11 @@ std::string PowercutText(const PowercutResult& r)
                                               : "each cut for real") << "\n";
     out << "  wall time: " << Fixed(r.wallSeconds, 1) << " s\n";
 
-    // A cut at an erased length of its own or at a file step is built by the
-    // sweep only; the chip model and the record log library cut the others.
-    out << "\nPoints (replay one with swsim powercut STATE --replay ID; flash:N and log:N:K also with swsim run "
-           "STATE --power-cut ID):\n";
+    // A cut at an erased length of its own is built by the sweep only; the
+    // chip model, the record log library and the file recorder cut the
+    // others.
+    out << "\nPoints (replay one with swsim powercut STATE --replay ID; flash:N, log:N:K and file:N also with swsim "
+           "run STATE --power-cut ID):\n";
     // Each column as wide as its longest entry, so that long ids and places
     // keep the columns aligned.
     std::vector<std::string> times;
@@ -197,6 +191,7 @@ void to_json(nlohmann::json& e, const PointResult& p)
     for (const auto& kv : p.lostBytes) lost.push_back({{"sector", kv.first}, {"bytes", kv.second}});
     e["bytesLost"] = lost;
     e["logsRecreated"] = p.logs;
+    e["historyLost"] = p.historyLost;
 }
 
 void from_json(const nlohmann::json& e, PointResult& p)
@@ -209,7 +204,7 @@ void from_json(const nlohmann::json& e, PointResult& p)
     p.sameStateAs = e.value("sameStateAs", "");
     e.at("seconds").get_to(p.seconds);
     e.at("where").get_to(p.where);
-    for (PointClass c : kClasses) {
+    for (PointClass c : PointClasses()) {
         if (e.at("class").get<std::string>() == PointClassKey(c)) p.cls = c;
     }
     e.at("restarts").get_to(p.restarts);
@@ -218,14 +213,21 @@ void from_json(const nlohmann::json& e, PointResult& p)
     e.at("logDifferences").get_to(p.logDifferences);
     for (const auto& b : e.at("bytesLost")) p.lostBytes[b.at("sector").get<int>()] = b.at("bytes").get<uint32_t>();
     e.at("logsRecreated").get_to(p.logs);
+    p.historyLost = e.value("historyLost", std::vector<std::string>());
 }
 
 void to_json(nlohmann::json& j, const PowercutResult& r)
 {
     // The layout's version (simulator/schemas/powercut.schema.json) and the tool's.
-    j["schemaVersion"] = 1;
+    j["schemaVersion"] = kPowercutSchemaVersion;
     j["swsimVersion"] = SWU_TOOL_VERSION;
     j["state"] = r.state;
+    j["medium"] = r.medium;
+    j["kind"] = r.kind.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.kind);
+    j["options"] = {{"points", r.pointsAsked},
+                    {"verifyClasses", r.verifyClasses},
+                    {"replay", r.replay},
+                    {"runLimitSeconds", r.runLimitSeconds}};
     j["verdict"] = VerdictKey(r.verdict);
     j["safe"] = r.safe;
     j["mode"] = r.mode;
@@ -238,7 +240,7 @@ void to_json(nlohmann::json& j, const PowercutResult& r)
     j["logWrites"] = r.logWrites;
     j["critical"] = r.critical;
     nlohmann::json counts = nlohmann::json::object();
-    for (PointClass c : kClasses) counts[PointClassKey(c)] = CountOf(r, c);
+    for (PointClass c : PointClasses()) counts[PointClassKey(c)] = CountOf(r, c);
     j["counts"] = counts;
     j["window"] = {{"seconds", r.windowSeconds},   {"updateSeconds", r.updateSeconds},
                    {"modelledSeconds", r.modelledSeconds}, {"share", Share(r)},
@@ -252,6 +254,16 @@ void to_json(nlohmann::json& j, const PowercutResult& r)
 void from_json(const nlohmann::json& j, PowercutResult& r)
 {
     j.at("state").get_to(r.state);
+    // Reports of the first layout name neither the medium nor the options.
+    r.medium = j.value("medium", "");
+    r.kind = j.contains("kind") && j.at("kind").is_string() ? j.at("kind").get<std::string>() : "";
+    if (j.contains("options")) {
+        const auto& o = j.at("options");
+        o.at("points").get_to(r.pointsAsked);
+        o.at("verifyClasses").get_to(r.verifyClasses);
+        o.at("replay").get_to(r.replay);
+        o.at("runLimitSeconds").get_to(r.runLimitSeconds);
+    }
     j.at("seed").get_to(r.seed);
     j.at("mode").get_to(r.mode);
     j.at("stateClasses").get_to(r.stateClasses);

@@ -72,6 +72,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     run.showGui = false;
     run.timeout = o.runLimitSeconds * DefaultRunSpeedHere();  // in simulated seconds
     run.logWritesFile = work + "/reference-log-writes.txt";
+    run.fileOpsFile = work + "/reference-file-ops.txt";
     // The run's own lines (the start-up's) go to a file, not among the report.
     int rc;
     {
@@ -111,15 +112,63 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     if (WritingOf(r, facts, ref, why) != 0) return 1;
     ref->entries = EntriesOf(r);
     ref->installed = InstalledFiles(r.instrumentData());
+    ref->history = HistoryOf(b, r);
     MarkLogChanges(b, r, &ref->logWrites);
+    ReadFileRecording(work, run.fileOpsFile, ref);
     return 0;
+}
+
+namespace {
+
+// Each log write's operation in the file recording: the updater's writes of
+// the same file, offset and length, in the same order.
+void MatchLogWrites(Reference* ref)
+{
+    size_t at = 0;
+    for (auto& w : ref->logWrites) {
+        for (size_t n = at; n < ref->fileOps.size(); ++n) {
+            const FileOp& op = ref->fileOps[n];
+            if (op.op == "write" && op.path == "/instrumentData/" + w.file && op.offset == w.offset && op.size == w.size) {
+                w.fileOp = op.number;
+                at = n + 1;
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// The reference run's file operations, the files as the updater found them
+// (the instrument's, with what the start-up unpacked from file0 in /tmp)
+// and the distinct states the operations leave.
+void ReadFileRecording(const std::string& work, const std::string& recording, Reference* ref)
+{
+    ref->fileOps = ReadFileOps(recording);
+    MatchLogWrites(ref);
+    if (ref->fileOps.empty()) {
+        ref->fileOpsWhy = "no file operation of the reference run was recorded (no recorder can be preloaded here)";
+        return;
+    }
+    const std::string tmp = work + "/startup-tmp";
+    std::string output, why;
+    if (!MakeDirs(tmp, &why) ||
+        RunProgram({"tar", "--gunzip", "-xf", StatePaths(ref->base).usbdongle() + "/file0", "-C", tmp}, &output, &why) != 0) {
+        ref->fileOpsWhy = "file0 cannot be unpacked as the start-up does: " + why + output;
+        return;
+    }
+    ref->startTree = TreeOf(ref->base, tmp);
+    RemoveTree(tmp);
+    MakeFileStates(ref);
 }
 
 // The instrument as a cut during the flash writing leaves it. The updater is
 // cut for real at the writing's first bus write, its first erase confirm,
-// its first word program and its last bus write: each leaves the flash that
-// CutFlash builds, and the files are the same at the first and the last
-// (else every flash point is cut for real, one by one).
+// its first word program and its last bus write: each must leave the flash
+// that CutFlash builds. The files are those the recorded file operations
+// before the writing leave, when none falls inside it; without a recording,
+// those of the first real cut, when the last leaves the same (else every
+// flash point is cut for real, one by one).
 void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref)
 {
     if (ref->plan.writes == 0 || ref->writing.sectors.empty()) return;
@@ -147,42 +196,76 @@ void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference*
         agree[i] = same ? 1 : 0;
     });
     const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
-    if (same && FilesOf(roots.front()) == FilesOf(roots.back())) {
-        ref->flashRoot = roots.front();
-        ref->flashRootFile0 = runs.front().inside.file0Names;
-        // Every point writes its own flash: copying this one first is waste.
-        std::remove(StatePaths(ref->flashRoot).flash().c_str());
+    if (same && ref->fileOpsWhy.empty()) {
+        // The files from the recording: those the operations before the
+        // writing leave, when no operation falls inside it.
+        size_t before = 0;
+        bool inside = false;
+        for (const auto& op : ref->fileOps) {
+            if (op.busWritesBefore == 0) ++before;
+            inside = inside || (op.busWritesBefore != 0 && op.busWritesBefore < ref->plan.writes);
+        }
+        Worker wk;
+        wk.root = work + "/flash-root";
+        std::string why;
+        if (!inside && BuildFileState(*ref, ref->fileStates[ref->stateAfter[before]], ref->before, &wk, &why)) {
+            ref->flashRoot = wk.root;
+        }
+    } else if (same && FilesOf(roots.front()) == FilesOf(roots.back())) {
+        ref->flashRoot = work + "/flash-root";
+        std::rename(roots.front().c_str(), ref->flashRoot.c_str());
     }
-    for (size_t i = 1; i < roots.size(); ++i) RemoveTree(roots[i]);
+    // Every point writes its own flash: copying this one first is waste.
+    if (!ref->flashRoot.empty()) std::remove(StatePaths(ref->flashRoot).flash().c_str());
+    for (const auto& root : roots) RemoveTree(root);
 }
 
-// The critical partitions: the one the map places at start 0 and those
-// named; each goes into the reference with its sectors. Naming a partition
-// the update does not write (or an empty name) is a usage error: the sweep
-// would answer for a partition it never cuts.
+// The boot region and the critical partitions. The instrument boots from
+// the flash's start: the region from address 0 to the end of the boot image
+// (the map's lowest partition, wherever its line places it) is critical
+// whichever line writes into it. The boot image, when the update writes it,
+// leads the critical partitions, then those named; each goes into the
+// reference with its sectors. Naming a partition the update does not write
+// (or an empty name) is a usage error: the sweep would answer for a
+// partition it never cuts.
 int ChooseCritical(const PowercutOptions& o, const std::string& work, Reference* ref,
                    std::vector<std::string>* critical, std::string* why)
 {
     const std::string mapText = ReadTextOr(work + "/reference/tmp/flashMap", "");
     std::set<std::string> mapNames;
-    std::vector<std::string> names;
-    for (const auto& line : ParseFlashMap(mapText)) {
+    const MapLine* boot = nullptr;
+    const std::vector<MapLine> lines = ParseFlashMap(mapText);
+    for (const auto& line : lines) {
         if (line.kind != MapLine::Partition) continue;
         mapNames.insert(line.partition);
-        if (line.valid && line.startKiB == 0) names.push_back(line.partition);
+        if (line.valid && line.startKiB >= 0 && (boot == nullptr || line.startKiB < boot->startKiB)) boot = &line;
     }
-    const size_t named = names.size();
+    std::vector<std::string> names;
+    if (boot != nullptr) {
+        ref->bootName = boot->partition;
+        const uint64_t start = static_cast<uint64_t>(boot->startKiB) * 1024;
+        uint64_t size = 0;
+        const auto written = std::find_if(ref->images.begin(), ref->images.end(),
+                                          [&](const WrittenImage& img) { return img.name == boot->partition; });
+        if (written != ref->images.end()) {
+            size = written->bytes.size();
+            names.push_back(boot->partition);
+            ref->bootCritical = true;
+        } else {
+            // Kept: its image as delivered tells how far it reaches.
+            const off_t delivered = FileSizeOf(HostPathOf(StatePaths(ref->referenceDir), boot->partition));
+            size = delivered > 0 ? static_cast<uint64_t>(delivered) : 0;
+        }
+        ref->bootEnd = std::min<uint64_t>(start + size, kFlashSize);
+    }
     for (const auto& name : o.critical) {
         if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     }
-    for (size_t n = 0; n < names.size(); ++n) {
-        const std::string& name = names[n];
+    for (const auto& name : names) {
         size_t index = ref->images.size();
         for (size_t i = 0; i < ref->images.size(); ++i) {
             if (ref->images[i].name == name) index = i;
         }
-        // The partition at start 0 that this update keeps is no concern of it.
-        if (index == ref->images.size() && n < named) continue;
         if (index == ref->images.size()) {
             *why = name.empty() ? std::string("--critical needs the name of a partition the update writes")
                    : mapNames.count(name) ? "--critical " + name + ": the update keeps this partition, it does not write it"
@@ -192,7 +275,12 @@ int ChooseCritical(const PowercutOptions& o, const std::string& work, Reference*
         critical->push_back(name);
         ref->criticalNames.push_back(name);
         ref->criticalImages.push_back(index);
-        ref->criticalSectors.push_back(TouchedSectors({ref->images[index]}));
+        std::set<int> sectors = TouchedSectors({ref->images[index]});
+        // The boot image's sectors reach down to address 0.
+        if (ref->bootCritical && ref->criticalNames.size() == 1) {
+            for (uint64_t a = 0; a < ref->bootEnd; a += kSectorSize) sectors.insert(static_cast<int>(a / kSectorSize));
+        }
+        ref->criticalSectors.push_back(std::move(sectors));
     }
     return 0;
 }

@@ -27,6 +27,7 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlas
     wk->builtState = &state;
     std::string why;
     if (RefreshInstrument(ref.flashRoot, wk, &why) != 0 || !PutFlash(wk, wk->built, &why)) {
+        r->cls = PointClass::NotChecked;
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
@@ -38,15 +39,18 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlas
 // the flash of a cut built from the recorded writes.
 void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState* state, Worker* wk, PointResult* r)
 {
-    if (!r->point.file.empty()) {
+    if (r->point.cut.kind == CutPoint::File && !o.realFileCuts) {
+        // Judged already where it could not be built (JudgeFilePoints).
+        const FileState& fs = ref.fileStates[ref.stateAfter[r->point.cut.write]];
         std::string why;
-        if (ref.flashRoot.empty()) {
-            r->evidence.push_back("the file steps are built on the instrument a flash cut leaves, which could not be made");
-        } else if (!BuildFileState(ref, r->point.file, wk, &why)) {
+        FlashAfter(ref, fs.bus, &wk->built);
+        wk->builtState = nullptr;
+        if (!BuildFileState(ref, fs, wk->built, wk, &why)) {
+            r->cls = PointClass::NotChecked;
             r->evidence.push_back("the instrument could not be made: " + why);
-        } else {
-            RestartAndJudge(o, ref, wk, r);
+            return;
         }
+        RestartAndJudge(o, ref, wk, r);
         return;
     }
     if (state != nullptr) {
@@ -57,6 +61,13 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashStat
     const StatePaths w(ws);
     std::string why, output;
     wk->flash.clear();
+    // Whatever stops here leaves the point without an answer.
+    r->cls = PointClass::NotChecked;
+    // A file cut counts the operations of the run as the reference counted
+    // them: the worker's directories are copied afresh, in the reference's
+    // order (a refreshed directory may list its files in another order, and
+    // cp -R copies them in the order listed).
+    if (r->point.cut.kind == CutPoint::File) RemoveTree(ws);
     if (RefreshInstrument(ref.base, wk, &why) != 0 || !CopyFileTo(StatePaths(ref.base).flash(), w.flash(), &why)) {
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
@@ -87,6 +98,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashStat
             return;
         }
     }
+    r->cls = PointClass::Other;
     if (!CriticalWhole(ref, flash, &r->evidence)) {
         r->cls = PointClass::WouldNotStart;
         return;
@@ -152,7 +164,8 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     auto& points = result->points;
     Announcer announcer{o, points.size(), {}, 0};
     std::vector<CutFlashState> states;
-    const std::vector<size_t> runs = JudgeFlashAlone(ref, result, &announcer, &states);
+    std::vector<size_t> runs = JudgeFlashAlone(ref, result, &announcer, &states);
+    JudgeFilePoints(o, ref, result, &announcer, &runs);
     std::vector<size_t> own;
     for (size_t i = 0; i < points.size(); ++i) {
         if (runs[i] == i) own.push_back(i);
@@ -161,7 +174,7 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     for (size_t n = 0; n < workers.size(); ++n) workers[n].root = work + "/w" + std::to_string(n);
     ForEachPoint(o.jobs, own.size(), [&](int n, size_t k) {
         PointResult& r = points[own[k]];
-        const bool built = own[k] < states.size() && r.point.cut.kind == CutPoint::Flash && r.point.file.empty();
+        const bool built = own[k] < states.size() && r.point.cut.kind == CutPoint::Flash;
         RunPoint(o, ref, built ? &states[own[k]] : nullptr, &workers[static_cast<size_t>(n)], &r);
         Announce(&announcer, r);
     });
@@ -176,6 +189,7 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
         r.logs = same.logs;
         r.lostBytes = same.lostBytes;
         r.logDifferences = same.logDifferences;
+        r.historyLost = same.historyLost;
         r.sameStateAs = SweepId(same.point);
         Announce(&announcer, r);
     }

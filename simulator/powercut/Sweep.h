@@ -2,8 +2,8 @@
 // what the reference run gave (Reference.cpp), the record log library's
 // writes and their cuts (LogCuts.cpp), the logs after a restart against the
 // reference run's (LogCompare.cpp), the workers' instruments (Workers.cpp),
-// the runs of a point (Runner.cpp), the states the installation's file
-// steps leave (FileCuts.cpp), the judging of a point (Judging.cpp), the
+// the runs of a point (Runner.cpp), the recorded file operations and the
+// states they leave (FileCuts.cpp), the judging of a point (Judging.cpp), the
 // choice of points (Points.cpp), the timeline (Timeline.cpp) and the
 // verdict (Verdict.cpp). Powercut.cpp puts them together.
 #ifndef SWSIM_SWEEP_H
@@ -51,6 +51,7 @@ struct LogWrite {
     // The bytes of the record that the write changes, [firstDiff, lastDiff]
     // (-1: it changes none, or not known).
     int64_t firstDiff = -1, lastDiff = -1;
+    uint64_t fileOp = 0;   // the file operation of the recording it is (0: not found)
 };
 
 // The writes the record log library listed (RunOptions::logWritesFile).
@@ -85,6 +86,75 @@ std::vector<std::string> LogDifferences(const std::string& log, const std::vecto
 // A log a restart recreated, and the copy of it set aside.
 LostLog DescribeLostLog(const StatePaths& w, const std::string& name);
 
+// The history of one log: its valid entries before the update, and where
+// an instrument keeps each (in the log itself; in a copy on the medium,
+// wherever the backup put it: the log's own copy or the copy of a corrupt
+// log set aside).
+struct LogHistory {
+    std::string log;
+    std::vector<LoggedEntry> entries;
+    std::vector<char> inLog, onMedium;
+};
+// The histories of the four logs of the instrument `before`, placed on the
+// instrument `w`.
+std::vector<LogHistory> HistoryOf(const StatePaths& before, const StatePaths& w);
+// The histories placed anew on the instrument `w`.
+std::vector<LogHistory> PlaceHistory(const std::vector<LogHistory>& histories, const StatePaths& w);
+// Each log whose records the instrument `w` lost where the reference run
+// kept them: gone from the log, or gone from the instrument and the medium
+// alike ("RevHistory.log: 2 entries gone for good: ...").
+std::vector<std::string> HistoryLost(const std::vector<LogHistory>& reference, const StatePaths& w);
+
+// --- FileCuts.cpp (the recording; Reference.cpp needs it)
+
+// One file operation of the update as the recorder gave it
+// (host/waitrecord/FileRecord.cpp).
+struct FileOp {
+    uint64_t number = 0;
+    long pid = 0;
+    std::string program;
+    double seconds = 0;              // the host's monotonic clock
+    uint64_t busWritesBefore = 0;
+    std::string op;                  // create truncate write copy mkdir rmdir unlink rename symlink
+    std::string path, path2;         // path2: the rename's target, the copy's source, the link's target
+    uint64_t offset = 0, offset2 = 0, size = 0;   // truncate: the size; copy: offset2 in the source
+    unsigned mode = 0;
+    std::string data;                // a write's bytes
+};
+
+// A node of the instrument's directories.
+struct FileNode {
+    enum Kind { File, Dir, Link } kind = File;
+    std::string bytes;               // a file's content, a link's target
+    bool operator==(const FileNode& o) const { return kind == o.kind && bytes == o.bytes; }
+};
+
+// The instrument's directories by absolute path inside the root ("/tmp/x"),
+// with a hash of everything outside /tmp kept as it changes.
+struct FileTree {
+    std::map<std::string, FileNode> nodes;
+    size_t hash = 0;
+    std::vector<std::string> Under(const std::string& path) const;
+    void Set(const std::string& path, const FileNode* node);
+    bool Apply(const FileOp& op, std::string* why);
+};
+
+// A distinct state the file operations leave: the files outside /tmp that
+// differ from the start, those removed, and the bus writes made by then.
+struct FileState {
+    std::map<std::string, FileNode> changed;
+    std::vector<std::string> removed;
+    uint64_t bus = 0;
+    size_t firstOp = 0;              // the first prefix of the recording that leaves it
+};
+
+std::vector<FileOp> ReadFileOps(const std::string& path);
+// "cp: create /usbdongle/backup/instrumentData/ifsPart.crc", ...
+std::string FileOpLabel(const FileOp& op);
+// The instrument's directories of a state directory (its /tmp from the
+// directory `tmp` when given).
+FileTree TreeOf(const std::string& root, const std::string& tmp = "");
+
 // --- Reference.cpp
 
 // What the reference run gave, shared by every point.
@@ -95,6 +165,13 @@ struct Reference {
     std::vector<std::set<int>> criticalSectors;
     std::vector<std::string> criticalNames;
     std::vector<size_t> criticalImages;     // their indexes in `images`
+    // The boot region: the instrument boots from the flash's start, so every
+    // byte from address 0 to the end of the boot image (the map's lowest
+    // partition) must be wholly old or wholly new, whichever line wrote it.
+    // `bootCritical`: the boot image is criticalNames[0] (the update writes it).
+    uint64_t bootEnd = 0;
+    std::string bootName;
+    bool bootCritical = false;
     BusPlan plan;
     std::vector<LogWrite> logWrites;
     std::map<int, std::string> sectorImage; // the image that writes each sector (the last one)
@@ -105,13 +182,21 @@ struct Reference {
     double countedSeconds = -1;
     int mediumChecks = 0;
     // The instrument as a cut during the flash writing leaves it (but for the
-    // flash); "" when the files changed during the writing. With what the
-    // start-up unpacked from file0 there (tar's names on one line).
+    // flash); "" when the files changed during the writing.
     std::string flashRoot;
-    std::string flashRootFile0;
     std::string referenceDir;               // the instrument after the reference run
     LogEntries entries;                     // the logs after the reference run
     std::map<std::string, std::string> installed;  // its /instrumentData files but the logs
+    std::vector<LogHistory> history;        // the logs' history as the reference run kept it
+    // The file operations of the reference run in their order, the files as
+    // the updater found them, and the distinct states the operations leave
+    // (stateAfter[n]: the state after the first n operations). fileOpsWhy:
+    // why no file state can be built ("" when they can).
+    std::vector<FileOp> fileOps;
+    FileTree startTree;
+    std::vector<FileState> fileStates;
+    std::vector<size_t> stateAfter;
+    std::string fileOpsWhy;
 };
 
 // The reference: the update once without a cut on a copy under `work`.
@@ -121,6 +206,8 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
 // its recorded bus (ref->bus), each sector's writing and its counted
 // duration. Returns 0, or 1 with the reason.
 int WritingOf(const StatePaths& r, const RunFacts& facts, Reference* ref, std::string* why);
+// The reference run's file recording read, with the states it gives.
+void ReadFileRecording(const std::string& work, const std::string& recording, Reference* ref);
 // The instrument as a cut during the flash writing leaves it (ref->flashRoot).
 void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref);
 // The critical partitions, into the reference and *critical. Returns 0, or
@@ -189,8 +276,13 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
 
 // --- FileCuts.cpp
 
-// The instrument as a cut in the file step `step` leaves it, on the worker's.
-bool BuildFileState(const Reference& ref, const std::string& step, Worker* wk, std::string* why);
+// The distinct file states of the reference's recording (ref->fileStates,
+// ref->stateAfter), or why there are none (ref->fileOpsWhy).
+void MakeFileStates(Reference* ref);
+// The instrument as the file state `state` with the flash `flash` on the
+// worker's.
+bool BuildFileState(const Reference& ref, const FileState& state, const std::vector<uint8_t>& flash, Worker* wk,
+                    std::string* why);
 // Every file of the tree `dir` (but the flash and the simulator's own
 // records) with its content.
 std::map<std::string, std::string> FilesOf(const std::string& dir);
@@ -207,6 +299,15 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
 std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result, Announcer* announcer,
                                     std::vector<CutFlashState>* states);
 
+// The flash as the reference run had left it after `bus` bus writes.
+void FlashAfter(const Reference& ref, uint64_t bus, std::vector<uint8_t>* flash);
+// The file points built from the recording judged where they can be
+// without a restart (would not start, could not be built), the others
+// taking the restarts of the first point leaving the same state; `runs` as
+// JudgeFlashAlone gives it.
+void JudgeFilePoints(const PowercutOptions& o, const Reference& ref, PowercutResult* result, Announcer* announcer,
+                     std::vector<size_t>* runs);
+
 // --- Points.cpp
 
 // The seeded choice of points.
@@ -215,6 +316,11 @@ std::vector<SweepPoint> ChooseCutPoints(const PowercutOptions& o, const Referenc
 // (each naming its representative in *representativeOf).
 std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Reference& ref,
                                          std::map<std::string, std::string>* representativeOf);
+// The flash, log and file points in the order of the update.
+std::vector<SweepPoint> InUpdateOrder(const Reference& ref, const std::vector<SweepPoint>& flash,
+                                      const std::vector<SweepPoint>& logs, const std::vector<SweepPoint>& files);
+// One point after every file operation but the record log library's writes.
+std::vector<SweepPoint> ExhaustiveFilePoints(const Reference& ref);
 // The ids given, checked against the reference run's writes. Returns 0, or
 // kPowercutUsage with the reason.
 int CheckIds(const Reference& ref, const std::vector<SweepPoint>& points, std::string* why);
@@ -224,10 +330,43 @@ int CheckIds(const Reference& ref, const std::vector<SweepPoint>& points, std::s
 // The writing, the window and every point placed on the instrument's timeline.
 void PlaceOnTimeline(const Reference& ref, const std::vector<SweepPoint>& sweep, PowercutResult* result);
 
+// --- Powercut.cpp
+
+// One instrument's sweep: prepared once (the reference, the critical
+// partitions, every point of the sweep numbered in order), then run on a
+// share of its points.
+struct InstrumentSweep {
+    std::string work;                       // its work directory (made by the caller)
+    Reference ref;
+    std::vector<SweepPoint> points;         // every point of the whole sweep (sequence = index)
+    std::map<std::string, std::string> representativeOf;
+    PowercutResult result;                  // the reference's facts; the points once run
+};
+// The ids of --replay. False with the reason for one that is no id.
+bool ParseReplay(const PowercutOptions& o, std::vector<SweepPoint>* replay, std::string* why);
+// The reference, the critical partitions and the points of `o.state`,
+// checked. Returns 0; kPowercutNoRoot; kPowercutUsage or kPowercutNoAnswer
+// with the reason.
+int PrepareInstrument(const PowercutOptions& o, const std::vector<SweepPoint>& replay, InstrumentSweep* s,
+                      std::string* why);
+// Runs the points `share` (indexes into s->points) and concludes.
+void RunShare(const PowercutOptions& o, const std::vector<size_t>& share, InstrumentSweep* s);
+// The points by their moment, then by their place in the sweep.
+void SortPoints(PowercutResult* result);
+// What keeps two reports from being parts of one sweep ("seed 2 against
+// 1"); "" when nothing does.
+std::string SweepDifference(const PowercutResult& a, const PowercutResult& b);
+// The parts of one instrument's sweep joined (each part's name in `names`):
+// every shard exactly once. Returns 0, or kPowercutUsage with the reason.
+int JoinShards(const std::vector<std::string>& names, const std::vector<PowercutResult>& parts, PowercutResult* result,
+               std::string* why);
+
 // --- Verdict.cpp
 
 // The counts, the disagreements and the verdict of the points of `result`.
 void Conclude(const std::map<std::string, std::string>& representativeOf, PowercutResult* result);
+// The verdict over the instruments of a medium's sweep, each concluded.
+void ConcludeMedium(MediumPowercutResult* result);
 
 }  // namespace sweep
 }  // namespace swsim

@@ -1,7 +1,8 @@
 // The sweep on the instrument's timeline: the flash writing after the
 // updater's fixed waits, each image's writing, the window in which a cut
 // leaves a critical partition half-written, and the moment of every point
-// (the chip's time of the recorded bus writes).
+// (the chip's time of the recorded bus writes; a file operation's moment
+// where its bus writes place it).
 #include "Sweep.h"
 
 #include "InstrumentTime.h"
@@ -84,31 +85,65 @@ double CoveredSeconds(const std::vector<WindowPart>& window)
     return covered;
 }
 
+
+// The file operation numbered `n` (1-based) of the recording, or null.
+const FileOp* OpOf(const Reference& ref, uint64_t n)
+{
+    return n >= 1 && n <= ref.fileOps.size() ? &ref.fileOps[n - 1] : nullptr;
+}
+
+// The file operation a point was cut after: its own for a file point, the
+// log write's for a log point (null: none recorded).
+const FileOp* PointOp(const Reference& ref, const CutPoint& p)
+{
+    if (p.kind == CutPoint::File) return OpOf(ref, p.write);
+    if (p.kind == CutPoint::Log && p.write >= 1 && p.write <= ref.logWrites.size()) {
+        return OpOf(ref, ref.logWrites[p.write - 1].fileOp);
+    }
+    return nullptr;
+}
+
+// The moment of a file operation: where its bus writes place it (before the
+// writing, during it, or after the driver restart that follows it). The
+// host's work before and after the writing takes no time on the timeline:
+// the operations there stand at its start and after the restart, in their
+// order (the points' order in the sweep).
+double OpMoment(const Reference& ref, const UpdateTimeline& t, const WriteClock& clock, const FileOp& op)
+{
+    const uint64_t before = op.busWritesBefore;
+    const bool onBus = before != 0 && before < ref.plan.writes;
+    return LogWriteMoment(t, before, ref.plan.writes, onBus ? clock.At(before + 1) : 0);
+}
+
+// What a file point was cutting: the operation done last.
+std::string FileWhere(const Reference& ref, uint64_t n)
+{
+    const FileOp* op = OpOf(ref, n);
+    if (op == nullptr) return "file operation " + std::to_string(n) + " (not recorded)";
+    return "file operation " + std::to_string(n) + " of " + std::to_string(ref.fileOps.size()) + " done: " +
+           FileOpLabel(*op);
+}
+
 }  // namespace
 
 // Places the update's writing, the window of the critical partitions, every
 // image's writing and every point on the instrument's timeline (the chip's
-// time of the recorded bus writes after the updater's fixed waits).
+// time of the recorded bus writes after the updater's fixed waits; a file
+// point and a log write at the moment of their file operation).
 void PlaceOnTimeline(const Reference& ref, const std::vector<SweepPoint>& sweep, PowercutResult* result)
 {
-    // The installation's file steps come just before the revision entry, the
-    // backup and the unpacking at the start of the writing.
     std::vector<CutPoint> points;
-    for (const auto& p : sweep) {
-        CutPoint c = p.cut;
-        if (!p.file.empty()) {
-            c.kind = ref.logWrites.empty() || EarlyFileStep(p.file) ? CutPoint::Flash : CutPoint::Log;
-            c.write = EarlyFileStep(p.file) ? 1 : ref.logWrites.empty() ? ref.plan.writes + 1 : 1;
-        }
-        points.push_back(c);
-    }
+    points.reserve(sweep.size());
+    for (const auto& p : sweep) points.push_back(p.cut);
     std::vector<std::pair<uint64_t, uint64_t>> critical, images;
     for (const auto& name : ref.criticalNames) critical.push_back(ImageSpan(ref, name));
     for (const auto& img : ref.images) images.push_back(WritingSpan(ref, TouchedSectors({img}), img.name));
     std::vector<uint64_t> wanted;
     for (const auto& p : points) {
-        if (p.kind == CutPoint::Flash) wanted.push_back(p.write);
-        else if (p.write <= ref.logWrites.size()) wanted.push_back(ref.logWrites[p.write - 1].busWritesBefore + 1);
+        const FileOp* op = PointOp(ref, p);
+        if (op != nullptr) wanted.push_back(op->busWritesBefore + 1);
+        else if (p.kind == CutPoint::Flash) wanted.push_back(p.write);
+        else if (p.kind == CutPoint::Log && p.write <= ref.logWrites.size()) wanted.push_back(ref.logWrites[p.write - 1].busWritesBefore + 1);
     }
     for (const auto& spans : {critical, images}) {
         for (const auto& span : spans) {
@@ -145,10 +180,13 @@ void PlaceOnTimeline(const Reference& ref, const std::vector<SweepPoint>& sweep,
     for (size_t i = 0; i < points.size(); ++i) {
         PointResult& r = result->points[i];
         r.point = sweep[i];
-        r.where = sweep[i].file.empty() ? WhereOf(ref, sweep[i]) : FileStepWhere(sweep[i].file);
-        if (points[i].kind == CutPoint::Flash) {
+        r.where = points[i].kind == CutPoint::File ? FileWhere(ref, points[i].write) : WhereOf(ref, sweep[i]);
+        const FileOp* op = PointOp(ref, points[i]);
+        if (op != nullptr) {
+            r.seconds = OpMoment(ref, t, clock, *op);
+        } else if (points[i].kind == CutPoint::Flash) {
             r.seconds = t.flashFrom + clock.At(std::min(points[i].write, ref.plan.writes + 1));
-        } else if (points[i].write <= ref.logWrites.size()) {
+        } else if (points[i].kind == CutPoint::Log && points[i].write <= ref.logWrites.size()) {
             const uint64_t before = ref.logWrites[points[i].write - 1].busWritesBefore;
             const bool onBus = before != 0 && before < ref.plan.writes;
             r.seconds = LogWriteMoment(t, before, ref.plan.writes, onBus ? clock.At(before + 1) : 0);

@@ -1,6 +1,7 @@
 #include "SimRun.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -204,8 +205,37 @@ bool AddCutEnvironment(const std::string& powerCut, std::vector<std::string>* en
     if (powerCut.empty()) return true;
     CutPoint point;
     if (!ParseCutId(powerCut, &point, why)) return false;
+    for (const char* other : {"NORFLASH_POWER_CUT=", "RECORDLOG_POWER_CUT=", "SWSIM_FILE_CUT="}) {
+        const std::string entry = CutEnvironment(point);
+        if (entry.compare(0, std::strlen(other), other) != 0) env->push_back(other);
+    }
     env->push_back(CutEnvironment(point));
-    env->push_back(point.kind == CutPoint::Flash ? "RECORDLOG_POWER_CUT=" : "NORFLASH_POWER_CUT=");
+    return true;
+}
+
+// The record of the update's file operations (and the count its processes
+// share), handed down open to the recorder, when asked for or for a file
+// cut, which counts them. *record and *counter keep the files open.
+bool OpenFileOps(const StatePaths& s, const RunOptions& o, Fd* record, Fd* counter, std::vector<std::string>* env,
+                 std::string* why)
+{
+    CutPoint point;
+    std::string ignored;
+    const bool fileCut = !o.powerCut.empty() && ParseCutId(o.powerCut, &point, &ignored) && point.kind == CutPoint::File;
+    if (o.fileOpsFile.empty() && !fileCut) return true;
+    const std::string path = o.fileOpsFile.empty() ? s.sim() + "/file-ops.txt" : o.fileOpsFile;
+    *record = Fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644));
+    const std::string countPath = path + ".count";
+    *counter = Fd(open(countPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
+    struct stat st;
+    if (!*record || !*counter || ftruncate(counter->get(), 4096) != 0 || fstat(record->get(), &st) != 0) {
+        *why = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    RemoveTree(countPath);  // open here and in the processes that map it
+    env->push_back("SWSIM_FILE_RECORD=" + std::to_string(record->get()) + ":" +
+                   std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                   std::to_string(static_cast<unsigned long long>(st.st_ino)) + ":" + std::to_string(counter->get()));
     return true;
 }
 
@@ -350,6 +380,8 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     RemoveTree(RunCountsPath(s.root));
     if (!OpenWaitRecord(s, where, &waitRecord, &request, why)) return 1;
     if (!AddCutEnvironment(o.powerCut, &request.updaterEnv, why)) return 1;
+    Fd fileOps, fileOpsCount;
+    if (!OpenFileOps(s, o, &fileOps, &fileOpsCount, &request.updaterEnv, why)) return 1;
     Fd logWrites;
     if (!o.logWritesFile.empty()) {
         // Handed down open, like the records above (not closed on exec).

@@ -32,7 +32,7 @@ struct RunOptions {
     std::string gui;                // the start-up GUI stand-in
     std::string updaterCwd;         // directory the updater is started in (default /tmp)
     int webFd = -1;                 // listening socket of the GUI's web screen (--web)
-    // A power cut in this run (a cut id, SimCuts.h: "flash:N" or "log:N:K"):
+    // A power cut in this run (a cut id, SimCuts.h: "flash:N", "log:N:K" or "file:N"):
     // the chip model or the record log library cuts the power at that write
     // and the updater is killed; then its process group and the GUI are
     // killed at once too, as nothing runs on after a power loss. Empty: none.
@@ -40,6 +40,11 @@ struct RunOptions {
     // Host file that receives a line for every write of the record log
     // library (host/logcut/LogPowerCut.h); empty: none.
     std::string logWritesFile;
+    // Host file that receives a line for every file operation of the update
+    // in the instrument's directories, from every process of it
+    // (host/waitrecord/FileRecord.cpp); empty: none (a file cut records into
+    // sim/file-ops.txt).
+    std::string fileOpsFile;
     // Simulated seconds per real second for the updater and the GUI stand-in
     // (SimClock.h); 1 is real time. 0: the default, fast (kDefaultSpeed)
     // unless interactive. The delays and the time limit above are simulated

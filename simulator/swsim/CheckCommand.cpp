@@ -13,6 +13,7 @@
 #include "MediumCheck.h"
 #include "Outputs.h"
 #include "SimFiles.h"
+#include "SimMedium.h"
 #include "SimRun.h"
 #include "SimShards.h"
 

@@ -24,6 +24,39 @@ struct PowercutArgs {
     std::vector<Output> Outputs() const { return {{"--json", json}, {"--html", html}}; }
 };
 
+// Whether the parts to merge are those of a medium's sweep (as the first
+// says; the merge refuses any other).
+bool MergingMedia(const std::vector<std::string>& parts)
+{
+    std::string text;
+    return !parts.empty() && ReadText(parts.front(), &text) && IsMediumPowercutJson(text);
+}
+
+// The report on standard output (or standard error), then the JSON and the
+// page asked for. Returns the exit status of the verdict.
+template <typename Result>
+int WriteReports(const PowercutArgs& a, const Result& result, std::string (*text)(const Result&),
+                 std::string (*json)(const Result&), std::string (*html)(const Result&))
+{
+    std::string why;
+    std::FILE* report = ReportStream(a.Outputs());
+    std::fputs(text(result).c_str(), report);
+    std::fflush(report);
+    if (!a.json.empty() && !WriteOutput(a.json, json(result), &why)) return Fail(why, kPowercutNoAnswer);
+    if (!a.html.empty() && !WriteOutput(a.html, html(result), &why)) return Fail(why, kPowercutNoAnswer);
+    return PowercutExitStatus(result);
+}
+
+// A medium swept over a fleet, or the parts of such a sweep joined.
+int RunMediumCommand(const PowercutArgs& a, const PowercutOptions& o)
+{
+    std::string why;
+    MediumPowercutResult result;
+    const int rc = a.merge.empty() ? RunMediumPowercut(o, &result, &why) : MergeMediumPowercut(a.merge, &result, &why);
+    if (rc != 0) return Fail(why, rc);
+    return WriteReports(a, result, MediumPowercutText, MediumPowercutJson, MediumPowercutHtml);
+}
+
 // The options checked, the sweep run (or its shards' reports joined) and the
 // report written. Exit status: the verdict (0 safe, 1 unsafe), or 2 when
 // the analysis could not give one, 64 usage, 77 no instrument root.
@@ -33,8 +66,15 @@ int RunPowercutCommand(const PowercutArgs& a)
     if (!OutputsWritable(a.Outputs(), &why)) return UsageError(why);
     PowercutOptions o = a.o;
     o.selfExe = SelfExe();
-    if (!a.merge.empty() && !o.state.empty()) return UsageError("--merge takes report files, not STATE");
-    if (a.merge.empty() && o.state.empty()) return UsageError("STATE is required (or --merge PART.json...)");
+    if (!a.merge.empty() && (!o.state.empty() || !o.medium.empty())) {
+        return UsageError("--merge takes report files, not STATE or --medium");
+    }
+    if (!o.state.empty() && !o.medium.empty()) return UsageError("STATE and --medium exclude each other");
+    if (a.merge.empty() && o.state.empty() && o.medium.empty()) {
+        return UsageError("STATE is required (or --medium DIR, or --merge PART.json...)");
+    }
+    if (!o.fleetFile.empty() && o.medium.empty()) return UsageError("--fleet goes with --medium");
+    if (!o.workDir.empty() && o.medium.empty()) return UsageError("--work goes with --medium");
     if (o.verifyClasses > 0 && !o.exhaustive) return UsageError("--verify-classes goes with --exhaustive");
     if (!a.shard.empty() && !ParseShard(a.shard, &o.shard, &o.shards)) {
         return UsageError("--shard " + a.shard + ": K/N with 1 <= K <= N wanted");
@@ -44,15 +84,11 @@ int RunPowercutCommand(const PowercutArgs& a)
             ShowProgress("point", n, total, SweepId(r.point) + " (" + r.where + "): " + PointClassText(r.cls));
         };
     }
+    if (!o.medium.empty() || MergingMedia(a.merge)) return RunMediumCommand(a, o);
     PowercutResult result;
     const int rc = a.merge.empty() ? RunPowercut(o, &result, &why) : MergePowercut(a.merge, &result, &why);
     if (rc != 0) return Fail(why, rc);
-    std::FILE* report = ReportStream(a.Outputs());
-    std::fputs(PowercutText(result).c_str(), report);
-    std::fflush(report);
-    if (!a.json.empty() && !WriteOutput(a.json, PowercutJson(result), &why)) return Fail(why, kPowercutNoAnswer);
-    if (!a.html.empty() && !WriteOutput(a.html, PowercutHtml(result), &why)) return Fail(why, kPowercutNoAnswer);
-    return PowercutExitStatus(result);
+    return WriteReports(a, result, PowercutText, PowercutJson, PowercutHtml);
 }
 
 }  // namespace
@@ -65,13 +101,22 @@ void AddPowercutCommand(Commands& c)
         [a] { return RunPowercutCommand(*a); });
     PowercutOptions& o = a->o;
     sub->add_option("STATE", o.state, "state directory with the medium inserted");
+    sub->add_option("--medium", o.medium,
+                    "sweep the medium DIR (its packages file0, file1, ...) on every instrument of the fleet that "
+                    "installs it, instead of STATE")
+        ->check(CLI::ExistingDirectory);
+    sub->add_option("--fleet", o.fleetFile, "with --medium: the fleet file, as swsim check takes it (default: "
+                                            "check's default fleet around the medium's version)")
+        ->check(CLI::ExistingFile);
+    sub->add_option("--work", o.workDir, "with --medium: the scratch directory (default: a fresh one under $TMPDIR "
+                                         "or /tmp, removed at the end)");
     sub->add_option("--points", o.points, "points over the update")->check(CLI::Range(1, 100000))->capture_default_str();
     sub->add_option("--seed", o.seed, "seed of the choice")->capture_default_str();
     sub->add_option("--critical", o.critical,
-                    "a partition without which the instrument does not start, besides the one at start 0")
+                    "a partition without which the instrument does not start, besides the boot image")
         ->take_all();
     sub->add_option("--replay", o.replay,
-                    "run these point ids (flash:N, flash:N:P for an erase with P bytes erased, log:N:K) instead "
+                    "run these point ids (flash:N, flash:N:P for an erase with P bytes erased, log:N:K, file:N) instead "
                     "of a seeded choice")
         ->take_all();
     sub->add_option("--run-limit", o.runLimitSeconds,
@@ -85,6 +130,9 @@ void AddPowercutCommand(Commands& c)
     sub->add_option("--verify-classes", o.verifyClasses,
                     "with --exhaustive: K further points drawn inside the classes, each checked against its class")
         ->check(CLI::Range(0, 100000));
+    // File points cut for real by the recorder instead of built (the tests'
+    // check of the building).
+    sub->add_flag("--real-file-cuts", o.realFileCuts)->group("");
     AddJobsOption(sub, &o.jobs, "points");
     sub->add_option("--json", a->json, "write the report as JSON to FILE (- for standard output; the report then "
                                        "goes to standard error)");

@@ -100,13 +100,15 @@ void AddRunCommand(Commands& c)
     // For the power-cut sweep, which judges each of its runs from what the
     // run gave: the run's result as JSON in FILE (RunResult.h; hidden).
     sub->add_option("--result", a->resultFile)->group("");
+    // The file operations of the run into FILE (a power-cut sweep's checks).
+    sub->add_option("--file-ops", o.fileOpsFile)->group("");
     sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");
     sub->add_option("--web", a->web,
                     "show the start-up screen as a web page on [ADDR:]PORT (default address 127.0.0.1); "
                     "the page answers and takes the medium out");
-    sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write) or log:N:K (log write, K bytes kept)");
+    sub->add_option("--power-cut", o.powerCut, "cut the power at this write: flash:N (bus write), log:N:K (log write, K bytes kept) or file:N (after the N-th file operation)");
     sub->add_option("--speed", o.speed, "simulated clock N times faster than real time (1: real time; default: fast, real with --interactive)")
         ->check(CLI::Range(1.0, 86400.0));
     sub->add_option("--chip-timing", o.chipTiming,

@@ -130,6 +130,12 @@ def installed(top):
           "swsim powercut --json", r.stdout + r.stderr)
     if os.path.exists(os.path.join(work, "powercut.json")):
         validate(os.path.join(work, "powercut.json"), "powercut.schema.json")
+    # The medium's form: its report names the medium and each instrument swept.
+    r = run("swsim", "powercut", "--medium", "inst/medium", "--points", "1", "--json", "powercut-medium.json")
+    check(r.returncode in (0, 1, 2) and os.path.exists(os.path.join(work, "powercut-medium.json")),
+          "swsim powercut --medium --json", r.stdout + r.stderr)
+    if os.path.exists(os.path.join(work, "powercut-medium.json")):
+        validate(os.path.join(work, "powercut-medium.json"), "powercut.schema.json")
 
     pages = sorted(os.listdir(os.path.join(prefix, "share", "man", "man1")))
     check({"swsim.1.gz", "swsim-check.1.gz", "swsim-powercut.1.gz", "swlog.1.gz"} <= set(pages)

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +65,9 @@ INSTANTIATE_TEST_SUITE_P(Ids, CutIds,
                                            IdCase{"flash:5242996", true, K::Flash, 5242996, 0},
                                            IdCase{"log:1:0", true, K::Log, 1, 0},
                                            IdCase{"log:2005:107", true, K::Log, 2005, 107},
+                                           IdCase{"file:318", true, K::File, 318, 0},
+                                           IdCase{"file:0", false, K::File, 0, 0},
+                                           IdCase{"file:crc-gap", false, K::File, 0, 0},
                                            IdCase{"flash:0", false, K::Flash, 0, 0},
                                            IdCase{"flash:", false, K::Flash, 0, 0},
                                            IdCase{"flash:-3", false, K::Flash, 0, 0},
@@ -107,10 +111,9 @@ INSTANTIATE_TEST_SUITE_P(Ids, SweepIds,
                                            SweepIdCase{"flash:4456569:1024", true, 4456569, 1024},
                                            SweepIdCase{"flash:7:131072", true, 7, 131072},
                                            SweepIdCase{"log:1:16", true, 1, -1},
-                                           SweepIdCase{"file:crc-gap", true, 0, -1},
-                                           SweepIdCase{"file:unpack-extract", true, 0, -1},
-                                           SweepIdCase{"file:backup", false, 0, 0},
-                                           SweepIdCase{"file:crc", false, 0, 0},
+                                           SweepIdCase{"file:26", true, 26, -1},
+                                           SweepIdCase{"file:backup-copy", false, 0, 0},
+                                           SweepIdCase{"file:3:1", false, 0, 0},
                                            SweepIdCase{"flash:7:131074", false, 0, 0},  // past the sector
                                            SweepIdCase{"flash:7:3", false, 0, 0},       // half a word
                                            SweepIdCase{"flash:7:", false, 0, 0},
@@ -297,7 +300,7 @@ int RunSweep(const std::string& state, const std::string& json, const std::vecto
 }
 
 // The text report's table of points keeps its columns with ids of every
-// length (file:unpack-extract, flash:7:131072, log:1:2): every time's
+// length (file:318, flash:7:131072, log:1:2): every time's
 // decimal point under the heading's, in each of its `points` rows.
 void ExpectPointsTableAligned(const std::string& output, size_t points)
 {
@@ -320,6 +323,20 @@ const nlohmann::json* PointOf(const nlohmann::json& report, const std::string& i
 {
     for (const auto& p : report["points"]) {
         if (p["id"] == id) return &p;
+    }
+    return nullptr;
+}
+
+// The point of id `id`; for the id "file", the first file point whose
+// operation is `where`.
+const nlohmann::json* PointOf(const nlohmann::json& report, const std::string& id, const std::string& where)
+{
+    if (id != "file") return PointOf(report, id);
+    for (const auto& p : report["points"]) {
+        if (p["id"].get<std::string>().compare(0, 5, "file:") == 0 &&
+            p["where"].get<std::string>().find(where) != std::string::npos) {
+            return &p;
+        }
     }
     return nullptr;
 }
@@ -357,16 +374,16 @@ const SamplePoint kSamplePoints[] = {
     // restart does not know and writes a second 2.4 entry.
     {{"log:1:16", "recovered-logs-differ", "RevHistory.log entry"}, true},
     {{"log:1:108", "recovered-logs-differ", "RevHistory.log entry"}, true},
-    // Cuts before the writing: the backup on the medium half copied (the
-    // restart copies it again over the torn file), the packages half
-    // unpacked into the /tmp that the restart empties.
-    {{"file:backup-copy", "recovered", "backup onto the medium"}, true},
-    {{"file:unpack-extract", "recovered", "unpacking"}, true},
-    // The installation's file steps: between the removal of the old CRC
-    // files and the copy of the new ones, and after extlog.dat is removed
-    // (the revision entry written: the restart writes it again).
-    {{"file:crc-gap", "recovered", "installation: crc-gap"}, true},
-    {{"file:extlog-removal", "recovered-logs-differ", "installation: extlog-removal"}, true},
+    // File points, found by their operation ("file" ids): before the
+    // writing, the backup on the medium copied in part (the restart copies
+    // it again), the packages unpacked in part into the /tmp that the
+    // restart empties; after it, the old CRC files removed in part, and
+    // extlog.dat removed (the revision entry written: the restart writes it
+    // again).
+    {{"file", "recovered", "cp: create /usbdongle/backup/instrumentData/"}, true},
+    {{"file", "recovered", "tar: write"}, true},
+    {{"file", "recovered", "rm: unlink /instrumentData/ifsPart.crc"}, true},
+    {{"file", "recovered-logs-differ", "rm: unlink /instrumentData/extlog.dat"}, true},
 };
 
 // What a point's JSON says of its outcome (not of the sweep it was in).
@@ -437,8 +454,8 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
             others.push_back(e.id);
             continue;
         }
-        SCOPED_TRACE(e.id);
-        const nlohmann::json* p = PointOf(report, e.id);
+        SCOPED_TRACE(std::string(e.id) + " " + e.where);
+        const nlohmann::json* p = PointOf(report, e.id, e.where);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ((*p)["class"], e.cls) << p->dump();
         EXPECT_NE((*p)["where"].get<std::string>().find(e.where), std::string::npos) << p->dump();
@@ -544,23 +561,187 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
     EXPECT_EQ(logs[0]["copyBackedUp"], true);
 }
 
-// A partition named critical comes beside the boot image, not instead of it.
-TEST_F(PowercutSample, CriticalAddsToTheBootImage)
+// The critical region: the boot image, from address 0 to its end wherever
+// its line places it, and the partitions named critical beside it.
+struct CriticalCase {
+    const char* name;
+    int bootKiB;                    // the boot image's start in the map (the sample's: 0)
+    std::vector<std::string> args;
+    std::vector<std::string> critical;
+    std::vector<std::string> wouldNotStart;   // points that must be "would-not-start"
+};
+std::ostream& operator<<(std::ostream& os, const CriticalCase& c) { return os << c.name; }
+
+class PowercutCritical : public PowercutSample, public ::testing::WithParamInterface<CriticalCase> {};
+
+TEST_P(PowercutCritical, WouldNotStartWhereTheBootRegionOrANamedPartitionIsTorn)
 {
     ASSERT_FALSE(state_.empty());
-    std::string output;
+    const CriticalCase& c = GetParam();
+    std::string state = state_, output, why;
+    if (c.bootKiB != 0) {
+        // The sample with its boot image moved up: the update erases sector 0
+        // and programs back the bytes before the image.
+        state = dir_->path() + "/" + c.name;
+        const std::string src = state + "/sim/sample";
+        ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state}, &output, &why), 0) << output;
+        ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--sample"}, &output, &why), 0) << output;
+        std::string map = swsim::ReadTextOr(src + "/flashMap", "");
+        const size_t at = map.find("ifsPart.bin              0 ");
+        ASSERT_NE(at, std::string::npos) << map;
+        map.replace(at, 27, "ifsPart.bin              " + std::to_string(c.bootKiB) + " ");
+        ASSERT_TRUE(swsim::WriteText(src + "/flashMap", map));
+        ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--from", src}, &output, &why), 0) << output;
+    }
     nlohmann::json report;
-    const int status = RunSweep(state_, dir_->path() + "/critical.json",
-                                {"--critical", "appPart.bin", "--replay", "flash:7", "flash:2621515"}, &output, &report);
+    const int status = RunSweep(state, dir_->path() + "/" + c.name + ".json", c.args, &output, &report);
     if (status == kNoRoot) GTEST_SKIP() << output;
     ASSERT_EQ(status, 1) << output;
-    EXPECT_EQ(report["critical"], nlohmann::json::array({"ifsPart.bin", "appPart.bin"}));
-    EXPECT_EQ(report["window"]["partitions"].size(), 2u);
-    for (const char* id : {"flash:7", "flash:2621515"}) {
+    EXPECT_EQ(report["critical"], nlohmann::json(c.critical));
+    EXPECT_EQ(report["window"]["partitions"].size(), c.critical.size());
+    for (const auto& id : c.wouldNotStart) {
         ASSERT_NE(PointOf(report, id), nullptr) << id;
-        EXPECT_EQ((*PointOf(report, id))["class"], "would-not-start") << id;
+        EXPECT_EQ((*PointOf(report, id))["class"], "would-not-start") << PointOf(report, id)->dump();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PowercutCritical,
+    ::testing::Values(
+        // A partition named critical comes beside the boot image, not instead of it.
+        CriticalCase{"NamedBesideTheBootImage",
+                     0,
+                     {"--critical", "appPart.bin", "--replay", "flash:7", "flash:2621515"},
+                     {"ifsPart.bin", "appPart.bin"},
+                     {"flash:7", "flash:2621515"}},
+        // The boot image at 2 KiB: an erase of sector 0 that reached only the
+        // bytes before the image leaves the instrument unable to start (it
+        // was "recovered, bytes outside the images lost").
+        CriticalCase{"BootImageAt2KiB", 2, {"flash:7:2048"}, {"ifsPart.bin"}, {"flash:7:2048"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The sample's medium on a small fleet: an instrument, its twin (the same
+// flash and files: it shares the sweep) and a market instrument that
+// refuses it (left out, with a line saying so). Two shards spread the
+// (instrument, point) pairs; merged, they give every point of both
+// instruments and one verdict. A part of one instrument's sweep does not
+// merge with them.
+TEST_F(PowercutSample, MediumOverAFleetInShards)
+{
+    ASSERT_FALSE(state_.empty());
+    const std::string fleet = dir_->path() + "/fleet.txt";
+    ASSERT_TRUE(swsim::WriteText(fleet, "lab running=2.3\ntwin running=2.3\neu-new running=2.5 market=Export\n"));
+    std::string output[2], why;
+    int status[2] = {-1, -1};
+    for (int k = 0; k < 2; ++k) {
+        const std::string n = std::to_string(k + 1);
+        const int s = swsim::RunProgram({SWSIM_EXE, "powercut", "--medium", state_ + "/medium", "--fleet", fleet,
+                                         "--work", dir_->path() + "/medium-work", "--shard", n + "/2", "--json",
+                                         dir_->path() + "/medium" + n + ".json", "--replay", "flash:7", "flash:2621515"},
+                                        &output[k], &why);
+        status[k] = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+    }
+    if (status[0] == kNoRoot) GTEST_SKIP() << output[0];
+    // Each shard's verdict: the boot image's window makes the update unsafe.
+    EXPECT_EQ(status[0], 1) << output[0];
+    EXPECT_EQ(status[1], 1) << output[1];
+    EXPECT_NE(output[0].find("  eu-new: skipped, it refuses the medium"), std::string::npos) << output[0];
+    const nlohmann::json part = nlohmann::json::parse(swsim::ReadTextOr(dir_->path() + "/medium1.json", ""), nullptr, false);
+    ASSERT_TRUE(part.is_object()) << output[0];
+    ASSERT_EQ(part["kinds"].size(), 2u);
+    EXPECT_EQ(part["kinds"][1]["kind"], "twin");
+    ASSERT_EQ(part["kinds"][1]["points"].size(), 1u);
+    EXPECT_EQ(part["kinds"][1]["points"][0]["sameStateAs"], "flash:7 on lab");
+    EXPECT_EQ(part["medium"].get<std::string>().rfind("sha256:", 0), 0u);
+    EXPECT_EQ(part["kinds"][0]["medium"], part["medium"]);
+
+    std::string merged;
+    int s = swsim::RunProgram({SWSIM_EXE, "powercut", "--merge", dir_->path() + "/medium2.json",
+                               dir_->path() + "/medium1.json", "--json", dir_->path() + "/medium.json"},
+                              &merged, &why);
+    ASSERT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1) << merged << why;
+    EXPECT_EQ(merged.rfind("UNSAFE TO LOSE POWER: on lab, twin", 0), 0u) << merged;
+    const nlohmann::json all = nlohmann::json::parse(swsim::ReadTextOr(dir_->path() + "/medium.json", ""));
+    for (const auto& kind : all["kinds"]) {
+        ASSERT_EQ(kind["points"].size(), 2u) << kind.dump();
+        EXPECT_EQ(kind["points"][0]["class"], "would-not-start");
+        EXPECT_EQ(kind["points"][1]["class"], "recovered");
+    }
+    // A sweep of one instrument's state is another sweep, whatever its medium.
+    swsim::PowercutResult one;
+    one.medium = part["medium"];
+    one.shards = 2;
+    one.shard = 2;
+    ASSERT_TRUE(swsim::WriteText(dir_->path() + "/one.json", swsim::PowercutJson(one)));
+    s = swsim::RunProgram({SWSIM_EXE, "powercut", "--merge", dir_->path() + "/medium1.json", dir_->path() + "/one.json"},
+                          &merged, &why);
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 64) << merged;
+    EXPECT_NE(merged.find("not parts of the same sweep"), std::string::npos) << merged;
+}
+
+// Parts that are not shares of one sweep do not merge: a usage error that
+// names the difference.
+struct MergeCase {
+    const char* name;
+    void (*change)(swsim::PowercutResult* second);
+    const char* reason;
+};
+std::ostream& operator<<(std::ostream& os, const MergeCase& c) { return os << c.name; }
+
+class PowercutMergeRefused : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(PowercutMergeRefused, IsAUsageErrorNamingTheDifference)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    swsim::PowercutResult part;
+    part.state = "/state";
+    part.medium = "sha256:aa";
+    part.mode = "sample";
+    part.seed = 1;
+    part.pointsAsked = 50;
+    part.shards = 2;
+    std::string why;
+    swsim::PointResult p;
+    ASSERT_TRUE(swsim::ParseSweepId("flash:10", &p.point, &why)) << why;
+    part.points.push_back(p);
+    swsim::PowercutResult second = part;
+    second.shard = 2;
+    GetParam().change(&second);
+    ASSERT_TRUE(swsim::WriteText(dir.path() + "/1.json", swsim::PowercutJson(part)));
+    ASSERT_TRUE(swsim::WriteText(dir.path() + "/2.json", swsim::PowercutJson(second)));
+    swsim::PowercutResult merged;
+    EXPECT_EQ(swsim::MergePowercut({dir.path() + "/1.json", dir.path() + "/2.json"}, &merged, &why), 64);
+    EXPECT_NE(why.find(GetParam().reason), std::string::npos) << why;
+    // The same parts as those of a medium's sweep (one instrument each).
+    swsim::MediumPowercutResult m1, m2;
+    m1.mediumDigest = part.medium;
+    m1.fleet = {"lab running=2.3 mounted=no"};
+    m1.shards = 2;
+    m1.kinds = {part};
+    m2 = m1;
+    m2.shard = 2;
+    m2.mediumDigest = second.medium;
+    m2.kinds = {second};
+    ASSERT_TRUE(swsim::WriteText(dir.path() + "/m1.json", swsim::MediumPowercutJson(m1)));
+    ASSERT_TRUE(swsim::WriteText(dir.path() + "/m2.json", swsim::MediumPowercutJson(m2)));
+    swsim::MediumPowercutResult mergedMedium;
+    why.clear();
+    EXPECT_EQ(swsim::MergeMediumPowercut({dir.path() + "/m1.json", dir.path() + "/m2.json"}, &mergedMedium, &why), 64);
+    EXPECT_NE(why.find(GetParam().reason), std::string::npos) << why;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PowercutMergeRefused,
+    ::testing::Values(
+        MergeCase{"OtherMedium", [](swsim::PowercutResult* r) { r->medium = "sha256:bb"; }, "medium sha256:bb against sha256:aa"},
+        MergeCase{"OtherInstrument", [](swsim::PowercutResult* r) { r->kind = "field"; }, "instrument field against"},
+        MergeCase{"OtherSeed", [](swsim::PowercutResult* r) { r->seed = 2; }, "--seed 2 against 1"},
+        MergeCase{"OtherPoints", [](swsim::PowercutResult* r) { r->pointsAsked = 20; }, "--points 20 against 50"},
+        MergeCase{"OtherMode", [](swsim::PowercutResult* r) { r->mode = "exhaustive"; }, "mode exhaustive against sample"},
+        MergeCase{"OtherCritical", [](swsim::PowercutResult* r) { r->critical = {"appPart.bin"}; },
+                  "critical partitions appPart.bin against none"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A run limit the update cannot keep: the sweep could not check (exit 2,
 // the reason on standard error), never a verdict on the medium.
@@ -610,6 +791,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UsageCase{"FlashPastTheRun", {"flash:99999999"}, "5243016 flash bus writes"},
                       UsageCase{"LogPastTheRun", {"log:2:0"}, "1 log writes"},
                       UsageCase{"LogBytesPastTheWrite", {"log:1:109"}, "has 108 bytes"},
+                      UsageCase{"FilePastTheRun", {"file:99999"}, " file operations"},
                       UsageCase{"ErasedLengthNotAtAnErase", {"flash:8:1024"}, "erase confirm only"},
                       UsageCase{"OddErasedLength", {"flash:7:3"}, "even number of bytes"},
                       UsageCase{"KeptPartition", {"--critical", "instrumentDataPart.bin", "flash:7"}, "keeps this"},
@@ -620,18 +802,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// A sweep that is safe as far as its points go, but whose point drawn to
-// check a class ended in another class: every rendering gives the one
-// verdict, unclear (the text said RECOVERS while the exit status said 2,
-// and the page had no such state).
-TEST(PowercutVerdict, DisagreementIsUnclearEverywhere)
+// The one verdict of a sweep, rendered by the text, the JSON, the page and
+// the exit status alike: a point drawn to check a class that ends in
+// another class makes a safe sweep unclear (the text said RECOVERS while the
+// exit status said 2, and the page had no such state); a point that could
+// not be checked makes it unclear whatever else was found (an unsafe sweep
+// hid it behind exit status 1); a point that ended otherwise leaves an
+// unsafe sweep unsafe.
+struct VerdictCase {
+    const char* name;
+    swsim::PointClass second;   // the class of the second of two points (the first recovered)
+    bool drawn;                 // the second drawn to check the first's class
+    const char* verdict;
+    int exitStatus;
+    const char* text;           // the text's first line begins so
+    const char* look;           // the page's verdict class
+};
+std::ostream& operator<<(std::ostream& os, const VerdictCase& c) { return os << c.name; }
+
+class PowercutVerdict : public ::testing::TestWithParam<VerdictCase> {};
+
+TEST_P(PowercutVerdict, OneVerdictEverywhere)
 {
+    const VerdictCase& c = GetParam();
     ScratchDir dir;
     ASSERT_FALSE(dir.path().empty());
     swsim::PowercutResult part;
     part.state = "/state";
     part.mode = "exhaustive";
-    for (const char* id : {"flash:10", "flash:12"}) {
+    for (const char* id : {"flash:10", "file:12"}) {
         swsim::PointResult p;
         std::string why;
         ASSERT_TRUE(swsim::ParseSweepId(id, &p.point, &why)) << why;
@@ -639,21 +838,40 @@ TEST(PowercutVerdict, DisagreementIsUnclearEverywhere)
         p.cls = swsim::PointClass::Recovered;
         part.points.push_back(p);
     }
-    part.points[1].representative = "flash:10";
-    part.points[1].cls = swsim::PointClass::BytesLost;
+    if (c.drawn) part.points[1].representative = "flash:10";
+    part.points[1].cls = c.second;
+    if (c.second == swsim::PointClass::NotChecked) part.points[1].evidence = {"the file state could not be built"};
+    if (std::string(c.verdict) != "safe") part.points[0].cls = swsim::PointClass::WouldNotStart;
+    if (c.drawn) part.points[0].cls = swsim::PointClass::Recovered;
     const std::string file = dir.path() + "/part.json";
     ASSERT_TRUE(swsim::WriteText(file, swsim::PowercutJson(part)));
     swsim::PowercutResult merged;
     std::string why;
     ASSERT_EQ(swsim::MergePowercut({file}, &merged, &why), 0) << why;
-    ASSERT_EQ(merged.disagreements.size(), 1u);
-    EXPECT_EQ(merged.verdict, swsim::Verdict::Unclear);
-    EXPECT_EQ(swsim::PowercutExitStatus(merged), 2);
-    EXPECT_EQ(swsim::PowercutText(merged).rfind("UNCLEAR: ", 0), 0u) << swsim::PowercutText(merged);
-    EXPECT_EQ(nlohmann::json::parse(swsim::PowercutJson(merged))["verdict"], "unclear");
-    EXPECT_NE(swsim::PowercutHtml(merged).find("class=\"verdict unclear\" data-verdict=\"unclear\""),
+    EXPECT_EQ(merged.disagreements.size(), c.drawn ? 1u : 0u);
+    EXPECT_EQ(swsim::VerdictKey(merged.verdict), std::string(c.verdict));
+    EXPECT_EQ(swsim::PowercutExitStatus(merged), c.exitStatus);
+    const std::string text = swsim::PowercutText(merged);
+    EXPECT_EQ(text.rfind(c.text, 0), 0u) << text;
+    if (c.second == swsim::PointClass::NotChecked) {
+        EXPECT_NE(text.substr(0, text.find('\n')).find("could not be checked (the file state could not be built)"),
+                  std::string::npos)
+            << text;
+    }
+    EXPECT_EQ(nlohmann::json::parse(swsim::PowercutJson(merged))["verdict"], c.verdict);
+    EXPECT_NE(swsim::PowercutHtml(merged).find(std::string("class=\"verdict") + c.look + "\" data-verdict=\"" +
+                                               c.verdict + "\""),
               std::string::npos);
 }
+
+using PC = swsim::PointClass;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PowercutVerdict,
+    ::testing::Values(VerdictCase{"Disagreement", PC::BytesLost, true, "unclear", 2, "UNCLEAR: ", " unclear"},
+                      VerdictCase{"NotCheckedBesideUnsafe", PC::NotChecked, false, "unclear", 2, "UNCLEAR: 1 of 2",
+                                  " unclear"},
+                      VerdictCase{"OtherBesideUnsafe", PC::Other, false, "unsafe", 1, "UNSAFE TO LOSE POWER", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // An instrument whose Diag.log is corrupt: the update recreates it before it
 // writes the flash. A cut in the middle of that recreation leaves a short
@@ -680,6 +898,98 @@ TEST(PowercutCorruptLog, CutRecreationCountsAsHistoryLost)
     EXPECT_EQ(p["logsRecreated"][0]["log"], "Diag.log");
     EXPECT_EQ(p["logsRecreated"][0]["copyShort"], true);  // the copy is of the half-recreated log
     EXPECT_GT(report["logWrites"].get<int>(), 1000);       // the recreation writes every record
+}
+
+// The file operations of a sweep's reference run on `state` (the
+// recording it left in its work directory): number, program, operation and
+// first path of each.
+struct RecordedOp {
+    uint64_t number;
+    std::string program, op, path;
+};
+std::vector<RecordedOp> RecordedOps(const std::string& state)
+{
+    std::vector<RecordedOp> ops;
+    std::istringstream in(swsim::ReadTextOr(state + "/sim/powercut/reference-file-ops.txt", ""));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream l(line);
+        RecordedOp op;
+        std::string pid, seconds, bus;
+        if (l >> op.number >> pid >> op.program >> seconds >> bus >> op.op >> op.path) ops.push_back(op);
+    }
+    return ops;
+}
+
+// An instrument whose RevHistory.log is corrupt: the updater sets the old
+// log aside in /tmp and recreates it, and the copy reaches the medium only
+// with the backup. Every file point is built (none could not be checked);
+// those from the removal of the old log until the backup has copied it
+// lose its history for good (the restart empties /tmp), the others keep
+// it; the installation's points stand after the writing; and cuts made
+// for real by the recorder at a sample of points end as the built states
+// do.
+TEST(PowercutCorruptLog, HistoryOnlyInTmpIsLostUntilBackedUp)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string state = dir.path() + "/instrument";
+    std::string out, why;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state, "--corrupt-log", "RevHistory.log"}, &out, &why), 0) << out;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--sample"}, &out, &why), 0) << out << why;
+    nlohmann::json first;
+    const int status = RunSweep(state, dir.path() + "/first.json", {"file:1"}, &out, &first);
+    if (status == kNoRoot) GTEST_SKIP() << out;
+    const std::vector<RecordedOp> ops = RecordedOps(state);
+    ASSERT_GT(ops.size(), 100u) << out;
+    uint64_t removed = 0, backedUp = 0;
+    std::vector<std::string> ids;
+    for (const auto& op : ops) {
+        if (op.program == "SwUpdate" && op.op == "write") continue;  // the log points' writes
+        if (op.op == "unlink" && op.path == "/instrumentData/RevHistory.log") removed = op.number;
+        if (op.op == "copy" && op.path.find("/usbdongle/") == 0 && op.path.find("CorruptedRevHistory.log") != std::string::npos) {
+            backedUp = op.number;
+        }
+        ids.push_back("file:" + std::to_string(op.number));
+    }
+    ASSERT_TRUE(removed > 0 && backedUp > removed) << removed << " " << backedUp;
+    nlohmann::json report;
+    ASSERT_EQ(RunSweep(state, dir.path() + "/files.json", ids, &out, &report), 1) << out;
+    ASSERT_EQ(report["points"].size(), ids.size());
+    EXPECT_EQ(report["counts"]["could-not-check"], 0) << out;
+    EXPECT_EQ(report["counts"]["other"], 0) << out;
+    for (const auto& p : report["points"]) {
+        const uint64_t n = std::stoull(p["id"].get<std::string>().substr(5));
+        bool lost = false;
+        for (const auto& h : p["historyLost"]) {
+            lost = lost || (h.get<std::string>().find("RevHistory.log: ") == 0 &&
+                            h.get<std::string>().find("gone for good") != std::string::npos);
+        }
+        EXPECT_EQ(lost, n >= removed && n < backedUp) << p.dump();
+        if (n >= removed && n < backedUp) {
+            EXPECT_EQ(p["class"], "recovered-log-history-lost") << p.dump();
+        }
+        if (p["where"].get<std::string>().find("cp: create /instrumentData/appPart.crc") != std::string::npos) {
+            EXPECT_GT(p["seconds"].get<double>(), report["window"]["flashTo"].get<double>()) << p.dump();
+        }
+    }
+
+    // Cut for real: before the removal, at it, inside the backup, at the
+    // backup's copy of the old log, while unpacking, and the last.
+    const std::vector<uint64_t> sample = {removed - 1, removed, backedUp - 3, backedUp - 1, backedUp, backedUp + 40,
+                                          ops.back().number};
+    std::vector<std::string> real = {"--real-file-cuts", "--replay"};
+    for (uint64_t n : sample) real.push_back("file:" + std::to_string(n));
+    nlohmann::json cut;
+    ASSERT_EQ(RunSweep(state, dir.path() + "/real.json", real, &out, &cut), 1) << out;
+    for (uint64_t n : sample) {
+        const std::string id = "file:" + std::to_string(n);
+        SCOPED_TRACE(id);
+        const nlohmann::json* built = PointOf(report, id);
+        const nlohmann::json* made = PointOf(cut, id);
+        ASSERT_TRUE(built != nullptr && made != nullptr) << out;
+        EXPECT_EQ((*made)["class"], (*built)["class"]) << made->dump() << "\n" << built->dump();
+        EXPECT_EQ((*made)["historyLost"].size(), (*built)["historyLost"].size()) << made->dump();
+    }
 }
 
 }  // namespace

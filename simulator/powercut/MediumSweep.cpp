@@ -1,0 +1,328 @@
+// The sweep of a medium as it goes onto the stick: its packages on every
+// instrument of the fleet (check's fleet file or its default fleet) that
+// installs it, each instrument swept as a state directory of its own would
+// be; instruments that are the same (the same flash and files) share one
+// sweep. A shard takes every N-th (instrument, point) pair.
+#include "Sweep.h"
+
+#include <chrono>
+
+#include <nlohmann/json.hpp>
+
+#include "Locations.h"
+#include "SimShards.h"
+#include "MediumCheck.h"
+#include "SimFiles.h"
+#include "SimMedium.h"
+#include "SimState.h"
+
+namespace swsim {
+
+using namespace sweep;
+
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+// An instrument of the fleet that installs the medium.
+struct Kind {
+    FleetInstrument inst;
+    std::string state;
+    InstrumentSweep sweep;
+    size_t sameAs = kNone;        // the earlier instrument whose sweep this one's is
+    std::vector<size_t> share;    // its points in this shard (indexes into the sweep's points)
+    PowercutResult result;
+};
+
+// The work directory: the one named (a directory of this sweep inside it),
+// else a fresh one under $TMPDIR, removed at the end.
+struct MediumWork {
+    std::string path;
+    bool scratch = false;
+    MediumWork(const MediumWork&) = delete;
+    MediumWork& operator=(const MediumWork&) = delete;
+    MediumWork() = default;
+    ~MediumWork()
+    {
+        if (scratch && !path.empty()) RemoveTree(path);
+    }
+    bool Make(const PowercutOptions& o, std::string* why)
+    {
+        if (o.workDir.empty()) {
+            path = NewScratchDir("swsim-powercut", why);
+            scratch = !path.empty();
+            return scratch;
+        }
+        const std::string shard =
+            o.shards > 1 ? "-shard-" + std::to_string(o.shard) + "-of-" + std::to_string(o.shards) : "";
+        path = AbsolutePath(o.workDir) + "/powercut-medium" + shard;
+        return RemoveTree(path, why) && MakeDirs(path, why);
+    }
+};
+
+// The fleet: the fleet file's instruments, else check's default fleet
+// around the medium's version. Returns 0, kPowercutUsage for a fleet file
+// that cannot be read, kPowercutNoAnswer for a medium without a version.
+int ReadFleet(const PowercutOptions& o, const MediumFacts& facts, const std::string& work,
+              std::vector<FleetInstrument>* fleet, std::string* why)
+{
+    if (!o.fleetFile.empty()) {
+        std::string text;
+        if (!ReadText(o.fleetFile, &text)) {
+            *why = "cannot read the fleet file " + o.fleetFile;
+            return kPowercutUsage;
+        }
+        if (!ParseFleet(text, fleet, why)) {
+            *why = o.fleetFile + ": " + *why;
+            return kPowercutUsage;
+        }
+        // Instruments from service are made once, as the check makes them.
+        const int dumps = PrepareDumps(DirOf(AbsolutePath(o.fleetFile)), work, fleet, why);
+        if (dumps == kFleetDumpWrong) {
+            *why = o.fleetFile + ": " + *why;
+            return kPowercutUsage;
+        }
+        if (dumps != 0) return kPowercutNoAnswer;
+        if (fleet->empty()) {
+            *why = o.fleetFile + " names no instrument";
+            return kPowercutUsage;
+        }
+    }
+    std::vector<Finding> findings;
+    if (!ChooseFleet(facts, fleet, &findings)) {
+        *why = findings.empty() ? std::string("the medium has no fleet") : findings.back().what;
+        return kPowercutNoAnswer;
+    }
+    return 0;
+}
+
+// The fleet line of an instrument without its name: instruments with the
+// same keys are made alike.
+std::string KeysOf(const FleetInstrument& inst)
+{
+    const std::string line = FleetLine(inst);
+    return line.substr(line.find(' '));
+}
+
+// Whether two instruments hold the same flash and the same files.
+bool SameInstrument(const std::string& a, const std::string& b)
+{
+    std::vector<uint8_t> fa, fb;
+    return ReadBytes(StatePaths(a).flash(), &fa) && ReadBytes(StatePaths(b).flash(), &fb) && fa == fb &&
+           FilesOf(a) == FilesOf(b);
+}
+
+// The instruments of the fleet that install the medium, made under `work`
+// (one described as an earlier one is a copy of it); the others into
+// result->skipped. Returns 0, or kPowercutNoAnswer with the reason.
+int MakeKinds(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const std::string& work,
+              std::vector<Kind>* kinds, MediumPowercutResult* result, std::string* why)
+{
+    for (const auto& inst : fleet) {
+        result->fleet.push_back(FleetLine(inst));
+        if (!FleetInstalls(facts, inst)) {
+            result->skipped.push_back({inst.name, "it refuses the medium (" + Trimmed(facts.versionText) +
+                                                      " is not compatible with " + inst.running + ")"});
+            continue;
+        }
+        Kind k;
+        k.inst = inst;
+        k.state = work + "/" + inst.name;
+        const auto like = std::find_if(kinds->begin(), kinds->end(),
+                                       [&](const Kind& other) { return KeysOf(other.inst) == KeysOf(inst); });
+        const int rc = like != kinds->end() ? CopyInstrument(like->state, k.state, why)
+                                            : CreateFleetInstrument(facts, inst, k.state, FleetOptions(), nullptr, nullptr, why);
+        if (rc != 0) {
+            *why = "could not make the instrument " + inst.name + ": " + *why;
+            return kPowercutNoAnswer;
+        }
+        for (size_t j = 0; j < kinds->size() && k.sameAs == kNone; ++j) {
+            if ((*kinds)[j].sameAs == kNone && SameInstrument((*kinds)[j].state, k.state)) k.sameAs = j;
+        }
+        kinds->push_back(std::move(k));
+    }
+    if (kinds->empty()) {
+        *why = "no instrument of the fleet installs the medium";
+        return kPowercutNoAnswer;
+    }
+    return 0;
+}
+
+// The options of one instrument's sweep; its progress names the instrument.
+PowercutOptions KindOptions(const PowercutOptions& o, const Kind& k)
+{
+    PowercutOptions ko = o;
+    ko.state = k.state;
+    ko.workDir.clear();
+    ko.medium.clear();
+    ko.fleetFile.clear();
+    if (o.onPointDone) {
+        const std::string name = k.inst.name;
+        ko.onPointDone = [name, hook = o.onPointDone](size_t done, size_t total, const PointResult& r) {
+            PointResult shown = r;
+            shown.where = name + ", " + r.where;
+            hook(done, total, shown);
+        };
+    }
+    return ko;
+}
+
+// The points of the sweep of `all` (run once for the instrument and those
+// that share its sweep) that are `k`'s share, concluded.
+PowercutResult ShareOf(const Kind& k, const Kind& base, const PowercutResult& all)
+{
+    PowercutResult r = all;
+    r.kind = k.inst.name;
+    r.state = k.state;
+    r.points.clear();
+    const std::set<size_t> mine(k.share.begin(), k.share.end());
+    const std::set<size_t> theirs(base.share.begin(), base.share.end());
+    for (const auto& p : all.points) {
+        if (!mine.count(p.point.sequence)) continue;
+        r.points.push_back(p);
+        // The same cut state of the instrument it shares with, reported there.
+        if (&k != &base && theirs.count(p.point.sequence)) {
+            r.points.back().sameStateAs = SweepId(p.point) + " on " + base.inst.name;
+        }
+    }
+    Conclude(base.sweep.representativeOf, &r);
+    return r;
+}
+
+}  // namespace
+
+int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, std::string* why)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<SweepPoint> replay;
+    if (!ParseReplay(o, &replay, why)) return kPowercutUsage;
+    MediumWork work;
+    if (!work.Make(o, why)) return kPowercutNoAnswer;
+    MediumFacts facts;
+    std::vector<Finding> findings;
+    if (CheckMediumStatic(o.medium, work.path + "/unpacked", &facts, &findings, why) != 0) return kPowercutNoAnswer;
+    std::vector<FleetInstrument> fleet;
+    int rc = ReadFleet(o, facts, work.path, &fleet, why);
+    if (rc != 0) return rc;
+    result->medium = facts.medium;
+    result->mediumDigest = MediumDigest(facts.medium);
+    result->fleetSource = o.fleetFile.empty() ? "default" : o.fleetFile;
+    result->shard = o.shard;
+    result->shards = o.shards;
+    std::vector<Kind> kinds;
+    rc = MakeKinds(facts, fleet, work.path, &kinds, result, why);
+    if (rc != 0) return rc;
+
+    std::vector<double> seconds(kinds.size(), 0);
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        Kind& k = kinds[i];
+        if (k.sameAs != kNone) continue;
+        const auto started = std::chrono::steady_clock::now();
+        k.sweep.work = StatePaths(k.state).sim() + "/powercut";
+        if (!MakeDirs(k.sweep.work, why)) return kPowercutNoAnswer;
+        rc = PrepareInstrument(KindOptions(o, k), replay, &k.sweep, why);
+        if (rc != 0) {
+            *why = k.inst.name + ": " + *why;
+            return rc;
+        }
+        seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    }
+    // The (instrument, point) pairs in order; a shard takes every N-th.
+    size_t pair = 0;
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        const size_t count = kinds[kinds[i].sameAs == kNone ? i : kinds[i].sameAs].sweep.points.size();
+        for (size_t p = 0; p < count; ++p, ++pair) {
+            if (InShard(pair, o.shard, o.shards)) kinds[i].share.push_back(p);
+        }
+    }
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        Kind& base = kinds[i];
+        if (base.sameAs != kNone) continue;
+        // The points of this instrument and of those that share its sweep, run once.
+        std::set<size_t> run(base.share.begin(), base.share.end());
+        for (const auto& k : kinds) {
+            if (k.sameAs == i) run.insert(k.share.begin(), k.share.end());
+        }
+        const auto started = std::chrono::steady_clock::now();
+        base.sweep.result.shard = o.shard;
+        base.sweep.result.shards = o.shards;
+        RunShare(KindOptions(o, base), std::vector<size_t>(run.begin(), run.end()), &base.sweep);
+        seconds[i] += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        for (size_t j = i; j < kinds.size(); ++j) {
+            if (j != i && kinds[j].sameAs != i) continue;
+            kinds[j].result = ShareOf(kinds[j], base, base.sweep.result);
+            kinds[j].result.wallSeconds = j == i ? seconds[i] : 0;
+        }
+    }
+    for (auto& k : kinds) result->kinds.push_back(std::move(k.result));
+    ConcludeMedium(result);
+    result->wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return 0;
+}
+
+int MergeMediumPowercut(const std::vector<std::string>& parts, MediumPowercutResult* result, std::string* why)
+{
+    if (parts.empty()) {
+        *why = "--merge needs the JSON reports of the shards";
+        return kPowercutUsage;
+    }
+    std::vector<MediumPowercutResult> read(parts.size());
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string text;
+        if (!ReadText(parts[i], &text)) {
+            *why = parts[i] + ": cannot be read";
+            return kPowercutNoAnswer;
+        }
+        if (!IsMediumPowercutJson(text)) {
+            *why = parts[i] + " is a part of one instrument's sweep, " + parts[0] +
+                   " of a medium's sweep over a fleet: not parts of the same sweep";
+            return kPowercutUsage;
+        }
+        try {
+            nlohmann::json::parse(text).get_to(read[i]);
+        } catch (const std::exception& e) {
+            *why = parts[i] + ": not a power-cut report: " + e.what();
+            return kPowercutNoAnswer;
+        }
+    }
+    const MediumPowercutResult& first = read.front();
+    const auto list = [](const std::vector<std::string>& v) {
+        std::string text;
+        for (const auto& item : v) text += (text.empty() ? "" : "; ") + item;
+        return text;
+    };
+    for (size_t i = 1; i < read.size(); ++i) {
+        const MediumPowercutResult& r = read[i];
+        std::string difference;
+        if (r.mediumDigest != first.mediumDigest) difference = "medium " + r.mediumDigest + " against " + first.mediumDigest;
+        else if (r.fleet != first.fleet) difference = "fleet " + list(r.fleet) + " against " + list(first.fleet);
+        else if (r.shards != first.shards) {
+            difference = "shards " + std::to_string(r.shards) + " against " + std::to_string(first.shards);
+        } else if (r.kinds.size() != first.kinds.size()) {
+            difference = std::to_string(r.kinds.size()) + " instruments swept against " + std::to_string(first.kinds.size());
+        }
+        if (!difference.empty()) {
+            *why = parts[i] + " is not a part of the same sweep as " + parts[0] + ": " + difference;
+            return kPowercutUsage;
+        }
+    }
+    *result = first;
+    result->kinds.clear();
+    result->wallSeconds = 0;
+    for (size_t k = 0; k < first.kinds.size(); ++k) {
+        std::vector<PowercutResult> kindParts;
+        for (const auto& r : read) {
+            kindParts.push_back(r.kinds[k]);
+            result->wallSeconds = std::max(result->wallSeconds, r.wallSeconds);
+        }
+        PowercutResult joined;
+        const int rc = JoinShards(parts, kindParts, &joined, why);
+        if (rc != 0) return rc;
+        result->kinds.push_back(std::move(joined));
+    }
+    result->shard = result->shards = 1;
+    ConcludeMedium(result);
+    return 0;
+}
+
+}  // namespace swsim

@@ -11,8 +11,6 @@ packages+=(python3)
 # Libraries of the simulator, its tools and tests (cpp-httplib is a compiled
 # library in Debian, found through pkg-config).
 packages+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev pkg-config)
-# A medium's digest (SHA-256) in the power-cut sweep's reports.
-packages+=(libssl-dev)
 # Simulated time of swsim runs: libfaketime's preload library.
 packages+=(libfaketime)
 # Browser tests of the web screen and the HTML report (headless Chromium).

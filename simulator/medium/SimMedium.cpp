@@ -6,8 +6,6 @@
 #include <memory>
 #include <sys/wait.h>
 
-#include <openssl/evp.h>
-
 #include "InstrumentTime.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
@@ -203,26 +201,20 @@ std::string MediumDigest(const std::string& mediumDir)
     }
     if (names.empty()) return "";
     std::sort(names.begin(), names.end());
-    const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
-    for (const auto& name : names) {
-        std::vector<uint8_t> bytes;
-        // Each package framed by its name and length, so that moving bytes
-        // from one package to the next changes the digest.
-        const std::string head = name + '\0' + std::to_string(ReadBytes(mediumDir + "/" + name, &bytes) ? bytes.size() : 0) + '\0';
-        ok = ok && EVP_DigestUpdate(ctx.get(), head.data(), head.size()) == 1 &&
-             EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()) == 1;
+    // The host's sha256sum over the packages in order, each framed by its
+    // name and length, so that moving bytes from one package to the next
+    // changes the digest.
+    std::vector<std::string> argv = {"sh", "-c",
+                                     "for f; do printf '%s\\0%s\\0' \"${f##*/}\" \"$(stat -c %s -- \"$f\")\" && "
+                                     "cat -- \"$f\"; done | sha256sum",
+                                     "sh"};
+    for (const auto& name : names) argv.push_back(mediumDir + "/" + name);
+    std::string output, why;
+    if (RunProgram(argv, &output, &why) != 0 || output.size() < 64 ||
+        output.find_first_not_of("0123456789abcdef") < 64) {
+        return "";
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!ok || EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return "";
-    std::string text = "sha256:";
-    char hex[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-        text += hex;
-    }
-    return text;
+    return "sha256:" + output.substr(0, 64);
 }
 
 int InsertMedium(const std::string& mediumDir, const std::string& usbdongleDir, std::string* why)

@@ -95,7 +95,7 @@ bool ReceiveReport(int fd, std::vector<norsim::BusAccess>* bus, ReplayReport* re
 {
     if (!ReadAll(fd, report, sizeof *report)) return false;
     why->resize(report->whyLength);
-    if (!ReadAll(fd, &(*why)[0], why->size())) return false;
+    if (!ReadAll(fd, why->data(), why->size())) return false;
     if (report->busCount == 0) return true;
     if (bus == nullptr) return false;
     const size_t at = bus->size();

@@ -250,7 +250,7 @@ std::string MediumPowercutText(const MediumPowercutResult& result);
 void to_json(nlohmann::json& j, const MediumPowercutResult& r);
 void from_json(const nlohmann::json& j, MediumPowercutResult& r);
 std::string MediumPowercutJson(const MediumPowercutResult& result);
-std::string MediumPowercutHtml(const MediumPowercutResult& result);
+std::string MediumPowercutHtml(const MediumPowercutResult& m);
 
 }  // namespace swsim
 

@@ -35,7 +35,7 @@
 namespace swsim {
 
 // What a fleet run's process says of the watched images.
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ImageHeld, name, line, before, after, mountDir)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(ImageHeld, name, line, before, after, mountDir);
 
 namespace {
 

@@ -44,7 +44,7 @@ void from_json(const nlohmann::json& j, Finding& f)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(FleetInstrument, name, running, installed, market, corruptLogs, truncateLogs,
                                    mounted, line, dump, data, logs)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(InstrumentResult, instrument, expected, outcome, ok, verdict, durationSeconds,
-                                   workSeconds, stateDir, ran, timedOut, facts)
+                                   workSeconds, stateDir, ran, timedOut, facts);
 
 namespace {
 

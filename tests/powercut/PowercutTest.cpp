@@ -416,6 +416,109 @@ protected:
 ScratchDir* PowercutSample::dir_ = nullptr;
 std::string PowercutSample::state_;
 
+// The sample's fixed points as the exhaustive sweep classed them; those it
+// only represents go to *others.
+void ExpectFixedPoints(const nlohmann::json& report, std::vector<std::string>* others)
+{
+    for (const auto& row : kSamplePoints) {
+        const Expected& e = row.e;
+        if (!row.every) {
+            others->push_back(e.id);
+            continue;
+        }
+        SCOPED_TRACE(std::string(e.id) + " " + e.where);
+        const nlohmann::json* p = PointOf(report, e.id, e.where);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((*p)["class"], e.cls) << p->dump();
+        EXPECT_NE((*p)["where"].get<std::string>().find(e.where), std::string::npos) << p->dump();
+        if (std::string(e.cls) == "would-not-start") {
+            EXPECT_EQ((*p)["restarts"], 0) << "a restart was tried although the boot image was half-written";
+        } else {
+            EXPECT_EQ((*p)["restarts"], 1);
+            EXPECT_EQ((*p)["lastOutcome"], "done");
+        }
+    }
+    const auto& revision = (*PointOf(report, "log:1:16"))["logDifferences"];
+    ASSERT_EQ(revision.size(), 1u) << revision.dump();
+    EXPECT_NE(revision[0].get<std::string>().find("RevHistory.log: repeated"), std::string::npos);
+    EXPECT_NE(revision[0].get<std::string>().find("(2.4)"), std::string::npos);
+
+}
+
+// The window: the boot image's writing, on the report and on its page.
+void ExpectWindowAndPage(const nlohmann::json& report, const std::string& htmlPath)
+{
+    // The window: the boot image's writing from its first erase to its last
+    // word inside the image; the kept bytes after it are outside.
+    const auto& window = report["window"];
+    ASSERT_EQ(window["partitions"].size(), 1u);
+    const double from = window["partitions"][0]["from"], to = window["partitions"][0]["to"];
+    EXPECT_GT(window["seconds"].get<double>(), 6 * 1.0);  // six block erases at least
+    EXPECT_NEAR(window["seconds"].get<double>(), to - from, 1e-9);
+    EXPECT_NEAR(window["share"].get<double>(), (to - from) / window["updateSeconds"].get<double>(), 1e-9);
+    for (const char* id : {"flash:7:131072", "flash:786452", "flash:1433637"}) {
+        const double at = (*PointOf(report, id))["seconds"];
+        EXPECT_TRUE(from <= at && at <= to) << id << " at " << at << " s, window " << from << "-" << to;
+    }
+    EXPECT_GT((*PointOf(report, "flash:1433641"))["seconds"].get<double>(), to);
+
+    // The page draws the window and every point on the timeline, and the
+    // detail of every point in full.
+    const std::string html = swsim::ReadTextOr(htmlPath, "");
+    EXPECT_NE(html.find("id=\"window-0\""), std::string::npos);
+    EXPECT_EQ(html.find("id=\"window-1\""), std::string::npos);
+    size_t circles = 0;
+    for (size_t at = html.find("class=\"point\""); at != std::string::npos; at = html.find("class=\"point\"", at + 1))
+        ++circles;
+    EXPECT_EQ(circles, report["points"].size());
+    EXPECT_NE(html.find("RevHistory.log: repeated"), std::string::npos);
+
+}
+
+// The points `others` run in two shards at once and merged give the report
+// of their one run `again`.
+void ExpectShardsMergeToOneRun(const std::string& state, const std::string& dir,
+                               const std::vector<std::string>& others, nlohmann::json again)
+{
+    std::string output;
+    // The same points in two shards run at once, merged: the report of the
+    // one run (but for the wall time and the reference run's measures of the
+    // update: the host's own work moves its clock and its medium checks).
+    std::vector<std::thread> shards;
+    shards.reserve(2);
+    std::string shardOutput[2];
+    int shardStatus[2] = {-1, -1};
+    nlohmann::json shardReport[2];
+    for (int k = 0; k < 2; ++k) {
+        shards.emplace_back([&, k] {
+            std::vector<std::string> args = {"--shard", std::to_string(k + 1) + "/2", "--replay"};
+            args.insert(args.end(), others.begin(), others.end());
+            shardStatus[k] = RunSweep(state, dir + "/part" + std::to_string(k + 1) + ".json", args,
+                                      &shardOutput[k], &shardReport[k]);
+        });
+    }
+    for (auto& t : shards) t.join();
+    ASSERT_EQ(shardStatus[0], 1) << shardOutput[0];
+    ASSERT_EQ(shardStatus[1], 1) << shardOutput[1];
+    EXPECT_EQ(shardReport[0]["points"].size() + shardReport[1]["points"].size(), others.size());
+    std::string why;
+    const int merging = swsim::RunProgram({SWSIM_EXE, "powercut", "--merge", dir + "/part2.json",
+                                           dir + "/part1.json", "--json", dir + "/merged.json"},
+                                          &output, &why);
+    ASSERT_TRUE(WIFEXITED(merging) && WEXITSTATUS(merging) == 1) << output << why;
+    nlohmann::json merged = nlohmann::json::parse(swsim::ReadTextOr(dir + "/merged.json", ""), nullptr, false);
+    ASSERT_TRUE(merged.is_object());
+    for (auto* r : {&merged, &again}) {
+        r->erase("wallSeconds");
+        for (const char* key : {"updateSeconds", "modelledSeconds", "share"}) (*r)["window"].erase(key);
+        for (auto& p : (*r)["points"]) {
+            p.erase("logDifferences");  // entries carry the clock's time
+            p.erase("sameStateAs");     // a shard restarts a state another shard has too
+        }
+    }
+    EXPECT_EQ(merged, again);
+}
+
 // Every distinct cut state of the sample once, with points drawn inside the
 // classes agreeing with their class; the fixed points classified as
 // expected; a point replayed from its id alone gives the same result.
@@ -448,53 +551,8 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
     ExpectPointsTableAligned(output, report["points"].size());
 
     std::vector<std::string> others;
-    for (const auto& row : kSamplePoints) {
-        const Expected& e = row.e;
-        if (!row.every) {
-            others.push_back(e.id);
-            continue;
-        }
-        SCOPED_TRACE(std::string(e.id) + " " + e.where);
-        const nlohmann::json* p = PointOf(report, e.id, e.where);
-        ASSERT_NE(p, nullptr);
-        EXPECT_EQ((*p)["class"], e.cls) << p->dump();
-        EXPECT_NE((*p)["where"].get<std::string>().find(e.where), std::string::npos) << p->dump();
-        if (std::string(e.cls) == "would-not-start") {
-            EXPECT_EQ((*p)["restarts"], 0) << "a restart was tried although the boot image was half-written";
-        } else {
-            EXPECT_EQ((*p)["restarts"], 1);
-            EXPECT_EQ((*p)["lastOutcome"], "done");
-        }
-    }
-    const auto& revision = (*PointOf(report, "log:1:16"))["logDifferences"];
-    ASSERT_EQ(revision.size(), 1u) << revision.dump();
-    EXPECT_NE(revision[0].get<std::string>().find("RevHistory.log: repeated"), std::string::npos);
-    EXPECT_NE(revision[0].get<std::string>().find("(2.4)"), std::string::npos);
-
-    // The window: the boot image's writing from its first erase to its last
-    // word inside the image; the kept bytes after it are outside.
-    const auto& window = report["window"];
-    ASSERT_EQ(window["partitions"].size(), 1u);
-    const double from = window["partitions"][0]["from"], to = window["partitions"][0]["to"];
-    EXPECT_GT(window["seconds"].get<double>(), 6 * 1.0);  // six block erases at least
-    EXPECT_NEAR(window["seconds"].get<double>(), to - from, 1e-9);
-    EXPECT_NEAR(window["share"].get<double>(), (to - from) / window["updateSeconds"].get<double>(), 1e-9);
-    for (const char* id : {"flash:7:131072", "flash:786452", "flash:1433637"}) {
-        const double at = (*PointOf(report, id))["seconds"];
-        EXPECT_TRUE(from <= at && at <= to) << id << " at " << at << " s, window " << from << "-" << to;
-    }
-    EXPECT_GT((*PointOf(report, "flash:1433641"))["seconds"].get<double>(), to);
-
-    // The page draws the window and every point on the timeline, and the
-    // detail of every point in full.
-    const std::string html = swsim::ReadTextOr(dir_->path() + "/all.json.html", "");
-    EXPECT_NE(html.find("id=\"window-0\""), std::string::npos);
-    EXPECT_EQ(html.find("id=\"window-1\""), std::string::npos);
-    size_t circles = 0;
-    for (size_t at = html.find("class=\"point\""); at != std::string::npos; at = html.find("class=\"point\"", at + 1))
-        ++circles;
-    EXPECT_EQ(circles, report["points"].size());
-    EXPECT_NE(html.find("RevHistory.log: repeated"), std::string::npos);
+    ASSERT_NO_FATAL_FAILURE(ExpectFixedPoints(report, &others));
+    ASSERT_NO_FATAL_FAILURE(ExpectWindowAndPage(report, dir_->path() + "/all.json.html"));
 
     // Points the sweep represents, and one of its own, run from their ids.
     others.push_back("flash:1433641");
@@ -511,42 +569,7 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
     }
     EXPECT_EQ(Outcome(*PointOf(report, "flash:1433641")), Outcome(*PointOf(again, "flash:1433641")));
 
-    // The same points in two shards run at once, merged: the report of the
-    // one run (but for the wall time and the reference run's measures of the
-    // update: the host's own work moves its clock and its medium checks).
-    std::vector<std::thread> shards;
-    shards.reserve(2);
-    std::string shardOutput[2];
-    int shardStatus[2] = {-1, -1};
-    nlohmann::json shardReport[2];
-    for (int k = 0; k < 2; ++k) {
-        shards.emplace_back([&, k] {
-            std::vector<std::string> args = {"--shard", std::to_string(k + 1) + "/2", "--replay"};
-            args.insert(args.end(), others.begin(), others.end());
-            shardStatus[k] = RunSweep(state_, dir_->path() + "/part" + std::to_string(k + 1) + ".json", args,
-                                      &shardOutput[k], &shardReport[k]);
-        });
-    }
-    for (auto& t : shards) t.join();
-    ASSERT_EQ(shardStatus[0], 1) << shardOutput[0];
-    ASSERT_EQ(shardStatus[1], 1) << shardOutput[1];
-    EXPECT_EQ(shardReport[0]["points"].size() + shardReport[1]["points"].size(), others.size());
-    std::string why;
-    const int merging = swsim::RunProgram({SWSIM_EXE, "powercut", "--merge", dir_->path() + "/part2.json",
-                                           dir_->path() + "/part1.json", "--json", dir_->path() + "/merged.json"},
-                                          &output, &why);
-    ASSERT_TRUE(WIFEXITED(merging) && WEXITSTATUS(merging) == 1) << output << why;
-    nlohmann::json merged = nlohmann::json::parse(swsim::ReadTextOr(dir_->path() + "/merged.json", ""), nullptr, false);
-    ASSERT_TRUE(merged.is_object());
-    for (auto* r : {&merged, &again}) {
-        r->erase("wallSeconds");
-        for (const char* key : {"updateSeconds", "modelledSeconds", "share"}) (*r)["window"].erase(key);
-        for (auto& p : (*r)["points"]) {
-            p.erase("logDifferences");  // entries carry the clock's time
-            p.erase("sameStateAs");     // a shard restarts a state another shard has too
-        }
-    }
-    EXPECT_EQ(merged, again);
+    ASSERT_NO_FATAL_FAILURE(ExpectShardsMergeToOneRun(state_, dir_->path(), others, again));
     const nlohmann::json& bytes = (*PointOf(again, "flash:3932650"))["bytesLost"];
     ASSERT_EQ(bytes.size(), 1u) << bytes.dump();
     EXPECT_EQ(bytes[0]["sector"], 25);

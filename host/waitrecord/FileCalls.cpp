@@ -1,6 +1,14 @@
 // The C library's calls that change files, each passed on to the next
 // library and, when it succeeded on a file inside the instrument's
 // directories, recorded (FileRecord.h).
+//
+// A program built with 64-bit offsets or times (the target's 32-bit ARM
+// build) calls open64, pwrite64, __fcntl_time64 ...; one built without calls
+// open, pwrite, fcntl. Both names are defined here, so the build's choice is
+// undone for this file: with it, the C library's headers would rename open
+// to open64 and each pair would be defined twice.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -73,17 +81,16 @@ int __openat64_2(int dirfd, const char* path, int flags)  // NOLINT(bugprone-res
     return OpenCommon(dirfd, path, flags, 0, [&] { return real(dirfd, path, flags); });
 }
 
-int creat(const char* file, mode_t mode)
-{
-    const char* path = file;
-    NEXT(open, int(const char*, int, ...));
-    const int flags = O_CREAT | O_WRONLY | O_TRUNC;
-    return OpenCommon(AT_FDCWD, path, flags, mode, [&] { return real(path, flags, mode); });
-}
-int creat64(const char* file, mode_t mode)
-{
-    return creat(file, mode);
-}
+#define CREAT_WRAPPER(name, opener)                                                          \
+    int name(const char* file, mode_t mode)                                                  \
+    {                                                                                        \
+        const char* path = file;                                                             \
+        NEXT(opener, int(const char*, int, ...));                                            \
+        const int flags = O_CREAT | O_WRONLY | O_TRUNC;                                      \
+        return OpenCommon(AT_FDCWD, path, flags, mode, [&] { return real(path, flags, mode); }); \
+    }
+CREAT_WRAPPER(creat, open)
+CREAT_WRAPPER(creat64, open64)
 
 int close(int fd)
 {
@@ -131,6 +138,9 @@ int dup3(int fd, int fd2, int flags)
     }
 FCNTL_WRAPPER(fcntl)
 FCNTL_WRAPPER(fcntl64)
+#if __TIMESIZE == 32
+FCNTL_WRAPPER(__fcntl_time64)  // NOLINT(bugprone-reserved-identifier)
+#endif
 
 ssize_t write(int fd, const void* buf, size_t n)
 {
@@ -138,15 +148,17 @@ ssize_t write(int fd, const void* buf, size_t n)
     return WriteCommon(fd, buf, n, 0, false, real, nullptr);
 }
 
-ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset)
+// The narrow-offset calls go through the wide ones' next definitions: the
+// same call with the same offset.
+ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset)
 {
-    NEXT(pwrite, ssize_t(int, const void*, size_t, off_t));
+    NEXT(pwrite64, ssize_t(int, const void*, size_t, off64_t));
     return WriteCommon(fd, buf, n, offset, true, nullptr, real);
 }
 
-ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset)
+ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset)
 {
-    return pwrite(fd, buf, n, static_cast<off_t>(offset));
+    return pwrite64(fd, buf, n, offset);
 }
 
 ssize_t writev(int fd, const struct iovec* iovec, int count)
@@ -184,9 +196,9 @@ ssize_t sendfile64(int out_fd, int in_fd, off64_t* offset, size_t count)
                       [&](size_t n) { return real(out_fd, in_fd, offset, n); });
 }
 
-int ftruncate(int fd, off_t length)
+int ftruncate64(int fd, off64_t length)
 {
-    NEXT(ftruncate, int(int, off_t));
+    NEXT(ftruncate64, int(int, off64_t));
     const Slot* s = Active() ? FileSlot(fd) : nullptr;
     if (s == nullptr) return real(fd, length);
     Lock();
@@ -196,23 +208,23 @@ int ftruncate(int fd, off_t length)
     return rc;
 }
 
-int ftruncate64(int fd, off64_t length)
+int ftruncate(int fd, off_t length)
 {
-    return ftruncate(fd, static_cast<off_t>(length));
+    return ftruncate64(fd, length);
 }
 
-int truncate(const char* file, off_t length)
+int truncate64(const char* file, off64_t length)
 {
     const char* path = file;
-    NEXT(truncate, int(const char*, off_t));
+    NEXT(truncate64, int(const char*, off64_t));
     char size[32];
     snprintf(size, sizeof size, " %llu", static_cast<unsigned long long>(length));
     return PathOp("truncate", AT_FDCWD, path, AT_FDCWD, nullptr, size, [&] { return real(path, length); });
 }
 
-int truncate64(const char* file, off64_t length)
+int truncate(const char* file, off_t length)
 {
-    return truncate(file, static_cast<off_t>(length));
+    return truncate64(file, length);
 }
 
 // The C library names the parameters of the rename calls old and new, which
@@ -259,8 +271,8 @@ int rmdir(const char* path)
 
 int remove(const char* filename)
 {
-    struct stat st;
-    if (lstat(filename, &st) == 0 && S_ISDIR(st.st_mode)) return rmdir(filename);
+    struct stat64 st;
+    if (lstat64(filename, &st) == 0 && S_ISDIR(st.st_mode)) return rmdir(filename);
     return unlink(filename);
 }
 

@@ -176,9 +176,9 @@ void Copy(int from, int to)
 }
 
 // The file offset of `fd` after a write of `n` bytes that ended there.
-off_t OffsetBefore(int fd, ssize_t n)
+off64_t OffsetBefore(int fd, ssize_t n)
 {
-    const off_t at = lseek(fd, 0, SEEK_CUR);
+    const off64_t at = lseek64(fd, 0, SEEK_CUR);
     return at < 0 ? 0 : at - n;
 }
 
@@ -218,8 +218,8 @@ mode_t ModeOf(int flags, va_list ap)
 namespace {
 
 // One piece of a write on a file inside the directories.
-ssize_t WritePiece(const Slot* s, int fd, const void* buf, size_t n, off_t offset, bool positioned,
-                   ssize_t (*real)(int, const void*, size_t), ssize_t (*realAt)(int, const void*, size_t, off_t))
+ssize_t WritePiece(const Slot* s, int fd, const void* buf, size_t n, off64_t offset, bool positioned,
+                   ssize_t (*real)(int, const void*, size_t), ssize_t (*realAt)(int, const void*, size_t, off64_t))
 {
     Lock();
     const ssize_t done = positioned ? realAt(fd, buf, n, offset) : real(fd, buf, n);
@@ -237,8 +237,8 @@ ssize_t WritePiece(const Slot* s, int fd, const void* buf, size_t n, off_t offse
 
 }  // namespace
 
-ssize_t WriteCommon(int fd, const void* buf, size_t count, off_t offset, bool positioned,
-                    ssize_t (*real)(int, const void*, size_t), ssize_t (*realAt)(int, const void*, size_t, off_t))
+ssize_t WriteCommon(int fd, const void* buf, size_t count, off64_t offset, bool positioned,
+                    ssize_t (*real)(int, const void*, size_t), ssize_t (*realAt)(int, const void*, size_t, off64_t))
 {
     const Slot* s = Active() && count > 0 ? FileSlot(fd) : nullptr;
     if (s == nullptr) return positioned ? realAt(fd, buf, count, offset) : real(fd, buf, count);
@@ -246,7 +246,7 @@ ssize_t WriteCommon(int fd, const void* buf, size_t count, off_t offset, bool po
     while (total < count) {
         const size_t n = count - total < kWritePiece ? count - total : kWritePiece;
         const ssize_t done = WritePiece(s, fd, static_cast<const char*>(buf) + total, n,
-                                        offset + static_cast<off_t>(total), positioned, real, realAt);
+                                        offset + static_cast<off64_t>(total), positioned, real, realAt);
         if (done < 0) return total > 0 ? static_cast<ssize_t>(total) : done;
         total += static_cast<size_t>(done);
         // A short write (a full disk) ends it, as the call would have ended.
@@ -256,7 +256,7 @@ ssize_t WriteCommon(int fd, const void* buf, size_t count, off_t offset, bool po
     return static_cast<ssize_t>(total);
 }
 
-int Truncated(const char* path, off_t length)
+int Truncated(const char* path, off64_t length)
 {
     Line line;
     Begin(&line, "truncate");

@@ -42,13 +42,17 @@
 // operation it describes: the lines are in the order of the operations.
 //
 // This header holds the recording (FileRecord.cpp); FileCalls.cpp the
-// calls it stands in front of.
+// calls it stands in front of. FileCalls.cpp is compiled with the C
+// library's default offsets and times (it defines open and open64 side by
+// side), the rest as the build has them: what this header shares between
+// the two names its offsets, inode numbers and file status in 64 bits.
 #ifndef HOST_FILE_RECORD_H
 #define HOST_FILE_RECORD_H
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -79,7 +83,7 @@ enum SlotState : char { kUnknown = 0, kPath, kOutside };
 struct Slot {
     SlotState state;
     dev_t dev;
-    ino_t ino;
+    ino64_t ino;
     char path[kPathMax];
 };
 
@@ -177,15 +181,15 @@ void Remember(int fd, const char* path);
 void Forget(int fd);
 void Copy(int from, int to);
 // The file offset of `fd` after a write of `n` bytes that ended there.
-off_t OffsetBefore(int fd, ssize_t n);
+off64_t OffsetBefore(int fd, ssize_t n);
 // The mode argument of an open call with `flags`.
 mode_t ModeOf(int flags, va_list ap);
 // A write of `count` bytes, in pieces, each recorded when `fd` is a file
 // inside the directories.
-ssize_t WriteCommon(int fd, const void* buf, size_t count, off_t offset, bool positioned,
-                    ssize_t (*real)(int, const void*, size_t), ssize_t (*realAt)(int, const void*, size_t, off_t));
+ssize_t WriteCommon(int fd, const void* buf, size_t count, off64_t offset, bool positioned,
+                    ssize_t (*real)(int, const void*, size_t), ssize_t (*realAt)(int, const void*, size_t, off64_t));
 // Records a truncation of `path` to `length` bytes (the lock is held).
-int Truncated(const char* path, off_t length);
+int Truncated(const char* path, off64_t length);
 
 template <typename Call>
 int OpenCommon(int dirfd, const char* path, int flags, mode_t mode, Call real)
@@ -199,8 +203,8 @@ int OpenCommon(int dirfd, const char* path, int flags, mode_t mode, Call real)
         return fd;
     }
     Lock();
-    struct stat st;
-    const bool existed = fstatat(AT_FDCWD, abs, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    struct stat64 st;
+    const bool existed = fstatat64(AT_FDCWD, abs, &st, AT_SYMLINK_NOFOLLOW) == 0;
     const int fd = real();
     if (fd >= 0) {
         Remember(fd, abs);
@@ -235,8 +239,8 @@ ssize_t CopyCommon(int in, const Off* inOffset, int out, const Off* outOffset, s
     size_t total = 0;
     while (total < length) {
         const size_t n = length - total < kCopyPiece ? length - total : kCopyPiece;
-        const off_t src = inOffset != nullptr ? static_cast<off_t>(*inOffset) : lseek(in, 0, SEEK_CUR);
-        const off_t dst = outOffset != nullptr ? static_cast<off_t>(*outOffset) : lseek(out, 0, SEEK_CUR);
+        const off64_t src = inOffset != nullptr ? static_cast<off64_t>(*inOffset) : lseek64(in, 0, SEEK_CUR);
+        const off64_t dst = outOffset != nullptr ? static_cast<off64_t>(*outOffset) : lseek64(out, 0, SEEK_CUR);
         Lock();
         const ssize_t done = call(n);
         if (done > 0) {

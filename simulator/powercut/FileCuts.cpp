@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -88,6 +89,13 @@ size_t NodeHash(const std::string& path, const FileNode* node)
     const size_t h = std::hash<std::string>()(path) * 31 + std::hash<std::string>()(node->bytes) * 7 +
                      static_cast<size_t>(node->kind);
     return h == 0 ? 1 : h;
+}
+
+// The bus writes of the flash a state holds: the reference's count then,
+// every count from the writing's end on the same.
+uint64_t FlashKey(const Reference& ref, uint64_t bus)
+{
+    return bus >= ref.plan.writes ? ref.plan.writes : bus;
 }
 
 }  // namespace
@@ -251,7 +259,7 @@ void MakeFileStates(Reference* ref)
     const FileTree& start = ref->startTree;
     std::unordered_multimap<size_t, size_t> seen;   // hash -> state
     ref->stateAfter.assign(ref->fileOps.size() + 1, 0);
-    auto flashKey = [&](uint64_t bus) { return bus == 0 ? 0 : bus >= ref->plan.writes ? ref->plan.writes : bus; };
+    auto flashKey = [&](uint64_t bus) { return FlashKey(*ref, bus); };
     for (size_t n = 0; n <= ref->fileOps.size(); ++n) {
         std::string why;
         if (n > 0 && !tree.Apply(ref->fileOps[n - 1], &why)) {
@@ -275,7 +283,7 @@ void MakeFileStates(Reference* ref)
         const auto range = seen.equal_range(h);
         for (auto it = range.first; it != range.second; ++it) {
             const FileState& s = ref->fileStates[it->second];
-            if (s.bus == state.bus && s.changed == state.changed && s.removed == state.removed) index = it->second;
+            if (SameFiles(s, state)) index = it->second;
         }
         if (index == ref->fileStates.size()) {
             seen.emplace(h, index);
@@ -337,6 +345,52 @@ bool BuildFileState(const Reference& ref, const FileState& state, const std::vec
         }
     }
     return true;
+}
+
+bool SameFiles(const FileState& a, const FileState& b)
+{
+    return a.bus == b.bus && a.changed == b.changed && a.removed == b.removed;
+}
+
+size_t HashOf(const FileState& s)
+{
+    size_t h = std::hash<uint64_t>()(s.bus);
+    for (const auto& kv : s.changed) h = h * 1000003u ^ NodeHash(kv.first, &kv.second);
+    for (const auto& path : s.removed) h = h * 1000003u ^ std::hash<std::string>()(path);
+    return h;
+}
+
+size_t FlashCutFiles(const Reference& ref, uint64_t write)
+{
+    // The operations' counts never go down: the updater makes them one
+    // after the other, and a command it starts runs while it waits.
+    const auto after = std::partition_point(ref.fileOps.begin(), ref.fileOps.end(),
+                                            [&](const FileOp& op) { return op.busWritesBefore < write; });
+    return ref.stateAfter[static_cast<size_t>(after - ref.fileOps.begin())];
+}
+
+bool LogCutBuilt(const Reference& ref, const LogWrite& w)
+{
+    return ref.fileOpsWhy.empty() && w.fileOp >= 1 && w.fileOp <= ref.fileOps.size() &&
+           ref.fileOps[w.fileOp - 1].op == "write";
+}
+
+FileState LogCutFiles(const Reference& ref, const LogWrite& w, uint64_t keep)
+{
+    const FileOp& op = ref.fileOps[w.fileOp - 1];
+    FileState s = ref.fileStates[ref.stateAfter[w.fileOp - 1]];
+    s.bus = FlashKey(ref, op.busWritesBefore);
+    s.firstOp = w.fileOp - 1;
+    const auto start = ref.startTree.nodes.find(op.path);
+    const auto held = s.changed.find(op.path);
+    FileNode node = held != s.changed.end() ? held->second : start != ref.startTree.nodes.end() ? start->second : FileNode{};
+    const std::string data = op.data.substr(0, std::min<uint64_t>(keep, op.data.size()));
+    if (node.bytes.size() < op.offset + data.size()) node.bytes.resize(op.offset + data.size(), '\0');
+    node.bytes.replace(op.offset, data.size(), data);
+    // Kept as a change against the files before the update, as every state.
+    if (start != ref.startTree.nodes.end() && start->second == node) s.changed.erase(op.path);
+    else s.changed[op.path] = node;
+    return s;
 }
 
 // Every file of the tree `dir` (but the flash and the simulator's own

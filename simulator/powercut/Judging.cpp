@@ -218,7 +218,7 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
     auto& points = result->points;
     std::vector<size_t> runs(points.size());
     for (size_t i = 0; i < points.size(); ++i) runs[i] = i;
-    if (ref.flashRoot.empty()) return runs;
+    if (ref.flashRoot.empty() && !ref.flashFiles) return runs;
     std::vector<size_t> built;
     std::vector<FlashCut> cuts;
     for (size_t i = 0; i < points.size(); ++i) {
@@ -243,10 +243,14 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
             Announce(announcer, points[i]);
             continue;
         }
-        const size_t h = HashOf(state);
+        // The files the cut leaves (with the flash root: the same for all).
+        const auto filesOf = [&](size_t p) {
+            return ref.flashFiles ? FlashCutFiles(ref, points[p].point.cut.write) : 0;
+        };
+        const size_t h = HashOf(state) ^ std::hash<size_t>()(filesOf(i));
         const auto range = seen.equal_range(h);
         for (auto it = range.first; it != range.second && runs[i] == i; ++it) {
-            if ((*states)[it->second] == state) runs[i] = it->second;
+            if ((*states)[it->second] == state && filesOf(it->second) == filesOf(i)) runs[i] = it->second;
         }
         if (runs[i] == i) seen.emplace(h, i);
     }
@@ -264,43 +268,65 @@ void FlashAfter(const Reference& ref, uint64_t bus, std::vector<uint8_t>* flash)
     MaterializeCut(ref.before, ref.done, states.front(), flash, nullptr);
 }
 
-// The file points built from the recording: each takes the restarts of the
-// first point leaving the same state (files and flash); one whose flash
-// leaves a critical partition half-written would not start, one that cannot
-// be built could not be checked. Updates `runs` as JudgeFlashAlone gives
-// it.
+// The file and log points built from the recording: each takes the
+// restarts of the first point leaving the same state (files and flash); one
+// whose flash leaves a critical partition half-written would not start, one
+// that cannot be built could not be checked. Updates `runs` as
+// JudgeFlashAlone gives it. A log point whose write is not in the recording,
+// and every point with --real-file-cuts, is cut for real.
 void JudgeFilePoints(const PowercutOptions& o, const Reference& ref, PowercutResult* result, Announcer* announcer,
-                     std::vector<size_t>* runs)
+                     std::vector<size_t>* runs, PointFiles* files)
 {
     auto& points = result->points;
-    std::map<size_t, size_t> first;         // file state -> the first point with it
-    std::map<uint64_t, bool> whole;          // bus writes -> the critical partitions whole
+    files->of.assign(points.size(), nullptr);
+    std::unordered_multimap<size_t, size_t> first;   // hash of a state -> the first point with it
+    std::map<uint64_t, bool> whole;                  // bus writes -> the critical partitions whole
     for (size_t i = 0; i < points.size(); ++i) {
         PointResult& r = points[i];
-        if (r.point.cut.kind != CutPoint::File || o.realFileCuts) continue;
-        const uint64_t n = r.point.cut.write;
-        if (!ref.fileOpsWhy.empty() || n >= ref.stateAfter.size()) {
+        const CutPoint& cut = r.point.cut;
+        const bool log = cut.kind == CutPoint::Log && cut.write >= 1 && cut.write <= ref.logWrites.size();
+        if (o.realFileCuts || (cut.kind != CutPoint::File && !log) ||
+            (log && !LogCutBuilt(ref, ref.logWrites[cut.write - 1]))) {
+            continue;
+        }
+        const FileState* state = nullptr;
+        if (log) {
+            files->made.push_back(LogCutFiles(ref, ref.logWrites[cut.write - 1], cut.keep));
+            state = &files->made.back();
+        } else if (ref.fileOpsWhy.empty() && cut.write < ref.stateAfter.size()) {
+            state = &ref.fileStates[ref.stateAfter[cut.write]];
+        } else {
             r.cls = PointClass::NotChecked;
             r.evidence.push_back("the file state could not be built: " +
                                  (ref.fileOpsWhy.empty() ? std::string("no such file operation") : ref.fileOpsWhy));
-        } else {
-            const size_t state = ref.stateAfter[n];
-            const uint64_t bus = ref.fileStates[state].bus;
-            if (!whole.count(bus)) {
+        }
+        if (state != nullptr) {
+            if (!whole.count(state->bus)) {
                 std::vector<uint8_t> flash;
-                FlashAfter(ref, bus, &flash);
+                FlashAfter(ref, state->bus, &flash);
                 std::vector<std::string> evidence;
-                whole[bus] = CriticalWhole(ref, flash, &evidence);
+                whole[state->bus] = CriticalWhole(ref, flash, &evidence);
             }
-            if (whole[bus]) {
-                const auto it = first.emplace(state, i).first;
-                (*runs)[i] = it->second;
+            if (whole[state->bus]) {
+                files->of[i] = state;
+                const size_t h = HashOf(*state);
+                const auto range = first.equal_range(h);
+                for (auto it = range.first; it != range.second && (*runs)[i] == i; ++it) {
+                    if (SameFiles(*files->of[it->second], *state)) (*runs)[i] = it->second;
+                }
+                if ((*runs)[i] == i) first.emplace(h, i);
+                // A log cut's state kept once (each is the files of the instrument).
+                if ((*runs)[i] != i && log) {
+                    files->of[i] = files->of[(*runs)[i]];
+                    files->made.pop_back();
+                }
                 continue;
             }
             std::vector<uint8_t> flash;
-            FlashAfter(ref, bus, &flash);
+            FlashAfter(ref, state->bus, &flash);
             CriticalWhole(ref, flash, &r.evidence);
             r.cls = PointClass::WouldNotStart;
+            if (log) files->made.pop_back();
         }
         (*runs)[i] = std::string::npos;
         Announce(announcer, r);

@@ -57,14 +57,52 @@ void MarkLogChanges(const StatePaths& before, const StatePaths& after, std::vect
     }
 }
 
+namespace {
+
+// Whether the log write `b` goes on the run of like empty records that `a`
+// is in.
+bool Continues(const std::vector<FileOp>& ops, const LogWrite& a, const LogWrite& b)
+{
+    if (b.number != a.number + 1 || a.entry || b.entry || a.file != b.file || a.size != b.size ||
+        b.offset != a.offset + a.size || a.busWritesBefore != b.busWritesBefore || a.fileOp == 0 ||
+        b.fileOp != a.fileOp + 1 || b.fileOp > ops.size()) {
+        return false;
+    }
+    return ops[a.fileOp - 1].data == ops[b.fileOp - 1].data;
+}
+
+}  // namespace
+
+void MarkLogRuns(const std::vector<FileOp>& ops, std::vector<LogWrite>* writes)
+{
+    // A run stands for its writes from three on: with two, both are its
+    // first and last already.
+    constexpr size_t kShortest = 3;
+    auto& w = *writes;
+    for (size_t first = 0; first < w.size();) {
+        size_t last = first;
+        while (last + 1 < w.size() && Continues(ops, w[last], w[last + 1])) ++last;
+        if (last + 1 - first >= kShortest) {
+            for (size_t i = first; i <= last; ++i) {
+                w[i].runFirst = w[first].number;
+                w[i].runLast = w[last].number;
+            }
+        }
+        first = last + 1;
+    }
+}
+
 // The class of a cut of a log write after `keep` of its bytes: the record
 // as it was, its CRC, its record number or its entry cut short, or the
 // record complete (the bytes after the last one the write changes are
 // already right).
 std::string LogClassOf(const LogWrite& w, uint64_t keep)
 {
-    const std::string head = w.file + (w.entry ? " entry" : " empty record") + " (log write " +
-                             std::to_string(w.number) + "): ";
+    const std::string head =
+        w.runFirst != 0 ? w.file + " empty records (log writes " + std::to_string(w.runFirst) + "-" +
+                              std::to_string(w.runLast) + ", the log written anew): "
+                        : w.file + (w.entry ? " entry" : " empty record") + " (log write " + std::to_string(w.number) +
+                              "): ";
     const int64_t k = static_cast<int64_t>(keep);
     if (k == 0 || (w.firstDiff >= 0 && k <= w.firstDiff)) return head + "cut before it";
     if (keep >= w.size || (w.lastDiff >= 0 && k > w.lastDiff)) return head + "record complete";
@@ -74,11 +112,16 @@ std::string LogClassOf(const LogWrite& w, uint64_t keep)
 }
 
 // One point for every class of every log write: before it, inside each
-// field it changes, the first length that completes it and its end.
+// field it changes, the first length that completes it and its end. A run
+// of like empty records gets them at its first and its last write, and a
+// write inside it only for a class those two do not reach (the old bytes
+// it overwrites differ from theirs).
 std::vector<SweepPoint> ExhaustiveLogPoints(const std::vector<LogWrite>& writes)
 {
     std::vector<SweepPoint> points;
-    for (const auto& w : writes) {
+    std::set<std::string> reached;   // the classes of the runs' first and last writes
+    const auto inside = [](const LogWrite& w) { return w.runFirst != 0 && w.number != w.runFirst && w.number != w.runLast; };
+    const auto add = [&](const LogWrite& w) {
         std::set<uint64_t> keeps = {0, w.size};
         for (uint64_t k : {uint64_t{2}, uint64_t{6}, uint64_t{8}}) {
             if (k < w.size) keeps.insert(k);
@@ -94,9 +137,19 @@ std::vector<SweepPoint> ExhaustiveLogPoints(const std::vector<LogWrite>& writes)
             p.cls = LogClassOf(w, k);
             // The end stays beside the length that completes the record.
             if (!classes.insert(p.cls).second && k != w.size) continue;
+            if (inside(w) && !reached.insert(p.cls).second) continue;
+            if (w.runFirst != 0 && !inside(w)) reached.insert(p.cls);
             points.push_back(p);
         }
+    };
+    for (const auto& w : writes) {
+        if (!inside(w)) add(w);
     }
+    for (const auto& w : writes) {
+        if (inside(w)) add(w);
+    }
+    std::stable_sort(points.begin(), points.end(),
+                     [](const SweepPoint& a, const SweepPoint& b) { return a.cut.write < b.cut.write; });
     return points;
 }
 

@@ -99,7 +99,7 @@ void RunShare(const PowercutOptions& o, const std::vector<size_t>& share, Instru
     PlaceOnTimeline(s->ref, points, &s->result);
     // The instrument of a flash cut serves the flash and file points alone.
     if (!points.empty()) MakeFlashRoot(o, s->work, &s->ref);
-    s->result.statesBuilt = !s->ref.flashRoot.empty();
+    s->result.statesBuilt = !s->ref.flashRoot.empty() || s->ref.flashFiles;
     RunPoints(o, s->ref, s->work, &s->result);
     SortPoints(&s->result);
     Conclude(s->representativeOf, &s->result);

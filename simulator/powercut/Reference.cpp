@@ -146,6 +146,7 @@ void ReadFileRecording(const std::string& work, const std::string& recording, Re
 {
     ref->fileOps = ReadFileOps(recording);
     MatchLogWrites(ref);
+    MarkLogRuns(ref->fileOps, &ref->logWrites);
     if (ref->fileOps.empty()) {
         ref->fileOpsWhy = "no file operation of the reference run was recorded (no recorder can be preloaded here)";
         return;
@@ -166,9 +167,9 @@ void ReadFileRecording(const std::string& work, const std::string& recording, Re
 // cut for real at the writing's first bus write, its first erase confirm,
 // its first word program and its last bus write: each must leave the flash
 // that CutFlash builds. The files are those the recorded file operations
-// before the writing leave, when none falls inside it; without a recording,
-// those of the first real cut, when the last leaves the same (else every
-// flash point is cut for real, one by one).
+// made before the cut's bus write leave (ref->flashFiles); without a
+// recording, those of the first real cut, when the last leaves the same
+// (else every flash point is cut for real, one by one).
 void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref)
 {
     if (ref->plan.writes == 0 || ref->writing.sectors.empty()) return;
@@ -197,20 +198,7 @@ void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference*
     });
     const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
     if (same && ref->fileOpsWhy.empty()) {
-        // The files from the recording: those the operations before the
-        // writing leave, when no operation falls inside it.
-        size_t before = 0;
-        bool inside = false;
-        for (const auto& op : ref->fileOps) {
-            if (op.busWritesBefore == 0) ++before;
-            inside = inside || (op.busWritesBefore != 0 && op.busWritesBefore < ref->plan.writes);
-        }
-        Worker wk;
-        wk.root = work + "/flash-root";
-        std::string why;
-        if (!inside && BuildFileState(*ref, ref->fileStates[ref->stateAfter[before]], ref->before, &wk, &why)) {
-            ref->flashRoot = wk.root;
-        }
+        ref->flashFiles = true;
     } else if (same && FilesOf(roots.front()) == FilesOf(roots.back())) {
         ref->flashRoot = work + "/flash-root";
         std::rename(roots.front().c_str(), ref->flashRoot.c_str());

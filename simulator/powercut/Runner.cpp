@@ -18,15 +18,19 @@ namespace {
 
 // A flash cut built from the recorded writes, its critical partitions
 // found whole already (JudgeFlashAlone): the instrument as the cut leaves it
-// on the worker's (the files of a cut during the writing, that flash) and
-// the restarts.
+// on the worker's (the files of the operations before the cut, or of a cut
+// during the writing; that flash) and the restarts.
 void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState& state, Worker* wk,
                    PointResult* r)
 {
     MaterializeCut(ref.before, ref.done, state, &wk->built, wk->builtState);
     wk->builtState = &state;
     std::string why;
-    if (RefreshInstrument(ref.flashRoot, wk, &why) != 0 || !PutFlash(wk, wk->built, &why)) {
+    const bool made =
+        ref.flashFiles
+            ? BuildFileState(ref, ref.fileStates[FlashCutFiles(ref, r->point.cut.write)], wk->built, wk, &why)
+            : RefreshInstrument(ref.flashRoot, wk, &why) == 0 && PutFlash(wk, wk->built, &why);
+    if (!made) {
         r->cls = PointClass::NotChecked;
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
@@ -36,12 +40,13 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlas
 
 // One point on the worker's instrument: the update cut there, then,
 // unless a critical partition was left half-written, the restarts. `state`:
-// the flash of a cut built from the recorded writes.
-void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState* state, Worker* wk, PointResult* r)
+// the flash of a cut built from the recorded writes; `files`: the files of
+// a file or log cut built from the recording.
+void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState* state, const FileState* files,
+              Worker* wk, PointResult* r)
 {
-    if (r->point.cut.kind == CutPoint::File && !o.realFileCuts) {
-        // Judged already where it could not be built (JudgeFilePoints).
-        const FileState& fs = ref.fileStates[ref.stateAfter[r->point.cut.write]];
+    if (files != nullptr) {
+        const FileState& fs = *files;
         std::string why;
         FlashAfter(ref, fs.bus, &wk->built);
         wk->builtState = nullptr;
@@ -165,7 +170,8 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     Announcer announcer{o, points.size(), {}, 0};
     std::vector<CutFlashState> states;
     std::vector<size_t> runs = JudgeFlashAlone(ref, result, &announcer, &states);
-    JudgeFilePoints(o, ref, result, &announcer, &runs);
+    PointFiles files;
+    JudgeFilePoints(o, ref, result, &announcer, &runs, &files);
     std::vector<size_t> own;
     for (size_t i = 0; i < points.size(); ++i) {
         if (runs[i] == i) own.push_back(i);
@@ -175,7 +181,7 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     ForEachPoint(o.jobs, own.size(), [&](int n, size_t k) {
         PointResult& r = points[own[k]];
         const bool built = own[k] < states.size() && r.point.cut.kind == CutPoint::Flash;
-        RunPoint(o, ref, built ? &states[own[k]] : nullptr, &workers[static_cast<size_t>(n)], &r);
+        RunPoint(o, ref, built ? &states[own[k]] : nullptr, files.of[own[k]], &workers[static_cast<size_t>(n)], &r);
         Announce(&announcer, r);
     });
     for (size_t i = 0; i < points.size(); ++i) {

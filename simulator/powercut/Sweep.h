@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -40,6 +41,8 @@ constexpr int kPointSpeed = 200;
 
 // --- LogCuts.cpp
 
+struct FileOp;
+
 // One write of the record log library in the reference run.
 struct LogWrite {
     uint64_t number = 0;
@@ -52,6 +55,9 @@ struct LogWrite {
     // (-1: it changes none, or not known).
     int64_t firstDiff = -1, lastDiff = -1;
     uint64_t fileOp = 0;   // the file operation of the recording it is (0: not found)
+    // The run of like empty records it belongs to (MarkLogRuns): the first
+    // and last write of the run (0: none).
+    uint64_t runFirst = 0, runLast = 0;
 };
 
 // The writes the record log library listed (RunOptions::logWritesFile).
@@ -60,6 +66,15 @@ std::vector<LogWrite> ReadLogWrites(const std::string& path);
 // update against the log after the reference run, for records only one
 // write reaches.
 void MarkLogChanges(const StatePaths& before, const StatePaths& after, std::vector<LogWrite>* writes);
+// The runs of like empty records (a log written anew record by record):
+// writes one after the other in the recording, to the next record of the
+// same file, with the same bytes, no other operation and no flash write
+// between them. A cut inside one of them differs from a cut at the same
+// place of another only in how many records are already written, as a cut
+// in one phase of one flash sector differs only in how far the phase got:
+// the run is one class per place of the cut, its first and last write
+// stand for it.
+void MarkLogRuns(const std::vector<FileOp>& ops, std::vector<LogWrite>* writes);
 // The class of a cut of a log write after `keep` of its bytes.
 std::string LogClassOf(const LogWrite& w, uint64_t keep);
 // One point for every class of every log write.
@@ -184,6 +199,9 @@ struct Reference {
     // The instrument as a cut during the flash writing leaves it (but for the
     // flash); "" when the files changed during the writing.
     std::string flashRoot;
+    // The files of each flash cut from the recording instead: the operations
+    // made before the cut's bus write (FlashCutFiles).
+    bool flashFiles = false;
     std::string referenceDir;               // the instrument after the reference run
     LogEntries entries;                     // the logs after the reference run
     std::map<std::string, std::string> installed;  // its /instrumentData files but the logs
@@ -286,6 +304,26 @@ bool BuildFileState(const Reference& ref, const FileState& state, const std::vec
 // Every file of the tree `dir` (but the flash and the simulator's own
 // records) with its content.
 std::map<std::string, std::string> FilesOf(const std::string& dir);
+// The file state a flash cut during bus write `write` leaves: that of the
+// operations made before it (ref.flashFiles).
+size_t FlashCutFiles(const Reference& ref, uint64_t write);
+// Whether a cut of the log write `w` is built from the recording (its
+// operation found in it), not cut for real.
+bool LogCutBuilt(const Reference& ref, const LogWrite& w);
+// The files a cut of the log write `w` after `keep` of its bytes leaves:
+// the state before its operation with that much of it written, the flash
+// as the reference run had left it then.
+FileState LogCutFiles(const Reference& ref, const LogWrite& w, uint64_t keep);
+// Whether two file states are the same instrument (files and flash).
+bool SameFiles(const FileState& a, const FileState& b);
+size_t HashOf(const FileState& s);
+
+// The files of the points built from the recording (nullptr: cut for real,
+// or a flash cut, whose files FlashCutFiles gives).
+struct PointFiles {
+    std::vector<const FileState*> of;
+    std::deque<FileState> made;   // the log cuts' states (a deque: pointers stay)
+};
 
 // --- Judging.cpp
 
@@ -301,12 +339,12 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
 
 // The flash as the reference run had left it after `bus` bus writes.
 void FlashAfter(const Reference& ref, uint64_t bus, std::vector<uint8_t>* flash);
-// The file points built from the recording judged where they can be
-// without a restart (would not start, could not be built), the others
+// The file and log points built from the recording judged where they can
+// be without a restart (would not start, could not be built), the others
 // taking the restarts of the first point leaving the same state; `runs` as
-// JudgeFlashAlone gives it.
+// JudgeFlashAlone gives it, *files the files each built point leaves.
 void JudgeFilePoints(const PowercutOptions& o, const Reference& ref, PowercutResult* result, Announcer* announcer,
-                     std::vector<size_t>* runs);
+                     std::vector<size_t>* runs, PointFiles* files);
 
 // --- Points.cpp
 

@@ -24,6 +24,7 @@
 #include "SimFiles.h"
 #include "SimFlash.h"
 #include "SimReplay.h"
+#include "Sweep.h"
 
 namespace {
 
@@ -147,6 +148,86 @@ INSTANTIATE_TEST_SUITE_P(Ids, RecordLogCutValue,
                                            IdCase{"log:4:", false, K::Log, 0, 0},
                                            IdCase{"log:-1:2", false, K::Log, 0, 0},
                                            IdCase{"log:1:2:3", false, K::Log, 0, 0}));
+
+// ---------------------------------------------------------------------------
+// Runs of like empty records: five writes of a log written anew, record by
+// record, are one run unless something sets one of them apart; a run of
+// three or more is one class per place of the cut, its first and last
+// write its points.
+
+struct LogRunCase {
+    const char* name;
+    int apart;           // the write (0-4) set apart; -1: none
+    const char* how;     // "entry", "offset", "bytes", "between", "flash", "file", "wider"
+    std::vector<int> run;  // each write's run as "first last" in write numbers (0: none)
+    size_t extra = 0;    // points beyond those of the writes that stand for the run
+};
+std::ostream& operator<<(std::ostream& os, const LogRunCase& c) { return os << c.name; }
+
+class LogRuns : public ::testing::TestWithParam<LogRunCase> {};
+
+TEST_P(LogRuns, GroupOnlyLikeEmptyRecordsInARow)
+{
+    namespace sw = swsim::sweep;
+    const LogRunCase& c = GetParam();
+    std::vector<sw::FileOp> ops;
+    std::vector<sw::LogWrite> writes;
+    for (int i = 0; i < 5; ++i) {
+        sw::LogWrite w;
+        w.number = static_cast<uint64_t>(i) + 1;
+        w.file = "RevHistory.log";
+        w.offset = static_cast<uint64_t>(i) * 72;
+        w.size = 72;
+        w.busWritesBefore = 9;
+        w.firstDiff = 0;
+        // "wider": only the write set apart changes the record's entry.
+        w.lastDiff = std::string(c.how) == "wider" && i != c.apart ? 5 : 71;
+        sw::FileOp op;
+        op.op = "write";
+        op.data = std::string(72, '\xff');
+        if (i == c.apart) {
+            const std::string how = c.how;
+            if (how == "entry") w.entry = true;
+            if (how == "offset") w.offset += 72;
+            if (how == "bytes") op.data[5] = '\0';
+            if (how == "flash") w.busWritesBefore = 10;
+            if (how == "file") w.file = "Diag.log";
+            if (how == "between") ops.push_back(sw::FileOp{});
+        }
+        ops.push_back(op);
+        w.fileOp = ops.size();
+        writes.push_back(w);
+    }
+    sw::MarkLogRuns(ops, &writes);
+    for (size_t i = 0; i < writes.size(); ++i) {
+        SCOPED_TRACE("write " + std::to_string(i + 1));
+        EXPECT_EQ(writes[i].runFirst, static_cast<uint64_t>(c.run[2 * i]));
+        EXPECT_EQ(writes[i].runLast, static_cast<uint64_t>(c.run[2 * i + 1]));
+    }
+    // A cut at the same place of two writes of a run is one class; outside
+    // a run each write has its own.
+    const bool same = sw::LogClassOf(writes[0], 6) == sw::LogClassOf(writes[1], 6);
+    EXPECT_EQ(same, writes[0].runFirst != 0 && writes[0].runFirst == writes[1].runFirst);
+    size_t points = sw::ExhaustiveLogPoints(writes).size(), each = sw::ExhaustiveLogPoints({writes[4]}).size();
+    size_t standing = 0;
+    for (const auto& w : writes) standing += w.runFirst == 0 || w.number == w.runFirst || w.number == w.runLast;
+    EXPECT_EQ(points, standing * each + c.extra);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogRuns,
+    ::testing::Values(LogRunCase{"AllAlike", -1, "", {1, 5, 1, 5, 1, 5, 1, 5, 1, 5}},
+                      LogRunCase{"EntryInTheMiddle", 2, "entry", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+                      LogRunCase{"GapBeforeTheLast", 4, "offset", {1, 4, 1, 4, 1, 4, 1, 4, 0, 0}},
+                      LogRunCase{"OtherBytes", 1, "bytes", {0, 0, 0, 0, 3, 5, 3, 5, 3, 5}},
+                      LogRunCase{"OperationBetween", 3, "between", {1, 3, 1, 3, 1, 3, 0, 0, 0, 0}},
+                      LogRunCase{"FlashWrittenBetween", 3, "flash", {1, 3, 1, 3, 1, 3, 0, 0, 0, 0}},
+                      LogRunCase{"OtherLog", 0, "file", {0, 0, 2, 5, 2, 5, 2, 5, 2, 5}},
+                      // Its old bytes set a write inside the run apart: its
+                      // cuts inside the record number and the entry are
+                      // classes the ends do not reach.
+                      LogRunCase{"OnlyOneChangesTheEntry", 2, "wider", {1, 5, 1, 5, 1, 5, 1, 5, 1, 5}, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // The chip's time of bus writes: the busy time of an operation follows the
@@ -943,14 +1024,30 @@ std::vector<RecordedOp> RecordedOps(const std::string& state)
     return ops;
 }
 
+// The record log library's writes to `log` in a sweep's reference run on
+// `state`: their numbers, in order.
+std::vector<uint64_t> LogWritesTo(const std::string& state, const std::string& log)
+{
+    std::vector<uint64_t> numbers;
+    std::istringstream in(swsim::ReadTextOr(state + "/sim/powercut/reference-log-writes.txt", ""));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream l(line);
+        std::string word, file;
+        uint64_t n = 0;
+        if (l >> word >> n >> file && word == "log-write" && file == log) numbers.push_back(n);
+    }
+    return numbers;
+}
+
 // An instrument whose RevHistory.log is corrupt: the updater sets the old
 // log aside in /tmp and recreates it, and the copy reaches the medium only
 // with the backup. Every file point is built (none could not be checked);
 // those from the removal of the old log until the backup has copied it
 // lose its history for good (the restart empties /tmp), the others keep
 // it; the installation's points stand after the writing; and cuts made
-// for real by the recorder at a sample of points end as the built states
-// do.
+// for real by the recorder and the log library at a sample of file and log
+// points (inside the recreation's run of empty records among them) end as
+// the states built from the recording do.
 TEST(PowercutCorruptLog, HistoryOnlyInTmpIsLostUntilBackedUp)
 {
     ScratchDir dir;
@@ -975,12 +1072,19 @@ TEST(PowercutCorruptLog, HistoryOnlyInTmpIsLostUntilBackedUp)
         ids.push_back("file:" + std::to_string(op.number));
     }
     ASSERT_TRUE(removed > 0 && backedUp > removed) << removed << " " << backedUp;
+    const std::vector<uint64_t> logs = LogWritesTo(state, "RevHistory.log");
+    ASSERT_GT(logs.size(), 10u);
+    const std::vector<std::string> logIds = {
+        "log:" + std::to_string(logs[0]) + ":0", "log:" + std::to_string(logs[logs.size() / 2]) + ":6",
+        "log:" + std::to_string(logs[logs.size() / 2]) + ":9", "log:" + std::to_string(logs.back()) + ":2"};
+    ids.insert(ids.end(), logIds.begin(), logIds.end());
     nlohmann::json report;
     ASSERT_EQ(RunSweep(state, dir.path() + "/files.json", ids, &out, &report), 1) << out;
     ASSERT_EQ(report["points"].size(), ids.size());
     EXPECT_EQ(report["counts"]["could-not-check"], 0) << out;
     EXPECT_EQ(report["counts"]["other"], 0) << out;
     for (const auto& p : report["points"]) {
+        if (p["id"].get<std::string>().compare(0, 5, "file:") != 0) continue;
         const uint64_t n = std::stoull(p["id"].get<std::string>().substr(5));
         bool lost = false;
         for (const auto& h : p["historyLost"]) {
@@ -1001,11 +1105,12 @@ TEST(PowercutCorruptLog, HistoryOnlyInTmpIsLostUntilBackedUp)
     const std::vector<uint64_t> sample = {removed - 1, removed, backedUp - 3, backedUp - 1, backedUp, backedUp + 40,
                                           ops.back().number};
     std::vector<std::string> real = {"--real-file-cuts", "--replay"};
-    for (uint64_t n : sample) real.push_back("file:" + std::to_string(n));
+    std::vector<std::string> sampleIds = logIds;
+    for (uint64_t n : sample) sampleIds.push_back("file:" + std::to_string(n));
+    real.insert(real.end(), sampleIds.begin(), sampleIds.end());
     nlohmann::json cut;
     ASSERT_EQ(RunSweep(state, dir.path() + "/real.json", real, &out, &cut), 1) << out;
-    for (uint64_t n : sample) {
-        const std::string id = "file:" + std::to_string(n);
+    for (const auto& id : sampleIds) {
         SCOPED_TRACE(id);
         const nlohmann::json* built = PointOf(report, id);
         const nlohmann::json* made = PointOf(cut, id);

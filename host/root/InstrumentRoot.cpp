@@ -360,13 +360,14 @@ int EnterInstrumentRoot(const InstrumentRootConfig& config, std::string* why) {
 }
 
 int RunInInstrumentRoot(const InstrumentRootConfig& config, const std::vector<std::string>& argv,
-                        std::string* why) {
+                        std::string* why, int output) {
     if (argv.empty()) {
         Fail(why, "no command given");
         return -1;
     }
     host::ProcessStart start;
     start.argv = argv;
+    start.output = output;
     start.prepare = [&config]() {
         std::string reason;
         return EnterFresh(config, InInstrumentRoot(), &reason) ? std::string() : reason;

@@ -59,10 +59,11 @@ struct InstrumentRootConfig {
 int EnterInstrumentRoot(const InstrumentRootConfig& config, std::string* why);
 
 // Runs argv (argv[0] found through the root's PATH) inside a new root in a
-// child process and waits for it. Returns the wait status, or -1 with the
-// reason in *why when no root could be made.
+// child process and waits for it; its standard output and error go to the
+// descriptor `output` when given (else this process's). Returns the wait
+// status, or -1 with the reason in *why when no root could be made.
 int RunInInstrumentRoot(const InstrumentRootConfig& config,
-                        const std::vector<std::string>& argv, std::string* why);
+                        const std::vector<std::string>& argv, std::string* why, int output = -1);
 
 // True inside an instrument root.
 bool InInstrumentRoot();

@@ -73,12 +73,10 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     run.timeout = o.runLimitSeconds * DefaultRunSpeedHere();  // in simulated seconds
     run.logWritesFile = work + "/reference-log-writes.txt";
     run.fileOpsFile = work + "/reference-file-ops.txt";
-    // The run's own lines (the start-up's) go to a file, not among the report.
-    int rc;
-    {
-        const StdoutTo output(work + "/reference-output.txt");
-        rc = RunUpdate(refDir, run, o.selfExe, nullptr, why);
-    }
+    // The run's own lines (the start-up's) go to a file, not among the
+    // report (nor among another instrument's, prepared beside it).
+    run.outputFile = work + "/reference-output.txt";
+    const int rc = RunUpdate(refDir, run, o.selfExe, nullptr, why);
     if (rc != 0) return rc;
     RunFacts facts;
     if (BuildRunFacts(r, &facts, why, &ref->bus) != 0) return 1;

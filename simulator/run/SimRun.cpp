@@ -171,14 +171,16 @@ bool ResolveOptions(const RunOptions& o, const Locations& where, RunOptions* res
 // A fresh start-up: /tmp is empty, as after a reboot; the medium is put back
 // when it was taken out; this run's fault file in place; the flash and the
 // data kept as they were before the run; the board tools' record emptied.
-bool PrepareInstrument(const StatePaths& s, const RunOptions& o, std::string* why)
+bool PrepareInstrument(const StatePaths& s, const RunOptions& o, int output, std::string* why)
 {
     for (const auto& name : ListDir(s.tmp())) {
         if (!RemoveTree(s.tmp() + "/" + name, why)) return false;
     }
     if (!PathExists(s.usbdongle() + "/file0") && PathExists(s.medium() + "/file0")) {
         if (InsertMedium(s.medium(), s.usbdongle(), why) != 0) return false;
-        std::printf("medium: inserted (%s)\n", s.medium().c_str());
+        const std::string line = "medium: inserted (" + s.medium() + ")\n";
+        // A line for the reader: a failed write of it stops nothing.
+        if (output < 0 || write(output, line.data(), line.size()) < 0) std::fputs(line.c_str(), stdout);
     }
     RemoveTree(s.faults());
     RemoveTree(s.sim() + "/faults.used");
@@ -362,7 +364,18 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     const Locations where = LocationsOf(selfExe);
     InsideRequest request;
     std::string instrumentTiming;
-    if (!ResolveOptions(o, where, &request.run, &instrumentTiming, why) || !PrepareInstrument(s, o, why)) return 1;
+    Fd output;
+    if (!o.outputFile.empty()) {
+        output = Fd(open(o.outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
+        if (!output) {
+            *why = "cannot create " + o.outputFile + ": " + std::strerror(errno);
+            return 1;
+        }
+    }
+    if (!ResolveOptions(o, where, &request.run, &instrumentTiming, why) ||
+        !PrepareInstrument(s, o, output ? output.get() : -1, why)) {
+        return 1;
+    }
 
     // Records of the run, handed to the part inside the root as open files.
     Fd trace(open(s.trace().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
@@ -398,7 +411,8 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
     std::fflush(stdout);
     std::string rootWhy;
     const int status = RunInInstrumentRoot(RootConfigOf(s, where, request.run, selfExe),
-                                           {selfExe, "_inside", InsideRequestJson(request)}, &rootWhy);
+                                           {selfExe, "_inside", InsideRequestJson(request)}, &rootWhy,
+                                           output ? output.get() : -1);
     const double wall = Elapsed(t0);
     RemoveTree(s.faults());
 

@@ -28,6 +28,10 @@ struct RunOptions {
     double timeout = 300;           // the updater is stopped after this; <= 0: no limit
     bool showTrace = false;         // echo the updater's trace on the terminal
     bool showGui = true;            // echo the GUI's lines on the terminal
+    // The run's own lines (the start-up's, the medium put back) and those of
+    // the part inside the root go to this file instead of standard output
+    // and error; "": there. Runs made side by side each keep their own.
+    std::string outputFile;
     std::string updater;            // the updater executable (default: beside the build)
     std::string gui;                // the start-up GUI stand-in
     std::string updaterCwd;         // directory the updater is started in (default /tmp)

@@ -9,7 +9,9 @@ namespace swsim {
 namespace sweep {
 
 // The seeded choice of points: a tenth of them (at least one) on the record
-// log writes, a fifth of those on entries; the rest on the bus writes.
+// log writes, a fifth of those on entries; a tenth on the recorded file
+// operations (but the log writes', which the log points stand for); the
+// rest on the bus writes.
 std::vector<SweepPoint> ChooseCutPoints(const PowercutOptions& o, const Reference& ref)
 {
     std::vector<SweepPoint> points;
@@ -29,8 +31,23 @@ std::vector<SweepPoint> ChooseCutPoints(const PowercutOptions& o, const Referenc
         p.keep = random() % std::max<uint64_t>(1, ref.logWrites[p.write - 1].size);
         logs.insert(p);
     }
-    for (uint64_t n : ChoosePoints(o.seed, o.points - static_cast<int>(logs.size()), ref.plan.writes,
-                                   ref.plan.favoured)) {
+    std::vector<uint64_t> ops;
+    std::set<uint64_t> logOps;
+    for (const auto& w : ref.logWrites) logOps.insert(w.fileOp);
+    for (uint64_t n = 1; n <= ref.fileOps.size(); ++n) {
+        if (!logOps.count(n)) ops.push_back(n);
+    }
+    std::set<uint64_t> files;
+    const size_t filePoints = ops.empty() ? 0 : std::min<size_t>(ops.size(), static_cast<size_t>(o.points / 10));
+    while (files.size() < filePoints) files.insert(ops[random() % ops.size()]);
+    for (uint64_t n : files) {
+        SweepPoint p;
+        p.cut.kind = CutPoint::File;
+        p.cut.write = n;
+        points.push_back(p);
+    }
+    const int flashPoints = std::max(0, o.points - static_cast<int>(logs.size() + files.size()));
+    for (uint64_t n : ChoosePoints(o.seed, flashPoints, ref.plan.writes, ref.plan.favoured)) {
         SweepPoint p;
         p.cut.write = n;
         points.push_back(p);

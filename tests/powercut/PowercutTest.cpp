@@ -863,6 +863,24 @@ TEST_F(PowercutSample, RunLimitReachedCouldNotCheck)
         << output;
 }
 
+// A seeded sweep draws a tenth of its points after recorded file
+// operations, built from the recording like the exhaustive sweep's; the log
+// write's own operation is left to the log point.
+TEST_F(PowercutSample, SeededSweepCutsAfterFileOperationsToo)
+{
+    ASSERT_FALSE(state_.empty());
+    std::string output;
+    nlohmann::json report;
+    const int status = RunSweep(state_, dir_->path() + "/seeded.json", {"--points", "20", "--seed", "3"}, &output, &report);
+    if (status == kNoRoot) GTEST_SKIP() << output;
+    ASSERT_TRUE(status == 0 || status == 1) << output;
+    ASSERT_EQ(report["points"].size(), 20u) << output;
+    size_t files = 0;
+    for (const auto& p : report["points"]) files += p["id"].get<std::string>().rfind("file:", 0) == 0;
+    EXPECT_EQ(files, 2u) << output;
+    EXPECT_EQ(report["counts"]["could-not-check"], 0) << output;
+}
+
 // Ids and critical partitions that do not fit the update are usage errors,
 // found before the last sweep's work is touched.
 struct UsageCase {

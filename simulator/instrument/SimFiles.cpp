@@ -99,20 +99,39 @@ bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t m
         SetWhy(why, Reason("cannot create", path));
         return false;
     }
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        ssize_t n = write(fd.get(), p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            SetWhy(why, Reason("cannot write", path));
-            return false;
-        }
-        p += n;
-        size -= static_cast<size_t>(n);
+    if (!WriteAll(fd.get(), data, size)) {
+        SetWhy(why, Reason("cannot write", path));
+        return false;
     }
     if (fchmod(fd.get(), mode) != 0) {
         SetWhy(why, Reason("cannot set the mode of", path));
         return false;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const void* data, size_t size)
+{
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReadAll(int fd, void* data, size_t size)
+{
+    auto* p = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t n = read(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
     }
     return true;
 }

@@ -50,6 +50,10 @@ bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t m
                 std::string* why = nullptr);
 bool WriteText(const std::string& path, const std::string& text, mode_t mode = 0644,
                std::string* why = nullptr);
+// All of `size` bytes to / from an open descriptor (a pipe, a file), however
+// many calls it takes; false at an error or, reading, an early end.
+bool WriteAll(int fd, const void* data, size_t size);
+bool ReadAll(int fd, void* data, size_t size);
 
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);

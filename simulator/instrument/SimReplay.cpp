@@ -28,19 +28,6 @@ struct ReplayReport {
 static_assert(std::is_trivially_copyable<ReplayReport>::value, "sent as bytes");
 static_assert(std::is_trivially_copyable<norsim::BusAccess>::value, "sent as bytes");
 
-bool WriteAll(int fd, const void* data, size_t size)
-{
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The replay proper, in a process of its own: the chip model and the
 // updater's flash module keep process-wide state (the chip's content,
 // counters and recorder, the module's fault flags, standard output while it
@@ -72,20 +59,6 @@ bool WriteAll(int fd, const void* data, size_t size)
     const bool sent = WriteAll(out, &report, sizeof report) && WriteAll(out, why.data(), why.size()) &&
                       WriteAll(out, bus.data(), bus.size() * sizeof(norsim::BusAccess));
     _exit(sent ? 0 : 1);
-}
-
-// Reads exactly `size` bytes; false at an early end or an error.
-bool ReadAll(int fd, void* data, size_t size)
-{
-    auto* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Takes the replaying process's report: the record, the reason, the bus

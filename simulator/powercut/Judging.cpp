@@ -231,6 +231,10 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
     std::vector<uint8_t> flash;
     const CutFlashState* holding = nullptr;
     std::unordered_multimap<size_t, size_t> seen;  // hash of a state -> the first point with it
+    // The files a cut leaves (with the flash root: the same for all).
+    const auto filesOf = [&](size_t p) {
+        return ref.flashFiles ? FlashCutFiles(ref, points[p].point.cut.write) : 0;
+    };
     for (size_t k = 0; k < built.size(); ++k) {
         const size_t i = built[k];
         CutFlashState& state = (*states)[i];
@@ -243,10 +247,6 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
             Announce(announcer, points[i]);
             continue;
         }
-        // The files the cut leaves (with the flash root: the same for all).
-        const auto filesOf = [&](size_t p) {
-            return ref.flashFiles ? FlashCutFiles(ref, points[p].point.cut.write) : 0;
-        };
         const size_t h = HashOf(state) ^ std::hash<size_t>()(filesOf(i));
         const auto range = seen.equal_range(h);
         for (auto it = range.first; it != range.second && runs[i] == i; ++it) {
@@ -289,10 +289,11 @@ void JudgeFilePoints(const PowercutOptions& o, const Reference& ref, PowercutRes
             (log && !LogCutBuilt(ref, ref.logWrites[cut.write - 1]))) {
             continue;
         }
+        FileState logState;
         const FileState* state = nullptr;
         if (log) {
-            files->made.push_back(LogCutFiles(ref, ref.logWrites[cut.write - 1], cut.keep));
-            state = &files->made.back();
+            logState = LogCutFiles(ref, ref.logWrites[cut.write - 1], cut.keep);
+            state = &logState;
         } else if (ref.fileOpsWhy.empty() && cut.write < ref.stateAfter.size()) {
             state = &ref.fileStates[ref.stateAfter[cut.write]];
         } else {
@@ -308,25 +309,28 @@ void JudgeFilePoints(const PowercutOptions& o, const Reference& ref, PowercutRes
                 whole[state->bus] = CriticalWhole(ref, flash, &evidence);
             }
             if (whole[state->bus]) {
-                files->of[i] = state;
                 const size_t h = HashOf(*state);
                 const auto range = first.equal_range(h);
                 for (auto it = range.first; it != range.second && (*runs)[i] == i; ++it) {
                     if (SameFiles(*files->of[it->second], *state)) (*runs)[i] = it->second;
                 }
-                if ((*runs)[i] == i) first.emplace(h, i);
-                // A log cut's state kept once (each is the files of the instrument).
-                if ((*runs)[i] != i && log) {
+                if ((*runs)[i] != i) {
                     files->of[i] = files->of[(*runs)[i]];
-                    files->made.pop_back();
+                    continue;
                 }
+                // A log cut's state is kept for its restart (each holds the instrument's files).
+                if (log) {
+                    files->made.push_back(std::move(logState));
+                    state = &files->made.back();
+                }
+                files->of[i] = state;
+                first.emplace(h, i);
                 continue;
             }
             std::vector<uint8_t> flash;
             FlashAfter(ref, state->bus, &flash);
             CriticalWhole(ref, flash, &r.evidence);
             r.cls = PointClass::WouldNotStart;
-            if (log) files->made.pop_back();
         }
         (*runs)[i] = std::string::npos;
         Announce(announcer, r);

@@ -31,12 +31,7 @@ std::vector<SweepPoint> ChooseCutPoints(const PowercutOptions& o, const Referenc
         p.keep = random() % std::max<uint64_t>(1, ref.logWrites[p.write - 1].size);
         logs.insert(p);
     }
-    std::vector<uint64_t> ops;
-    std::set<uint64_t> logOps;
-    for (const auto& w : ref.logWrites) logOps.insert(w.fileOp);
-    for (uint64_t n = 1; n <= ref.fileOps.size(); ++n) {
-        if (!logOps.count(n)) ops.push_back(n);
-    }
+    const std::vector<uint64_t> ops = FilePointOps(ref);
     std::set<uint64_t> files;
     const size_t filePoints = ops.empty() ? 0 : std::min<size_t>(ops.size(), static_cast<size_t>(o.points / 10));
     while (files.size() < filePoints) files.insert(ops[random() % ops.size()]);
@@ -140,13 +135,25 @@ std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Referen
 // One point after every file operation of the recording but the record log
 // library's writes (the log points log:N:SIZE leave those states), each of
 // the class of the first prefix of the recording that leaves its state.
+std::vector<uint64_t> FilePointOps(const Reference& ref)
+{
+    std::set<uint64_t> logOps;
+    for (const auto& w : ref.logWrites) logOps.insert(w.fileOp);
+    std::vector<uint64_t> ops;
+    for (uint64_t n = 1; n <= ref.fileOps.size(); ++n) {
+        if (!logOps.count(n)) ops.push_back(n);
+    }
+    return ops;
+}
+
 std::vector<SweepPoint> ExhaustiveFilePoints(const Reference& ref)
 {
     std::vector<SweepPoint> points;
-    std::set<uint64_t> logOps;
-    for (const auto& w : ref.logWrites) logOps.insert(w.fileOp);
-    for (uint64_t n = 1; n <= std::max<uint64_t>(ref.fileOps.size(), 1); ++n) {
-        if (logOps.count(n)) continue;
+    // Without a recording, one point stands for the file operations: it
+    // could not be built, and says why.
+    std::vector<uint64_t> ops = FilePointOps(ref);
+    if (ref.fileOps.empty()) ops = {1};
+    for (uint64_t n : ops) {
         SweepPoint p;
         p.cut.kind = CutPoint::File;
         p.cut.write = n;

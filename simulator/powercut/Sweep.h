@@ -357,6 +357,9 @@ std::vector<SweepPoint> ExhaustivePoints(const PowercutOptions& o, const Referen
 // The flash, log and file points in the order of the update.
 std::vector<SweepPoint> InUpdateOrder(const Reference& ref, const std::vector<SweepPoint>& flash,
                                       const std::vector<SweepPoint>& logs, const std::vector<SweepPoint>& files);
+// The recorded file operations a file point follows: all but the record
+// log library's writes (the log points stand for those).
+std::vector<uint64_t> FilePointOps(const Reference& ref);
 // One point after every file operation but the record log library's writes.
 std::vector<SweepPoint> ExhaustiveFilePoints(const Reference& ref);
 // The ids given, checked against the reference run's writes. Returns 0, or

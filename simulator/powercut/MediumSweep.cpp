@@ -6,6 +6,8 @@
 #include "Sweep.h"
 
 #include <chrono>
+#include <mutex>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -189,6 +191,50 @@ PowercutResult ShareOf(const Kind& k, const Kind& base, const PowercutResult& al
     return r;
 }
 
+// The last instrument whose points the sweep of `base` runs.
+size_t LastSharing(const std::vector<Kind>& kinds, size_t base)
+{
+    size_t last = base;
+    for (size_t j = base + 1; j < kinds.size(); ++j) {
+        if (kinds[j].sameAs == base) last = j;
+    }
+    return last;
+}
+
+// The points of the instrument `b` and of those that share its sweep, run
+// once, then each one's share of them concluded; its wall time added to
+// *seconds.
+void RunBase(const PowercutOptions& o, size_t b, std::vector<Kind>* kinds, double* seconds)
+{
+    Kind& base = (*kinds)[b];
+    std::set<size_t> run(base.share.begin(), base.share.end());
+    for (const auto& k : *kinds) {
+        if (k.sameAs == b) run.insert(k.share.begin(), k.share.end());
+    }
+    const auto began = std::chrono::steady_clock::now();
+    base.sweep.result.shard = o.shard;
+    base.sweep.result.shards = o.shards;
+    RunShare(KindOptions(o, base), std::vector<size_t>(run.begin(), run.end()), &base.sweep);
+    *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    for (size_t j = b; j < kinds->size(); ++j) {
+        Kind& k = (*kinds)[j];
+        if (j != b && k.sameAs != b) continue;
+        k.result = ShareOf(k, base, base.sweep.result);
+        k.result.wallSeconds = j == b ? *seconds : 0;
+    }
+}
+
+// Joins the threads still running when the sweep ends early.
+struct JoinAll {
+    std::vector<std::thread>* threads;
+    ~JoinAll()
+    {
+        for (auto& t : *threads) {
+            if (t.joinable()) t.join();
+        }
+    }
+};
+
 }  // namespace
 
 int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, std::string* why)
@@ -213,47 +259,50 @@ int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, st
     rc = MakeKinds(facts, fleet, work.path, &kinds, result, why);
     if (rc != 0) return rc;
 
+    // Each instrument is prepared (its reference run) while the points of
+    // those before it run: one instrument's points start as soon as it and
+    // every instrument sharing its sweep are prepared, and all of them
+    // together run at most --jobs at once, so no core waits for the next
+    // instrument's reference nor for the last points of the one before.
     std::vector<double> seconds(kinds.size(), 0);
+    JobSlots slots(o.jobs);
+    std::mutex heard;
+    PowercutOptions po = o;
+    if (o.onPointDone) {
+        po.onPointDone = [&heard, hook = o.onPointDone](size_t done, size_t total, const PointResult& r) {
+            const std::lock_guard<std::mutex> lock(heard);
+            hook(done, total, r);
+        };
+    }
+    std::vector<std::thread> running;
+    const JoinAll joinAll{&running};
+    std::vector<bool> started(kinds.size(), false);
+    size_t pair = 0;  // the (instrument, point) pairs in fleet order; a shard takes every N-th
     for (size_t i = 0; i < kinds.size(); ++i) {
         Kind& k = kinds[i];
-        if (k.sameAs != kNone) continue;
-        const auto started = std::chrono::steady_clock::now();
-        k.sweep.work = StatePaths(k.state).sim() + "/powercut";
-        if (!MakeDirs(k.sweep.work, why)) return kPowercutNoAnswer;
-        rc = PrepareInstrument(KindOptions(o, k), replay, &k.sweep, why);
-        if (rc != 0) {
-            *why = k.inst.name + ": " + *why;
-            return rc;
+        if (k.sameAs == kNone) {
+            const auto began = std::chrono::steady_clock::now();
+            k.sweep.work = StatePaths(k.state).sim() + "/powercut";
+            k.sweep.slots = &slots;
+            if (!MakeDirs(k.sweep.work, why)) return kPowercutNoAnswer;
+            rc = PrepareInstrument(KindOptions(po, k), replay, &k.sweep, why);
+            if (rc != 0) {
+                *why = k.inst.name + ": " + *why;
+                return rc;
+            }
+            seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         }
-        seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    }
-    // The (instrument, point) pairs in order; a shard takes every N-th.
-    size_t pair = 0;
-    for (size_t i = 0; i < kinds.size(); ++i) {
-        const size_t count = kinds[kinds[i].sameAs == kNone ? i : kinds[i].sameAs].sweep.points.size();
+        const size_t count = kinds[k.sameAs == kNone ? i : k.sameAs].sweep.points.size();
         for (size_t p = 0; p < count; ++p, ++pair) {
-            if (InShard(pair, o.shard, o.shards)) kinds[i].share.push_back(p);
+            if (InShard(pair, o.shard, o.shards)) k.share.push_back(p);
+        }
+        for (size_t b = 0; b <= i; ++b) {
+            if (started[b] || kinds[b].sameAs != kNone || LastSharing(kinds, b) > i) continue;
+            started[b] = true;
+            running.emplace_back([&, b] { RunBase(po, b, &kinds, &seconds[b]); });
         }
     }
-    for (size_t i = 0; i < kinds.size(); ++i) {
-        Kind& base = kinds[i];
-        if (base.sameAs != kNone) continue;
-        // The points of this instrument and of those that share its sweep, run once.
-        std::set<size_t> run(base.share.begin(), base.share.end());
-        for (const auto& k : kinds) {
-            if (k.sameAs == i) run.insert(k.share.begin(), k.share.end());
-        }
-        const auto started = std::chrono::steady_clock::now();
-        base.sweep.result.shard = o.shard;
-        base.sweep.result.shards = o.shards;
-        RunShare(KindOptions(o, base), std::vector<size_t>(run.begin(), run.end()), &base.sweep);
-        seconds[i] += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        for (size_t j = i; j < kinds.size(); ++j) {
-            if (j != i && kinds[j].sameAs != i) continue;
-            kinds[j].result = ShareOf(kinds[j], base, base.sweep.result);
-            kinds[j].result.wallSeconds = j == i ? seconds[i] : 0;
-        }
-    }
+    for (auto& t : running) t.join();
     for (auto& k : kinds) result->kinds.push_back(std::move(k.result));
     ConcludeMedium(result);
     result->wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -98,9 +98,9 @@ void RunShare(const PowercutOptions& o, const std::vector<size_t>& share, Instru
     for (size_t i : share) points.push_back(s->points[i]);
     PlaceOnTimeline(s->ref, points, &s->result);
     // The instrument of a flash cut serves the flash and file points alone.
-    if (!points.empty()) MakeFlashRoot(o, s->work, &s->ref);
+    if (!points.empty()) MakeFlashRoot(o, s->work, &s->ref, s->slots);
     s->result.statesBuilt = !s->ref.flashRoot.empty() || s->ref.flashFiles;
-    RunPoints(o, s->ref, s->work, &s->result);
+    RunPoints(o, s->ref, s->work, &s->result, s->slots);
     SortPoints(&s->result);
     Conclude(s->representativeOf, &s->result);
 }

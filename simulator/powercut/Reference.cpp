@@ -168,7 +168,7 @@ void ReadFileRecording(const std::string& work, const std::string& recording, Re
 // made before the cut's bus write leave (ref->flashFiles); without a
 // recording, those of the first real cut, when the last leaves the same
 // (else every flash point is cut for real, one by one).
-void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref)
+void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref, JobSlots* slots)
 {
     if (ref->plan.writes == 0 || ref->writing.sectors.empty()) return;
     const SectorWriting& first = ref->writing.sectors.front();
@@ -193,7 +193,7 @@ void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference*
                           runs[i].PowerCutHappened() && ReadBytes(StatePaths(root).flash(), &flash) &&
                           flash == built;
         agree[i] = same ? 1 : 0;
-    });
+    }, slots);
     const bool same = std::find(agree.begin(), agree.end(), 0) == agree.end();
     if (same && ref->fileOpsWhy.empty()) {
         ref->flashFiles = true;

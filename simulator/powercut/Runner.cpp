@@ -164,7 +164,8 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
 
 // Runs the points of `result`, several at once, each worker on its own
 // instrument under `work`.
-void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result)
+void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result,
+               JobSlots* slots)
 {
     auto& points = result->points;
     Announcer announcer{o, points.size(), {}, 0};
@@ -183,7 +184,7 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
         const bool built = own[k] < states.size() && r.point.cut.kind == CutPoint::Flash;
         RunPoint(o, ref, built ? &states[own[k]] : nullptr, files.of[own[k]], &workers[static_cast<size_t>(n)], &r);
         Announce(&announcer, r);
-    });
+    }, slots);
     for (size_t i = 0; i < points.size(); ++i) {
         if (runs[i] == i || runs[i] == std::string::npos) continue;
         const PointResult& same = points[runs[i]];

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -32,6 +33,8 @@ namespace swsim {
 struct StatePaths;
 
 namespace sweep {
+
+struct JobSlots;
 
 // At most this many restarts after a cut.
 constexpr int kMaxRestarts = 3;
@@ -227,7 +230,7 @@ int WritingOf(const StatePaths& r, const RunFacts& facts, Reference* ref, std::s
 // The reference run's file recording read, with the states it gives.
 void ReadFileRecording(const std::string& work, const std::string& recording, Reference* ref);
 // The instrument as a cut during the flash writing leaves it (ref->flashRoot).
-void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref);
+void MakeFlashRoot(const PowercutOptions& o, const std::string& work, Reference* ref, JobSlots* slots = nullptr);
 // The critical partitions, into the reference and *critical. Returns 0, or
 // kPowercutUsage with the reason.
 int ChooseCritical(const PowercutOptions& o, const std::string& work, Reference* ref,
@@ -249,9 +252,45 @@ struct Worker {
     const CutFlashState* builtState = nullptr;
 };
 
-// Calls `fn(worker, i)` for every i below `count`, `jobs` workers at once.
+// The runs that may go at once when several sweeps share the machine (the
+// instruments of a medium's sweep): `--jobs` in all, not per sweep.
+struct JobSlots {
+    std::mutex m;
+    std::condition_variable freed;
+    int free;
+    explicit JobSlots(int jobs) : free(std::max(1, jobs)) {}
+};
+
+// One of the slots, held while it lives (none to hold: nothing to wait for).
+class SlotHeld {
+public:
+    explicit SlotHeld(JobSlots* slots) : slots_(slots)
+    {
+        if (slots_ == nullptr) return;
+        std::unique_lock<std::mutex> lock(slots_->m);
+        slots_->freed.wait(lock, [this] { return slots_->free > 0; });
+        --slots_->free;
+    }
+    ~SlotHeld()
+    {
+        if (slots_ == nullptr) return;
+        {
+            std::lock_guard<std::mutex> lock(slots_->m);
+            ++slots_->free;
+        }
+        slots_->freed.notify_one();
+    }
+    SlotHeld(const SlotHeld&) = delete;
+    SlotHeld& operator=(const SlotHeld&) = delete;
+
+private:
+    JobSlots* slots_;
+};
+
+// Calls `fn(worker, i)` for every i below `count`, `jobs` workers at once,
+// each call holding one of `slots` when there are any.
 template <typename Fn>
-void ForEachPoint(int jobs, size_t count, Fn fn)
+void ForEachPoint(int jobs, size_t count, Fn fn, JobSlots* slots = nullptr)
 {
     const int workers = std::max(1, std::min<int>(jobs, static_cast<int>(count)));
     std::atomic<size_t> next{0};
@@ -259,7 +298,10 @@ void ForEachPoint(int jobs, size_t count, Fn fn)
     threads.reserve(static_cast<size_t>(workers));
     for (int n = 0; n < workers; ++n) {
         threads.emplace_back([&, n] {
-            for (size_t i; (i = next++) < count;) fn(n, i);
+            for (size_t i; (i = next++) < count;) {
+                const SlotHeld slot(slots);
+                fn(n, i);
+            }
         });
     }
     for (auto& t : threads) t.join();
@@ -290,7 +332,8 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
              std::string* output);
 // Runs the points of `result`, several at once, each worker on its own
 // instrument under `work`.
-void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result);
+void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result,
+               JobSlots* slots = nullptr);
 
 // --- FileCuts.cpp
 
@@ -382,6 +425,7 @@ struct InstrumentSweep {
     std::vector<SweepPoint> points;         // every point of the whole sweep (sequence = index)
     std::map<std::string, std::string> representativeOf;
     PowercutResult result;                  // the reference's facts; the points once run
+    JobSlots* slots = nullptr;              // shared with other sweeps running at once
 };
 // The ids of --replay. False with the reason for one that is no id.
 bool ParseReplay(const PowercutOptions& o, std::vector<SweepPoint>* replay, std::string* why);

@@ -191,16 +191,6 @@ PowercutResult ShareOf(const Kind& k, const Kind& base, const PowercutResult& al
     return r;
 }
 
-// The last instrument whose points the sweep of `base` runs.
-size_t LastSharing(const std::vector<Kind>& kinds, size_t base)
-{
-    size_t last = base;
-    for (size_t j = base + 1; j < kinds.size(); ++j) {
-        if (kinds[j].sameAs == base) last = j;
-    }
-    return last;
-}
-
 // The points of the instrument `b` and of those that share its sweep, run
 // once, then each one's share of them concluded; its wall time added to
 // *seconds.
@@ -223,17 +213,6 @@ void RunBase(const PowercutOptions& o, size_t b, std::vector<Kind>* kinds, doubl
         k.result.wallSeconds = j == b ? *seconds : 0;
     }
 }
-
-// Joins the threads still running when the sweep ends early.
-struct JoinAll {
-    std::vector<std::thread>* threads;
-    ~JoinAll()
-    {
-        for (auto& t : *threads) {
-            if (t.joinable()) t.join();
-        }
-    }
-};
 
 }  // namespace
 
@@ -259,11 +238,12 @@ int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, st
     rc = MakeKinds(facts, fleet, work.path, &kinds, result, why);
     if (rc != 0) return rc;
 
-    // Each instrument is prepared (its reference run) while the points of
-    // those before it run: one instrument's points start as soon as it and
-    // every instrument sharing its sweep are prepared, and all of them
-    // together run at most --jobs at once, so no core waits for the next
-    // instrument's reference nor for the last points of the one before.
+    // The instruments are prepared one after the other (each one's
+    // reference run makes an instrument root, which forks and works in the
+    // child before it starts a program: sound only while no other thread
+    // runs). Then the points of all of them run together, at most --jobs at
+    // once in all, so that no core waits for the last points of one
+    // instrument before the next one's start.
     std::vector<double> seconds(kinds.size(), 0);
     JobSlots slots(o.jobs);
     std::mutex heard;
@@ -274,9 +254,6 @@ int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, st
             hook(done, total, r);
         };
     }
-    std::vector<std::thread> running;
-    const JoinAll joinAll{&running};
-    std::vector<bool> started(kinds.size(), false);
     size_t pair = 0;  // the (instrument, point) pairs in fleet order; a shard takes every N-th
     for (size_t i = 0; i < kinds.size(); ++i) {
         Kind& k = kinds[i];
@@ -296,11 +273,10 @@ int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, st
         for (size_t p = 0; p < count; ++p, ++pair) {
             if (InShard(pair, o.shard, o.shards)) k.share.push_back(p);
         }
-        for (size_t b = 0; b <= i; ++b) {
-            if (started[b] || kinds[b].sameAs != kNone || LastSharing(kinds, b) > i) continue;
-            started[b] = true;
-            running.emplace_back([&, b] { RunBase(po, b, &kinds, &seconds[b]); });
-        }
+    }
+    std::vector<std::thread> running;
+    for (size_t b = 0; b < kinds.size(); ++b) {
+        if (kinds[b].sameAs == kNone) running.emplace_back([&, b] { RunBase(po, b, &kinds, &seconds[b]); });
     }
     for (auto& t : running) t.join();
     for (auto& k : kinds) result->kinds.push_back(std::move(k.result));

@@ -189,6 +189,7 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
     sound = InstalledFilesSound(ref, w, r) && sound;
     for (const auto& name : recreated) r->logs.push_back(DescribeLostLog(w, name));
     r->historyLost = HistoryLost(ref.history, w);
+    for (auto& lost : DataLost(ref.removedData, w)) r->historyLost.push_back(std::move(lost));
     // The entries against the reference run's (a recreated log has lost its
     // history already, which says more).
     const LogEntries after = EntriesOf(w);

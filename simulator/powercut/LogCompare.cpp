@@ -1,6 +1,7 @@
-// The logs after a restart against the reference run's: the entries of the
-// four logs without their time of writing, what differs, and what a restart
-// that had to recreate a log kept of it.
+// The instrument's history after a restart against the reference run's: the
+// entries of the four logs without their time of writing, what differs, what
+// a restart that had to recreate a log kept of it, and the files the update
+// removes once backed up.
 #include "Sweep.h"
 
 #include <algorithm>
@@ -115,6 +116,64 @@ std::vector<std::string> HistoryLost(const std::vector<LogHistory>& reference, c
             lost.push_back(ref.log + ": " + std::to_string(fromLogCount) + (fromLogCount == 1 ? " entry" : " entries") +
                            " of its history no longer in the log (only in the backup on the medium): " + fromLog);
         }
+    }
+    return lost;
+}
+
+namespace {
+
+// The bytes of the regular files below `dir` (links not followed) whose
+// size is one of `sizes`: the medium also holds the packages, megabytes
+// that no removed file can match.
+std::set<std::string> ContentsBelow(const std::string& dir, const std::set<uintmax_t>& sizes)
+{
+    namespace fs = std::filesystem;
+    std::set<std::string> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (!it->is_regular_file(ec) || it->is_symlink(ec) || !sizes.count(it->file_size(ec))) continue;
+        std::string bytes;
+        if (ReadText(it->path().string(), &bytes)) found.insert(std::move(bytes));
+    }
+    return found;
+}
+
+std::set<uintmax_t> SizesOf(const std::vector<RemovedData>& removed)
+{
+    std::set<uintmax_t> sizes;
+    for (const auto& r : removed) sizes.insert(r.bytes.size());
+    return sizes;
+}
+
+}  // namespace
+
+std::vector<RemovedData> RemovedDataOf(const StatePaths& before, const StatePaths& ref)
+{
+    const auto kept = InstalledFiles(ref.instrumentData());
+    std::vector<RemovedData> removed;
+    for (const auto& kv : InstalledFiles(before.instrumentData())) {
+        if (!kept.count(kv.first)) removed.push_back({kv.first, kv.second});
+    }
+    const std::set<std::string> onMedium = ContentsBelow(ref.usbdongle(), SizesOf(removed));
+    removed.erase(std::remove_if(removed.begin(), removed.end(),
+                                 [&](const RemovedData& r) { return !onMedium.count(r.bytes); }),
+                  removed.end());
+    return removed;
+}
+
+std::vector<std::string> DataLost(const std::vector<RemovedData>& removed, const StatePaths& w)
+{
+    std::vector<std::string> lost;
+    if (removed.empty()) return lost;
+    const std::set<std::string> onMedium = ContentsBelow(w.usbdongle(), SizesOf(removed));
+    const auto held = InstalledFiles(w.instrumentData());
+    for (const auto& r : removed) {
+        const auto it = held.find(r.path);
+        if ((it != held.end() && it->second == r.bytes) || onMedium.count(r.bytes)) continue;
+        lost.push_back("/instrumentData/" + r.path +
+                       ": gone for good (the update removes it once backed up, and its bytes are neither at its "
+                       "place nor on the medium)");
     }
     return lost;
 }

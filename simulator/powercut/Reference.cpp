@@ -111,6 +111,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     ref->entries = EntriesOf(r);
     ref->installed = InstalledFiles(r.instrumentData());
     ref->history = HistoryOf(b, r);
+    ref->removedData = RemovedDataOf(b, r);
     MarkLogChanges(b, r, &ref->logWrites);
     ReadFileRecording(work, run.fileOpsFile, ref);
     return 0;

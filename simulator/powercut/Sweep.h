@@ -123,6 +123,20 @@ std::vector<LogHistory> PlaceHistory(const std::vector<LogHistory>& histories, c
 // alike ("RevHistory.log: 2 entries gone for good: ...").
 std::vector<std::string> HistoryLost(const std::vector<LogHistory>& reference, const StatePaths& w);
 
+// A file of /instrumentData (not a log) that the update removes once the
+// backup has copied it (extlog.dat): the copy on the medium is then its only
+// one, and a restart whose backup replaces the medium's copies loses it.
+struct RemovedData {
+    std::string path;   // below /instrumentData
+    std::string bytes;
+};
+// The files of /instrumentData of `before` (but the logs) that the
+// reference run `ref` removed and whose bytes it left on the medium.
+std::vector<RemovedData> RemovedDataOf(const StatePaths& before, const StatePaths& ref);
+// Each of them whose bytes the instrument `w` holds neither at its place
+// nor anywhere on the medium ("/instrumentData/extlog.dat: gone for good ...").
+std::vector<std::string> DataLost(const std::vector<RemovedData>& removed, const StatePaths& w);
+
 // --- FileCuts.cpp (the recording; Reference.cpp needs it)
 
 // One file operation of the update as the recorder gave it
@@ -209,6 +223,7 @@ struct Reference {
     LogEntries entries;                     // the logs after the reference run
     std::map<std::string, std::string> installed;  // its /instrumentData files but the logs
     std::vector<LogHistory> history;        // the logs' history as the reference run kept it
+    std::vector<RemovedData> removedData;   // the files it removed, kept only on the medium
     // The file operations of the reference run in their order, the files as
     // the updater found them, and the distinct states the operations leave
     // (stateAfter[n]: the state after the first n operations). fileOpsWhy:

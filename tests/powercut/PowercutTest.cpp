@@ -23,6 +23,7 @@
 #include "SimCuts.h"
 #include "SimFiles.h"
 #include "SimFlash.h"
+#include "SimMedium.h"
 #include "SimReplay.h"
 #include "Sweep.h"
 
@@ -1136,6 +1137,46 @@ TEST(PowercutCorruptLog, HistoryOnlyInTmpIsLostUntilBackedUp)
         EXPECT_EQ((*made)["class"], (*built)["class"]) << made->dump() << "\n" << built->dump();
         EXPECT_EQ((*made)["historyLost"].size(), (*built)["historyLost"].size()) << made->dump();
     }
+}
+
+// A backup script that empties the backup before it copies: once the
+// update has removed extlog.dat (backed up, then deleted), the medium holds
+// its only copy, and a restart's backup replaces it. A cut before the
+// removal loses nothing; a cut after it loses the file for good, and the
+// sweep names it (with the sample's script, which copies over the backup,
+// nothing is lost: the sample's sweeps).
+TEST(PowercutRemovedData, GoneWhenARestartReplacesItsOnlyCopy)
+{
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string state = dir.path() + "/instrument", src = dir.path() + "/src";
+    std::string out, why;
+    ASSERT_EQ(swsim::WriteSampleUpdate(src, swsim::SampleOptions(), &why), 0) << why;
+    ASSERT_TRUE(swsim::WriteText(src + "/SwUpdate_backup.sh",
+                                 "backup=/usbdongle/backup\nrm -rf \"$backup\"\nmkdir -p \"$backup\"\n"
+                                 "for dir in $1; do cp -R \"$dir\" \"$backup/\"; done\n"));
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state}, &out, &why), 0) << out;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--from", src}, &out, &why), 0) << out << why;
+    nlohmann::json first;
+    if (RunSweep(state, dir.path() + "/first.json", {"file:1"}, &out, &first) == kNoRoot) GTEST_SKIP() << out;
+    uint64_t removed = 0;
+    for (const auto& op : RecordedOps(state)) {
+        if (op.op == "unlink" && op.path == "/instrumentData/extlog.dat") removed = op.number;
+    }
+    ASSERT_GT(removed, 1u) << out;
+    const std::string before = "file:" + std::to_string(removed - 1), after = "file:" + std::to_string(removed);
+    nlohmann::json report;
+    RunSweep(state, dir.path() + "/points.json", {before, after}, &out, &report);
+    const nlohmann::json* kept = PointOf(report, before);
+    const nlohmann::json* gone = PointOf(report, after);
+    ASSERT_TRUE(kept != nullptr && gone != nullptr) << out;
+    for (const auto& h : (*kept)["historyLost"]) EXPECT_EQ(h.get<std::string>().find("extlog.dat"), std::string::npos) << h;
+    EXPECT_EQ((*gone)["class"], "recovered-log-history-lost") << gone->dump();
+    bool named = false;
+    for (const auto& h : (*gone)["historyLost"]) {
+        named = named || h.get<std::string>().rfind("/instrumentData/extlog.dat: gone for good", 0) == 0;
+    }
+    EXPECT_TRUE(named) << gone->dump();
 }
 
 }  // namespace

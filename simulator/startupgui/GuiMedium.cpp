@@ -1,5 +1,6 @@
 // Taking the update medium out after the remove-medium or failure screen, at
-// the updater's looks for it (inotify counts them, a lease holds the last).
+// the updater's looks for it: a lease on the medium file holds each look
+// until this process has counted it.
 #include "StartupGui.h"
 
 #include <cerrno>
@@ -7,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -18,18 +17,11 @@
 
 namespace startupgui {
 
-namespace {
-// The scheduling priority while the updater's looks are watched.
-constexpr int kWatchNice = -10;
-}  // namespace
-
 // Ends the watch on the updater's looks; a look held by the lease goes on.
 void EndWatch(MediumWatch& w)
 {
-    for (int* fd : {&w.file, &w.notify}) {
-        if (*fd >= 0) close(*fd);
-        *fd = -1;
-    }
+    if (w.file >= 0) close(w.file);
+    w.file = -1;
     w.leased = false;
     w.pullAt = 0;
 }
@@ -56,13 +48,59 @@ void PullMedium(Gui& g)
 
 namespace {
 
-// Takes a write lease on the medium file: the next open of it (a look) is
-// held until the lease is given up, and SIGIO says so. False when the file
-// is open elsewhere just now or the file system has no leases.
-bool Lease(MediumWatch& w)
+// Opens `path` and takes a write lease on it: the next open of it (a look) is
+// held until the lease is given up, and SIGIO says so. -1 when the file
+// cannot be opened, is open elsewhere just now, or the file system has no
+// leases.
+int LeasedOpen(const std::string& path)
 {
-    w.leased = fcntl(w.file, F_SETLEASE, F_WRLCK) == 0;
-    return w.leased;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A copy of `from` (an open file) at `to`, with the same bytes.
+bool CopyOpenFile(int from, const std::string& to)
+{
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return false;
+    char buffer[65536];
+    off_t at = 0;
+    ssize_t n = 0;
+    bool ok = true;
+    while (ok && (n = pread(from, buffer, sizeof buffer, at)) > 0) {
+        ok = write(out, buffer, static_cast<size_t>(n)) == n;
+        at += n;
+    }
+    return close(out) == 0 && ok && n == 0;
+}
+
+// The medium file put back as a copy of itself, leased, while the look
+// held on the one it replaces waits: that look goes on with the old file
+// once its lease is given up, and the next look opens the new one, whose
+// lease holds it in turn. Nothing is left to a race with the updater's
+// next look, however late this process runs. False (nothing changed) when
+// the copy cannot be made or leased.
+bool LeaseNextLook(Gui& g)
+{
+    MediumWatch& w = g.watch;
+    const std::string next = g.opt.medium + ".next";
+    if (!CopyOpenFile(w.file, next)) {
+        unlink(next.c_str());
+        return false;
+    }
+    const int fd = LeasedOpen(next);
+    if (fd < 0 || rename(next.c_str(), g.opt.medium.c_str()) != 0) {
+        if (fd >= 0) close(fd);
+        unlink(next.c_str());
+        return false;
+    }
+    close(w.file);  // the held look goes on
+    w.file = fd;
+    return true;
 }
 
 }  // namespace
@@ -71,11 +109,12 @@ bool Lease(MediumWatch& w)
 // tied to the updater's looks instead of a clock that races them: the
 // updater looks right after the screen and then every 2 s, so the looks
 // before `seconds` are ceil(seconds / 2). Those find the medium; it is taken
-// out during the last of them, which the lease holds until it is out, so
-// the next look finds it gone however late this process runs. With 0 s it
-// is taken out before the screen's reply, so the first look finds it gone.
-// Called before the screen is replied to. Where the file cannot be watched
-// the medium is taken out by a timer, as before.
+// out during the last of them, so the next look finds it gone. Each look is
+// held by a lease on the medium file until this process has counted it
+// (LookHeld). With 0 s it is taken out before the screen's reply, so the
+// first look finds it gone. Called before the screen is replied to, when the
+// updater has not looked yet. Where the file cannot be leased the medium is
+// taken out by a timer.
 void PlanPull(Gui& g)
 {
     g.pullScheduled = true;
@@ -87,53 +126,34 @@ void PlanPull(Gui& g)
         PullMedium(g);
         return;
     }
-    w.file = open(g.opt.medium.c_str(), O_RDONLY | O_CLOEXEC);
-    // The watch is set after this process's own open, which it must not count.
-    if (w.file >= 0) w.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    const bool watched = w.notify >= 0 && w.leaseSignal >= 0 &&
-                         inotify_add_watch(w.notify, g.opt.medium.c_str(), IN_OPEN | IN_CLOSE_NOWRITE) >= 0;
-    if (!watched || (w.pullAt == 1 && !Lease(w))) {
+    if (w.leaseSignal >= 0) w.file = LeasedOpen(g.opt.medium);
+    w.leased = w.file >= 0;
+    if (!w.leased) {
         EndWatch(w);
         Schedule(g, seconds, [&g] { PullMedium(g); });
-        return;
-    }
-    // The lease for the last look is taken between two of the updater's
-    // looks, which a fast clock brings 2 ms apart: on a busy host this
-    // process is put before the busy ones so that it is not starved past
-    // them (only a privileged process may; else it goes on as it is).
-    if (w.pullAt > 1) setpriority(PRIO_PROCESS, 0, kWatchNice);
-}
-
-// Counts the looks inotify reports; leases the file as soon as the look
-// before the last one has closed it; takes the medium out at the last look
-// when the lease came too late to hold it.
-void WatchLooks(Gui& g)
-{
-    MediumWatch& w = g.watch;
-    alignas(inotify_event) char events[4096];
-    ssize_t n;
-    while (w.notify >= 0 && (n = read(w.notify, events, sizeof events)) > 0) {
-        for (char* at = events; at < events + n;) {
-            const auto* e = reinterpret_cast<const inotify_event*>(at);
-            at += sizeof(inotify_event) + e->len;
-            if ((e->mask & IN_OPEN) != 0) ++w.looks;
-        }
-        if (w.looks >= w.pullAt) {
-            PullMedium(g);
-            return;
-        }
-        if (w.looks == w.pullAt - 1 && !w.leased) Lease(w);
     }
 }
 
-// A look is held by the lease: the last one, as the lease is taken only
-// for it.
+// A look is held by the lease: counted; the medium is taken out at the last
+// look before `seconds`, and the next look is leased in turn before this
+// one goes on. Where the next lease cannot be taken, the medium is taken out
+// by a timer at the time left.
 void LookHeld(Gui& g)
 {
     signalfd_siginfo info;
     while (read(g.watch.leaseSignal, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
     }
-    if (g.watch.leased) PullMedium(g);
+    MediumWatch& w = g.watch;
+    if (!w.leased) return;
+    if (++w.looks >= w.pullAt) {
+        PullMedium(g);
+        return;
+    }
+    if (!LeaseNextLook(g)) {
+        const double left = (w.pullAt - w.looks) * swsim::kMediumPollWait;
+        EndWatch(w);
+        Schedule(g, left, [&g] { PullMedium(g); });
+    }
 }
 
 }  // namespace startupgui

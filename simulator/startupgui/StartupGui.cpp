@@ -249,7 +249,6 @@ int Run(Gui& g)
         }
         const std::size_t watchAt = fds.size();
         fds.push_back({g.watch.leaseSignal, POLLIN, 0});
-        fds.push_back({g.watch.notify, POLLIN, 0});  // -1 while nothing is watched: ignored
         std::size_t firstClient = fds.size();
         for (int c : g.clients) {
             fds.push_back({c, c == g.heldQuestionFd ? short(0) : short(POLLIN), 0});
@@ -276,7 +275,6 @@ int Run(Gui& g)
             for (const std::string& c : startupgui::WebScreenTakeCommands()) Command(g, c);
         }
         if (fds[watchAt].revents != 0) LookHeld(g);
-        if (fds[watchAt + 1].revents != 0) WatchLooks(g);
         ServeClients(g, fds, firstClient);
     }
     ShutDown(g);

@@ -64,16 +64,14 @@ struct Timer {
     std::function<void()> action;
 };
 
-// The updater's looks at the medium while it waits for its removal (each
-// opens the medium file; the looks are counted from inotify's open events)
-// and a lease on the file that holds the look the medium is taken out at
-// until it is out. See PlanPull.
+// The updater's looks at the medium while it waits for its removal: each
+// opens the medium file, and a lease on it holds the look until this
+// process has counted it. See PlanPull.
 struct MediumWatch {
-    int file = -1;       // the medium, open for the lease (opened before the watch is set)
-    int notify = -1;     // inotify: the file's opens and closes
+    int file = -1;         // the medium file, open for the lease
     int leaseSignal = -1;  // signalfd of SIGIO: a look is held by the lease
-    int looks = 0;       // looks seen so far
-    int pullAt = 0;      // the look the medium is taken out at
+    int looks = 0;         // looks seen so far
+    int pullAt = 0;        // the look the medium is taken out at
     bool leased = false;
 };
 
@@ -141,8 +139,8 @@ void PlanPull(Gui& g);
 void PullMedium(Gui& g);
 // Ends the watch on the updater's looks; a look held by the lease goes on.
 void EndWatch(MediumWatch& w);
-// The watch's descriptors are ready: counts the looks / takes a held look.
-void WatchLooks(Gui& g);
+// A look is held by the lease: counts it, takes the medium out at the
+// last one, leases the next.
 void LookHeld(Gui& g);
 
 }  // namespace startupgui

@@ -146,6 +146,39 @@ TEST_F(StartupGui, ShowsEveryScreenPullsTheMediumAndEndsOnSigterm)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A stand-in that cannot run for a while (a busy machine) still takes the
+// medium out at the right look: 5 s after the screen is during the third
+// look, and every look waits until the stand-in has counted it. Stopped
+// while the looks go on, it used to count them late and leave the medium in
+// for more of them.
+TEST_F(StartupGui, PullsAtItsLookHoweverLateItRuns)
+{
+    std::string medium = dir_ + "/file0";
+    WriteFile(medium);
+    auto gui = Start({"--pull-medium", "5", "--medium", medium});
+    ASSERT_EQ(GUI_Initialize(), 0);
+    GUI_RemoveMsd();
+    kill(gui->Pid(), SIGSTOP);
+    int found = 0;
+    std::thread looks([&] {
+        for (int look = 0; look < 6; ++look) {
+            const int fd = open(medium.c_str(), O_RDONLY);
+            if (fd < 0) break;
+            close(fd);
+            ++found;
+            sleep(2);
+        }
+    });
+    sleep(7);  // the first look waits for the stopped stand-in meanwhile
+    kill(gui->Pid(), SIGCONT);
+    looks.join();
+    EXPECT_EQ(found, 3) << "looks that found the medium\n" << Output();
+    kill(gui->Pid(), SIGTERM);
+    int status = gui->Wait(5);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST_F(StartupGui, AnswersFromStandardInputAndEndsOnSigint)
 {
     auto gui = Start({"--interactive"});

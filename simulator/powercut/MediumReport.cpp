@@ -42,8 +42,12 @@ std::string MediumPowercutText(const MediumPowercutResult& r)
         out << "RECOVERS: on every one of the " << n << " instruments that install the medium\n";
         break;
     }
-    out << "\nMedium " << r.medium << " (" << r.mediumDigest << ") on the fleet " << r.fleetSource << ": " << n
-        << (n == 1 ? " instrument" : " instruments") << " swept";
+    out << "\nMedium " << r.medium << " (" << r.mediumDigest << ") on the fleet " << r.fleetSource;
+    if (!r.previousVersions.empty()) {
+        out << " after the upgrade path";
+        for (const auto& v : r.previousVersions) out << " " << v;
+    }
+    out << ": " << n << (n == 1 ? " instrument" : " instruments") << " swept";
     if (r.shards > 1) out << ", shard " << r.shard << " of " << r.shards;
     out << ", wall time " << Fixed(r.wallSeconds, 1) << " s\n";
     for (const auto& k : r.kinds) {
@@ -67,6 +71,8 @@ void to_json(nlohmann::json& j, const MediumPowercutResult& r)
     j["medium"] = r.mediumDigest;
     j["fleetSource"] = r.fleetSource;
     j["fleet"] = r.fleet;
+    j["previous"] = r.previous;
+    j["previousVersions"] = r.previousVersions;
     nlohmann::json skipped = nlohmann::json::array();
     for (const auto& s : r.skipped) skipped.push_back({{"kind", s.name}, {"reason", s.reason}});
     j["skipped"] = skipped;
@@ -81,6 +87,8 @@ void from_json(const nlohmann::json& j, MediumPowercutResult& r)
     j.at("medium").get_to(r.mediumDigest);
     j.at("fleetSource").get_to(r.fleetSource);
     j.at("fleet").get_to(r.fleet);
+    r.previous = j.value("previous", std::vector<std::string>());
+    r.previousVersions = j.value("previousVersions", std::vector<std::string>());
     r.skipped.clear();
     for (const auto& s : j.at("skipped")) r.skipped.push_back({s.at("kind").get<std::string>(), s.at("reason").get<std::string>()});
     j.at("shard").at("index").get_to(r.shard);

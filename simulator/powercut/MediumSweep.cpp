@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Locations.h"
+#include "UpgradePath.h"
 #include "SimShards.h"
 #include "MediumCheck.h"
 #include "SimFiles.h"
@@ -65,7 +66,7 @@ struct MediumWork {
 // The fleet: the fleet file's instruments, else check's default fleet
 // around the medium's version. Returns 0, kPowercutUsage for a fleet file
 // that cannot be read, kPowercutNoAnswer for a medium without a version.
-int ReadFleet(const PowercutOptions& o, const MediumFacts& facts, const std::string& work,
+int ReadFleet(const PowercutOptions& o, const MediumFacts& facts, const std::string& work, const FleetOptions& fo,
               std::vector<FleetInstrument>* fleet, std::string* why)
 {
     if (!o.fleetFile.empty()) {
@@ -91,7 +92,8 @@ int ReadFleet(const PowercutOptions& o, const MediumFacts& facts, const std::str
         }
     }
     std::vector<Finding> findings;
-    if (!ChooseFleet(facts, fleet, &findings)) {
+    // The default fleet is placed around the version the upgrade path leaves.
+    if (!ChooseFleet(facts, fleet, &findings, fo.previous.empty() ? "" : fo.previous.back().version)) {
         *why = findings.empty() ? std::string("the medium has no fleet") : findings.back().what;
         return kPowercutNoAnswer;
     }
@@ -118,7 +120,7 @@ bool SameInstrument(const std::string& a, const std::string& b)
 // (one described as an earlier one is a copy of it); the others into
 // result->skipped. Returns 0, or kPowercutNoAnswer with the reason.
 int MakeKinds(const MediumFacts& facts, const std::vector<FleetInstrument>& fleet, const std::string& work,
-              std::vector<Kind>* kinds, MediumPowercutResult* result, std::string* why)
+              const FleetOptions& fo, std::vector<Kind>* kinds, MediumPowercutResult* result, std::string* why)
 {
     for (const auto& inst : fleet) {
         result->fleet.push_back(FleetLine(inst));
@@ -132,8 +134,13 @@ int MakeKinds(const MediumFacts& facts, const std::vector<FleetInstrument>& flee
         k.state = work + "/" + inst.name;
         const auto like = std::find_if(kinds->begin(), kinds->end(),
                                        [&](const Kind& other) { return KeysOf(other.inst) == KeysOf(inst); });
+        std::string failed;
         const int rc = like != kinds->end() ? CopyInstrument(like->state, k.state, why)
-                                            : CreateFleetInstrument(facts, inst, k.state, FleetOptions(), nullptr, nullptr, why);
+                                            : CreateFleetInstrument(facts, inst, k.state, fo, nullptr, &failed, why);
+        if (rc == kPathNotInstalled) {
+            *why = inst.name + ": " + failed;
+            return kPowercutNoAnswer;
+        }
         if (rc != 0) {
             *why = "could not make the instrument " + inst.name + ": " + *why;
             return kPowercutNoAnswer;
@@ -226,16 +233,26 @@ int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, st
     MediumFacts facts;
     std::vector<Finding> findings;
     if (CheckMediumStatic(o.medium, work.path + "/unpacked", &facts, &findings, why) != 0) return kPowercutNoAnswer;
+    // The upgrade path, read as the check reads it; its media install with
+    // the run limit of the sweep's runs.
+    FleetOptions fo;
+    fo.selfExe = o.selfExe;
+    fo.runLimitSeconds = o.runLimitSeconds;
+    if (ReadPreviousMedia(o.previous, work.path, &fo.previous, why) != 0) return kPowercutNoAnswer;
     std::vector<FleetInstrument> fleet;
-    int rc = ReadFleet(o, facts, work.path, &fleet, why);
+    int rc = ReadFleet(o, facts, work.path, fo, &fleet, why);
     if (rc != 0) return rc;
+    for (const auto& p : fo.previous) {
+        result->previous.push_back(MediumDigest(p.dir));
+        result->previousVersions.push_back(p.version);
+    }
     result->medium = facts.medium;
     result->mediumDigest = MediumDigest(facts.medium);
     result->fleetSource = o.fleetFile.empty() ? "default" : o.fleetFile;
     result->shard = o.shard;
     result->shards = o.shards;
     std::vector<Kind> kinds;
-    rc = MakeKinds(facts, fleet, work.path, &kinds, result, why);
+    rc = MakeKinds(facts, fleet, work.path, fo, &kinds, result, why);
     if (rc != 0) return rc;
 
     // The instruments are prepared one after the other (each one's
@@ -321,7 +338,10 @@ int MergeMediumPowercut(const std::vector<std::string>& parts, MediumPowercutRes
         std::string difference;
         if (r.mediumDigest != first.mediumDigest) difference = "medium " + r.mediumDigest + " against " + first.mediumDigest;
         else if (r.fleet != first.fleet) difference = "fleet " + list(r.fleet) + " against " + list(first.fleet);
-        else if (r.shards != first.shards) {
+        else if (r.previous != first.previous) {
+            difference = "upgrade path " + (r.previous.empty() ? std::string("none") : list(r.previous)) + " against " +
+                         (first.previous.empty() ? std::string("none") : list(first.previous));
+        } else if (r.shards != first.shards) {
             difference = "shards " + std::to_string(r.shards) + " against " + std::to_string(first.shards);
         } else if (r.kinds.size() != first.kinds.size()) {
             difference = std::to_string(r.kinds.size()) + " instruments swept against " + std::to_string(first.kinds.size());

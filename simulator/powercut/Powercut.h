@@ -58,6 +58,10 @@ struct PowercutOptions {
     // The medium form: the medium's packages swept on every instrument of
     // the fleet that installs it (the fleet file's, else check's default).
     std::string medium, fleetFile;
+    // The upgrade path: previous releases' media installed on every
+    // instrument of the fleet, in order, before the medium (as check's
+    // --previous).
+    std::vector<std::string> previous;
     std::vector<std::string> runArgs;    // further options of every "swsim run"
     // Called as each point is judged: points judged so far, of how many.
     std::function<void(size_t done, size_t total, const PointResult& point)> onPointDone;
@@ -168,6 +172,8 @@ struct MediumPowercutResult {
     std::string mediumDigest;
     std::string fleetSource;            // the fleet file, or "default"
     std::vector<std::string> fleet;     // every instrument as a fleet line (FleetLine), in order
+    std::vector<std::string> previous;  // the upgrade path: each previous medium's digest, in order
+    std::vector<std::string> previousVersions;  // and its version as the updater reads it
     std::vector<PowercutResult> kinds;  // the instruments that install the medium, in fleet order
     std::vector<SkippedInstrument> skipped;
     int shard = 1, shards = 1;

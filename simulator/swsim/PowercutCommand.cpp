@@ -74,6 +74,7 @@ int RunPowercutCommand(const PowercutArgs& a)
         return UsageError("STATE is required (or --medium DIR, or --merge PART.json...)");
     }
     if (!o.fleetFile.empty() && o.medium.empty()) return UsageError("--fleet goes with --medium");
+    if (!o.previous.empty() && o.medium.empty()) return UsageError("--previous goes with --medium");
     if (!o.workDir.empty() && o.medium.empty()) return UsageError("--work goes with --medium");
     if (o.verifyClasses > 0 && !o.exhaustive) return UsageError("--verify-classes goes with --exhaustive");
     if (!a.shard.empty() && !ParseShard(a.shard, &o.shard, &o.shards)) {
@@ -108,6 +109,12 @@ void AddPowercutCommand(Commands& c)
     sub->add_option("--fleet", o.fleetFile, "with --medium: the fleet file, as swsim check takes it (default: "
                                             "check's default fleet around the medium's version)")
         ->check(CLI::ExistingFile);
+    sub->add_option("--previous", o.previous,
+                    "with --medium: a previous release's medium (packages), installed on every fleet instrument "
+                    "before the medium; given several times, in order, an upgrade path")
+        ->check(CLI::ExistingDirectory)
+        ->expected(1)
+        ->take_all();
     sub->add_option("--work", o.workDir, "with --medium: the scratch directory (default: a fresh one under $TMPDIR "
                                          "or /tmp, removed at the end)");
     sub->add_option("--points", o.points, "points over the update")->check(CLI::Range(1, 100000))->capture_default_str();

@@ -784,6 +784,43 @@ TEST_F(PowercutSample, MediumOverAFleetInShards)
     EXPECT_NE(merged.find("not parts of the same sweep"), std::string::npos) << merged;
 }
 
+// The medium swept on instruments as an upgrade path left them: a
+// previous release installed first, named in the report and its JSON; a
+// previous medium that does not install gives no answer, naming it.
+TEST_F(PowercutSample, MediumAfterAnUpgradePath)
+{
+    ASSERT_FALSE(state_.empty());
+    const std::string src = dir_->path() + "/previous-src", previous = dir_->path() + "/previous";
+    swsim::SampleOptions so;
+    so.version = "2.3";
+    std::vector<std::string> lines;
+    std::string out, why;
+    ASSERT_EQ(swsim::WriteSampleUpdate(src, so, &why), 0) << why;
+    ASSERT_EQ(swsim::BuildMedium(src, previous, &lines, &why), 0) << why;
+    const std::string fleet = dir_->path() + "/path-fleet.txt", json = dir_->path() + "/path.json";
+    ASSERT_TRUE(swsim::WriteText(fleet, "lab running=2.3\n"));
+    int s = swsim::RunProgram({SWSIM_EXE, "powercut", "--medium", state_ + "/medium", "--fleet", fleet, "--previous",
+                               previous, "--json", json, "--replay", "flash:7"},
+                              &out, &why);
+    if (WIFEXITED(s) && WEXITSTATUS(s) == kNoRoot) GTEST_SKIP() << out;
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1) << out;
+    EXPECT_NE(out.find("on the fleet " + fleet + " after the upgrade path 2.3: 1 instrument swept"), std::string::npos)
+        << out;
+    const nlohmann::json report = nlohmann::json::parse(swsim::ReadTextOr(json, ""), nullptr, false);
+    ASSERT_TRUE(report.is_object()) << out;
+    EXPECT_EQ(report["previousVersions"], nlohmann::json::array({"2.3"}));
+    ASSERT_EQ(report["previous"].size(), 1u);
+    EXPECT_NE(report["previous"][0], report["medium"]);
+    // Its first package alone: the previous update cannot unpack the rest.
+    const std::string broken = dir_->path() + "/previous-broken";
+    ASSERT_TRUE(swsim::MakeDirs(broken, &why) && swsim::CopyFileTo(previous + "/file0", broken + "/file0", &why)) << why;
+    s = swsim::RunProgram({SWSIM_EXE, "powercut", "--medium", state_ + "/medium", "--fleet", fleet, "--previous", broken,
+                           "--replay", "flash:7"},
+                          &out, &why);
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 2) << out;
+    EXPECT_NE(out.find("lab: the previous medium " + broken + " (2.3) did not install"), std::string::npos) << out;
+}
+
 // Parts that are not shares of one sweep do not merge: a usage error that
 // names the difference.
 struct MergeCase {

@@ -29,6 +29,21 @@ void WriteFile(const std::string& path)
     std::ofstream(path) << "package";
 }
 
+// The updater's looks at the medium while it waits for its removal: open
+// it, and 2 s later again. How many found it (at most `looks`).
+int LooksFindingIt(const std::string& medium, int looks)
+{
+    int found = 0;
+    for (int look = 0; look < looks; ++look) {
+        const int fd = open(medium.c_str(), O_RDONLY);
+        if (fd < 0) break;
+        close(fd);
+        ++found;
+        sleep(2);
+    }
+    return found;
+}
+
 class StartupGui : public ::testing::Test {
 protected:
     void SetUp() override
@@ -120,15 +135,7 @@ TEST_F(StartupGui, ShowsEveryScreenPullsTheMediumAndEndsOnSigterm)
     // The stand-in takes the medium out at the looks for it (the updater's:
     // open it, then 2 s later again): 0.2 s after the screen is during the
     // first look, which still finds it; the next one does not.
-    int found = 0;
-    for (int look = 0; look < 5; ++look) {
-        const int fd = open(medium.c_str(), O_RDONLY);
-        if (fd < 0) break;
-        close(fd);
-        ++found;
-        sleep(2);
-    }
-    EXPECT_EQ(found, 1) << "looks that found the medium\n" << Output();
+    EXPECT_EQ(LooksFindingIt(medium, 5), 1) << "looks that found the medium\n" << Output();
     for (const char* line : {"ready        running version \"1.2\\n\"",
                              "timers       estimated duration 300 s (values 60 0 300 65535 0",
                              "question     update to version \"1.3\"?",
@@ -160,15 +167,7 @@ TEST_F(StartupGui, PullsAtItsLookHoweverLateItRuns)
     GUI_RemoveMsd();
     kill(gui->Pid(), SIGSTOP);
     int found = 0;
-    std::thread looks([&] {
-        for (int look = 0; look < 6; ++look) {
-            const int fd = open(medium.c_str(), O_RDONLY);
-            if (fd < 0) break;
-            close(fd);
-            ++found;
-            sleep(2);
-        }
-    });
+    std::thread looks([&] { found = LooksFindingIt(medium, 6); });
     sleep(7);  // the first look waits for the stopped stand-in meanwhile
     kill(gui->Pid(), SIGCONT);
     looks.join();

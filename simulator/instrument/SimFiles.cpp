@@ -110,11 +110,15 @@ bool WriteBytes(const std::string& path, const void* data, size_t size, mode_t m
     return true;
 }
 
-bool WriteAll(int fd, const void* data, size_t size)
+namespace {
+
+// `size` bytes through `transfer` (read or write), however many calls it
+// takes; false at an error or an early end.
+template <typename Byte, typename Transfer>
+bool TransferAll(int fd, Byte* p, size_t size, Transfer transfer)
 {
-    const auto* p = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = write(fd, p, size);
+        const ssize_t n = transfer(fd, p, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;
@@ -123,17 +127,16 @@ bool WriteAll(int fd, const void* data, size_t size)
     return true;
 }
 
+}  // namespace
+
+bool WriteAll(int fd, const void* data, size_t size)
+{
+    return TransferAll(fd, static_cast<const char*>(data), size, ::write);
+}
+
 bool ReadAll(int fd, void* data, size_t size)
 {
-    auto* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return TransferAll(fd, static_cast<char*>(data), size, ::read);
 }
 
 bool WriteText(const std::string& path, const std::string& text, mode_t mode, std::string* why)

@@ -11,6 +11,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "Fd.h"
+
 // The updater's wait between two looks at the medium (a header of
 // constants of the simulator's).
 #include "../timing/UpdaterWaits.h"
@@ -62,20 +64,19 @@ int LeasedOpen(const std::string& path)
     return fd;
 }
 
-// A copy of `from` (an open file) at `to`, with the same bytes.
+// A copy of `from` (an open file) at `to`, with the same bytes. Read
+// through the descriptor: opening the leased file again would wait on its
+// own lease.
 bool CopyOpenFile(int from, const std::string& to)
 {
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) return false;
+    const host::Fd out(open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out) return false;
     char buffer[65536];
     off_t at = 0;
-    ssize_t n = 0;
-    bool ok = true;
-    while (ok && (n = pread(from, buffer, sizeof buffer, at)) > 0) {
-        ok = write(out, buffer, static_cast<size_t>(n)) == n;
-        at += n;
+    for (ssize_t n; (n = pread(from, buffer, sizeof buffer, at)) != 0; at += n) {
+        if (n < 0 || write(out.get(), buffer, static_cast<size_t>(n)) != n) return false;
     }
-    return close(out) == 0 && ok && n == 0;
+    return true;
 }
 
 // The medium file put back as a copy of itself, leased, while the look

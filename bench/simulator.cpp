@@ -122,7 +122,8 @@ BENCHMARK(BM_CheckSample)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTi
 
 // The exhaustive power-cut sweep of the sample: on the instrument of `swsim
 // create` (range 0), and the sample's medium on the default fleet (range 1,
-// with the wall time of each instrument's sweep as a counter). One
+// in its default scratch space, with the wall time of each instrument's
+// sweep as a counter). One
 // iteration: a sweep is a few hundred update runs.
 void BM_PowercutSample(benchmark::State& state)
 {
@@ -133,8 +134,7 @@ void BM_PowercutSample(benchmark::State& state)
         const std::vector<std::string> args =
             state.range(0) == 0
                 ? std::vector<std::string>{"powercut", inst, "--exhaustive", "--json", json}
-                : std::vector<std::string>{"powercut", "--medium", inst + "/medium", "--exhaustive", "--json", json,
-                                           "--work", scratch.path + "/work"};
+                : std::vector<std::string>{"powercut", "--medium", inst + "/medium", "--exhaustive", "--json", json};
         const auto t0 = std::chrono::steady_clock::now();
         if (!Run(state, args, -1)) return;
         state.SetIterationTime(Elapsed(t0));

@@ -1,5 +1,7 @@
 #include "Locations.h"
 
+#include <linux/magic.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,10 +49,21 @@ Locations LocationsOf(const std::string& selfExe)
     return l;
 }
 
-std::string NewScratchDir(const std::string& name, std::string* why)
+std::string ScratchBase(const std::string& shm, unsigned long long room)
 {
     const char* tmp = std::getenv("TMPDIR");
-    std::string base = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
+    if (tmp != nullptr && *tmp == '/') return tmp;
+    struct statfs fs {};
+    if (statfs(shm.c_str(), &fs) == 0 && fs.f_type == TMPFS_MAGIC && access(shm.c_str(), W_OK | X_OK) == 0 &&
+        static_cast<unsigned long long>(fs.f_bavail) * static_cast<unsigned long long>(fs.f_bsize) >= room) {
+        return shm;
+    }
+    return "/tmp";
+}
+
+std::string NewScratchDir(const std::string& name, std::string* why)
+{
+    std::string base = ScratchBase();
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     std::string path = (base == "/" ? "" : base) + "/" + name + "-XXXXXX";
     std::vector<char> buf(path.begin(), path.end());

@@ -25,10 +25,19 @@ struct Locations {
 // The locations for the swsim executable at `selfExe` (absolute).
 Locations LocationsOf(const std::string& selfExe);
 
-// A fresh private directory for scratch work, "NAME-XXXXXX" under $TMPDIR
-// (or /tmp): never inside a build tree. Returns its path, or "" with the
-// reason in *why.
+// A fresh private directory for scratch work, "NAME-XXXXXX" under $TMPDIR;
+// without TMPDIR under the memory file system /dev/shm when it has room
+// (ScratchBase), else /tmp: never inside a build tree. Returns its path, or
+// "" with the reason in *why.
 std::string NewScratchDir(const std::string& name, std::string* why);
+
+// Where NewScratchDir makes its directories (`shm` the memory file system
+// to try, `room` the free bytes it must have): $TMPDIR when it names an
+// absolute directory, else `shm` when it is a writable memory file system
+// with that room, else /tmp. A sweep rewrites its instruments' files
+// thousands of times; on a disk file system that churn of creations and
+// removals costs more than the runs' own work there.
+std::string ScratchBase(const std::string& shm = "/dev/shm", unsigned long long room = 1ULL << 30);
 
 }  // namespace swsim
 

@@ -38,7 +38,7 @@ struct Kind {
 };
 
 // The work directory: the one named (a directory of this sweep inside it),
-// else a fresh one under $TMPDIR, removed at the end.
+// else a fresh scratch directory (NewScratchDir), removed at the end.
 struct MediumWork {
     std::string path;
     bool scratch = false;

@@ -43,15 +43,18 @@ const CLI::Validator& Seconds()
     return v;
 }
 
-int DefaultJobs()
+int DefaultJobs(int perCore)
 {
-    return static_cast<int>(std::min(64L, 2 * std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))));
+    return static_cast<int>(std::min(64L, perCore * std::max(1L, sysconf(_SC_NPROCESSORS_ONLN))));
 }
 
-void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs)
+void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs, int perCore)
 {
-    *jobs = DefaultJobs();
-    sub->add_option("--jobs", *jobs, runs + " run at once (default: two per core, " + std::to_string(*jobs) + " here)")
+    static const char* const kCount[] = {"one", "two", "three", "four"};
+    *jobs = DefaultJobs(perCore);
+    const std::string per = perCore >= 1 && perCore <= 4 ? kCount[perCore - 1] : std::to_string(perCore);
+    sub->add_option("--jobs", *jobs,
+                    runs + " run at once (default: " + per + " per core, " + std::to_string(*jobs) + " here)")
         ->check(CLI::Range(1, 64));
 }
 

@@ -56,14 +56,14 @@ std::string SelfExe();
 const CLI::Validator& Seconds();
 
 // Runs made at once (--jobs): the instruments of check, the points of
-// powercut, each on an instrument of its own. The default is two per core,
-// for every command: a run spends a good part of its time waiting (on the
-// starts of its many processes, on the paced clock), so that one run per
-// core leaves the cores idle.
-int DefaultJobs();
-// Adds --jobs to `sub`, bound to *jobs (set to DefaultJobs()); `runs` says
-// what runs at once ("instruments", "points").
-void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs);
+// powercut, each on an instrument of its own. The default is `perCore` per
+// core: a run spends a good part of its time waiting (on the starts of its
+// many processes, on the paced clock), so that one run per core leaves the
+// cores idle.
+int DefaultJobs(int perCore = 2);
+// Adds --jobs to `sub`, bound to *jobs (set to DefaultJobs(perCore));
+// `runs` says what runs at once ("instruments", "points").
+void AddJobsOption(CLI::App* sub, int* jobs, const std::string& runs, int perCore = 2);
 // Adds --progress to `sub`, bound to *forced.
 void AddProgressFlag(CLI::App* sub, bool* forced);
 

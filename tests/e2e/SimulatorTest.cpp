@@ -7,7 +7,9 @@
 #include <map>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/resource.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <cstring>
 
 #include "E2eSupport.h"
+#include "Locations.h"
 #include <nlohmann/json.hpp>
 
 #include "RunJson.h"
@@ -558,6 +561,41 @@ TEST(Instrument, FactoryStateIsComplete)
         EXPECT_EQ(std::memcmp(flash.data() + p.startKiB * 1024, image.data(), image.size()), 0) << p.name;
     }
     EXPECT_EQ(flash[kFlashSize - 1], 0xFF);
+}
+
+// ---------------------------------------------------------------------------
+// Scratch space: $TMPDIR when it names a directory, else a memory file system
+// with room (a sweep's churn of files is slow on a disk), else /tmp.
+
+TEST(Scratch, TmpdirFirstThenMemoryWithRoomThenTmp)
+{
+    struct statfs fs {};
+    if (statfs("/dev/shm", &fs) != 0 || fs.f_type != TMPFS_MAGIC || access("/dev/shm", W_OK) != 0) {
+        GTEST_SKIP() << "no writable memory file system at /dev/shm here";
+    }
+    const char* saved = std::getenv("TMPDIR");
+    const std::string kept = saved != nullptr ? saved : "";
+    struct Case {
+        const char* tmpdir;  // nullptr: unset
+        const char* shm;
+        unsigned long long room;
+        const char* want;
+    };
+    const Case cases[] = {
+        {"/var/scratch", "/dev/shm", 1, "/var/scratch"},   // named: used as it is
+        {nullptr, "/dev/shm", 1, "/dev/shm"},              // memory with room
+        {"relative", "/dev/shm", 1, "/dev/shm"},           // a relative TMPDIR names no place
+        {nullptr, "/dev/shm", ~0ULL, "/tmp"},              // memory without the room
+        {nullptr, "/proc", 1, "/tmp"},                     // not a memory file system
+        {nullptr, "/nonexistent-shm", 1, "/tmp"},
+    };
+    for (const auto& c : cases) {
+        if (c.tmpdir != nullptr) setenv("TMPDIR", c.tmpdir, 1);
+        else unsetenv("TMPDIR");
+        EXPECT_EQ(ScratchBase(c.shm, c.room), c.want) << (c.tmpdir ? c.tmpdir : "(unset)") << " " << c.shm;
+    }
+    if (saved != nullptr) setenv("TMPDIR", kept.c_str(), 1);
+    else unsetenv("TMPDIR");
 }
 
 // ---------------------------------------------------------------------------

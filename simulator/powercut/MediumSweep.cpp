@@ -255,12 +255,11 @@ int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, st
     rc = MakeKinds(facts, fleet, work.path, fo, &kinds, result, why);
     if (rc != 0) return rc;
 
-    // The instruments are prepared one after the other (each one's
-    // reference run makes an instrument root, which forks and works in the
-    // child before it starts a program: sound only while no other thread
-    // runs). Then the points of all of them run together, at most --jobs at
-    // once in all, so that no core waits for the last points of one
-    // instrument before the next one's start.
+    // The instruments are prepared side by side (each one's reference run a
+    // process of its own, holding one of the slots), then the points of all
+    // of them run together, at most --jobs runs at once in all, so that no
+    // core waits for the last points of one instrument before the next
+    // one's start. The shares of a shard need every instrument's points.
     std::vector<double> seconds(kinds.size(), 0);
     JobSlots slots(o.jobs);
     std::mutex heard;
@@ -271,21 +270,32 @@ int RunMediumPowercut(const PowercutOptions& o, MediumPowercutResult* result, st
             hook(done, total, r);
         };
     }
-    size_t pair = 0;  // the (instrument, point) pairs in fleet order; a shard takes every N-th
+    std::vector<int> prepared(kinds.size(), 0);
+    std::vector<std::string> failed(kinds.size());
+    std::vector<std::thread> preparing;
     for (size_t i = 0; i < kinds.size(); ++i) {
-        Kind& k = kinds[i];
-        if (k.sameAs == kNone) {
+        if (kinds[i].sameAs != kNone) continue;
+        preparing.emplace_back([&, i] {
+            Kind& k = kinds[i];
             const auto began = std::chrono::steady_clock::now();
             k.sweep.work = StatePaths(k.state).sim() + "/powercut";
             k.sweep.slots = &slots;
-            if (!MakeDirs(k.sweep.work, why)) return kPowercutNoAnswer;
-            rc = PrepareInstrument(KindOptions(po, k), replay, &k.sweep, why);
-            if (rc != 0) {
-                *why = k.inst.name + ": " + *why;
-                return rc;
-            }
+            prepared[i] = MakeDirs(k.sweep.work, &failed[i])
+                              ? PrepareInstrument(KindOptions(po, k), replay, &k.sweep, &failed[i])
+                              : kPowercutNoAnswer;
             seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        });
+    }
+    for (auto& t : preparing) t.join();
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        if (prepared[i] != 0) {
+            *why = kinds[i].inst.name + ": " + failed[i];
+            return prepared[i];
         }
+    }
+    size_t pair = 0;  // the (instrument, point) pairs in fleet order; a shard takes every N-th
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        Kind& k = kinds[i];
         const size_t count = kinds[k.sameAs == kNone ? i : k.sameAs].sweep.points.size();
         for (size_t p = 0; p < count; ++p, ++pair) {
             if (InShard(pair, o.shard, o.shards)) k.share.push_back(p);

@@ -61,7 +61,7 @@ int PrepareInstrument(const PowercutOptions& o, const std::vector<SweepPoint>& r
 {
     Reference* ref = &s->ref;
     PowercutResult* result = &s->result;
-    int rc = MakeReference(o, s->work, ref, why);
+    int rc = MakeReference(o, s->work, ref, why, s->slots);
     if (rc == 2) return kPowercutNoRoot;
     if (rc != 0) return kPowercutNoAnswer;
     rc = ChooseCritical(o, s->work, ref, &result->critical, why);

@@ -51,7 +51,8 @@ int WritingOf(const StatePaths& r, const RunFacts& facts, Reference* ref, std::s
 // The reference: the update once without a cut on a copy, its log writes
 // recorded; its facts read once, the flash writing replayed with the bus
 // recorded.
-int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref, std::string* why)
+int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref, std::string* why,
+                  JobSlots* slots)
 {
     ref->base = work + "/base";
     if (CopyInstrument(o.state, ref->base, why) != 0) return 1;
@@ -67,17 +68,28 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     ref->referenceDir = refDir;
     if (CopyInstrument(ref->base, refDir, why) != 0) return 1;
     const StatePaths r(refDir);
-    RunOptions run;
-    run.pullAfter = 0;
-    run.showGui = false;
-    run.timeout = o.runLimitSeconds * DefaultRunSpeedHere();  // in simulated seconds
-    run.logWritesFile = work + "/reference-log-writes.txt";
-    run.fileOpsFile = work + "/reference-file-ops.txt";
+    const std::string logWritesFile = work + "/reference-log-writes.txt";
+    const std::string fileOpsFile = work + "/reference-file-ops.txt";
+    std::string output;
+    int status;
+    {
+        // One run among the sweeps' runs at once.
+        const SlotHeld slot(slots);
+        status = SwsimReferenceRun(o, refDir, logWritesFile, fileOpsFile,
+                                   o.runLimitSeconds * DefaultRunSpeedHere(),  // in simulated seconds
+                                   &output);
+    }
     // The run's own lines (the start-up's) go to a file, not among the
     // report (nor among another instrument's, prepared beside it).
-    run.outputFile = work + "/reference-output.txt";
-    const int rc = RunUpdate(refDir, run, o.selfExe, nullptr, why);
-    if (rc != 0) return rc;
+    WriteText(work + "/reference-output.txt", output, 0644);
+    if (status == kPowercutNoRoot) {
+        *why = output;
+        return 2;
+    }
+    if (status != 0) {
+        *why = "the reference run failed (status " + std::to_string(status) + "): " + output;
+        return 1;
+    }
     RunFacts facts;
     if (BuildRunFacts(r, &facts, why, &ref->bus) != 0) return 1;
     const Outcome outcome = facts.outcome;
@@ -92,7 +104,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
                "; see " + r.trace() + ")";
         return 1;
     }
-    ref->logWrites = ReadLogWrites(run.logWritesFile);
+    ref->logWrites = ReadLogWrites(logWritesFile);
     if (!ReadBytes(b.flash(), &ref->before) || !ReadBytes(r.flash(), &ref->done) || ref->before.size() != kFlashSize ||
         ref->done.size() != kFlashSize) {
         *why = "the flash of " + r.root + " is missing or not 16 MiB";
@@ -113,7 +125,7 @@ int MakeReference(const PowercutOptions& o, const std::string& work, Reference* 
     ref->history = HistoryOf(b, r);
     ref->removedData = RemovedDataOf(b, r);
     MarkLogChanges(b, r, &ref->logWrites);
-    ReadFileRecording(work, run.fileOpsFile, ref);
+    ReadFileRecording(work, fileOpsFile, ref);
     return 0;
 }
 

@@ -120,30 +120,21 @@ void Announce(Announcer* a, const PointResult& r)
     if (a->o.onPointDone) a->o.onPointDone(a->done, a->total, r);
 }
 
-int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, RunResult* result,
-             std::string* output)
+namespace {
+
+// "swsim run STATE" with `args`, the medium pulled at the first look after
+// the last screen, nothing echoed or reported; what the run gave comes back
+// as JSON beside its records. Returns 0 with it in *result; else the exit
+// status of swsim (-1 when it did not start).
+int RunSwsim(const PowercutOptions& o, const std::string& state, const std::vector<std::string>& args,
+             RunResult* result, std::string* output)
 {
-    // The chip is instantly ready: the cut's bus write numbers are those of
-    // the replay, and the instrument's time comes from the chip timing model
-    // and the reference run.
-    //
-    // Its clock runs kPointSpeed times faster than real time: the outcome of
-    // a point does not depend on the moments of its pauses (the GUI answers
-    // and the medium is pulled tied to the updater's own looks), only the
-    // waiting shrinks. The run's time limit is simulated time: the real
-    // limit times the speed. Nobody reports on the run, so it keeps no copy
-    // of the flash before it.
-    std::vector<std::string> argv = {o.selfExe,       "run",          state,
-                                     "--quiet",       "--no-report",  "--no-before-copy",
-                                     "--pull-after",  "0",            "--chip-timing",
-                                     "off",           "--speed",      std::to_string(kPointSpeed),
-                                     "--timeout",     std::to_string(o.runLimitSeconds * kPointSpeed)};
-    // What the run gave comes back as JSON beside its records.
+    std::vector<std::string> argv = {o.selfExe, "run", state, "--quiet", "--no-report", "--pull-after", "0"};
+    argv.insert(argv.end(), args.begin(), args.end());
     const std::string resultPath = StatePaths(state).sim() + "/sweep-result.json";
     RemoveTree(resultPath);
     argv.insert(argv.end(), {"--result", resultPath});
     argv.insert(argv.end(), o.runArgs.begin(), o.runArgs.end());
-    if (!cut.empty()) argv.insert(argv.end(), {"--power-cut", cut});
     std::string why;
     const int status = RunProgram(argv, output, &why);
     if (status == -1) {
@@ -160,6 +151,36 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
     }
     RemoveTree(resultPath);
     return 0;
+}
+
+}  // namespace
+
+int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, RunResult* result,
+             std::string* output)
+{
+    // The chip is instantly ready: the cut's bus write numbers are those of
+    // the replay, and the instrument's time comes from the chip timing model
+    // and the reference run.
+    //
+    // Its clock runs kPointSpeed times faster than real time: the outcome of
+    // a point does not depend on the moments of its pauses (the GUI answers
+    // and the medium is pulled tied to the updater's own looks), only the
+    // waiting shrinks. The run's time limit is simulated time: the real
+    // limit times the speed. Nobody reports on the run, so it keeps no copy
+    // of the flash before it.
+    std::vector<std::string> args = {"--no-before-copy", "--chip-timing", "off", "--speed", std::to_string(kPointSpeed),
+                                     "--timeout", std::to_string(o.runLimitSeconds * kPointSpeed)};
+    if (!cut.empty()) args.insert(args.end(), {"--power-cut", cut});
+    return RunSwsim(o, state, args, result, output);
+}
+
+int SwsimReferenceRun(const PowercutOptions& o, const std::string& state, const std::string& logWrites,
+                      const std::string& fileOps, double timeout, std::string* output)
+{
+    RunResult ignored;
+    return RunSwsim(o, state,
+                    {"--timeout", std::to_string(timeout), "--log-writes", logWrites, "--file-ops", fileOps}, &ignored,
+                    output);
 }
 
 // Runs the points of `result`, several at once, each worker on its own

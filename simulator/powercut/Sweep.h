@@ -235,9 +235,11 @@ struct Reference {
     std::string fileOpsWhy;
 };
 
-// The reference: the update once without a cut on a copy under `work`.
-// Returns 0, 2 when no instrument root can be made, 1 with the reason.
-int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref, std::string* why);
+// The reference: the update once without a cut on a copy under `work`, its
+// run holding one of `slots` when there are any. Returns 0, 2 when no
+// instrument root can be made, 1 with the reason.
+int MakeReference(const PowercutOptions& o, const std::string& work, Reference* ref, std::string* why,
+                  JobSlots* slots = nullptr);
 // The writing of a run made: its images (bytes from its /tmp), the plan of
 // its recorded bus (ref->bus), each sector's writing and its counted
 // duration. Returns 0, or 1 with the reason.
@@ -345,6 +347,15 @@ void Announce(Announcer* a, const PointResult& r);
 // gave in *result; else the exit status of swsim (-1 when it did not start).
 int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, RunResult* result,
              std::string* output);
+// Runs "swsim run" on the instrument `state` as the sweep's reference: at the
+// run's own speed and chip timing, its log writes and file operations
+// recorded into `logWrites` and `fileOps`, stopped after `timeout` simulated
+// seconds; its output captured in *output. A process of its own, so that
+// instruments are prepared while other sweeps' points run. Returns as
+// SwsimRun (the run's result itself is not kept: the reference reads its
+// records).
+int SwsimReferenceRun(const PowercutOptions& o, const std::string& state, const std::string& logWrites,
+                      const std::string& fileOps, double timeout, std::string* output);
 // Runs the points of `result`, several at once, each worker on its own
 // instrument under `work`.
 void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string& work, PowercutResult* result,

@@ -102,6 +102,9 @@ void AddRunCommand(Commands& c)
     sub->add_option("--result", a->resultFile)->group("");
     // The file operations of the run into FILE (a power-cut sweep's checks).
     sub->add_option("--file-ops", o.fileOpsFile)->group("");
+    // The record log library's writes into FILE (a power-cut sweep's
+    // reference run, whose log cuts are built from them).
+    sub->add_option("--log-writes", o.logWritesFile)->group("");
     sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");

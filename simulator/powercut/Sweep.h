@@ -351,7 +351,8 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
 // run's own speed and chip timing, its log writes and file operations
 // recorded into `logWrites` and `fileOps`, stopped after `timeout` simulated
 // seconds; its output captured in *output. A process of its own, so that
-// instruments are prepared while other sweeps' points run. Returns as
+// instruments can be prepared side by side: the instrument root is then
+// never made in a fork of the sweep's threaded process. Returns as
 // SwsimRun (the run's result itself is not kept: the reference reads its
 // records).
 int SwsimReferenceRun(const PowercutOptions& o, const std::string& state, const std::string& logWrites,

@@ -54,6 +54,7 @@ struct Chip {
     int64_t busyUntil = 0;     // monotonic nanoseconds the operation ends at; 0: not timed
     int64_t eraseNs = 0, programNs = 0, unlockNs = 0;  // NorTiming in nanoseconds
     std::vector<BusAccess>* recorder = nullptr;
+    uint8_t* touch = nullptr;   // the first-touch map, mapped shared (NorTouch a word)
     NorChipStats stats;
     // The power cut's bus write, counted like stats.writes (so that the bus
     // path needs no counter of its own); UINT64_MAX for none.
@@ -79,6 +80,8 @@ void ReleaseAll() {
     chip.windows.clear();
     InvalidateCache();
     if (chip.words) munmap(chip.words, kChipSize);
+    if (chip.touch) munmap(chip.touch, kTouchMapSize);
+    chip.touch = nullptr;
     if (chip.fd >= 0) close(chip.fd);
     chip.words = nullptr;
     chip.fd = -1;
@@ -116,12 +119,28 @@ int64_t Nanoseconds(double seconds) {
     return seconds > 0 ? static_cast<int64_t>(std::llround(seconds * 1e9)) : 0;
 }
 
+// The first-touch map handed down through NORFLASH_FIRST_TOUCH (NorChip.h):
+// its descriptor when it is the file named there, else -1.
+int FirstTouchFromEnvironment() {
+    const char* text = std::getenv("NORFLASH_FIRST_TOUCH");
+    if (text == nullptr || *text == '\0') return -1;
+    int fd = -1;
+    unsigned long long device = 0, inode = 0;
+    struct stat st {};
+    if (std::sscanf(text, "%d:%llu:%llu", &fd, &device, &inode) != 3 || fd < 0 || fstat(fd, &st) != 0 ||
+        static_cast<unsigned long long>(st.st_dev) != device || static_cast<unsigned long long>(st.st_ino) != inode) {
+        return -1;
+    }
+    return fd;
+}
+
 void EnsureStarted() {
     if (chip.started) return;
     std::string why;
     NorChipConfig config;
     config.powerCutAtWrite = PowerCutFromEnvironment();
     config.timing = TimingFromEnvironment();
+    config.firstTouchFd = FirstTouchFromEnvironment();
     // A missing flash is a normal host setup (no flash): mappings just fail.
     // A broken fault file is the tester's mistake and is reported.
     if (NorChipPowerUp(config, &why) != 0 && why.find("fault file") != std::string::npos)
@@ -179,6 +198,20 @@ void StartOperation(int64_t durationNs) {
     }
 }
 
+// The first `words` words of `block` erased, in the first-touch map.
+void TouchErased(int block, uint64_t words) {
+    if (chip.touch == nullptr) return;
+    uint8_t* t = chip.touch + static_cast<size_t>(block) * (kBlockSize / 2);
+    for (uint64_t i = 0; i < words; ++i) {
+        if (t[i] == 0) t[i] = static_cast<uint8_t>(NorTouch::Erase);
+    }
+}
+
+inline void TouchWord(uint32_t physical, NorTouch how) {
+    uint8_t& t = chip.touch[physical / 2];
+    if (t == 0) t = static_cast<uint8_t>(how);
+}
+
 __attribute__((noinline)) void Erase(uint32_t physical) {
     int block = static_cast<int>(physical / kBlockSize);
     // A locked block is refused at once; an erase that fails does so at its end.
@@ -192,6 +225,7 @@ __attribute__((noinline)) void Erase(uint32_t physical) {
     } else {
         uint16_t* p = chip.words + static_cast<size_t>(block) * (kBlockSize / 2);
         for (uint32_t i = 0; i < kBlockSize / 2; ++i) p[i] = 0xFFFF;
+        TouchErased(block, kBlockSize / 2);
         ++chip.stats.erases;
     }
 }
@@ -207,6 +241,7 @@ void Program(uint32_t physical, uint16_t data) {
         chip.errors |= kProgramError | kLocked;
     } else {
         chip.words[physical / 2] &= data;
+        if (chip.touch != nullptr) TouchWord(physical, NorTouch::Program);
         ++chip.stats.programs;
     }
 }
@@ -237,6 +272,7 @@ inline __attribute__((always_inline)) uint16_t ChipRead(uint32_t physical) {
         }
     } else {
         v = chip.words[physical / 2];
+        if (__builtin_expect(chip.touch != nullptr, 0)) TouchWord(physical, NorTouch::Read);
     }
     if (__builtin_expect(chip.recorder != nullptr, 0)) Record(false, physical, v);
     return v;
@@ -257,8 +293,10 @@ inline __attribute__((always_inline)) uint16_t ChipRead(uint32_t physical) {
         uint16_t* p = chip.words + static_cast<size_t>(block) * (kBlockSize / 2);
         const uint64_t erased = NorCutErasedWords(chip.powerCutNumber);
         for (uint64_t i = 0; i < erased; ++i) p[i] = 0xFFFF;
+        TouchErased(block, erased);
     } else if (accepted && usable && write == NorWrite::ProgramData) {
         chip.words[physical / 2] &= NorCutProgramValue(chip.powerCutNumber, value);
+        if (chip.touch != nullptr) TouchWord(physical, NorTouch::Program);
     }
     raise(SIGKILL);
     // cppcheck-suppress unreachableCode ; a guard should the kill ever return
@@ -405,6 +443,17 @@ int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
     }
     chip.fd = fd;
     chip.present = true;
+    // A map that cannot be used changes nothing the chip does: it is
+    // reported and the touches go unrecorded (nothing then stands for more
+    // than itself).
+    if (config.firstTouchFd >= 0) {
+        struct stat ts {};
+        void* t = fstat(config.firstTouchFd, &ts) == 0 && ts.st_size == static_cast<off_t>(kTouchMapSize)
+                      ? mmap(nullptr, kTouchMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, config.firstTouchFd, 0)
+                      : MAP_FAILED;
+        if (t == MAP_FAILED) std::fprintf(stderr, "norflash: the first-touch map cannot be used; not recorded\n");
+        else chip.touch = static_cast<uint8_t*>(t);
+    }
     return 0;
 }
 

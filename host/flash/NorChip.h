@@ -57,6 +57,18 @@
 // then the process is ended with SIGKILL. The amount done is drawn from a
 // generator seeded with N alone, so N replays the same cut exactly. A value
 // that is not a whole number >= 1 is reported on standard error and ignored.
+//
+// First touches (a restart whose outcome may stand for other flash states):
+// a chip given a first-touch map records, for each word of the array, how
+// the chip first came to it since the map was made: read in array mode,
+// erased, or programmed (an operation refused or failed leaves the word
+// untouched; a cut operation touches what it reached). Status reads touch
+// nothing. The map is a file of one byte a word (NorTouch), shared by every
+// process whose chip maps it, so that it covers every process of a run in
+// turn. The chip that starts on its own takes it from NORFLASH_FIRST_TOUCH,
+// "FD:DEVICE:INODE": a descriptor the process inherited, open for reading
+// and writing on a file of kTouchMapSize bytes, taken only when it is that
+// file (a descriptor number reused for something else is left alone).
 #ifndef HOST_NOR_CHIP_H
 #define HOST_NOR_CHIP_H
 
@@ -107,6 +119,10 @@ struct NorTiming {
 // 0, or -1 with the reason in *error.
 int ParseTimingText(const std::string& text, NorTiming* out, std::string* error);
 
+// How the chip first came to a word (the first-touch map above).
+enum class NorTouch : uint8_t { None = 0, Read = 1, Erase = 2, Program = 3 };
+constexpr uint32_t kTouchMapSize = kChipSize / 2;  // one byte a word
+
 // The chip's configuration: where its content and fault file are, and faults
 // given programmatically (added to those of the file).
 struct NorChipConfig {
@@ -119,6 +135,9 @@ struct NorChipConfig {
     // own at the first mapping, as in the updater, takes NORFLASH_TIMING
     // (a timing text, see ParseTimingText; default "typical").
     NorTiming timing = NorTiming::Off();
+    // A first-touch map, open for reading and writing (-1: none); the chip
+    // maps it and does not keep the descriptor.
+    int firstTouchFd = -1;
 };
 
 // Starts the chip (power-up): opens the content file, reads the fault file,

@@ -2,6 +2,9 @@
 // register, lock bits, fault file and the strictness of mappings and accesses.
 #include "FlashTestSupport.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -102,6 +105,89 @@ TEST_F(ChipTest, WhileBusyOnlyReadStatusIsAccepted) {
     EXPECT_EQ(in16(base), 0x80);
     EXPECT_EQ(norsim::NorChipGetStats().violations, 1u);
     EXPECT_FALSE(norsim::NorChipBlockLocked(127));
+}
+
+// ---------------------------------------------------------------------------
+// First touches: scripts on blocks 0 and 1 over a first-touch map, run over
+// two power-ups (the processes of one run in turn), then how the chip first
+// came to words 0, 1 and 0x10000 (block 1's first).
+
+using norsim::NorTouch;
+
+struct TouchCase {
+    const char* name;
+    std::vector<BusAccess> first, second;   // before and after the power-up again
+    NorTouch word0, word1, block1;
+};
+
+std::ostream& operator<<(std::ostream& os, const TouchCase& c) { return os << c.name; }
+
+const std::vector<BusAccess> kEraseBlock0 = {W(0, 0x20), W(0, 0xD0), R(0, 0x80), W(0, 0xFF)};
+
+const TouchCase kTouches[] = {
+    {"ReadBeforeEraseStaysRead", {R(0, 0)}, Then(kUnlock, kEraseBlock0), NorTouch::Read, NorTouch::Erase,
+     NorTouch::None},
+    {"EraseFirstStaysErase", Then(kUnlock, kEraseBlock0), {R(0, 0), W(0, 0x40), W(2, 0)}, NorTouch::Erase,
+     NorTouch::Erase, NorTouch::None},
+    {"ProgramFirst", Then(kUnlock, {W(0, 0x40), W(0, 0)}), Then(kUnlock, kEraseBlock0), NorTouch::Program,
+     NorTouch::Erase, NorTouch::None},
+    // Refused operations and status reads leave the words untouched; the
+    // lock-bit clearing's status read counts for nothing.
+    {"LockedEraseAndProgramTouchNothing", {W(0, 0x20), W(0, 0xD0), R(0, 0xA2), W(0, 0x40), W(2, 0)},
+     {W(0, 0x70), R(0, 0x80)}, NorTouch::None, NorTouch::None, NorTouch::None},
+    {"FaultedEraseTouchesNothing", Then(kUnlock, {W(0x20000, 0x20), W(0x20000, 0xD0)}), {}, NorTouch::None,
+     NorTouch::None, NorTouch::None},
+};
+
+class TouchTest : public ChipTest, public ::testing::WithParamInterface<TouchCase> {};
+
+TEST_P(TouchTest, RecordsHowEachWordWasFirstReached) {
+    const TouchCase& c = GetParam();
+    const std::string mapPath = dir_ + "/touch";
+    WriteBytes(mapPath, std::vector<uint8_t>(norsim::kTouchMapSize));
+    for (const auto* script : {&c.first, &c.second}) {
+        const int fd = open(mapPath.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        norsim::NorChipConfig config;
+        config.flashPath = flashPath_;
+        config.faultPath = "";
+        config.faults.eraseStatus[1] = 0xA0;
+        config.firstTouchFd = fd;
+        ASSERT_EQ(norsim::NorChipPowerUp(config, nullptr), 0);
+        close(fd);  // the chip keeps its mapping, not the descriptor
+        const uintptr_t base = reinterpret_cast<uintptr_t>(MapFlashDevice(0, 2 * sectorSize));
+        for (const BusAccess& a : *script) {
+            if (a.write) out16(base + a.address, a.value);
+            else (void)in16(base + a.address);
+        }
+        norsim::NorChipPowerDown();
+    }
+    const std::vector<uint8_t> map = ReadBytes(mapPath);
+    ASSERT_EQ(map.size(), norsim::kTouchMapSize);
+    EXPECT_EQ(map[0], static_cast<uint8_t>(c.word0));
+    EXPECT_EQ(map[1], static_cast<uint8_t>(c.word1));
+    EXPECT_EQ(map[0x10000], static_cast<uint8_t>(c.block1));
+    EXPECT_EQ(map[0x20000], 0) << "a word outside the scripts' blocks";
+}
+
+INSTANTIATE_TEST_SUITE_P(Touches, TouchTest, ::testing::ValuesIn(kTouches),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A map of another size changes nothing the chip does; it is only not kept.
+TEST_F(ChipTest, UnusableFirstTouchMapIsReportedAndIgnored) {
+    const std::string mapPath = dir_ + "/touch";
+    WriteBytes(mapPath, std::vector<uint8_t>(100));
+    const int fd = open(mapPath.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    norsim::NorChipConfig config;
+    config.flashPath = flashPath_;
+    config.firstTouchFd = fd;
+    const Output o = Capture([&] { EXPECT_EQ(norsim::NorChipPowerUp(config, nullptr), 0); });
+    close(fd);
+    EXPECT_NE(o.err.find("first-touch map"), std::string::npos) << o.err;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(MapFlashDevice(0, sectorSize));
+    EXPECT_EQ(in16(base), static_cast<uint16_t>(initial_[0] | initial_[1] << 8));
+    EXPECT_EQ(ReadBytes(mapPath), std::vector<uint8_t>(100));
 }
 
 // ---------------------------------------------------------------------------

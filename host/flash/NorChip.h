@@ -61,9 +61,9 @@
 // First touches (a restart whose outcome may stand for other flash states):
 // a chip given a first-touch map records, for each word of the array, how
 // the chip first came to it since the map was made: read in array mode,
-// erased, or programmed (an operation refused or failed leaves the word
-// untouched; a cut operation touches what it reached). Status reads touch
-// nothing. The map is a file of one byte a word (NorTouch), shared by every
+// erased, or programmed; and whether it was erased at all (an operation
+// refused or failed leaves the word untouched; a cut operation touches what
+// it reached). Status reads touch nothing. The map is a file of one byte a word (NorTouch), shared by every
 // process whose chip maps it, so that it covers every process of a run in
 // turn. The chip that starts on its own takes it from NORFLASH_FIRST_TOUCH,
 // "FD:DEVICE:INODE": a descriptor the process inherited, open for reading
@@ -119,8 +119,11 @@ struct NorTiming {
 // 0, or -1 with the reason in *error.
 int ParseTimingText(const std::string& text, NorTiming* out, std::string* error);
 
-// How the chip first came to a word (the first-touch map above).
+// How the chip first came to a word (the first-touch map above): the low
+// two bits; kTouchErased is added once the word was erased.
 enum class NorTouch : uint8_t { None = 0, Read = 1, Erase = 2, Program = 3 };
+constexpr uint8_t kTouchFirst = 3;
+constexpr uint8_t kTouchErased = 4;
 constexpr uint32_t kTouchMapSize = kChipSize / 2;  // one byte a word
 
 // The chip's configuration: where its content and fault file are, and faults

@@ -215,6 +215,14 @@ bool AddCutEnvironment(const std::string& powerCut, std::vector<std::string>* en
     return true;
 }
 
+// "FD:DEVICE:INODE" of a file handed down open: the process that takes it
+// checks that the descriptor is still that file.
+std::string HandedDown(int fd, const struct stat& st)
+{
+    return std::to_string(fd) + ":" + std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
 // The record of the update's file operations (and the count its processes
 // share), handed down open to the recorder, when asked for or for a file
 // cut, which counts them. *record and *counter keep the files open.
@@ -235,9 +243,25 @@ bool OpenFileOps(const StatePaths& s, const RunOptions& o, Fd* record, Fd* count
         return false;
     }
     RemoveTree(countPath);  // open here and in the processes that map it
-    env->push_back("SWSIM_FILE_RECORD=" + std::to_string(record->get()) + ":" +
-                   std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
-                   std::to_string(static_cast<unsigned long long>(st.st_ino)) + ":" + std::to_string(counter->get()));
+    env->push_back("SWSIM_FILE_RECORD=" + HandedDown(record->get(), st) + ":" + std::to_string(counter->get()));
+    return true;
+}
+
+// The chip model's first-touch map of the run, when asked for: a fresh file
+// of untouched words, handed down open (not closed on exec) and named with
+// its device and inode, so that a descriptor of the same number that is
+// something else is left alone.
+bool OpenFirstTouch(const RunOptions& o, Fd* map, std::vector<std::string>* env, std::string* why)
+{
+    if (o.firstTouchFile.empty()) return true;
+    RemoveTree(o.firstTouchFile);
+    *map = Fd(open(o.firstTouchFile.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644));
+    struct stat st;
+    if (!*map || ftruncate(map->get(), norsim::kTouchMapSize) != 0 || fstat(map->get(), &st) != 0) {
+        *why = "cannot create " + o.firstTouchFile + ": " + std::strerror(errno);
+        return false;
+    }
+    env->push_back("NORFLASH_FIRST_TOUCH=" + HandedDown(map->get(), st));
     return true;
 }
 
@@ -405,6 +429,8 @@ int RunUpdate(const std::string& stateDir, const RunOptions& o, const std::strin
         }
         request.updaterEnv.push_back("RECORDLOG_WRITES_FD=" + std::to_string(logWrites.get()));
     }
+    Fd firstTouch;
+    if (!OpenFirstTouch(o, &firstTouch, &request.updaterEnv, why)) return 1;
 
     const std::string started = UtcNow();
     const auto t0 = std::chrono::steady_clock::now();

@@ -49,6 +49,9 @@ struct RunOptions {
     // (host/waitrecord/FileRecord.cpp); empty: none (a file cut records into
     // sim/file-ops.txt).
     std::string fileOpsFile;
+    // Host file made into the chip model's first-touch map of the run, every
+    // process of it recording into it (NorChip.h); empty: none.
+    std::string firstTouchFile;
     // Simulated seconds per real second for the updater and the GUI stand-in
     // (SimClock.h); 1 is real time. 0: the default, fast (kDefaultSpeed)
     // unless interactive. The delays and the time limit above are simulated

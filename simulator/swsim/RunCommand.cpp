@@ -105,6 +105,9 @@ void AddRunCommand(Commands& c)
     // The record log library's writes into FILE (a power-cut sweep's
     // reference run, whose log cuts are built from them).
     sub->add_option("--log-writes", o.logWritesFile)->group("");
+    // How the chip first reached each word of the flash during the run, into
+    // FILE (a power-cut sweep's restart that may stand for other cut states).
+    sub->add_option("--flash-touch", o.firstTouchFile)->group("");
     sub->add_option("--updater", o.updater, "the updater executable (default: of this build)");
     sub->add_option("--gui", o.gui, "the start-up GUI stand-in (default: of this build)");
     sub->add_option("--updater-cwd", o.updaterCwd, "directory the updater is started in (default /tmp)");

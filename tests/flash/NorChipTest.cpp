@@ -110,33 +110,37 @@ TEST_F(ChipTest, WhileBusyOnlyReadStatusIsAccepted) {
 // ---------------------------------------------------------------------------
 // First touches: scripts on blocks 0 and 1 over a first-touch map, run over
 // two power-ups (the processes of one run in turn), then how the chip first
-// came to words 0, 1 and 0x10000 (block 1's first).
+// came to words 0, 1 and 0x10000 (block 1's first), and whether they were
+// erased.
 
 using norsim::NorTouch;
+constexpr uint8_t kErased = norsim::kTouchErased;
 
 struct TouchCase {
     const char* name;
     std::vector<BusAccess> first, second;   // before and after the power-up again
-    NorTouch word0, word1, block1;
+    uint8_t word0, word1, block1;
 };
+
+constexpr uint8_t T(NorTouch t) { return static_cast<uint8_t>(t); }
 
 std::ostream& operator<<(std::ostream& os, const TouchCase& c) { return os << c.name; }
 
 const std::vector<BusAccess> kEraseBlock0 = {W(0, 0x20), W(0, 0xD0), R(0, 0x80), W(0, 0xFF)};
 
 const TouchCase kTouches[] = {
-    {"ReadBeforeEraseStaysRead", {R(0, 0)}, Then(kUnlock, kEraseBlock0), NorTouch::Read, NorTouch::Erase,
-     NorTouch::None},
-    {"EraseFirstStaysErase", Then(kUnlock, kEraseBlock0), {R(0, 0), W(0, 0x40), W(2, 0)}, NorTouch::Erase,
-     NorTouch::Erase, NorTouch::None},
-    {"ProgramFirst", Then(kUnlock, {W(0, 0x40), W(0, 0)}), Then(kUnlock, kEraseBlock0), NorTouch::Program,
-     NorTouch::Erase, NorTouch::None},
+    {"ReadBeforeEraseStaysReadAndIsErased", {R(0, 0)}, Then(kUnlock, kEraseBlock0), T(NorTouch::Read) | kErased,
+     T(NorTouch::Erase) | kErased, 0},
+    {"EraseFirstStaysErase", Then(kUnlock, kEraseBlock0), {R(0, 0), W(0, 0x40), W(2, 0)},
+     T(NorTouch::Erase) | kErased, T(NorTouch::Erase) | kErased, 0},
+    {"ProgramFirst", Then(kUnlock, {W(0, 0x40), W(0, 0)}), Then(kUnlock, kEraseBlock0),
+     T(NorTouch::Program) | kErased, T(NorTouch::Erase) | kErased, 0},
+    {"ReadOnly", {R(2, 0)}, {W(0, 0x70), R(0, 0x80)}, 0, T(NorTouch::Read), 0},
     // Refused operations and status reads leave the words untouched; the
     // lock-bit clearing's status read counts for nothing.
     {"LockedEraseAndProgramTouchNothing", {W(0, 0x20), W(0, 0xD0), R(0, 0xA2), W(0, 0x40), W(2, 0)},
-     {W(0, 0x70), R(0, 0x80)}, NorTouch::None, NorTouch::None, NorTouch::None},
-    {"FaultedEraseTouchesNothing", Then(kUnlock, {W(0x20000, 0x20), W(0x20000, 0xD0)}), {}, NorTouch::None,
-     NorTouch::None, NorTouch::None},
+     {W(0, 0x70), R(0, 0x80)}, 0, 0, 0},
+    {"FaultedEraseTouchesNothing", Then(kUnlock, {W(0x20000, 0x20), W(0x20000, 0xD0)}), {}, 0, 0, 0},
 };
 
 class TouchTest : public ChipTest, public ::testing::WithParamInterface<TouchCase> {};
@@ -164,9 +168,9 @@ TEST_P(TouchTest, RecordsHowEachWordWasFirstReached) {
     }
     const std::vector<uint8_t> map = ReadBytes(mapPath);
     ASSERT_EQ(map.size(), norsim::kTouchMapSize);
-    EXPECT_EQ(map[0], static_cast<uint8_t>(c.word0));
-    EXPECT_EQ(map[1], static_cast<uint8_t>(c.word1));
-    EXPECT_EQ(map[0x10000], static_cast<uint8_t>(c.block1));
+    EXPECT_EQ(map[0], c.word0);
+    EXPECT_EQ(map[1], c.word1);
+    EXPECT_EQ(map[0x10000], c.block1);
     EXPECT_EQ(map[0x20000], 0) << "a word outside the scripts' blocks";
 }
 

@@ -362,6 +362,7 @@ size_t HashOf(const FileState& s)
 
 size_t FlashCutFiles(const Reference& ref, uint64_t write)
 {
+    if (!ref.flashFiles) return 0;
     // The operations' counts never go down: the updater makes them one
     // after the other, and a command it starts runs while it waits.
     const auto after = std::partition_point(ref.fileOps.begin(), ref.fileOps.end(),

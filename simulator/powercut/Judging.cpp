@@ -142,7 +142,8 @@ bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std:
 // The worker's instrument, cut with its critical partitions whole, starts
 // again with the medium still in until the update ends (at most
 // kMaxRestarts times); then the point's class.
-void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r)
+void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r,
+                     const std::string& firstTouch)
 {
     const std::string& ws = wk->root;
     const StatePaths w(ws);
@@ -157,7 +158,7 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
     while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
         ++r->restarts;
         RunResult run;
-        if (SwsimRun(o, ws, "", &run, &output) != 0) {
+        if (SwsimRun(o, ws, "", &run, &output, r->restarts == 1 ? firstTouch : "") != 0) {
             r->cls = PointClass::NotChecked;
             r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
             return;
@@ -233,9 +234,7 @@ std::vector<size_t> JudgeFlashAlone(const Reference& ref, PowercutResult* result
     const CutFlashState* holding = nullptr;
     std::unordered_multimap<size_t, size_t> seen;  // hash of a state -> the first point with it
     // The files a cut leaves (with the flash root: the same for all).
-    const auto filesOf = [&](size_t p) {
-        return ref.flashFiles ? FlashCutFiles(ref, points[p].point.cut.write) : 0;
-    };
+    const auto filesOf = [&](size_t p) { return FlashCutFiles(ref, points[p].point.cut.write); };
     for (size_t k = 0; k < built.size(); ++k) {
         const size_t i = built[k];
         CutFlashState& state = (*states)[i];

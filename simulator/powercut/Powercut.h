@@ -113,6 +113,9 @@ struct PointResult {
     // The earlier point that left the same flash (and files): its restarts
     // are this point's too.
     std::string sameStateAs;
+    // The point whose restart stands for this one's: the same files, a flash
+    // differing only in image bytes that restart erased and wrote anew.
+    std::string sameRestartAs;
 };
 
 // An interval of the update in which a cut leaves a critical partition

@@ -50,6 +50,10 @@ std::string PointDetail(const PointResult& p)
     for (const auto& d : p.logDifferences) add(d);
     if (!p.representative.empty()) add("drawn to check the class of " + p.representative);
     if (!p.sameStateAs.empty()) add("the same cut state as " + p.sameStateAs + ", whose restarts these are");
+    if (!p.sameRestartAs.empty()) {
+        add("the restart of " + p.sameRestartAs +
+            ", whose flash differs from this one only in image bytes that restart erased and wrote anew");
+    }
     if (p.cls != PointClass::WouldNotStart && p.restarts > 0 && p.cls != PointClass::Other &&
         p.cls != PointClass::NotChecked) {
         add(std::to_string(p.restarts) + (p.restarts == 1 ? " restart" : " restarts"));
@@ -181,6 +185,7 @@ void to_json(nlohmann::json& e, const PointResult& p)
     if (!p.representative.empty()) e["representative"] = p.representative;
     e["logDifferences"] = p.logDifferences;
     if (!p.sameStateAs.empty()) e["sameStateAs"] = p.sameStateAs;
+    if (!p.sameRestartAs.empty()) e["sameRestartAs"] = p.sameRestartAs;
     e["seconds"] = p.seconds;
     e["where"] = p.where;
     e["class"] = PointClassKey(p.cls);
@@ -202,6 +207,7 @@ void from_json(const nlohmann::json& e, PointResult& p)
     e.at("sequence").get_to(p.point.sequence);
     p.representative = e.value("representative", "");
     p.sameStateAs = e.value("sameStateAs", "");
+    p.sameRestartAs = e.value("sameRestartAs", "");
     e.at("seconds").get_to(p.seconds);
     e.at("where").get_to(p.where);
     for (PointClass c : PointClasses()) {

@@ -20,8 +20,11 @@ namespace {
 // found whole already (JudgeFlashAlone): the instrument as the cut leaves it
 // on the worker's (the files of the operations before the cut, or of a cut
 // during the writing; that flash) and the restarts.
+//
+// With `touch`, the first restart records how the chip reached each word,
+// kept in *touch when the restart may stand for other cut states.
 void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState& state, Worker* wk,
-                   PointResult* r)
+                   PointResult* r, const ImageWords& iw, RestartTouch* touch)
 {
     MaterializeCut(ref.before, ref.done, state, &wk->built, wk->builtState);
     wk->builtState = &state;
@@ -35,7 +38,11 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlas
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
-    RestartAndJudge(o, ref, wk, r);
+    const std::string touchPath = touch != nullptr ? wk->root + ".touch" : "";
+    RestartAndJudge(o, ref, wk, r, touchPath);
+    if (touch == nullptr) return;
+    if (RestartMayStand(*r)) ReadRestartTouch(iw, touchPath, touch);
+    RemoveTree(touchPath);
 }
 
 // One point on the worker's instrument: the update cut there, then,
@@ -43,7 +50,7 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlas
 // the flash of a cut built from the recorded writes; `files`: the files of
 // a file or log cut built from the recording.
 void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashState* state, const FileState* files,
-              Worker* wk, PointResult* r)
+              Worker* wk, PointResult* r, const ImageWords& iw, RestartTouch* touch)
 {
     if (files != nullptr) {
         const FileState& fs = *files;
@@ -59,7 +66,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashStat
         return;
     }
     if (state != nullptr) {
-        RunFlashPoint(o, ref, *state, wk, r);
+        RunFlashPoint(o, ref, *state, wk, r, iw, touch);
         return;
     }
     const std::string& ws = wk->root;
@@ -113,6 +120,18 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashStat
 
 }  // namespace
 
+void TakeRestarts(const PointResult& from, PointResult* r)
+{
+    r->cls = from.cls;
+    r->restarts = from.restarts;
+    r->lastOutcome = from.lastOutcome;
+    r->evidence = from.evidence;
+    r->logs = from.logs;
+    r->lostBytes = from.lostBytes;
+    r->logDifferences = from.logDifferences;
+    r->historyLost = from.historyLost;
+}
+
 void Announce(Announcer* a, const PointResult& r)
 {
     std::lock_guard<std::mutex> lock(a->m);
@@ -156,7 +175,7 @@ int RunSwsim(const PowercutOptions& o, const std::string& state, const std::vect
 }  // namespace
 
 int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, RunResult* result,
-             std::string* output)
+             std::string* output, const std::string& firstTouch)
 {
     // The chip is instantly ready: the cut's bus write numbers are those of
     // the replay, and the instrument's time comes from the chip timing model
@@ -171,6 +190,7 @@ int SwsimRun(const PowercutOptions& o, const std::string& state, const std::stri
     std::vector<std::string> args = {"--no-before-copy", "--chip-timing", "off", "--speed", std::to_string(kPointSpeed),
                                      "--timeout", std::to_string(o.runLimitSeconds * kPointSpeed)};
     if (!cut.empty()) args.insert(args.end(), {"--power-cut", cut});
+    if (!firstTouch.empty()) args.insert(args.end(), {"--flash-touch", firstTouch});
     return RunSwsim(o, state, args, result, output);
 }
 
@@ -194,32 +214,57 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     std::vector<size_t> runs = JudgeFlashAlone(ref, result, &announcer, &states);
     PointFiles files;
     JudgeFilePoints(o, ref, result, &announcer, &runs, &files);
-    std::vector<size_t> own;
-    for (size_t i = 0; i < points.size(); ++i) {
-        if (runs[i] == i) own.push_back(i);
-    }
     std::vector<Worker> workers(static_cast<size_t>(std::max(1, o.jobs)));
     for (size_t n = 0; n < workers.size(); ++n) workers[n].root = work + "/w" + std::to_string(n);
-    ForEachPoint(o.jobs, own.size(), [&](int n, size_t k) {
-        PointResult& r = points[own[k]];
-        const bool built = own[k] < states.size() && r.point.cut.kind == CutPoint::Flash;
-        RunPoint(o, ref, built ? &states[own[k]] : nullptr, files.of[own[k]], &workers[static_cast<size_t>(n)], &r);
-        Announce(&announcer, r);
-    }, slots);
+    // Flash cuts built from the recorded writes that leave the same files and
+    // the same bytes outside the images wait for the first one's restart,
+    // which may stand for theirs (SharedRestarts.cpp).
+    constexpr size_t kNone = std::string::npos;
+    std::vector<size_t> waitsFor(points.size(), kNone);
+    std::vector<RestartTouch> touches(points.size());
+    std::vector<bool> standsIn(points.size(), false);
+    const ImageWords iw = states.empty() ? ImageWords() : ImageWordsOf(ref);
+    const auto built = [&](size_t i) { return i < states.size() && points[i].point.cut.kind == CutPoint::Flash; };
+    std::map<std::pair<size_t, size_t>, size_t> firstWith;  // (files, bytes outside the images) -> first point
     for (size_t i = 0; i < points.size(); ++i) {
-        if (runs[i] == i || runs[i] == std::string::npos) continue;
-        const PointResult& same = points[runs[i]];
-        PointResult& r = points[i];
-        r.cls = same.cls;
-        r.restarts = same.restarts;
-        r.lastOutcome = same.lastOutcome;
-        r.evidence = same.evidence;
-        r.logs = same.logs;
-        r.lostBytes = same.lostBytes;
-        r.logDifferences = same.logDifferences;
-        r.historyLost = same.historyLost;
-        r.sameStateAs = SweepId(same.point);
-        Announce(&announcer, r);
+        if (runs[i] != i || !built(i)) continue;
+        const auto key = std::make_pair(FlashCutFiles(ref, points[i].point.cut.write), KeptBytesKey(ref, iw, states[i]));
+        const auto it = firstWith.emplace(key, i).first;
+        if (it->second == i) continue;
+        waitsFor[i] = it->second;
+        standsIn[it->second] = true;
+    }
+    const auto runAll = [&](const std::vector<size_t>& which) {
+        ForEachPoint(o.jobs, which.size(), [&](int n, size_t k) {
+            const size_t i = which[k];
+            PointResult& r = points[i];
+            RunPoint(o, ref, built(i) ? &states[i] : nullptr, files.of[i], &workers[static_cast<size_t>(n)], &r, iw,
+                     standsIn[i] ? &touches[i] : nullptr);
+            Announce(&announcer, r);
+        }, slots);
+    };
+    std::vector<size_t> first, second;
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (runs[i] == i && waitsFor[i] == kNone) first.push_back(i);
+    }
+    runAll(first);
+    for (size_t i = 0; i < points.size(); ++i) {
+        const size_t s = waitsFor[i];
+        if (s == kNone) continue;
+        if (!RestartStandsFor(ref, touches[s], states[s], states[i])) {
+            second.push_back(i);
+            continue;
+        }
+        TakeRestarts(points[s], &points[i]);
+        points[i].sameRestartAs = SweepId(points[s].point);
+        Announce(&announcer, points[i]);
+    }
+    runAll(second);
+    for (size_t i = 0; i < points.size(); ++i) {
+        if (runs[i] == i || runs[i] == kNone) continue;
+        TakeRestarts(points[runs[i]], &points[i]);
+        points[i].sameStateAs = SweepId(points[runs[i]].point);
+        Announce(&announcer, points[i]);
     }
     for (const auto& wk : workers) RemoveTree(wk.root);
 }

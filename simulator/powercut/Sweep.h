@@ -345,8 +345,9 @@ void Announce(Announcer* a, const PointResult& r);
 // Runs "swsim run" on the instrument `state` (with the power cut `cut`
 // unless ""), its output captured in *output. Returns 0 with what the run
 // gave in *result; else the exit status of swsim (-1 when it did not start).
+// With `firstTouch`, the chip's first-touch map of the run goes there.
 int SwsimRun(const PowercutOptions& o, const std::string& state, const std::string& cut, RunResult* result,
-             std::string* output);
+             std::string* output, const std::string& firstTouch = "");
 // Runs "swsim run" on the instrument `state` as the sweep's reference: at the
 // run's own speed and chip timing, its log writes and file operations
 // recorded into `logWrites` and `fileOps`, stopped after `timeout` simulated
@@ -375,7 +376,8 @@ bool BuildFileState(const Reference& ref, const FileState& state, const std::vec
 // records) with its content.
 std::map<std::string, std::string> FilesOf(const std::string& dir);
 // The file state a flash cut during bus write `write` leaves: that of the
-// operations made before it (ref.flashFiles).
+// operations made before it (ref.flashFiles); else 0, every flash cut leaving
+// the files of the flash root.
 size_t FlashCutFiles(const Reference& ref, uint64_t write);
 // Whether a cut of the log write `w` is built from the recording (its
 // operation found in it), not cut for real.
@@ -400,7 +402,9 @@ struct PointFiles {
 // Whether the critical partitions are whole on `flash`; otherwise the evidence.
 bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std::vector<std::string>* evidence);
 // The restarts of the worker's instrument until the update ends, then the class.
-void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r);
+// With `firstTouch`, the first run records the chip's first-touch map there.
+void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r,
+                     const std::string& firstTouch = "");
 // The flash cuts built from the recorded writes judged on the flash alone
 // where they can be; per point, the point whose restarts it takes (itself,
 // or npos when judged).
@@ -415,6 +419,41 @@ void FlashAfter(const Reference& ref, uint64_t bus, std::vector<uint8_t>* flash)
 // JudgeFlashAlone gives it, *files the files each built point leaves.
 void JudgeFilePoints(const PowercutOptions& o, const Reference& ref, PowercutResult* result, Announcer* announcer,
                      std::vector<size_t>* runs, PointFiles* files);
+
+// --- SharedRestarts.cpp
+
+// The flash's words of which both bytes belong to an image, and a hash of
+// the bytes outside the images of every sector the update changes, as it
+// leaves them (0: as before the update).
+struct ImageWords {
+    std::vector<bool> in;                 // by word (address / 2)
+    std::map<int, size_t> doneKept;
+};
+ImageWords ImageWordsOf(const Reference& ref);
+// A hash of what a cut state leaves outside the images: states that may
+// share a restart have the same.
+size_t KeptBytesKey(const Reference& ref, const ImageWords& iw, const CutFlashState& s);
+
+// What the first run of a restart did to the flash, by word: whether a cut
+// state differing from the one restarted in that word is led to the same
+// restart (the word lies in an image's bytes, the restart erased it and did
+// not program it before). Sectors of which every word may differ, and the
+// others of which some may.
+struct RestartTouch {
+    bool read = false;
+    std::set<int> wholeSectors;
+    std::map<int, std::vector<bool>> someWords;
+};
+// Reads the chip model's first-touch map of a run from `path`. False when it
+// cannot be read.
+bool ReadRestartTouch(const ImageWords& iw, const std::string& path, RestartTouch* t);
+// Whether the restart of the cut state `took` (first run `t`) is that of
+// `other` too: every word where the two differ may differ.
+bool RestartStandsFor(const Reference& ref, const RestartTouch& t, const CutFlashState& took,
+                      const CutFlashState& other);
+// Whether the restarts of a point may stand for others at all: one run that
+// finished the update with every image in place.
+bool RestartMayStand(const PointResult& r);
 
 // --- Points.cpp
 

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -120,10 +121,12 @@ bool ReadRestartTouch(const ImageWords& iw, const std::string& path, RestartTouc
     const uint8_t* touch = static_cast<const uint8_t*>(m);
     *t = RestartTouch();
     for (int sector = 0; sector < static_cast<int>(kSectorCount); ++sector) {
+        const uint8_t* first = touch + static_cast<size_t>(sector) * kSectorWords;
+        if (std::all_of(first, first + kSectorWords, [](uint8_t v) { return v == 0; })) continue;  // untouched
         std::vector<bool> may(kSectorWords);
         size_t count = 0;
         for (uint32_t w = 0; w < kSectorWords; ++w) {
-            const uint8_t v = touch[static_cast<size_t>(sector) * kSectorWords + w];
+            const uint8_t v = first[w];
             const bool erased = (v & norsim::kTouchErased) != 0;
             const bool programmedFirst = (v & norsim::kTouchFirst) == static_cast<uint8_t>(norsim::NorTouch::Program);
             may[w] = erased && !programmedFirst && iw.in[static_cast<size_t>(sector) * kSectorWords + w];

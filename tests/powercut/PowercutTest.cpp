@@ -316,6 +316,76 @@ INSTANTIATE_TEST_SUITE_P(
                       TimelineCase{"NoMediumCheck", 0, -1, 0, 3, 8, 8, 120, 8}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// ---------------------------------------------------------------------------
+// One restart standing for other flash cut states: an image over all of
+// sector 1 and the first half of sector 2; the restart's first touches of
+// sectors 1 and 2 as the case gives them. Only a state differing in image
+// bytes the restart erased, and did not program first, takes the restart.
+
+struct StandCase {
+    const char* name;
+    uint32_t differAt;   // the byte where the other state differs (in sector 1 or 2)
+    uint8_t touch;       // the restart's first touch of sectors 1 and 2 (0: no map)
+    bool stands;
+    bool sameKey;        // the same bytes outside the images
+};
+std::ostream& operator<<(std::ostream& os, const StandCase& c) { return os << c.name; }
+
+using norsim::NorTouch;
+constexpr uint8_t kReadErased = static_cast<uint8_t>(NorTouch::Read) | norsim::kTouchErased;
+
+const StandCase kStands[] = {
+    {"ImageByteReadThenErased", 0x20010, kReadErased, true, true},
+    {"ImageByteErasedFirst", 0x20010, static_cast<uint8_t>(NorTouch::Erase) | norsim::kTouchErased, true, true},
+    {"ImageHalfOfASharedSector", 0x4FFFE, kReadErased, true, true},
+    {"ImageByteOnlyRead", 0x20010, static_cast<uint8_t>(NorTouch::Read), false, true},
+    {"ImageByteProgrammedBeforeItsErase", 0x20010, static_cast<uint8_t>(NorTouch::Program) | norsim::kTouchErased,
+     false, true},
+    {"KeptByteAfterTheImage", 0x50000, kReadErased, false, false},
+    {"NoMap", 0x20010, 0, false, true},
+};
+
+class RestartStands : public ::testing::TestWithParam<StandCase> {};
+
+TEST_P(RestartStands, OnlyForImageBytesTheRestartErased)
+{
+    const StandCase& c = GetParam();
+    constexpr uint32_t kSector = swsim::kSectorSize;
+    swsim::sweep::Reference ref;
+    ref.before.assign(swsim::kFlashSize, 0x11);
+    ref.images.push_back({"app.bin", 128, std::vector<uint8_t>(0x30000, 0x22)});
+    ref.done = ref.before;
+    std::fill(ref.done.begin() + 0x20000, ref.done.begin() + 0x50000, 0x22);
+    // The restarted state: sector 1 done, sector 2 torn; the other differs in one byte.
+    swsim::CutFlashState took, other;
+    took.doneSectors = {1};
+    took.ownSectors[2].assign(ref.done.begin() + 2 * kSector, ref.done.begin() + 3 * kSector);
+    took.ownSectors[2][0x100] = 0x02;
+    other = took;
+    const int sector = static_cast<int>(c.differAt / kSector);
+    if (sector == 1) {
+        other.doneSectors.clear();
+        other.ownSectors[1].assign(ref.done.begin() + kSector, ref.done.begin() + 2 * kSector);
+    }
+    other.ownSectors[sector][c.differAt % kSector] ^= 0x40;
+
+    const swsim::sweep::ImageWords iw = swsim::sweep::ImageWordsOf(ref);
+    EXPECT_EQ(swsim::sweep::KeptBytesKey(ref, iw, took) == swsim::sweep::KeptBytesKey(ref, iw, other), c.sameKey);
+    ScratchDir dir;
+    std::vector<uint8_t> map(norsim::kTouchMapSize, 0);
+    std::fill(map.begin() + kSector / 2, map.begin() + 3 * kSector / 2, c.touch);
+    ASSERT_TRUE(swsim::WriteBytes(dir.path() + "/touch", map.data(), map.size(), 0644, nullptr));
+    swsim::sweep::RestartTouch t;
+    if (c.touch != 0) {
+        ASSERT_TRUE(swsim::sweep::ReadRestartTouch(iw, dir.path() + "/touch", &t));
+    }
+    EXPECT_EQ(swsim::sweep::RestartStandsFor(ref, t, took, other), c.stands);
+    EXPECT_TRUE(c.touch == 0 || swsim::sweep::RestartStandsFor(ref, t, took, took)) << "a state stands for itself";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RestartStands, ::testing::ValuesIn(kStands),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // The chip model and the flash module are process-wide: replays asked for
 // from several threads at once each get a chip of their own, and the
 // caller's chip stays as it was (powered down here).
@@ -471,7 +541,7 @@ const SamplePoint kSamplePoints[] = {
 // What a point's JSON says of its outcome (not of the sweep it was in).
 nlohmann::json Outcome(nlohmann::json p)
 {
-    for (const char* key : {"stateClass", "representative", "sameStateAs", "sequence"}) p.erase(key);
+    for (const char* key : {"stateClass", "representative", "sameStateAs", "sameRestartAs", "sequence"}) p.erase(key);
     return p;
 }
 
@@ -596,6 +666,7 @@ void ExpectShardsMergeToOneRun(const std::string& state, const std::string& dir,
         for (auto& p : (*r)["points"]) {
             p.erase("logDifferences");  // entries carry the clock's time
             p.erase("sameStateAs");     // a shard restarts a state another shard has too
+            p.erase("sameRestartAs");
         }
     }
     EXPECT_EQ(merged, again);
@@ -650,6 +721,23 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
         EXPECT_NE((*p)["where"].get<std::string>().find(row.e.where), std::string::npos) << p->dump();
     }
     EXPECT_EQ(Outcome(*PointOf(report, "flash:1433641")), Outcome(*PointOf(again, "flash:1433641")));
+
+    // Cut states that took another state's restart: the first and the last,
+    // each swept alone (a sweep of several would share again), give what
+    // their own restart gives.
+    std::vector<std::string> took;
+    for (const auto& p : report["points"]) {
+        if (p.contains("sameRestartAs")) took.push_back(p["id"]);
+    }
+    ASSERT_GT(took.size(), 10u) << "the flash cuts of one image share their restart";
+    for (const std::string& id : {took.front(), took.back()}) {
+        SCOPED_TRACE(id);
+        nlohmann::json alone;
+        const int rc = RunSweep(state_, dir_->path() + "/alone.json", {id}, &output, &alone);
+        ASSERT_TRUE(rc == 0 || rc == 1) << output;
+        ASSERT_FALSE(PointOf(alone, id)->contains("sameRestartAs"));
+        EXPECT_EQ(Outcome(*PointOf(report, id)), Outcome(*PointOf(alone, id)));
+    }
 
     ASSERT_NO_FATAL_FAILURE(ExpectShardsMergeToOneRun(state_, dir_->path(), others, again));
     const nlohmann::json& bytes = (*PointOf(again, "flash:3932650"))["bytesLost"];

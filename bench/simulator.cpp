@@ -144,6 +144,11 @@ void BM_PowercutSample(benchmark::State& state)
         for (const auto& k : report["kinds"]) {
             state.counters[k["kind"].get<std::string>() + "_s"] = k["wallSeconds"].get<double>();
             state.counters[k["kind"].get<std::string>() + "_points"] = static_cast<double>(k["points"].size());
+            double restarts = 0;  // of the points that restart on their own
+            for (const auto& p : k["points"]) {
+                if (!p.contains("sameStateAs") && !p.contains("sameRestartAs")) restarts += p["restarts"].get<double>();
+            }
+            state.counters[k["kind"].get<std::string>() + "_restarts"] = restarts;
         }
     }
 }

@@ -100,6 +100,7 @@ void RunShare(const PowercutOptions& o, const std::vector<size_t>& share, Instru
     // The instrument of a flash cut serves the flash and file points alone.
     if (!points.empty()) MakeFlashRoot(o, s->work, &s->ref, s->slots);
     s->result.statesBuilt = !s->ref.flashRoot.empty() || s->ref.flashFiles;
+    MarkDrawn(s->representativeOf, &s->result);  // the drawn points run their own restarts
     RunPoints(o, s->ref, s->work, &s->result, s->slots);
     SortPoints(&s->result);
     Conclude(s->representativeOf, &s->result);

@@ -118,8 +118,7 @@ void RunPoint(const PowercutOptions& o, const Reference& ref, const CutFlashStat
     RestartAndJudge(o, ref, wk, r);
 }
 
-}  // namespace
-
+// The class and evidence of the restarts of `from`, for a point that takes them.
 void TakeRestarts(const PointResult& from, PointResult* r)
 {
     r->cls = from.cls;
@@ -131,6 +130,8 @@ void TakeRestarts(const PointResult& from, PointResult* r)
     r->logDifferences = from.logDifferences;
     r->historyLost = from.historyLost;
 }
+
+}  // namespace
 
 void Announce(Announcer* a, const PointResult& r)
 {
@@ -218,7 +219,8 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     for (size_t n = 0; n < workers.size(); ++n) workers[n].root = work + "/w" + std::to_string(n);
     // Flash cuts built from the recorded writes that leave the same files and
     // the same bytes outside the images wait for the first one's restart,
-    // which may stand for theirs (SharedRestarts.cpp).
+    // which may stand for theirs (SharedRestarts.cpp). A point drawn to check
+    // its class runs its own: it is there to be tried, not reasoned about.
     constexpr size_t kNone = std::string::npos;
     std::vector<size_t> waitsFor(points.size(), kNone);
     std::vector<RestartTouch> touches(points.size());
@@ -227,7 +229,7 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     const auto built = [&](size_t i) { return i < states.size() && points[i].point.cut.kind == CutPoint::Flash; };
     std::map<std::pair<size_t, size_t>, size_t> firstWith;  // (files, bytes outside the images) -> first point
     for (size_t i = 0; i < points.size(); ++i) {
-        if (runs[i] != i || !built(i)) continue;
+        if (runs[i] != i || !built(i) || !points[i].representative.empty()) continue;
         const auto key = std::make_pair(FlashCutFiles(ref, points[i].point.cut.write), KeptBytesKey(ref, iw, states[i]));
         const auto it = firstWith.emplace(key, i).first;
         if (it->second == i) continue;

@@ -514,6 +514,8 @@ int JoinShards(const std::vector<std::string>& names, const std::vector<Powercut
 
 // --- Verdict.cpp
 
+// Each point drawn inside a class named with its class's representative.
+void MarkDrawn(const std::map<std::string, std::string>& representativeOf, PowercutResult* result);
 // The counts, the disagreements and the verdict of the points of `result`.
 void Conclude(const std::map<std::string, std::string>& representativeOf, PowercutResult* result);
 // The verdict over the instruments of a medium's sweep, each concluded.

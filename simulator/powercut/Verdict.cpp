@@ -139,16 +139,21 @@ void ConcludeMedium(MediumPowercutResult* result)
 // point could not be checked (whatever the others found: a point the sweep
 // could not answer may hide anything), or when it is safe but some point
 // ended otherwise or disagrees with its class.
+void MarkDrawn(const std::map<std::string, std::string>& representativeOf, PowercutResult* result)
+{
+    for (auto& r : result->points) {
+        const auto it = representativeOf.find(SweepId(r.point));
+        if (it != representativeOf.end()) r.representative = it->second;
+    }
+}
+
 void Conclude(const std::map<std::string, std::string>& representativeOf, PowercutResult* result)
 {
     result->counts.clear();
     result->disagreements.clear();
+    MarkDrawn(representativeOf, result);
     std::map<std::string, const PointResult*> byId;
-    for (auto& r : result->points) {
-        const auto it = representativeOf.find(SweepId(r.point));
-        if (it != representativeOf.end()) r.representative = it->second;
-        byId[SweepId(r.point)] = &r;
-    }
+    for (const auto& r : result->points) byId[SweepId(r.point)] = &r;
     for (const auto& r : result->points) {
         ++result->counts[r.cls];
         if (r.representative.empty() || !byId.count(r.representative)) continue;

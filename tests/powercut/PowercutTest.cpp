@@ -693,8 +693,12 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
     std::set<std::string> classes;
     int drawn = 0;
     for (const auto& p : report["points"]) {
-        if (p.contains("representative")) ++drawn;
-        else classes.insert(p["stateClass"].get<std::string>());
+        if (p.contains("representative")) {
+            ++drawn;
+            EXPECT_FALSE(p.contains("sameRestartAs")) << "a point drawn to check its class runs its own restart";
+        } else {
+            classes.insert(p["stateClass"].get<std::string>());
+        }
     }
     EXPECT_GT(drawn, 0);
     EXPECT_LE(drawn, 6);

@@ -64,7 +64,7 @@ size_t KeptHash(const Reference& ref, const ImageWords& iw, int sector, const ui
     const size_t first = static_cast<size_t>(sector) * kSectorWords;
     std::vector<uint8_t> kept(bytes, bytes + kSectorSize);
     bool asBefore = true;
-    for (uint32_t w = 0; w < kSectorWords; ++w) {
+    for (size_t w = 0; w < kSectorWords; ++w) {
         if (iw.in[first + w]) {
             kept[2 * w] = kept[2 * w + 1] = 0xFF;
         } else {
@@ -152,7 +152,7 @@ bool RestartStandsFor(const Reference& ref, const RestartTouch& t, const CutFlas
         const uint8_t* b = SectorBytes(ref, other, sector);
         if (std::memcmp(a, b, kSectorSize) == 0) continue;
         const auto some = t.someWords.find(sector);
-        for (uint32_t w = 0; w < kSectorWords; ++w) {
+        for (size_t w = 0; w < kSectorWords; ++w) {
             if (a[2 * w] == b[2 * w] && a[2 * w + 1] == b[2 * w + 1]) continue;
             if (some == t.someWords.end() || !some->second[w]) return false;
         }

@@ -52,10 +52,6 @@ std::set<int> SectorsOf(const CutFlashState& s)
     return sectors;
 }
 
-}  // namespace
-
-namespace {
-
 // A hash of the bytes of `sector` (`bytes`) outside the images, or 0 when
 // they are as before the update.
 size_t KeptHash(const Reference& ref, const ImageWords& iw, int sector, const uint8_t* bytes)

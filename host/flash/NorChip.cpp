@@ -54,7 +54,8 @@ struct Chip {
     int64_t busyUntil = 0;     // monotonic nanoseconds the operation ends at; 0: not timed
     int64_t eraseNs = 0, programNs = 0, unlockNs = 0;  // NorTiming in nanoseconds
     std::vector<BusAccess>* recorder = nullptr;
-    uint8_t* touch = nullptr;   // the first-touch map, mapped shared (NorTouch a word)
+    uint8_t* touchMap = nullptr;  // the first-touch map, mapped shared
+    uint8_t* touch = nullptr;     // its words (NorTouch a word)
     NorChipStats stats;
     // The power cut's bus write, counted like stats.writes (so that the bus
     // path needs no counter of its own); UINT64_MAX for none.
@@ -80,8 +81,8 @@ void ReleaseAll() {
     chip.windows.clear();
     InvalidateCache();
     if (chip.words) munmap(chip.words, kChipSize);
-    if (chip.touch) munmap(chip.touch, kTouchMapSize);
-    chip.touch = nullptr;
+    if (chip.touchMap) munmap(chip.touchMap, kTouchMapSize);
+    chip.touchMap = chip.touch = nullptr;
     if (chip.fd >= 0) close(chip.fd);
     chip.words = nullptr;
     chip.fd = -1;
@@ -449,8 +450,13 @@ int NorChipPowerUp(const NorChipConfig& config, std::string* why) {
         void* t = fstat(config.firstTouchFd, &ts) == 0 && ts.st_size == static_cast<off_t>(kTouchMapSize)
                       ? mmap(nullptr, kTouchMapSize, PROT_READ | PROT_WRITE, MAP_SHARED, config.firstTouchFd, 0)
                       : MAP_FAILED;
-        if (t == MAP_FAILED) std::fprintf(stderr, "norflash: the first-touch map cannot be used; not recorded\n");
-        else chip.touch = static_cast<uint8_t*>(t);
+        if (t == MAP_FAILED) {
+            std::fprintf(stderr, "norflash: the first-touch map cannot be used; not recorded\n");
+        } else {
+            chip.touchMap = static_cast<uint8_t*>(t);
+            chip.touch = chip.touchMap + kTouchHeaderSize;
+            __atomic_fetch_add(reinterpret_cast<uint64_t*>(chip.touchMap), 1, __ATOMIC_SEQ_CST);
+        }
     }
     return 0;
 }

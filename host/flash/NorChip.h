@@ -63,9 +63,11 @@
 // the chip first came to it since the map was made: read in array mode,
 // erased, or programmed; and whether it was erased at all (an operation
 // refused or failed leaves the word untouched; a cut operation touches what
-// it reached). Status reads touch nothing. The map is a file of one byte a word (NorTouch), shared by every
-// process whose chip maps it, so that it covers every process of a run in
-// turn. The chip that starts on its own takes it from NORFLASH_FIRST_TOUCH,
+// it reached). Status reads touch nothing. The map is a file of one byte a
+// word (NorTouch) after a header that counts the chips that took it (one
+// 64-bit number at its start): it is shared by every process whose chip maps
+// it, so that it covers every process of a run in turn, and a reader can
+// tell whether anything but those chips opened the flash file. The chip that starts on its own takes it from NORFLASH_FIRST_TOUCH,
 // "FD:DEVICE:INODE": a descriptor the process inherited, open for reading
 // and writing on a file of kTouchMapSize bytes, taken only when it is that
 // file (a descriptor number reused for something else is left alone).
@@ -124,7 +126,8 @@ int ParseTimingText(const std::string& text, NorTiming* out, std::string* error)
 enum class NorTouch : uint8_t { None = 0, Read = 1, Erase = 2, Program = 3 };
 constexpr uint8_t kTouchFirst = 3;
 constexpr uint8_t kTouchErased = 4;
-constexpr uint32_t kTouchMapSize = kChipSize / 2;  // one byte a word
+constexpr uint32_t kTouchHeaderSize = 4096;                         // the count of chips, then room
+constexpr uint32_t kTouchMapSize = kTouchHeaderSize + kChipSize / 2;  // then one byte a word
 
 // The chip's configuration: where its content and fault file are, and faults
 // given programmatically (added to those of the file).

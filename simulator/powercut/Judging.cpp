@@ -143,7 +143,7 @@ bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std:
 // again with the medium still in until the update ends (at most
 // kMaxRestarts times); then the point's class.
 void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r,
-                     const std::string& firstTouch)
+                     FirstTouchRun* touch)
 {
     const std::string& ws = wk->root;
     const StatePaths w(ws);
@@ -155,10 +155,14 @@ void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk,
     std::set<std::string> recreated;
     Outcome outcome = Outcome::Unfinished;
     wk->flash.clear();  // the restarts write it; known again once read back
+    const host::Fd watch = touch != nullptr ? WatchFlashFile(w.flash()) : host::Fd();
     while (r->restarts < kMaxRestarts && outcome == Outcome::Unfinished) {
         ++r->restarts;
         RunResult run;
-        if (SwsimRun(o, ws, "", &run, &output, r->restarts == 1 ? firstTouch : "") != 0) {
+        const bool first = touch != nullptr && r->restarts == 1;
+        const int rc = SwsimRun(o, ws, "", &run, &output, first ? touch->path : "");
+        if (first) touch->opens = watch ? FlashFileOpens(watch.get()) : -1;
+        if (rc != 0) {
             r->cls = PointClass::NotChecked;
             r->evidence.push_back("restart " + std::to_string(r->restarts) + ": swsim run failed: " + output);
             return;

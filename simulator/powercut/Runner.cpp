@@ -38,11 +38,14 @@ void RunFlashPoint(const PowercutOptions& o, const Reference& ref, const CutFlas
         r->evidence.push_back("the instrument could not be copied: " + why);
         return;
     }
-    const std::string touchPath = touch != nullptr ? wk->root + ".touch" : "";
-    RestartAndJudge(o, ref, wk, r, touchPath);
-    if (touch == nullptr) return;
-    if (RestartMayStand(*r)) ReadRestartTouch(iw, touchPath, touch);
-    RemoveTree(touchPath);
+    if (touch == nullptr) {
+        RestartAndJudge(o, ref, wk, r);
+        return;
+    }
+    FirstTouchRun run{wk->root + ".touch", -1};
+    RestartAndJudge(o, ref, wk, r, &run);
+    if (RestartMayStand(*r)) ReadRestartTouch(iw, run.path, run.opens, touch);
+    RemoveTree(run.path);
 }
 
 // One point on the worker's instrument: the update cut there, then,

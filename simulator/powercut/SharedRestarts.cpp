@@ -11,16 +11,19 @@
 // in which it differs lies in an image's bytes, was erased by the restart and
 // was not programmed before it was (a word the restart never erased, or
 // programmed over, keeps something of what the cut left). The restart must
-// also have finished the update at once with every image in place; else each
-// state runs its own.
+// also have finished the update at once with every image in place, and
+// nothing but the chips of the run may have opened the flash file (a program
+// reading the file itself escapes the map); else each state runs its own.
 #include "Sweep.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -107,15 +110,49 @@ size_t KeptBytesKey(const Reference& ref, const ImageWords& iw, const CutFlashSt
     return h;
 }
 
-bool ReadRestartTouch(const ImageWords& iw, const std::string& path, RestartTouch* t)
+host::Fd WatchFlashFile(const std::string& path)
 {
+    // The closes keep one process's open from merging with the next one's
+    // (the kernel merges like events in a row that are not read yet).
+    host::Fd fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (fd && inotify_add_watch(fd.get(), path.c_str(), IN_OPEN | IN_CLOSE | IN_ACCESS | IN_MODIFY) < 0) fd.reset();
+    return fd;
+}
+
+int64_t FlashFileOpens(int watch)
+{
+    int64_t opens = 0;
+    bool byDescriptor = false;
+    alignas(struct inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(watch, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN && !byDescriptor ? opens : -1;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const struct inotify_event*>(buffer + at);
+            if ((e->mask & IN_Q_OVERFLOW) != 0) return -1;
+            if ((e->mask & IN_OPEN) != 0) ++opens;
+            byDescriptor = byDescriptor || (e->mask & (IN_ACCESS | IN_MODIFY)) != 0;
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+        }
+    }
+}
+
+bool ReadRestartTouch(const ImageWords& iw, const std::string& path, int64_t flashOpens, RestartTouch* t)
+{
+    *t = RestartTouch();
     host::Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || st.st_size != static_cast<off_t>(norsim::kTouchMapSize)) return false;
     void* m = mmap(nullptr, norsim::kTouchMapSize, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (m == MAP_FAILED) return false;
-    const uint8_t* touch = static_cast<const uint8_t*>(m);
-    *t = RestartTouch();
+    uint64_t chips = 0;
+    std::memcpy(&chips, m, sizeof chips);
+    if (flashOpens < 0 || chips != static_cast<uint64_t>(flashOpens)) {
+        munmap(m, norsim::kTouchMapSize);
+        return false;
+    }
+    const uint8_t* touch = static_cast<const uint8_t*>(m) + norsim::kTouchHeaderSize;
     for (int sector = 0; sector < static_cast<int>(kSectorCount); ++sector) {
         const uint8_t* first = touch + static_cast<size_t>(sector) * kSectorWords;
         if (std::all_of(first, first + kSectorWords, [](uint8_t v) { return v == 0; })) continue;  // untouched

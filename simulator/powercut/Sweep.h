@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "CutStates.h"
+#include "Fd.h"
 #include "NorChip.h"
 #include "Powercut.h"
 #include "RunResult.h"
@@ -402,9 +403,14 @@ struct PointFiles {
 // Whether the critical partitions are whole on `flash`; otherwise the evidence.
 bool CriticalWhole(const Reference& ref, const std::vector<uint8_t>& flash, std::vector<std::string>* evidence);
 // The restarts of the worker's instrument until the update ends, then the class.
-// With `firstTouch`, the first run records the chip's first-touch map there.
+// With `touch`, the first run records the chip's first-touch map at
+// touch->path and counts the opens of the flash file into touch->opens.
+struct FirstTouchRun {
+    std::string path;
+    int64_t opens = -1;
+};
 void RestartAndJudge(const PowercutOptions& o, const Reference& ref, Worker* wk, PointResult* r,
-                     const std::string& firstTouch = "");
+                     FirstTouchRun* touch = nullptr);
 // The flash cuts built from the recorded writes judged on the flash alone
 // where they can be; per point, the point whose restarts it takes (itself,
 // or npos when judged).
@@ -444,9 +450,17 @@ struct RestartTouch {
     std::set<int> wholeSectors;
     std::map<int, std::vector<bool>> someWords;
 };
-// Reads the chip model's first-touch map of a run from `path`. False when it
-// cannot be read.
-bool ReadRestartTouch(const ImageWords& iw, const std::string& path, RestartTouch* t);
+// Watches the flash file `path` (invalid when it cannot); then the opens of
+// it seen since, or -1 when it was read or written through a descriptor
+// (the chip maps it, and reads nothing so), or the events could not all be
+// counted.
+host::Fd WatchFlashFile(const std::string& path);
+int64_t FlashFileOpens(int watch);
+// Reads the chip model's first-touch map of a run from `path` into *t. False
+// (and nothing read) when it cannot be read, or when the flash file was
+// opened `flashOpens` times during the run (-1: unknown) and not only by the
+// chips that took the map: something else may have read it.
+bool ReadRestartTouch(const ImageWords& iw, const std::string& path, int64_t flashOpens, RestartTouch* t);
 // Whether the restart of the cut state `took` (first run `t`) is that of
 // `other` too: every word where the two differ may differ.
 bool RestartStandsFor(const Reference& ref, const RestartTouch& t, const CutFlashState& took,

@@ -328,6 +328,7 @@ struct StandCase {
     uint8_t touch;       // the restart's first touch of sectors 1 and 2 (0: no map)
     bool stands;
     bool sameKey;        // the same bytes outside the images
+    int64_t opens = 1;   // the opens of the flash file during the restart (one chip took the map)
 };
 std::ostream& operator<<(std::ostream& os, const StandCase& c) { return os << c.name; }
 
@@ -343,6 +344,9 @@ const StandCase kStands[] = {
      false, true},
     {"KeptByteAfterTheImage", 0x50000, kReadErased, false, false},
     {"NoMap", 0x20010, 0, false, true},
+    // Something but the chip opened the flash file: it may have read it.
+    {"FlashFileOpenedBesideTheChip", 0x20010, kReadErased, false, true, 2},
+    {"FlashFileOpensUncounted", 0x20010, kReadErased, false, true, -1},
 };
 
 class RestartStands : public ::testing::TestWithParam<StandCase> {};
@@ -373,14 +377,15 @@ TEST_P(RestartStands, OnlyForImageBytesTheRestartErased)
     EXPECT_EQ(swsim::sweep::KeptBytesKey(ref, iw, took) == swsim::sweep::KeptBytesKey(ref, iw, other), c.sameKey);
     ScratchDir dir;
     std::vector<uint8_t> map(norsim::kTouchMapSize, 0);
-    std::fill(map.begin() + kSector / 2, map.begin() + 3 * kSector / 2, c.touch);
+    map[0] = 1;  // one chip took the map
+    const auto words = map.begin() + norsim::kTouchHeaderSize;
+    std::fill(words + kSector / 2, words + 3 * kSector / 2, c.touch);
     ASSERT_TRUE(swsim::WriteBytes(dir.path() + "/touch", map.data(), map.size(), 0644, nullptr));
     swsim::sweep::RestartTouch t;
-    if (c.touch != 0) {
-        ASSERT_TRUE(swsim::sweep::ReadRestartTouch(iw, dir.path() + "/touch", &t));
-    }
+    const bool read = c.touch != 0 && swsim::sweep::ReadRestartTouch(iw, dir.path() + "/touch", c.opens, &t);
+    EXPECT_EQ(read, c.touch != 0 && c.opens == 1);
     EXPECT_EQ(swsim::sweep::RestartStandsFor(ref, t, took, other), c.stands);
-    EXPECT_TRUE(c.touch == 0 || swsim::sweep::RestartStandsFor(ref, t, took, took)) << "a state stands for itself";
+    EXPECT_EQ(swsim::sweep::RestartStandsFor(ref, t, took, took), read) << "a state stands for itself";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RestartStands, ::testing::ValuesIn(kStands),
@@ -756,6 +761,33 @@ TEST_F(PowercutSample, ExhaustiveSweepHasEveryClassAndReplaysTheSame)
     EXPECT_EQ(logs[0]["log"], "RevHistory.log");
     EXPECT_EQ(logs[0]["copyEntries"], 3);  // 1.0, 2.0 and the installed 2.3
     EXPECT_EQ(logs[0]["copyBackedUp"], true);
+}
+
+// A restart stands for another flash cut state only when nothing but the
+// chip read the flash: the same two cuts share the restart on the sample and
+// do not on a medium whose script reads the flash file itself.
+TEST_F(PowercutSample, RestartsStandForOthersOnlyWhereOnlyTheChipReadTheFlash)
+{
+    ASSERT_FALSE(state_.empty());
+    const std::vector<std::string> ids = {"flash:1", "flash:1572902"};
+    std::string output, why;
+    nlohmann::json shared, own;
+    const int rc = RunSweep(state_, dir_->path() + "/pair.json", ids, &output, &shared);
+    if (rc == kNoRoot) GTEST_SKIP() << output;
+    ASSERT_EQ(rc, 1) << "the boot image is written in place: unsafe\n" << output;
+    EXPECT_EQ(PointOf(shared, ids[1])->value("sameRestartAs", ""), ids[0]) << output;
+
+    const std::string state = dir_->path() + "/reads-flash", src = state + "/sim/sample";
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "create", state}, &output, &why), 0) << output;
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--sample"}, &output, &why), 0) << output;
+    std::string script = swsim::ReadTextOr(src + "/FlashRepartition.sh", "");
+    script.insert(script.find("exit 0"), "cat /dev/norflash > /dev/null\n");
+    ASSERT_TRUE(swsim::WriteText(src + "/FlashRepartition.sh", script, 0755));
+    ASSERT_EQ(swsim::RunProgram({SWSIM_EXE, "medium", state, "--from", src}, &output, &why), 0) << output;
+    ASSERT_EQ(RunSweep(state, dir_->path() + "/pair-own.json", ids, &output, &own), 1) << output;
+    EXPECT_FALSE(PointOf(own, ids[1])->contains("sameRestartAs")) << PointOf(own, ids[1])->dump();
+    EXPECT_EQ((*PointOf(own, ids[1]))["class"], (*PointOf(shared, ids[1]))["class"]);
+    EXPECT_EQ((*PointOf(own, ids[1]))["restarts"], 1);
 }
 
 // The critical region: the boot image, from address 0 to its end wherever

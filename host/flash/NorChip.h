@@ -67,7 +67,8 @@
 // word (NorTouch) after a header that counts the chips that took it (one
 // 64-bit number at its start): it is shared by every process whose chip maps
 // it, so that it covers every process of a run in turn, and a reader can
-// tell whether anything but those chips opened the flash file. The chip that starts on its own takes it from NORFLASH_FIRST_TOUCH,
+// tell whether anything but those chips opened the flash file. The chip
+// that starts on its own takes it from NORFLASH_FIRST_TOUCH,
 // "FD:DEVICE:INODE": a descriptor the process inherited, open for reading
 // and writing on a file of kTouchMapSize bytes, taken only when it is that
 // file (a descriptor number reused for something else is left alone).

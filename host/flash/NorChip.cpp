@@ -203,7 +203,10 @@ void StartOperation(int64_t durationNs) {
 void TouchErased(int block, uint64_t words) {
     if (chip.touch == nullptr) return;
     uint8_t* t = chip.touch + static_cast<size_t>(block) * (kBlockSize / 2);
-    for (uint64_t i = 0; i < words; ++i) t[i] = (t[i] == 0 ? static_cast<uint8_t>(NorTouch::Erase) : t[i]) | kTouchErased;
+    for (uint64_t i = 0; i < words; ++i) {
+        if (t[i] == 0) t[i] = static_cast<uint8_t>(NorTouch::Erase);
+        t[i] |= kTouchErased;
+    }
 }
 
 inline void TouchWord(uint32_t physical, NorTouch how) {

@@ -233,7 +233,8 @@ void RunPoints(const PowercutOptions& o, const Reference& ref, const std::string
     std::map<std::pair<size_t, size_t>, size_t> firstWith;  // (files, bytes outside the images) -> first point
     for (size_t i = 0; i < points.size(); ++i) {
         if (runs[i] != i || !built(i) || !points[i].representative.empty()) continue;
-        const auto key = std::make_pair(FlashCutFiles(ref, points[i].point.cut.write), KeptBytesKey(ref, iw, states[i]));
+        const auto key =
+            std::make_pair(FlashCutFiles(ref, points[i].point.cut.write), KeptBytesKey(ref, iw, states[i]));
         const auto it = firstWith.emplace(key, i).first;
         if (it->second == i) continue;
         waitsFor[i] = it->second;

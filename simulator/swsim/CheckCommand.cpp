@@ -236,7 +236,9 @@ void AddCheckCommand(Commands& commands)
             ->expected(1)
             ->take_all();
     sub->add_flag("--no-fleet", a->noFleet, "static checks only, no runs")->excludes(fleet)->excludes(previous);
-    sub->add_option("--work", a->workDir, "scratch directory (default: a fresh one under $TMPDIR, else /dev/shm when it has room, else /tmp)");
+    sub->add_option("--work", a->workDir,
+                    "scratch directory (default: a fresh one under $TMPDIR, else /dev/shm when it has room, "
+                    "else /tmp)");
     sub->add_flag("--keep", a->keep, "keep the scratch directory with the fleet's instruments");
     AddProgressFlag(sub, &a->progress);
 }
